@@ -1,0 +1,43 @@
+// Log, clocks, random bytes and small text and byte helpers shared by every component.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+using ByteSpan = std::span<const uint8_t>;
+
+// Appends "YYYY-MM-DD HH:MM:SS message" to the log file (standard error when no path is set).
+void logLine(const std::string& message);
+void setLogPath(const std::string& path);
+std::string logPath();
+
+int64_t nowNanos();     // steady clock, for intervals and time-outs
+double nowSeconds();    // wall clock, seconds since 1970, for stored times
+void sleepMs(int ms);   // returns at once for 0 or less
+
+// Fills buf from the system's preferred generator; throws std::runtime_error("난수 실패").
+void randomBytes(void* buf, int length);
+
+std::string hexEncode(const uint8_t* data, size_t length);
+std::string hexEncode(ByteSpan data);
+Bytes hexDecode(const std::string& text);
+std::string base64Encode(ByteSpan data);
+std::string base64UrlEncode(ByteSpan data);
+bool base64Decode(const std::string& text, Bytes& out);
+
+bool constantTimeEqual(const uint8_t* a, const uint8_t* b, size_t length);
+std::string trim(const std::string& text);
+Bytes concatBytes(std::initializer_list<ByteSpan> parts);
+std::string spanToString(ByteSpan bytes);
+inline ByteSpan asBytes(const std::string& s) {
+    return ByteSpan(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+
+// The one way a double from the wire or a file becomes an integer: truncates toward zero,
+// clamps to [lo, hi] (infinities included) and gives `fallback` for NaN.
+int64_t checkedTrunc(double value, int64_t lo, int64_t hi, int64_t fallback);

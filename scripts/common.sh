@@ -1,0 +1,77 @@
+# Shared by the scripts: tool installation and the two build trees.
+# shellcheck shell=bash
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+JOBS="$(nproc 2>/dev/null || echo 2)"
+
+NEEDED_PACKAGES=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
+  wine64 wine xvfb xauth libgtest-dev googletest libbenchmark-dev libssl-dev
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav
+  fonts-nanum python3 python3-cryptography)
+
+install_missing() {
+  local missing=()
+  for p in "${NEEDED_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" != 0 ]; then
+    echo "missing packages (run as root to install): ${missing[*]}" >&2
+    return 1
+  fi
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+werror_flag() { if [ "${CI:-}" = "true" ]; then echo ON; else echo "${TAVREL_WERROR:-ON}"; fi; }
+
+build_native() {
+  cmake -S "$ROOT" -B "$ROOT/build/native" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DTAVREL_WERROR="$(werror_flag)" >/dev/null
+  cmake --build "$ROOT/build/native" -j "$JOBS"
+}
+
+build_win() {
+  cmake -S "$ROOT" -B "$ROOT/build/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DTAVREL_WERROR="$(werror_flag)" >/dev/null
+  cmake --build "$ROOT/build/win" -j "$JOBS"
+}
+
+# Debian puts the wine64 launcher in Wine's own library folder.
+wine_bin() {
+  for w in /usr/lib/wine/wine64 /usr/lib/x86_64-linux-gnu/wine/wine64 "$(command -v wine64 || true)" "$(command -v wine || true)"; do
+    [ -n "$w" ] && [ -x "$w" ] && { echo "$w"; return 0; }
+  done
+  echo "wine not found" >&2
+  return 1
+}
+
+XVFB_PID=""
+start_xvfb() {
+  local d
+  for d in $(seq 90 140); do
+    [ -e "/tmp/.X11-unix/X$d" ] || [ -e "/tmp/.X$d-lock" ] && continue
+    Xvfb ":$d" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    XVFB_PID=$!
+    local i
+    for i in $(seq 1 50); do
+      [ -e "/tmp/.X11-unix/X$d" ] && { export DISPLAY=":$d"; return 0; }
+      kill -0 "$XVFB_PID" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill "$XVFB_PID" 2>/dev/null || true
+    XVFB_PID=""
+  done
+  echo "could not start Xvfb" >&2
+  return 1
+}
+stop_xvfb() { [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null; XVFB_PID=""; }
+
+# A throw-away Wine prefix, booted once.
+new_wineprefix() {
+  WINEPREFIX="$(mktemp -d /tmp/tavrel-wine.XXXXXX)"
+  export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  "$(wine_bin)" wineboot -i >/dev/null 2>&1 || true
+}

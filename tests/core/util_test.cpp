@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+#include "core/util.h"
+
+namespace {
+
+Bytes b(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+TEST(Base64, EncodesRfc4648Vectors) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
+    for (auto& [plain, enc] : cases) {
+        EXPECT_EQ(base64Encode(b(plain)), enc);
+        Bytes out;
+        EXPECT_TRUE(base64Decode(enc, out));
+        EXPECT_EQ(out, b(plain)) << enc;
+    }
+}
+
+TEST(Base64, DecodeRules) {
+    struct Case { const char* text; bool ok; Bytes out; };
+    const Case cases[] = {
+        {"", true, {}},
+        {"QQ==QQ", true, {0x41}},             // the first "=" ends decoding
+        {"QQ", true, {0x41}},                 // no padding needed
+        {"Q", true, {}},                      // leftover bits dropped
+        {" Z m\t9\r\nv ", true, b("foo")},    // whitespace skipped
+        {"-_-_", true, {0xfb, 0xff, 0xbf}},   // url alphabet
+        {"+/-_", true, {0xfb, 0xff, 0xbf}},   // alphabets mixed
+        {"Zm*9", false, {0x66}},              // bad character: bytes so far stay
+        {"Zm\x80v", false, {0x66}},           // a high byte is a bad character, not a digit
+    };
+    for (const auto& c : cases) {
+        Bytes out{1, 2, 3};  // cleared first
+        EXPECT_EQ(base64Decode(c.text, out), c.ok) << c.text;
+        EXPECT_EQ(out, c.out) << c.text;
+    }
+}
+
+TEST(Base64, UrlEncodingHasNoPadding) {
+    EXPECT_EQ(base64UrlEncode(Bytes{0xfb, 0xff}), "-_8");
+    EXPECT_EQ(base64UrlEncode(b("f")), "Zg");
+}
+
+TEST(Hex, EncodeAndDecode) {
+    EXPECT_EQ(hexEncode(Bytes{0x00, 0xab, 0xff, 0x10}), "00abff10");
+    EXPECT_EQ(hexDecode("abc"), Bytes{0xab});  // odd length: last character ignored
+    EXPECT_EQ(hexDecode("0g"), Bytes{});       // bad digit empties everything
+    EXPECT_EQ(hexDecode("00ABff"), (Bytes{0x00, 0xab, 0xff}));
+    EXPECT_EQ(hexDecode("00ab\xc3\xa9"), Bytes{});
+}
+
+TEST(Trim, RemovesControlAndBlankBytesOnly) {
+    EXPECT_EQ(trim(" \t abc \r\n"), "abc");
+    EXPECT_EQ(trim("    "), "");
+    EXPECT_EQ(trim(""), "");
+    // Bytes of 0x80 and above are text (UTF-8), not blanks, even where char is signed.
+    EXPECT_EQ(trim("\xea\xb0\x80 "), "\xea\xb0\x80");
+    EXPECT_EQ(trim(" \xff\x80"), "\xff\x80");
+}
+
+TEST(ConstantTimeEqual, ComparesWholeRange) {
+    uint8_t a[40], c[40];
+    for (int i = 0; i < 40; ++i) a[i] = c[i] = uint8_t(i * 7);
+    EXPECT_TRUE(constantTimeEqual(a, c, 40));
+    EXPECT_TRUE(constantTimeEqual(a, c, 0));
+    for (int pos : {0, 15, 16, 31, 39}) {
+        c[pos] ^= 0x80;
+        EXPECT_FALSE(constantTimeEqual(a, c, 40)) << pos;
+        EXPECT_TRUE(constantTimeEqual(a, c, size_t(pos)));
+        c[pos] ^= 0x80;
+    }
+}
+
+TEST(RandomBytes, FillsAndRejectsNegativeLength) {
+    uint8_t buf[64] = {};
+    randomBytes(buf, 64);
+    int zeros = 0;
+    for (uint8_t v : buf) zeros += v == 0;
+    EXPECT_LT(zeros, 16);
+    uint8_t guard[4] = {9, 9, 9, 9};
+    EXPECT_THROW(randomBytes(guard, -1), std::runtime_error);
+    EXPECT_EQ(guard[0], 9);
+    randomBytes(guard, 0);
+    EXPECT_EQ(guard[0], 9);
+}
+
+TEST(Clock, SleepAndClocksMoveForward) {
+    int64_t t0 = nowNanos();
+    sleepMs(0);
+    sleepMs(-5);
+    sleepMs(2);
+    EXPECT_GE(nowNanos() - t0, 2'000'000);
+    EXPECT_GT(nowSeconds(), 1.6e9);
+}
+
+TEST(Bytes, ConcatAndSpanToString) {
+    Bytes x{1, 2}, y{}, z{3};
+    EXPECT_EQ(concatBytes({x, y, z}), (Bytes{1, 2, 3}));
+    EXPECT_EQ(spanToString(b("a\0b")), std::string("a\0b", 1));
+    EXPECT_EQ(spanToString(asBytes(std::string("a\0b", 3))), std::string("a\0b", 3));
+}
+
+TEST(CheckedTrunc, HandlesNonFiniteAndHugeValues) {
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Case { double v; int64_t lo, hi, fb, want; };
+    const Case cases[] = {
+        {std::nan(""), 0, 100, 7, 7},
+        {inf, 0, 100, 7, 100},
+        {-inf, 0, 100, 7, 0},
+        {1e300, 0, 65535, 1, 65535},
+        {-1e300, -5, 5, 1, -5},
+        {42.9, 0, 100, 7, 42},
+        {-42.9, -100, 100, 7, -42},
+        {1e300, INT64_MIN, INT64_MAX, 0, INT64_MAX},
+        {-1e300, INT64_MIN, INT64_MAX, 0, INT64_MIN},
+        {9007199254740993.0, 0, 9007199254740992, 0, 9007199254740992},
+    };
+    for (const auto& c : cases) EXPECT_EQ(checkedTrunc(c.v, c.lo, c.hi, c.fb), c.want) << c.v;
+}
+
+TEST(Log, WritesTimestampedLinesToFileAndStderrWhenUnset) {
+    std::string saved = logPath();
+    std::string path = ::testing::TempDir() + "tavrel_log_test.log";
+    std::remove(path.c_str());
+    setLogPath(path);
+    logLine("첫 줄");
+    logLine("second");
+    setLogPath(saved);
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    std::string text = ss.str();
+    ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
+    // "YYYY-MM-DD HH:MM:SS message"
+    EXPECT_EQ(text[4], '-');
+    EXPECT_EQ(text[10], ' ');
+    EXPECT_EQ(text[13], ':');
+    EXPECT_EQ(text.substr(20, text.find('\n') - 20), "첫 줄");
+    in.close();
+    std::remove(path.c_str());
+
+    setLogPath("");
+    ::testing::internal::CaptureStderr();
+    logLine("to stderr");
+    std::string err = ::testing::internal::GetCapturedStderr();
+    setLogPath(saved);
+    ASSERT_GE(err.size(), 20u);
+    EXPECT_EQ(err.substr(19), " to stderr\n");
+}
+
+}  // namespace
