@@ -1,0 +1,150 @@
+// Session messages between viewer and host: the type byte and the payload layouts.
+// The viewer and the host encode and decode with these same functions. Fixed fields are big-endian;
+// a payload that ends before a fixed field throws ProtoError "짧은 메시지"; bytes after the last
+// field are ignored.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/util.h"
+
+enum class MsgType : uint8_t {
+    SessionRequest = 1,      // V→H Json, first message after the handshake
+    DisplayInfo = 2,         // H→V Json
+    StreamHeader = 16,       // H→V, layout in the stream format component
+    VideoFrame = 17,         // H→V u32 frame number, u8 key flag, access unit
+    FrameAck = 18,           // V→H u32 frame number
+    KeyFrameRequest = 19,    // V→H empty
+    AudioFormat = 20,        // H→V Json of the AAC stream
+    AudioFrame = 21,         // H→V one AAC frame
+    AudioSwitch = 22,        // V→H u8 switch
+    Mouse = 32,              // V→H 19 bytes
+    Wheel = 33,              // V→H 19 bytes
+    Key = 34,                // V→H 12 bytes
+    ReleaseAll = 35,         // V→H empty
+    KeyCombo = 36,           // V→H u8 n, n × u16
+    TypeText = 37,           // V→H text
+    LockLogin = 38,          // V→H text
+    Clipboard = 48,          // both, clipboard content
+    Cursor = 49,             // H→V cursor shape
+    Ping = 64,               // V→H u64 clock
+    Pong = 65,               // H→V the ping's bytes
+    SelectDisplay = 80,      // V→H u8 index
+    ViewSize = 82,           // V→H u32 width, u32 height
+    ShortcutMode = 83,       // V→H u8 switch
+    Quality = 84,            // V→H u8 level
+    CurtainSwitch = 85,      // V→H u8 switch
+    Power = 86,              // V→H u8 action
+    WakeRequest = 87,        // V→H Json {"targets": [...]}
+    Chat = 88,               // both, text
+    Notice = 96,             // H→V text
+    Status = 97,             // H→V Json {"locked":..,"curtain":..}
+    Caret = 98,              // H→V Json
+    FileBegin = 112,         // file transfer, both directions
+    FileData = 113,
+    FileEnd = 114,
+    FileAbort = 115,
+    FileAck = 116,
+    FileSaved = 117,
+    FileRefused = 118,
+    PasteFiles = 119,        // V→H empty
+    ListFolder = 120,        // V→H text
+    FolderListing = 121,     // H→V Json
+    SendFiles = 122,         // V→H Json {"paths": [...]}
+    SetDownloadFolder = 123, // V→H text
+    ListApps = 128,          // V→H empty
+    AppList = 129,           // H→V Json
+    LaunchProgram = 130,     // V→H text
+    FocusWindow = 131,       // V→H u32 window handle
+};
+
+// ---- Byte limits the host applies to text payloads (cut on bytes, not characters) ----
+constexpr size_t kTypeTextLimit = 4096;
+constexpr size_t kLockLoginLimit = 256;
+constexpr size_t kChatLimit = 8000;
+constexpr size_t kFolderPathLimit = 4096;   // ListFolder and SetDownloadFolder
+constexpr size_t kProgramIdLimit = 2048;    // LaunchProgram
+constexpr size_t kComboLimit = 8;           // key codes the host uses from one KeyCombo
+
+// ---- Mouse (32): u8 action, u8 button, f32 x, f32 y, u8 clicks, u64 flags ----
+struct MouseEvent {
+    uint8_t action = 0;   // 0 move, 1 button down, 2 button up
+    uint8_t button = 0;   // 0 left, 1 right, 2 middle, 3 and 4 the extra buttons
+    float x = 0;          // fraction of the streamed area, 0 left edge .. 1 right edge
+    float y = 0;
+    uint8_t clicks = 0;
+    uint64_t flags = 0;   // modifier flag word
+    Bytes encode() const;
+    // A coordinate that is not finite is read as 0.
+    static MouseEvent decode(ByteSpan payload);
+};
+
+// ---- Wheel (33): f32 dx, f32 dy, u8 precise, u8 0, u8 0, u64 flags ----
+struct WheelEvent {
+    float dx = 0;
+    float dy = 0;
+    bool precise = false;
+    uint64_t flags = 0;
+    Bytes encode() const;
+    // An amount that is not finite is read as 0 (nothing to scroll).
+    static WheelEvent decode(ByteSpan payload);
+};
+
+// ---- Key (34): u16 Mac key code, u8 kind, u64 flags, u8 repeat ----
+// Decoding belongs to the key table (decodeKeyEvent).
+Bytes encodeKeyEvent(uint16_t code, uint8_t kind, uint64_t flags, bool repeat);
+
+// ---- KeyCombo (36): u8 n, then n × u16 Mac key code ----
+// Writes at most 255 codes, so that the count always matches.
+Bytes encodeKeyCombo(const std::vector<uint16_t>& codes);
+// The first min(n, 8) codes; a payload holding fewer of them throws "짧은 메시지".
+std::vector<uint16_t> decodeKeyCombo(ByteSpan payload);
+
+// ---- One u8 switch: AudioSwitch (22), ShortcutMode (83), CurtainSwitch (85) ----
+Bytes encodeSwitch(bool on);
+bool decodeSwitch(ByteSpan payload);   // non-zero is on
+
+// ---- One u8 value: SelectDisplay (80), Power (86) ----
+Bytes encodeU8(uint8_t value);
+uint8_t decodeU8(ByteSpan payload);
+
+// ---- Quality (84): u8 level; values above 2 mean 2 ----
+Bytes encodeQuality(int level);
+int decodeQuality(ByteSpan payload);
+
+// ---- One u32: FrameAck (18), FocusWindow (131) ----
+Bytes encodeU32(uint32_t value);
+uint32_t decodeU32(ByteSpan payload);
+
+// ---- ViewSize (82): u32 width, u32 height ----
+struct ViewSizeMsg {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    Bytes encode() const;
+    static ViewSizeMsg decode(ByteSpan payload);
+};
+
+// ---- Ping (64) and Pong (65): the viewer's u64 clock; the host echoes the bytes unchanged ----
+Bytes encodePing(uint64_t nanos);
+uint64_t decodePong(ByteSpan payload);
+
+// ---- VideoFrame (17): u32 frame number, u8 key flag, then the access unit ----
+Bytes encodeVideoFrame(uint32_t frameNumber, bool keyFrame, ByteSpan accessUnit);
+struct VideoFrameMsg {
+    uint32_t frameNumber = 0;
+    bool keyFrame = false;
+    ByteSpan accessUnit;   // points into the decoded payload
+    static VideoFrameMsg decode(ByteSpan payload);
+};
+
+// ---- Text payloads: TypeText, LockLogin, Chat, Notice, ListFolder, SetDownloadFolder,
+// LaunchProgram. UTF-8 to the end of the payload, no terminator. ----
+Bytes encodeText(const std::string& text);
+// The byte limit the host keeps of a text message of that type; SIZE_MAX when it keeps all.
+size_t textLimit(MsgType type);
+// The text of a message of that type, cut to textLimit(type) bytes.
+std::string decodeText(MsgType type, ByteSpan payload);

@@ -1,0 +1,284 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "core/wire.h"
+#include "host/messages.h"
+
+namespace {
+
+void expectShort(const std::function<void()>& f) {
+    try {
+        f();
+        ADD_FAILURE() << "no exception";
+    } catch (const ProtoError& e) {
+        EXPECT_STREQ(e.what(), "짧은 메시지");
+    }
+}
+
+// Every proper prefix of a fixed layout fails as a short message.
+void expectEveryPrefixShort(const Bytes& full, size_t fixedSize,
+                            const std::function<void(ByteSpan)>& decode) {
+    ASSERT_GE(full.size(), fixedSize);
+    for (size_t n = 0; n < fixedSize; ++n) {
+        SCOPED_TRACE("prefix of " + std::to_string(n) + " bytes");
+        expectShort([&] { decode(ByteSpan(full.data(), n)); });
+    }
+}
+
+ByteSpan span(const Bytes& b) { return ByteSpan(b.data(), b.size()); }
+
+TEST(MsgType, ValuesAreTheWireBytes) {
+    struct Row { MsgType t; int v; };
+    const Row rows[] = {
+        {MsgType::SessionRequest, 1}, {MsgType::DisplayInfo, 2}, {MsgType::StreamHeader, 16},
+        {MsgType::VideoFrame, 17}, {MsgType::FrameAck, 18}, {MsgType::KeyFrameRequest, 19},
+        {MsgType::AudioFormat, 20}, {MsgType::AudioFrame, 21}, {MsgType::AudioSwitch, 22},
+        {MsgType::Mouse, 32}, {MsgType::Wheel, 33}, {MsgType::Key, 34}, {MsgType::ReleaseAll, 35},
+        {MsgType::KeyCombo, 36}, {MsgType::TypeText, 37}, {MsgType::LockLogin, 38},
+        {MsgType::Clipboard, 48}, {MsgType::Cursor, 49}, {MsgType::Ping, 64}, {MsgType::Pong, 65},
+        {MsgType::SelectDisplay, 80}, {MsgType::ViewSize, 82}, {MsgType::ShortcutMode, 83},
+        {MsgType::Quality, 84}, {MsgType::CurtainSwitch, 85}, {MsgType::Power, 86},
+        {MsgType::WakeRequest, 87}, {MsgType::Chat, 88}, {MsgType::Notice, 96},
+        {MsgType::Status, 97}, {MsgType::Caret, 98}, {MsgType::FileBegin, 112},
+        {MsgType::FileData, 113}, {MsgType::FileEnd, 114}, {MsgType::FileAbort, 115},
+        {MsgType::FileAck, 116}, {MsgType::FileSaved, 117}, {MsgType::FileRefused, 118},
+        {MsgType::PasteFiles, 119}, {MsgType::ListFolder, 120}, {MsgType::FolderListing, 121},
+        {MsgType::SendFiles, 122}, {MsgType::SetDownloadFolder, 123}, {MsgType::ListApps, 128},
+        {MsgType::AppList, 129}, {MsgType::LaunchProgram, 130}, {MsgType::FocusWindow, 131},
+    };
+    for (const Row& r : rows) EXPECT_EQ(static_cast<int>(r.t), r.v);
+    static_assert(sizeof(MsgType) == 1);
+}
+
+TEST(MsgMouseEvent, ExactBytes) {
+    MouseEvent e;
+    e.action = 1;
+    e.button = 3;
+    e.x = 0.5f;
+    e.y = 1.0f;
+    e.clicks = 2;
+    e.flags = 0x0102030405060708ull;
+    const Bytes want{0x01, 0x03, 0x3F, 0x00, 0x00, 0x00, 0x3F, 0x80, 0x00, 0x00, 0x02,
+                     0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
+    EXPECT_EQ(e.encode(), want);
+
+    MouseEvent d = MouseEvent::decode(span(want));
+    EXPECT_EQ(d.action, 1);
+    EXPECT_EQ(d.button, 3);
+    EXPECT_EQ(d.x, 0.5f);
+    EXPECT_EQ(d.y, 1.0f);
+    EXPECT_EQ(d.clicks, 2);
+    EXPECT_EQ(d.flags, 0x0102030405060708ull);
+
+    expectEveryPrefixShort(want, 19, [](ByteSpan p) { MouseEvent::decode(p); });
+    Bytes longer = want;
+    longer.push_back(0xEE);
+    EXPECT_EQ(MouseEvent::decode(span(longer)).flags, 0x0102030405060708ull);
+}
+
+TEST(MsgMouseEvent, NonFiniteCoordinatesReadAsZero) {
+    const float bad[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                         -std::numeric_limits<float>::infinity()};
+    for (float v : bad) {
+        MouseEvent e;
+        e.x = v;
+        e.y = 0.25f;
+        MouseEvent d = MouseEvent::decode(span(e.encode()));
+        EXPECT_EQ(d.x, 0.0f);
+        EXPECT_EQ(d.y, 0.25f);
+        e.x = 0.75f;
+        e.y = v;
+        d = MouseEvent::decode(span(e.encode()));
+        EXPECT_EQ(d.x, 0.75f);
+        EXPECT_EQ(d.y, 0.0f);
+    }
+    // Out-of-range but finite values pass unchanged; the injector clamps them to the target.
+    MouseEvent e;
+    e.x = -0.5f;
+    e.y = 1e30f;
+    MouseEvent d = MouseEvent::decode(span(e.encode()));
+    EXPECT_EQ(d.x, -0.5f);
+    EXPECT_EQ(d.y, 1e30f);
+}
+
+TEST(MsgWheelEvent, ExactBytes) {
+    WheelEvent e;
+    e.dx = -48.0f;
+    e.dy = 0.5f;
+    e.precise = true;
+    e.flags = 0x100;
+    const Bytes want{0xC2, 0x40, 0x00, 0x00, 0x3F, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00,
+                     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00};
+    EXPECT_EQ(e.encode(), want);
+    WheelEvent d = WheelEvent::decode(span(want));
+    EXPECT_EQ(d.dx, -48.0f);
+    EXPECT_EQ(d.dy, 0.5f);
+    EXPECT_TRUE(d.precise);
+    EXPECT_EQ(d.flags, 0x100u);
+    expectEveryPrefixShort(want, 19, [](ByteSpan p) { WheelEvent::decode(p); });
+
+    // Any non-zero precise byte is true; the two reserved bytes are not looked at.
+    Bytes other = want;
+    other[8] = 0x80;
+    other[9] = 0xAA;
+    other[10] = 0x55;
+    d = WheelEvent::decode(span(other));
+    EXPECT_TRUE(d.precise);
+    EXPECT_EQ(d.flags, 0x100u);
+    other[8] = 0;
+    EXPECT_FALSE(WheelEvent::decode(span(other)).precise);
+}
+
+TEST(MsgWheelEvent, NonFiniteAmountsReadAsZero) {
+    WheelEvent e;
+    e.dx = std::numeric_limits<float>::quiet_NaN();
+    e.dy = -std::numeric_limits<float>::infinity();
+    WheelEvent d = WheelEvent::decode(span(e.encode()));
+    EXPECT_EQ(d.dx, 0.0f);
+    EXPECT_EQ(d.dy, 0.0f);
+    e.dx = 3.5f;
+    e.dy = std::numeric_limits<float>::infinity();
+    d = WheelEvent::decode(span(e.encode()));
+    EXPECT_EQ(d.dx, 3.5f);
+    EXPECT_EQ(d.dy, 0.0f);
+}
+
+TEST(MsgKeyEventEncode, ExactBytes) {
+    EXPECT_EQ(encodeKeyEvent(0xF001, 1, 0x0000000000120108ull, true),
+              (Bytes{0xF0, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x12, 0x01, 0x08, 0x01}));
+    EXPECT_EQ(encodeKeyEvent(55, 2, 0x100, false),
+              (Bytes{0x00, 0x37, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00}));
+}
+
+TEST(MsgKeyCombo, ExactBytesAndCaps) {
+    const Bytes two{0x02, 0x00, 0x37, 0x00, 0x25};
+    EXPECT_EQ(encodeKeyCombo({55, 37}), two);
+    EXPECT_EQ(decodeKeyCombo(span(two)), (std::vector<uint16_t>{55, 37}));
+    EXPECT_EQ(encodeKeyCombo({}), Bytes{0x00});
+    EXPECT_TRUE(decodeKeyCombo(span(Bytes{0x00})).empty());
+    expectShort([] { decodeKeyCombo(ByteSpan()); });
+
+    // Nine codes announced and present: the first eight are used.
+    std::vector<uint16_t> nine{1, 2, 3, 4, 5, 6, 7, 8, 9};
+    Bytes p = encodeKeyCombo(nine);
+    ASSERT_EQ(p.size(), 19u);
+    EXPECT_EQ(p[0], 9);
+    EXPECT_EQ(decodeKeyCombo(span(p)), (std::vector<uint16_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+    // Nine announced but only eight present still gives the eight the host uses.
+    p.resize(17);
+    EXPECT_EQ(decodeKeyCombo(span(p)).size(), 8u);
+    // Fewer codes than announced (up to eight): short, at every cut.
+    expectEveryPrefixShort(p, 17, [](ByteSpan q) { decodeKeyCombo(q); });
+    expectShort([] { decodeKeyCombo(span(Bytes{0x03, 0x00, 0x37, 0x00, 0x25})); });
+
+    // More than 255 codes: the count byte still matches what is written.
+    std::vector<uint16_t> many(300, 0x0102);
+    Bytes big = encodeKeyCombo(many);
+    EXPECT_EQ(big[0], 255);
+    EXPECT_EQ(big.size(), 1u + 2 * 255);
+}
+
+TEST(MsgSmallPayloads, ExactBytesAndShortReads) {
+    EXPECT_EQ(encodeSwitch(true), Bytes{0x01});
+    EXPECT_EQ(encodeSwitch(false), Bytes{0x00});
+    EXPECT_TRUE(decodeSwitch(span(Bytes{0x01})));
+    EXPECT_TRUE(decodeSwitch(span(Bytes{0xFF})));
+    EXPECT_FALSE(decodeSwitch(span(Bytes{0x00, 0x01})));
+    expectShort([] { decodeSwitch(ByteSpan()); });
+
+    EXPECT_EQ(encodeU8(7), Bytes{0x07});
+    EXPECT_EQ(decodeU8(span(Bytes{0xFE})), 0xFE);
+    expectShort([] { decodeU8(ByteSpan()); });
+
+    const Bytes u32{0x80, 0x00, 0x01, 0x02};
+    EXPECT_EQ(encodeU32(0x80000102u), u32);
+    EXPECT_EQ(decodeU32(span(u32)), 0x80000102u);
+    expectEveryPrefixShort(u32, 4, [](ByteSpan p) { decodeU32(p); });
+
+    ViewSizeMsg v{1920, 0x01000000};
+    const Bytes vs{0x00, 0x00, 0x07, 0x80, 0x01, 0x00, 0x00, 0x00};
+    EXPECT_EQ(v.encode(), vs);
+    ViewSizeMsg dv = ViewSizeMsg::decode(span(vs));
+    EXPECT_EQ(dv.width, 1920u);
+    EXPECT_EQ(dv.height, 0x01000000u);
+    expectEveryPrefixShort(vs, 8, [](ByteSpan p) { ViewSizeMsg::decode(p); });
+}
+
+TEST(MsgQuality, LevelsAboveTwoMeanTwo) {
+    struct Row { uint8_t byte; int level; };
+    const Row rows[] = {{0, 0}, {1, 1}, {2, 2}, {3, 2}, {7, 2}, {255, 2}};
+    for (const Row& r : rows) EXPECT_EQ(decodeQuality(span(Bytes{r.byte})), r.level) << int(r.byte);
+    expectShort([] { decodeQuality(ByteSpan()); });
+    EXPECT_EQ(encodeQuality(1), Bytes{0x01});
+    EXPECT_EQ(encodeQuality(5), Bytes{0x02});
+    EXPECT_EQ(encodeQuality(-1), Bytes{0x00});
+}
+
+TEST(MsgPingPong, ClockTravelsBigEndian) {
+    const Bytes want{0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06};
+    EXPECT_EQ(encodePing(0x010203040506ull), want);
+    EXPECT_EQ(decodePong(span(want)), 0x010203040506ull);
+    expectEveryPrefixShort(want, 8, [](ByteSpan p) { decodePong(p); });
+}
+
+TEST(MsgVideoFrame, PrefixAndAccessUnit) {
+    const Bytes au{0x00, 0x00, 0x00, 0x02, 0x65, 0x88};
+    Bytes p = encodeVideoFrame(0x01020304, true, span(au));
+    const Bytes want{0x01, 0x02, 0x03, 0x04, 0x01, 0x00, 0x00, 0x00, 0x02, 0x65, 0x88};
+    EXPECT_EQ(p, want);
+    VideoFrameMsg m = VideoFrameMsg::decode(span(p));
+    EXPECT_EQ(m.frameNumber, 0x01020304u);
+    EXPECT_TRUE(m.keyFrame);
+    EXPECT_EQ(Bytes(m.accessUnit.begin(), m.accessUnit.end()), au);
+    EXPECT_EQ(m.accessUnit.data(), p.data() + 5);
+
+    Bytes bare = encodeVideoFrame(9, false, ByteSpan());
+    EXPECT_EQ(bare, (Bytes{0x00, 0x00, 0x00, 0x09, 0x00}));
+    m = VideoFrameMsg::decode(span(bare));
+    EXPECT_FALSE(m.keyFrame);
+    EXPECT_TRUE(m.accessUnit.empty());
+    expectEveryPrefixShort(want, 5, [](ByteSpan q) { VideoFrameMsg::decode(q); });
+}
+
+TEST(MsgTextPayloads, HostKeepsItsByteLimits) {
+    struct Row { MsgType type; size_t limit; };
+    const Row rows[] = {
+        {MsgType::TypeText, 4096}, {MsgType::LockLogin, 256},       {MsgType::Chat, 8000},
+        {MsgType::ListFolder, 4096}, {MsgType::SetDownloadFolder, 4096},
+        {MsgType::LaunchProgram, 2048},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(int(r.type));
+        EXPECT_EQ(textLimit(r.type), r.limit);
+        std::string exact(r.limit, 'a');
+        EXPECT_EQ(decodeText(r.type, span(encodeText(exact))), exact);
+        std::string over = exact + "bc";
+        EXPECT_EQ(decodeText(r.type, span(encodeText(over))), exact);
+        EXPECT_EQ(decodeText(r.type, ByteSpan()), "");
+    }
+    // A notice is kept whole.
+    std::string longNotice(20000, 'n');
+    EXPECT_EQ(decodeText(MsgType::Notice, span(encodeText(longNotice))), longNotice);
+}
+
+TEST(MsgTextPayloads, CutOnBytesEvenInsideACharacter) {
+    // 5000 bytes where the 4096th byte begins a three-byte character.
+    std::string text(4095, 'x');
+    while (text.size() < 5000) text += "가";
+    std::string kept = decodeText(MsgType::TypeText, span(encodeText(text)));
+    ASSERT_EQ(kept.size(), 4096u);
+    EXPECT_EQ(kept.substr(0, 4095), std::string(4095, 'x'));
+    EXPECT_EQ(static_cast<unsigned char>(kept[4095]), 0xEA);
+    // Text bytes travel unchanged, zero bytes included.
+    std::string raw("a\0b\xff", 4);
+    EXPECT_EQ(encodeText(raw), (Bytes{'a', 0x00, 'b', 0xFF}));
+    EXPECT_EQ(decodeText(MsgType::Chat, span(encodeText(raw))), raw);
+}
+
+}  // namespace
