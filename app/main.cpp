@@ -5,16 +5,10 @@
 
 #include <string>
 
+#include "core/text.h"
 #include "core/util.h"
 
 namespace {
-
-std::string toUtf8(const std::wstring& w) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), int(w.size()), nullptr, 0, nullptr, nullptr);
-    std::string s(size_t(n > 0 ? n : 0), '\0');
-    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, w.data(), int(w.size()), s.data(), n, nullptr, nullptr);
-    return s;
-}
 
 // "-" + the word after "--profile", or empty.
 std::wstring commandLineProfileSuffix() {
@@ -43,7 +37,7 @@ std::wstring logFolder() {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     std::wstring logFile = logFolder() + L"\\tavrel" + commandLineProfileSuffix() + L".log";
-    setLogPath(toUtf8(logFile));
+    setLogPath(wideToUtf8(logFile));
     logLine("시작");
     return 0;
 }

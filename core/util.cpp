@@ -12,6 +12,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <bcrypt.h>
+
+#include "core/text.h"
 #else
 #include <cerrno>
 #include <sys/random.h>
@@ -49,10 +51,8 @@ std::string timestamp() {
 
 std::FILE* openLogFile(const std::string& path) {
 #ifdef _WIN32
-    int n = MultiByteToWideChar(CP_UTF8, 0, path.data(), int(path.size()), nullptr, 0);
-    if (n <= 0) return nullptr;
-    std::wstring wide(size_t(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, path.data(), int(path.size()), wide.data(), n);
+    std::wstring wide = utf8ToWide(path);
+    if (wide.empty()) return nullptr;
     return _wfopen(wide.c_str(), L"ab");
 #else
     return std::fopen(path.c_str(), "ab");

@@ -1,0 +1,19 @@
+// Text crossing the UTF-8 / UTF-16 boundary, and the access ID as users see and type it.
+#pragma once
+
+#include <string>
+
+#ifdef _WIN32
+// The system's UTF-8 converters: invalid sequences become U+FFFD; a conversion the system
+// refuses gives an empty result.
+std::wstring utf8ToWide(const std::string& text);
+std::string wideToUtf8(const std::wstring& text);
+// UTF-8 of the text in Unicode normalisation form C (typed passwords compare equal however
+// the keyboard composed them). Falls back to the text unchanged when the system cannot normalise it.
+std::string normalizeUtf8(const std::wstring& text);
+#endif
+
+// "123456789" -> L"123 456 789"; any other id is shown unchanged.
+std::wstring formatAccessId(const std::string& id);
+// The 9 digits of a typed access ID (blanks, tabs and '-' ignored), or "" when it is not one.
+std::string parseAccessId(const std::wstring& text);
