@@ -1,0 +1,18 @@
+// Instruction-set paths of the ciphers and hashes, chosen at run time. The portable code runs
+// on any CPU; faster paths run only when the CPU reports the instructions they use.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Tests force the portable paths (or give the choice back to the CPU check) so that both run.
+void setCryptoPortableOnly(bool portableOnly);
+bool cryptoPortableOnly();
+// What this CPU offers (independent of the switch above).
+bool cpuHasAvx2();
+bool cpuHasShaNi();
+
+// XORs `blocks` whole 64-byte ChaCha20 key-stream blocks into `in`, starting at the block
+// counter in state[12]; the state itself is not changed.
+void chacha20XorBlocks(const uint32_t state[16], const uint8_t* in, uint8_t* out, size_t blocks);
+void chacha20XorPortable(const uint32_t state[16], const uint8_t* in, uint8_t* out, size_t blocks);
