@@ -345,14 +345,14 @@ void Json::swap(Json& other) noexcept {
     members.swap(other.members);
 }
 
-const Json& Json::get(const std::string& key) const {
+const Json& Json::get(std::string_view key) const {
     if (tag != kObject) return sharedNull();
     for (const auto& m : members)
         if (m.first == key) return m.second;
     return sharedNull();
 }
 
-bool Json::has(const std::string& key) const {
+bool Json::has(std::string_view key) const {
     if (tag != kObject) return false;
     for (const auto& m : members)
         if (m.first == key) return true;

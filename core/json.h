@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -50,8 +51,8 @@ public:
     Json(const char* value) : tag(kString), text(value ? value : "") {}
 
     // The member with that key (first match, exact bytes), or the shared null.
-    const Json& get(const std::string& key) const;
-    bool has(const std::string& key) const;
+    const Json& get(std::string_view key) const;
+    bool has(std::string_view key) const;
     // The element at index of an array, or the shared null.
     const Json& at(size_t index) const;
     // Elements of an array, members of an object, 0 otherwise.

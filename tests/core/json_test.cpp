@@ -62,6 +62,9 @@ TEST(Json, ParseAcceptsAndRejects) {
         {"-nan", false},
         {"-infinity", false},
         {"1e-400", true},
+        // Only decimal forms are numbers, whatever the C runtime's strtod would take.
+        {"0x10", false},
+        {"[-0x1p3]", false},
     };
     for (const auto& c : cases) EXPECT_EQ(parses(c.text), c.ok) << c.text;
 }
