@@ -1,6 +1,8 @@
 #include "host/messages.h"
 
 #include <algorithm>
+#include <charconv>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 
@@ -11,6 +13,34 @@ namespace {
 ByteReader reader(ByteSpan payload) { return ByteReader(payload.data(), payload.size()); }
 
 float finiteOrZero(float v) { return std::isfinite(v) ? v : 0.0f; }
+
+// A Json number as an int in [lo, hi]; anything else, a non-finite number included, is `fallback`.
+int jsonInt(const Json& v, int lo, int hi, int fallback) {
+    if (!v.isNumber() || !std::isfinite(v.number)) return fallback;
+    return int(checkedTrunc(v.number, lo, hi, fallback));
+}
+
+std::vector<std::string> jsonTexts(const Json& v) {
+    std::vector<std::string> out;
+    if (!v.isArray()) return out;
+    for (const Json& item : v.items)
+        if (item.isString()) out.push_back(item.text);
+    return out;
+}
+
+Json textArray(const std::vector<std::string>& texts) {
+    Json a;
+    a.tag = Json::kArray;
+    for (const std::string& t : texts) a.push(Json(t));
+    return a;
+}
+
+// Same digits as printf's "%.4f" in the C locale, whatever locale the process runs in.
+void appendFixed4(std::string& out, double v) {
+    char buf[400];
+    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 4);
+    out.append(buf, r.ptr);
+}
 
 }  // namespace
 
@@ -186,4 +216,217 @@ size_t textLimit(MsgType type) {
 std::string decodeText(MsgType type, ByteSpan payload) {
     size_t n = std::min(payload.size(), textLimit(type));
     return std::string(reinterpret_cast<const char*>(payload.data()), n);
+}
+
+// ---- Json ----
+
+Bytes encodeJson(const Json& value) { return encodeText(value.dump()); }
+
+bool decodeJson(ByteSpan payload, Json& out) {
+    out = Json();
+    return Json::parse(std::string(reinterpret_cast<const char*>(payload.data()), payload.size()), out);
+}
+
+// ---- SessionRequest ----
+
+Json SessionRequest::toJson() const {
+    Json j;
+    j.set("retina", Json(retina));
+    j.set("fps", Json(fps));
+    j.set("display", Json(display));
+    j.set("viewW", Json(viewW));
+    j.set("viewH", Json(viewH));
+    j.set("os", Json(os));
+    j.set("codecs", textArray(codecs));
+    j.set("keymap", Json(keymap));
+    j.set("quality", Json(quality));
+    j.set("audio", Json(audio));
+    if (!purpose.empty()) j.set("purpose", Json(purpose));
+    return j;
+}
+
+SessionRequest SessionRequest::fromJson(const Json& request) {
+    SessionRequest r;
+    r.retina = request.get("retina").asBool(true);
+    r.fps = jsonInt(request.get("fps"), 5, 60, 60);
+    r.display = jsonInt(request.get("display"), 0, INT_MAX, 0);
+    r.viewW = jsonInt(request.get("viewW"), 0, INT_MAX, 0);
+    r.viewH = jsonInt(request.get("viewH"), 0, INT_MAX, 0);
+    r.os = request.get("os").asString();
+    r.codecs = jsonTexts(request.get("codecs"));
+    r.keymap = request.get("keymap").asBool(false);
+    r.quality = jsonInt(request.get("quality"), 0, 2, 0);
+    r.audio = request.get("audio").asBool(false);
+    r.purpose = request.get("purpose").asString();
+    return r;
+}
+
+int clampDisplayIndex(int index, int count) { return std::max(0, std::min(index, count - 1)); }
+
+// ---- DisplayInfo ----
+
+std::vector<std::string> hostFeatures(bool lockHelperInstalled) {
+    std::vector<std::string> f{"files", "combo", "text",    "apps", "focus", "audio",
+                               "quality", "curtain", "power", "wake", "chat",  "browse"};
+    if (lockHelperInstalled) f.push_back("unlock");
+    return f;
+}
+
+Json DisplayInfo::toJson() const {
+    Json j;
+    j.set("name", Json(name));
+    Json list;
+    list.tag = Json::kArray;
+    for (const DisplayEntry& d : displays) {
+        Json e;
+        e.set("index", Json(d.index));
+        e.set("widthPt", Json(d.widthPt));
+        e.set("heightPt", Json(d.heightPt));
+        e.set("widthPx", Json(d.widthPx));
+        e.set("heightPx", Json(d.heightPx));
+        e.set("main", Json(d.main));
+        list.push(std::move(e));
+    }
+    j.set("displays", std::move(list));
+    j.set("current", Json(current));
+    j.set("width", Json(width));
+    j.set("height", Json(height));
+    j.set("os", Json(os));
+    j.set("features", textArray(features));
+    if (wake.isArray()) {
+        j.set("wake", wake);
+    } else {
+        Json empty;
+        empty.tag = Json::kArray;
+        j.set("wake", std::move(empty));
+    }
+    if (window.isObject()) j.set("window", window);
+    return j;
+}
+
+DisplayInfo DisplayInfo::fromJson(const Json& info) {
+    DisplayInfo d;
+    d.name = info.get("name").asString();
+    const Json& list = info.get("displays");
+    if (list.isArray()) {
+        for (const Json& e : list.items) {
+            DisplayEntry de;
+            de.index = jsonInt(e.get("index"), INT_MIN, INT_MAX, 0);
+            de.widthPt = jsonInt(e.get("widthPt"), 0, INT_MAX, 0);
+            de.heightPt = jsonInt(e.get("heightPt"), 0, INT_MAX, 0);
+            de.widthPx = jsonInt(e.get("widthPx"), 0, INT_MAX, 0);
+            de.heightPx = jsonInt(e.get("heightPx"), 0, INT_MAX, 0);
+            de.main = e.get("main").asBool(false);
+            d.displays.push_back(de);
+        }
+    }
+    d.current = jsonInt(info.get("current"), INT_MIN, INT_MAX, 0);
+    d.width = jsonInt(info.get("width"), 0, INT_MAX, 0);
+    d.height = jsonInt(info.get("height"), 0, INT_MAX, 0);
+    d.os = info.get("os").asString();
+    d.features = jsonTexts(info.get("features"));
+    const Json& wake = info.get("wake");
+    if (wake.isArray()) d.wake = wake;
+    else d.wake.tag = Json::kArray;
+    const Json& window = info.get("window");
+    if (window.isObject()) d.window = window;
+    return d;
+}
+
+// ---- Status ----
+
+Bytes encodeStatus(bool locked, bool curtain) {
+    std::string t = "{\"locked\":";
+    t += locked ? "true" : "false";
+    t += ",\"curtain\":";
+    t += curtain ? "true" : "false";
+    t += "}";
+    return encodeText(t);
+}
+
+bool StatusMsg::decode(ByteSpan payload, StatusMsg& out) {
+    out = StatusMsg();
+    Json j;
+    if (!decodeJson(payload, j)) return false;
+    if (j.has("locked")) out.locked = j.get("locked").asBool(false);
+    if (j.has("curtain")) out.curtain = j.get("curtain").asBool(false);
+    return true;
+}
+
+// ---- Caret ----
+
+std::string CaretMsg::text() const {
+    if (!edit) return "{\"edit\":false}";
+    bool finite = std::isfinite(x) && std::isfinite(y) && std::isfinite(w) && std::isfinite(h);
+    if (!hasRect || !finite) return "{\"edit\":true}";
+    std::string t = "{\"edit\":true,\"x\":";
+    appendFixed4(t, x);
+    t += ",\"y\":";
+    appendFixed4(t, y);
+    t += ",\"w\":";
+    appendFixed4(t, w);
+    t += ",\"h\":";
+    appendFixed4(t, h);
+    t += "}";
+    return t;
+}
+
+bool CaretMsg::decode(ByteSpan payload, CaretMsg& out) {
+    out = CaretMsg();
+    Json j;
+    if (!decodeJson(payload, j)) return false;
+    out.edit = j.get("edit").asBool(false);
+    const Json &x = j.get("x"), &y = j.get("y"), &w = j.get("w"), &h = j.get("h");
+    if (out.edit && x.isNumber() && y.isNumber() && w.isNumber() && h.isNumber()) {
+        out.hasRect = true;
+        out.x = x.number;
+        out.y = y.number;
+        out.w = w.number;
+        out.h = h.number;
+    }
+    return true;
+}
+
+// ---- WakeRequest and SendFiles ----
+
+Bytes encodeWakeRequest(const Json& targets) {
+    Json j;
+    j.set("targets", targets);
+    return encodeJson(j);
+}
+
+bool decodeWakeRequest(ByteSpan payload, Json& targets) {
+    targets = Json();
+    Json j;
+    if (!decodeJson(payload, j)) return false;
+    targets = j.get("targets");
+    return true;
+}
+
+Bytes encodeSendFiles(const std::vector<std::string>& paths) {
+    Json j;
+    j.set("paths", textArray(paths));
+    return encodeJson(j);
+}
+
+bool decodeSendFiles(ByteSpan payload, Json& paths) {
+    paths = Json();
+    Json j;
+    if (!decodeJson(payload, j)) return false;
+    paths = j.get("paths");
+    return true;
+}
+
+// ---- FolderListing refusal ----
+
+const char* const kFileTransferOff = "원격 PC 에서 파일 주고받기가 꺼져 있습니다";
+
+Bytes encodeFolderListingRefusal(const std::string& path) {
+    Json j;
+    j.set("path", Json(path));
+    Json entries;
+    entries.tag = Json::kArray;
+    j.set("entries", std::move(entries));
+    j.set("error", Json(kFileTransferOff));
+    return encodeJson(j);
 }

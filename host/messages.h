@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/json.h"
 #include "core/util.h"
 
 enum class MsgType : uint8_t {
@@ -148,3 +149,98 @@ Bytes encodeText(const std::string& text);
 size_t textLimit(MsgType type);
 // The text of a message of that type, cut to textLimit(type) bytes.
 std::string decodeText(MsgType type, ByteSpan payload);
+
+// ---- Json payloads: the compact text of one Json value, to the end of the payload ----
+Bytes encodeJson(const Json& value);
+// False when the payload is not one whole Json document; `out` is then to be discarded.
+bool decodeJson(ByteSpan payload, Json& out);
+
+// ---- SessionRequest (1): the viewer's request ----
+// A number is truncated toward zero; a missing member, one of the wrong kind or a number that is not
+// finite takes the default.
+struct SessionRequest {
+    bool retina = true;          // stream at pixel resolution rather than logical size
+    int fps = 60;                // clamped to 5..60
+    int display = 0;             // at least 0; clampDisplayIndex fits it to the displays present
+    int viewW = 0;               // viewer's video area in pixels, 0 = unknown; at least 0
+    int viewH = 0;
+    std::string os;              // "mac" enables the Mac key map
+    std::vector<std::string> codecs;   // sent by the viewer, not read by the host
+    bool keymap = false;         // with os "mac": start shortcut matching
+    int quality = 0;             // clamped to 0..2
+    bool audio = false;
+    std::string purpose;         // "wake": only a wake request follows
+
+    bool macKeymap() const { return os == "mac" && keymap; }
+    bool wakeOnly() const { return purpose == "wake"; }
+
+    // Members in the order the viewer writes them; "purpose" only when it is not empty.
+    Json toJson() const;
+    Bytes encode() const { return encodeJson(toJson()); }
+    static SessionRequest fromJson(const Json& request);
+};
+// max(0, min(index, count - 1)): the display a requested index aims at.
+int clampDisplayIndex(int index, int count);
+
+// ---- DisplayInfo (2): the host's displays, the streamed area and its features ----
+struct DisplayEntry {
+    int index = 0;
+    int widthPt = 0;    // size divided by the display's scale factor, rounded
+    int heightPt = 0;
+    int widthPx = 0;
+    int heightPx = 0;
+    bool main = false;
+};
+
+struct DisplayInfo {
+    std::string name;
+    std::vector<DisplayEntry> displays;
+    int current = 0;
+    int width = 0;      // encoded stream size in pixels
+    int height = 0;
+    std::string os = "windows";
+    std::vector<std::string> features;
+    Json wake;          // array of this host's wake targets; written as [] when not an array
+    Json window;        // catalogue entry of the streamed window; written only when an object
+
+    Json toJson() const;
+    Bytes encode() const { return encodeJson(toJson()); }
+    // Lenient: numbers truncated (sizes at least 0), wrong kinds take the defaults.
+    static DisplayInfo fromJson(const Json& info);
+};
+// The features a Windows host offers, in the order they are announced.
+std::vector<std::string> hostFeatures(bool lockHelperInstalled);
+
+// ---- Status (97): exactly {"locked":<bool>,"curtain":<bool>} ----
+Bytes encodeStatus(bool locked, bool curtain);
+struct StatusMsg {
+    std::optional<bool> locked;    // absent member: no value; a value that is not a bool: false
+    std::optional<bool> curtain;
+    // False when the payload does not parse.
+    static bool decode(ByteSpan payload, StatusMsg& out);
+};
+
+// ---- Caret (98): {"edit":false}, {"edit":true} or {"edit":true,"x":..,"y":..,"w":..,"h":..} ----
+struct CaretMsg {
+    bool edit = false;
+    bool hasRect = false;          // x, y, w, h are set (fractions of the streamed area)
+    double x = 0, y = 0, w = 0, h = 0;
+    // Four decimals per value; a rectangle with a value that is not finite is left out.
+    std::string text() const;
+    Bytes encode() const { return encodeText(text()); }
+    static bool decode(ByteSpan payload, CaretMsg& out);
+};
+
+// ---- WakeRequest (87): {"targets": [...]} ----
+Bytes encodeWakeRequest(const Json& targets);
+// False when the payload does not parse; `targets` is its "targets" member (null when missing).
+bool decodeWakeRequest(ByteSpan payload, Json& targets);
+
+// ---- SendFiles (122): {"paths": [...]} ----
+Bytes encodeSendFiles(const std::vector<std::string>& paths);
+// False when the payload does not parse; `paths` is its "paths" member (null when missing).
+bool decodeSendFiles(ByteSpan payload, Json& paths);
+
+// ---- FolderListing (121) when file transfer is switched off on the host ----
+extern const char* const kFileTransferOff;   // "원격 PC 에서 파일 주고받기가 꺼져 있습니다"
+Bytes encodeFolderListingRefusal(const std::string& path);

@@ -281,4 +281,293 @@ TEST(MsgTextPayloads, CutOnBytesEvenInsideACharacter) {
     EXPECT_EQ(decodeText(MsgType::Chat, span(encodeText(raw))), raw);
 }
 
+std::string asText(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+Json parsed(const std::string& text) {
+    Json j;
+    EXPECT_TRUE(Json::parse(text, j)) << text;
+    return j;
+}
+
+TEST(MsgJson, DecodeTakesTheWholePayload) {
+    Json j;
+    EXPECT_TRUE(decodeJson(span(encodeText("{\"a\":1}")), j));
+    EXPECT_EQ(j.get("a").asNumber(), 1.0);
+    EXPECT_FALSE(decodeJson(ByteSpan(), j));
+    EXPECT_FALSE(decodeJson(span(encodeText("{\"a\":1}x")), j));
+    EXPECT_FALSE(decodeJson(span(encodeText("{\"a\":")), j));
+    EXPECT_EQ(asText(encodeJson(parsed("{ \"b\" : [1, true] }"))), "{\"b\":[1,true]}");
+}
+
+TEST(MsgSessionRequest, DefaultsForAnEmptyOrWrongRequest) {
+    for (const char* text : {"{}", "[]", "null", "\"x\"",
+                             "{\"display\":\"1\",\"quality\":true,\"audio\":1,\"viewW\":\"9\","
+                             "\"os\":1,\"keymap\":\"yes\",\"purpose\":[],\"fps\":null,\"retina\":0}"}) {
+        SCOPED_TRACE(text);
+        SessionRequest r = SessionRequest::fromJson(parsed(text));
+        EXPECT_EQ(r.display, 0);
+        EXPECT_EQ(r.quality, 0);
+        EXPECT_FALSE(r.audio);
+        EXPECT_EQ(r.viewW, 0);
+        EXPECT_EQ(r.viewH, 0);
+        EXPECT_EQ(r.os, "");
+        EXPECT_FALSE(r.keymap);
+        EXPECT_EQ(r.purpose, "");
+        EXPECT_EQ(r.fps, 60);
+        EXPECT_TRUE(r.retina);
+        EXPECT_TRUE(r.codecs.empty());
+        EXPECT_FALSE(r.macKeymap());
+        EXPECT_FALSE(r.wakeOnly());
+    }
+}
+
+TEST(MsgSessionRequest, NumbersTruncatedAndClamped) {
+    struct Row { const char* key; double value; int want; };
+    const Row rows[] = {
+        {"quality", -3, 0}, {"quality", 9, 2}, {"quality", 1.9, 1}, {"quality", 2, 2},
+        {"fps", 1, 5}, {"fps", 4.99, 5}, {"fps", 30.7, 30}, {"fps", 61, 60}, {"fps", 1e300, 60},
+        {"fps", -1e300, 5},
+        {"display", 7, 7}, {"display", -1, 0}, {"display", 1.5, 1}, {"display", 1e12, 2147483647},
+        {"viewW", 1280.9, 1280}, {"viewW", -5, 0}, {"viewH", 720, 720}, {"viewH", 5e9, 2147483647},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.key) + " " + std::to_string(r.value));
+        Json j;
+        j.set(r.key, Json(r.value));
+        SessionRequest s = SessionRequest::fromJson(j);
+        int got = std::string(r.key) == "quality" ? s.quality
+                : std::string(r.key) == "fps"     ? s.fps
+                : std::string(r.key) == "display" ? s.display
+                : std::string(r.key) == "viewW"   ? s.viewW
+                                                  : s.viewH;
+        EXPECT_EQ(got, r.want);
+    }
+}
+
+TEST(MsgSessionRequest, NonFiniteNumbersTakeTheDefaults) {
+    for (double bad : {std::nan(""), double(INFINITY), -double(INFINITY)}) {
+        Json j;
+        j.set("fps", Json(bad));
+        j.set("quality", Json(bad));
+        j.set("display", Json(bad));
+        j.set("viewW", Json(bad));
+        SessionRequest s = SessionRequest::fromJson(j);
+        EXPECT_EQ(s.fps, 60);
+        EXPECT_EQ(s.quality, 0);
+        EXPECT_EQ(s.display, 0);
+        EXPECT_EQ(s.viewW, 0);
+    }
+}
+
+TEST(MsgSessionRequest, MacKeymapNeedsExactlyMac) {
+    struct Row { const char* text; bool mac; };
+    const Row rows[] = {
+        {"{\"os\":\"mac\",\"keymap\":true}", true},
+        {"{\"os\":\"mac\",\"keymap\":false}", false},
+        {"{\"os\":\"mac\"}", false},
+        {"{\"os\":\"windows\",\"keymap\":true}", false},
+        {"{\"os\":\"Mac\",\"keymap\":true}", false},
+        {"{\"os\":\"mac \",\"keymap\":true}", false},
+        {"{\"os\":\"macos\",\"keymap\":true}", false},
+    };
+    for (const Row& r : rows) EXPECT_EQ(SessionRequest::fromJson(parsed(r.text)).macKeymap(), r.mac) << r.text;
+    EXPECT_TRUE(SessionRequest::fromJson(parsed("{\"purpose\":\"wake\"}")).wakeOnly());
+    EXPECT_FALSE(SessionRequest::fromJson(parsed("{\"purpose\":\"Wake\"}")).wakeOnly());
+}
+
+TEST(MsgSessionRequest, EncodesInTheViewersOrderAndRoundTrips) {
+    SessionRequest r;
+    r.retina = false;
+    r.fps = 60;
+    r.display = 1;
+    r.viewW = 1280;
+    r.viewH = 800;
+    r.os = "windows";
+    r.codecs = {"hevc", "h264"};
+    r.keymap = false;
+    r.quality = 2;
+    r.audio = true;
+    EXPECT_EQ(asText(r.encode()),
+              "{\"retina\":false,\"fps\":60,\"display\":1,\"viewW\":1280,\"viewH\":800,"
+              "\"os\":\"windows\",\"codecs\":[\"hevc\",\"h264\"],\"keymap\":false,\"quality\":2,"
+              "\"audio\":true}");
+    Json j;
+    ASSERT_TRUE(decodeJson(span(r.encode()), j));
+    SessionRequest d = SessionRequest::fromJson(j);
+    EXPECT_FALSE(d.retina);
+    EXPECT_EQ(d.display, 1);
+    EXPECT_EQ(d.viewW, 1280);
+    EXPECT_EQ(d.viewH, 800);
+    EXPECT_EQ(d.os, "windows");
+    EXPECT_EQ(d.codecs, (std::vector<std::string>{"hevc", "h264"}));
+    EXPECT_EQ(d.quality, 2);
+    EXPECT_TRUE(d.audio);
+
+    r.purpose = "wake";
+    std::string t = asText(r.encode());
+    EXPECT_TRUE(t.ends_with(",\"audio\":true,\"purpose\":\"wake\"}")) << t;
+}
+
+TEST(MsgSessionRequest, DisplayIndexAimsAtAnExistingDisplay) {
+    EXPECT_EQ(clampDisplayIndex(7, 2), 1);
+    EXPECT_EQ(clampDisplayIndex(-1, 2), 0);
+    EXPECT_EQ(clampDisplayIndex(1, 2), 1);
+    EXPECT_EQ(clampDisplayIndex(0, 1), 0);
+    EXPECT_EQ(clampDisplayIndex(3, 0), 0);
+}
+
+TEST(MsgDisplayInfo, ExactTextAndRoundTrip) {
+    DisplayInfo d;
+    d.name = "서재 PC";
+    d.displays.push_back({0, 1280, 720, 2560, 1440, true});
+    d.displays.push_back({1, 1920, 1080, 1920, 1080, false});
+    d.current = 1;
+    d.width = 1920;
+    d.height = 1080;
+    d.features = hostFeatures(false);
+    d.wake = parsed("[{\"mac\":\"aa:bb\"}]");
+    std::string want =
+        "{\"name\":\"서재 PC\",\"displays\":["
+        "{\"index\":0,\"widthPt\":1280,\"heightPt\":720,\"widthPx\":2560,\"heightPx\":1440,\"main\":true},"
+        "{\"index\":1,\"widthPt\":1920,\"heightPt\":1080,\"widthPx\":1920,\"heightPx\":1080,\"main\":false}],"
+        "\"current\":1,\"width\":1920,\"height\":1080,\"os\":\"windows\",\"features\":"
+        "[\"files\",\"combo\",\"text\",\"apps\",\"focus\",\"audio\",\"quality\",\"curtain\","
+        "\"power\",\"wake\",\"chat\",\"browse\"],\"wake\":[{\"mac\":\"aa:bb\"}]}";
+    EXPECT_EQ(asText(d.encode()), want);
+
+    // A streamed window adds its entry at the end; "unlock" follows the other features.
+    d.window = parsed("{\"id\":66,\"title\":\"메모장\"}");
+    d.features = hostFeatures(true);
+    d.wake = Json();
+    std::string t = asText(d.encode());
+    EXPECT_NE(t.find("\"browse\",\"unlock\"],\"wake\":[],\"window\":{\"id\":66,"), std::string::npos) << t;
+
+    Json j;
+    ASSERT_TRUE(decodeJson(span(d.encode()), j));
+    DisplayInfo back = DisplayInfo::fromJson(j);
+    EXPECT_EQ(back.name, d.name);
+    ASSERT_EQ(back.displays.size(), 2u);
+    EXPECT_EQ(back.displays[0].widthPt, 1280);
+    EXPECT_EQ(back.displays[0].heightPx, 1440);
+    EXPECT_TRUE(back.displays[0].main);
+    EXPECT_EQ(back.displays[1].index, 1);
+    EXPECT_FALSE(back.displays[1].main);
+    EXPECT_EQ(back.current, 1);
+    EXPECT_EQ(back.width, 1920);
+    EXPECT_EQ(back.height, 1080);
+    EXPECT_EQ(back.os, "windows");
+    EXPECT_EQ(back.features, hostFeatures(true));
+    EXPECT_TRUE(back.wake.isArray());
+    EXPECT_EQ(back.window.get("id").asNumber(), 66.0);
+}
+
+TEST(MsgDisplayInfo, LenientRead) {
+    DisplayInfo d = DisplayInfo::fromJson(parsed(
+        "{\"displays\":[{\"widthPt\":-4,\"heightPt\":\"x\",\"widthPx\":1e20,\"main\":1}, 5],"
+        "\"current\":2.7,\"width\":null,\"os\":\"mac\",\"features\":[\"files\",3,\"chat\"],"
+        "\"wake\":{},\"window\":[]}"));
+    ASSERT_EQ(d.displays.size(), 2u);
+    EXPECT_EQ(d.displays[0].widthPt, 0);
+    EXPECT_EQ(d.displays[0].heightPt, 0);
+    EXPECT_EQ(d.displays[0].widthPx, 2147483647);
+    EXPECT_FALSE(d.displays[0].main);
+    EXPECT_EQ(d.displays[1].widthPt, 0);
+    EXPECT_EQ(d.current, 2);
+    EXPECT_EQ(d.width, 0);
+    EXPECT_EQ(d.os, "mac");
+    EXPECT_EQ(d.features, (std::vector<std::string>{"files", "chat"}));
+    EXPECT_TRUE(d.wake.isArray());
+    EXPECT_EQ(d.wake.size(), 0u);
+    EXPECT_TRUE(d.window.isNull());
+}
+
+TEST(MsgStatus, ExactTextsAndDecode) {
+    EXPECT_EQ(asText(encodeStatus(true, false)), "{\"locked\":true,\"curtain\":false}");
+    EXPECT_EQ(asText(encodeStatus(false, true)), "{\"locked\":false,\"curtain\":true}");
+    StatusMsg s;
+    ASSERT_TRUE(StatusMsg::decode(span(encodeStatus(true, false)), s));
+    EXPECT_EQ(s.locked, std::optional<bool>(true));
+    EXPECT_EQ(s.curtain, std::optional<bool>(false));
+    ASSERT_TRUE(StatusMsg::decode(span(encodeText("{\"curtain\":1}")), s));
+    EXPECT_FALSE(s.locked.has_value());
+    EXPECT_EQ(s.curtain, std::optional<bool>(false));
+    EXPECT_FALSE(StatusMsg::decode(span(encodeText("{\"locked\":tru}")), s));
+    EXPECT_FALSE(s.locked.has_value());
+}
+
+TEST(MsgCaret, ThreeFormsExactly) {
+    CaretMsg c;
+    EXPECT_EQ(c.text(), "{\"edit\":false}");
+    c.edit = true;
+    EXPECT_EQ(c.text(), "{\"edit\":true}");
+    c.hasRect = true;
+    c.x = 0.25;
+    c.y = 1.0 / 3;
+    c.w = 0.00004;
+    c.h = 12.34567;
+    EXPECT_EQ(c.text(), "{\"edit\":true,\"x\":0.2500,\"y\":0.3333,\"w\":0.0000,\"h\":12.3457}");
+    EXPECT_EQ(asText(c.encode()), c.text());
+    c.x = -0.5;
+    EXPECT_TRUE(c.text().starts_with("{\"edit\":true,\"x\":-0.5000,\"y\"")) << c.text();
+
+    CaretMsg d;
+    ASSERT_TRUE(CaretMsg::decode(span(c.encode()), d));
+    EXPECT_TRUE(d.edit);
+    EXPECT_TRUE(d.hasRect);
+    EXPECT_DOUBLE_EQ(d.x, -0.5);
+    EXPECT_DOUBLE_EQ(d.y, 0.3333);
+    EXPECT_DOUBLE_EQ(d.h, 12.3457);
+    ASSERT_TRUE(CaretMsg::decode(span(encodeText("{\"edit\":true}")), d));
+    EXPECT_TRUE(d.edit);
+    EXPECT_FALSE(d.hasRect);
+    EXPECT_FALSE(CaretMsg::decode(span(encodeText("{\"edit\":")), d));
+}
+
+TEST(MsgCaret, NonFiniteRectangleIsLeftOut) {
+    // "%.4f" of NaN would give a text no Json reader takes.
+    for (double bad : {std::nan(""), double(INFINITY), -double(INFINITY)}) {
+        CaretMsg c;
+        c.edit = true;
+        c.hasRect = true;
+        c.x = 0.1;
+        c.y = 0.2;
+        c.w = bad;
+        c.h = 0.4;
+        EXPECT_EQ(c.text(), "{\"edit\":true}");
+        CaretMsg d;
+        EXPECT_TRUE(CaretMsg::decode(span(c.encode()), d));
+    }
+}
+
+TEST(MsgWakeRequest, TargetsTravelUnchanged) {
+    Json targets = parsed("[{\"mac\":\"00:11:22:33:44:55\",\"bcast\":\"192.168.0.255\"}]");
+    Bytes p = encodeWakeRequest(targets);
+    EXPECT_EQ(asText(p), "{\"targets\":[{\"mac\":\"00:11:22:33:44:55\",\"bcast\":\"192.168.0.255\"}]}");
+    Json back;
+    ASSERT_TRUE(decodeWakeRequest(span(p), back));
+    EXPECT_EQ(back.dump(), targets.dump());
+    ASSERT_TRUE(decodeWakeRequest(span(encodeText("{}")), back));
+    EXPECT_TRUE(back.isNull());
+    EXPECT_FALSE(decodeWakeRequest(span(encodeText("{\"targets\":[")), back));
+    EXPECT_TRUE(back.isNull());
+}
+
+TEST(MsgSendFiles, PathsTravelAsTexts) {
+    Bytes p = encodeSendFiles({"C:\\Users\\a\\문서.txt", "D:/x"});
+    EXPECT_EQ(asText(p), "{\"paths\":[\"C:\\\\Users\\\\a\\\\문서.txt\",\"D:/x\"]}");
+    Json paths;
+    ASSERT_TRUE(decodeSendFiles(span(p), paths));
+    ASSERT_EQ(paths.size(), 2u);
+    EXPECT_EQ(paths.at(0).asString(), "C:\\Users\\a\\문서.txt");
+    EXPECT_EQ(asText(encodeSendFiles({})), "{\"paths\":[]}");
+    EXPECT_FALSE(decodeSendFiles(span(encodeText("paths")), paths));
+    EXPECT_TRUE(paths.isNull());
+}
+
+TEST(MsgFolderListing, RefusalText) {
+    EXPECT_EQ(asText(encodeFolderListingRefusal("C:\\\"q\"")),
+              "{\"path\":\"C:\\\\\\\"q\\\"\",\"entries\":[],"
+              "\"error\":\"원격 PC 에서 파일 주고받기가 꺼져 있습니다\"}");
+}
+
 }  // namespace
