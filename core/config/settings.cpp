@@ -1,0 +1,197 @@
+#include "core/config/settings.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <utility>
+
+#ifndef _WIN32
+#include <climits>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Numbers in config.json are doubles; integers come out of them only through the checked helper.
+int32_t readInt32(const Json& value, int32_t fallback) {
+    if (!value.isNumber()) return fallback;
+    return int32_t(checkedTrunc(value.number, INT32_MIN, INT32_MAX, fallback));
+}
+
+double readTime(const Json& value) {
+    return value.isNumber() && std::isfinite(value.number) ? value.number : 0;
+}
+
+bool readBool(const Json& value, bool fallback) { return value.isBool() ? value.boolean : fallback; }
+
+std::string readString(const Json& value) { return value.isString() ? value.text : std::string(); }
+
+std::vector<std::string> readStrings(const Json& value) {
+    std::vector<std::string> out;
+    if (!value.isArray()) return out;
+    out.reserve(value.items.size());
+    for (const Json& item : value.items) out.push_back(readString(item));
+    return out;
+}
+
+Json stringsToJson(const std::vector<std::string>& strings) {
+    Json array;
+    array.tag = Json::kArray;
+    for (const std::string& s : strings) array.push(s);
+    return array;
+}
+
+Json peersToJson(const std::vector<Peer>& peers) {
+    Json array;
+    array.tag = Json::kArray;
+    for (const Peer& p : peers) array.push(peerToJson(p));
+    return array;
+}
+
+std::vector<Peer> peersFromJson(const Json& value) {
+    std::vector<Peer> out;
+    if (!value.isArray()) return out;
+    out.reserve(value.items.size());
+    for (const Json& item : value.items) out.push_back(peerFromJson(item));
+    return out;
+}
+
+// The built-in relay is kept scrambled so that its secret is not a plain string in the binary.
+constexpr char kRelayLabel[] = "tavrel-relay-v1";
+constexpr uint8_t kRelayData[] = {
+    0x0d, 0x34, 0x4f, 0x69, 0x83, 0x86, 0xb0, 0x1d, 0x20, 0x46, 0x79, 0xb7, 0xc4,
+    0xf4, 0x45, 0x36, 0x30, 0xc2, 0xe0, 0x96, 0xb3, 0x09, 0x41, 0x50, 0xd8, 0x98,
+    0xd9, 0xed, 0x17, 0x55, 0x67, 0xde, 0x91, 0xd2, 0xc4, 0x42, 0x61, 0x41, 0x96,
+};
+
+RelayConfig unscrambleRelay() {
+    constexpr size_t labelLength = sizeof kRelayLabel - 1;
+    std::string plain;
+    for (size_t i = 0; i < sizeof kRelayData; ++i)
+        plain += char(kRelayData[i] ^ uint8_t(kRelayLabel[i % labelLength]) ^ uint8_t((i * 37 + 11) & 0xff));
+    // "host\nport\nsecret"
+    size_t a = plain.find('\n');
+    size_t b = plain.find('\n', a + 1);
+    RelayConfig relay;
+    relay.host = plain.substr(0, a);
+    relay.port = int32_t(std::atoi(plain.substr(a + 1, b - a - 1).c_str()));
+    relay.secret = plain.substr(b + 1);
+    return relay;
+}
+
+}  // namespace
+
+Bytes Peer::publicKey() const {
+    Bytes out;
+    if (!base64Decode(key, out)) out.clear();
+    return out;
+}
+
+#ifndef _WIN32
+std::string defaultDeviceName() {
+    char name[HOST_NAME_MAX + 1] = {};
+    if (gethostname(name, sizeof name - 1) == 0 && name[0]) return name;
+    return "Windows PC";
+}
+#endif
+
+Json relayToJson(const RelayConfig& relay) {
+    Json out;
+    out.set("host", relay.host);
+    out.set("port", relay.port);
+    out.set("secret", relay.secret);
+    return out;
+}
+
+RelayConfig relayFromJson(const Json& value) {
+    RelayConfig relay;
+    if (!value.isObject()) return relay;
+    relay.host = trim(readString(value.get("host")));
+    relay.port = readInt32(value.get("port"), 47900);
+    relay.secret = trim(readString(value.get("secret")));
+    return relay;
+}
+
+RelayConfig defaultRelay() {
+    static const RelayConfig* relay = new RelayConfig(unscrambleRelay());
+    return *relay;
+}
+
+RelayConfig effectiveRelay(const AppConfig& config) {
+    return config.relay.usable() ? config.relay : defaultRelay();
+}
+
+Json peerToJson(const Peer& peer) {
+    Json out;
+    out.set("name", peer.name);
+    out.set("key", peer.key);
+    out.set("addresses", stringsToJson(peer.addresses));
+    if (peer.relay.usable()) out.set("relay", relayToJson(peer.relay));
+    if (!peer.os.empty()) out.set("os", peer.os);
+    if (!peer.accessId.empty()) out.set("accessId", peer.accessId);
+    out.set("added", peer.added);
+    out.set("lastConnected", peer.lastConnected);
+    if (peer.wake.isArray() && !peer.wake.items.empty()) out.set("wake", peer.wake);
+    return out;
+}
+
+Peer peerFromJson(const Json& value) {
+    Peer peer;
+    peer.name = readString(value.get("name"));
+    peer.key = readString(value.get("key"));
+    peer.addresses = readStrings(value.get("addresses"));
+    peer.relay = relayFromJson(value.get("relay"));
+    peer.os = readString(value.get("os"));
+    peer.accessId = readString(value.get("accessId"));
+    peer.added = readTime(value.get("added"));
+    peer.lastConnected = readTime(value.get("lastConnected"));
+    const Json& wake = value.get("wake");
+    if (wake.isArray()) peer.wake = wake;
+    return peer;
+}
+
+Json configToJson(const AppConfig& c) {
+    Json out;
+    out.set("deviceName", c.deviceName);
+    out.set("hosting", c.hosting);
+    out.set("port", c.port);
+    if (c.relay.usable()) out.set("relay", relayToJson(c.relay));
+    out.set("allowed", peersToJson(c.allowed));
+    out.set("hosts", peersToJson(c.hosts));
+    out.set("retina", c.retina);
+    out.set("systemKeys", c.systemKeys);
+    out.set("clipboard", c.clipboard);
+    out.set("macKeymap", c.macKeymap);
+    out.set("fileTransfer", c.fileTransfer);
+    out.set("stayAwake", c.stayAwake);
+    out.set("stayAwakeACOnly", c.stayAwakeACOnly);
+    out.set("passwordLogin", c.passwordLogin);
+    out.set("notifyConnect", c.notifyConnect);
+    out.set("audio", c.audio);
+    out.set("quality", c.quality);
+    out.set("lockLogin", c.lockLogin);
+    return out;
+}
+
+AppConfig configFromJson(const Json& v) {
+    AppConfig c;
+    const Json& name = v.get("deviceName");
+    if (name.isString()) c.deviceName = name.text;  // an empty name stays empty
+    c.hosting = readBool(v.get("hosting"), false);
+    c.port = readInt32(v.get("port"), 47800);
+    c.relay = relayFromJson(v.get("relay"));
+    c.allowed = peersFromJson(v.get("allowed"));
+    c.hosts = peersFromJson(v.get("hosts"));
+    c.retina = readBool(v.get("retina"), true);
+    c.systemKeys = readBool(v.get("systemKeys"), true);
+    c.clipboard = readBool(v.get("clipboard"), true);
+    c.macKeymap = readBool(v.get("macKeymap"), true);
+    c.fileTransfer = readBool(v.get("fileTransfer"), true);
+    c.stayAwake = readBool(v.get("stayAwake"), true);
+    c.stayAwakeACOnly = readBool(v.get("stayAwakeACOnly"), true);
+    c.notifyConnect = readBool(v.get("notifyConnect"), true);
+    c.audio = readBool(v.get("audio"), true);
+    c.passwordLogin = readBool(v.get("passwordLogin"), false);
+    c.lockLogin = readBool(v.get("lockLogin"), false);
+    c.quality = readInt32(v.get("quality"), 0);
+    return c;
+}

@@ -1,0 +1,81 @@
+// The profile folder, the process-wide settings store and the two file helpers that every file of
+// the profile folder goes through.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/config/settings.h"
+#include "core/util.h"
+
+#ifdef _WIN32
+inline constexpr wchar_t kPathSeparator = L'\\';
+#else
+inline constexpr wchar_t kPathSeparator = L'/';
+#endif
+
+// "-" followed by the word after the last "--profile" of the command line, or empty.
+std::wstring profileSuffix();
+// The same rule over an argument list whose first entry is the program path.
+std::wstring profileSuffixFromArgs(const std::vector<std::wstring>& args);
+
+// The whole file; empty when it cannot be opened or read.
+Bytes readFile(const std::wstring& path);
+// The whole file into `out`; false when it cannot be opened or read to the end.
+bool tryReadFile(const std::wstring& path, Bytes& out);
+
+// Writes `bytes` to path + ".tmp", flushes it to disk and moves it over `path`. Returns true only
+// when the new content has replaced the file; on any failure the old file stays as it was and no
+// partly written ".tmp" file is left behind.
+bool writeFileAtomic(const std::wstring& path, ByteSpan bytes);
+
+// Whether a file or folder exists at `path`.
+bool pathExists(const std::wstring& path);
+
+// Renames a file that cannot be used to the first free name of path + ".bad", ".bad2" ... ".bad9",
+// so that nothing already kept aside is overwritten. Returns the new name, or empty on failure.
+std::wstring moveAside(const std::wstring& path);
+
+// The per-user roaming application-data folder; "." when the system gives none.
+std::wstring roamingAppDataFolder();
+
+// The one owner of the settings record. Readers take copies; writers pass an update callable that
+// runs under the lock and is saved to config.json at once.
+class ConfigStore {
+public:
+    // Finds the profile folder under `baseDir` (moving the former product's folder into place once),
+    // creates it and loads config.json. The process-wide store uses the roaming application-data
+    // folder and the command line's profile suffix; tests point it at a temporary folder.
+    ConfigStore(const std::wstring& baseDir, const std::wstring& suffix);
+
+    ConfigStore(const ConfigStore&) = delete;
+    ConfigStore& operator=(const ConfigStore&) = delete;
+
+    // A full copy of the live settings.
+    AppConfig get() const;
+
+    // Runs `change` on a copy of the live settings; when it returns, the copy becomes the live
+    // record and is saved. When it throws, the exception passes on and nothing changes. An empty
+    // callable throws std::bad_function_call. `change` must not call get or update.
+    void update(const std::function<void(AppConfig&)>& change);
+
+    // Set once by the construction; read without the lock.
+    std::wstring profileDir;  // no trailing separator
+    std::wstring configPath;  // profileDir + "config.json"
+
+private:
+    void load(const std::wstring& baseDir, const std::wstring& suffix);
+    bool save();  // with mutex_ held
+
+    mutable std::mutex mutex_;
+    AppConfig config_;
+};
+
+// The process-wide store, created and loaded on first use and never destroyed.
+ConfigStore& configStore();
+
+// Platform pieces of the store (store.cpp natively, store_win.cpp on Windows).
+bool renamePath(const std::wstring& from, const std::wstring& to);  // fails if `to` exists
+void createFolder(const std::wstring& path);                         // last component only
