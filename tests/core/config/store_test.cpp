@@ -1,0 +1,316 @@
+#include "core/config/store.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <thread>
+
+#include "core/config/temp_folder.h"
+#include "core/json.h"
+
+#ifndef _WIN32
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string slurp(const std::wstring& path) { return spanToString(readFile(path)); }
+
+void put(const std::wstring& path, const std::string& text) {
+    std::ofstream out(fs::path(path), std::ios::binary | std::ios::trunc);
+    out << text;
+    ASSERT_TRUE(out.good());
+}
+
+}  // namespace
+
+TEST(ProfileSuffix, FromArguments) {
+    struct Case {
+        std::vector<std::wstring> args;
+        std::wstring suffix;
+    };
+    const Case cases[] = {
+        {{L"tavrel.exe"}, L""},
+        {{L"tavrel.exe", L"--profile", L"work"}, L"-work"},
+        {{L"tavrel.exe", L"--profile", L"a", L"--profile", L"b"}, L"-b"},
+        {{L"tavrel.exe", L"--profile", L"a", L"--profile"}, L"-a"},
+        {{L"tavrel.exe", L"--profile"}, L""},
+        {{L"tavrel.exe", L"x", L"--profile"}, L""},
+        {{L"tavrel.exe", L"--Profile", L"a"}, L""},
+        {{L"tavrel.exe", L"--profile=a"}, L""},
+        {{L"--profile", L"a"}, L""},  // the first argument is the program itself
+        {{L"tavrel.exe", L"--profile", L"\uC5C5\uBB34"}, L"-\uC5C5\uBB34"},
+        {{}, L""},
+    };
+    for (const Case& c : cases) EXPECT_EQ(profileSuffixFromArgs(c.args), c.suffix);
+}
+
+TEST(ProfileSuffix, ThisProcessHasNone) {
+    EXPECT_EQ(profileSuffix(), L"");
+}
+
+TEST(ReadFile, MissingFileOrFolderGivesNothing) {
+    TempFolder dir;
+    Bytes out{1, 2, 3};
+    EXPECT_FALSE(tryReadFile(dir / L"missing", out));
+    EXPECT_TRUE(out.empty());
+    EXPECT_TRUE(readFile(dir / L"missing").empty());
+    EXPECT_FALSE(tryReadFile(dir.wide(), out));
+}
+
+TEST(ReadFile, ReadsRawBytesToTheEnd) {
+    TempFolder dir;
+    std::string content = std::string("a\r\nb\x1a\0c\n", 8) + std::string(200000, '\xfe');
+    put(dir / L"f.bin", content);
+    Bytes out;
+    ASSERT_TRUE(tryReadFile(dir / L"f.bin", out));
+    EXPECT_EQ(spanToString(out), content);
+    put(dir / L"empty", "");
+    EXPECT_TRUE(tryReadFile(dir / L"empty", out));
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(WriteFileAtomic, CreatesThenReplacesAndLeavesNoTemporaryFile) {
+    TempFolder dir;
+    std::wstring path = dir / L"config.json";
+    std::string first = std::string("one\r\n\0two", 9);
+    ASSERT_TRUE(writeFileAtomic(path, asBytes(first)));
+    EXPECT_EQ(slurp(path), first);
+    ASSERT_TRUE(writeFileAtomic(path, asBytes(std::string("2"))));
+    EXPECT_EQ(slurp(path), "2");
+    ASSERT_TRUE(writeFileAtomic(path, ByteSpan()));
+    EXPECT_TRUE(pathExists(path));
+    EXPECT_EQ(slurp(path), "");
+    EXPECT_FALSE(pathExists(path + L".tmp"));
+}
+
+TEST(WriteFileAtomic, TemporaryFileThatCannotBeCreatedKeepsTheOldFile) {
+    TempFolder dir;
+    std::wstring path = dir / L"config.json";
+    put(path, "old");
+    fs::create_directory(fs::path(path + L".tmp"));  // nothing can be opened under this name
+    EXPECT_FALSE(writeFileAtomic(path, asBytes(std::string("new"))));
+    EXPECT_EQ(slurp(path), "old");
+}
+
+TEST(WriteFileAtomic, FailedMoveReportsFailureAndLeavesTheTargetAlone) {
+    TempFolder dir;
+    std::wstring path = dir / L"occupied";
+    fs::create_directory(fs::path(path));
+    put(path + kPathSeparator + L"inside", "keep");
+    EXPECT_FALSE(writeFileAtomic(path, asBytes(std::string("new"))));
+    EXPECT_EQ(slurp(path + kPathSeparator + L"inside"), "keep");
+    EXPECT_FALSE(pathExists(path + L".tmp"));
+}
+
+TEST(WriteFileAtomic, MissingFolderFails) {
+    TempFolder dir;
+    EXPECT_FALSE(writeFileAtomic(dir / L"no" + kPathSeparator + L"file", asBytes(std::string("x"))));
+}
+
+#ifndef _WIN32
+// A file-size limit makes the write itself fail part way, as a full disk would.
+TEST(WriteFileAtomic, WriteThatFailsPartWayKeepsTheOldFile) {
+    TempFolder dir;
+    std::wstring path = dir / L"password.bin";
+    put(path, "old");
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    bool ok = writeFileAtomic(path, asBytes(std::string(100000, 'x')));
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(slurp(path), "old");
+    EXPECT_FALSE(pathExists(path + L".tmp"));
+}
+#endif
+
+TEST(MoveAside, NeverOverwritesWhatWasKeptBefore) {
+    TempFolder dir;
+    std::wstring path = dir / L"device.key";
+    put(path, "first");
+    EXPECT_EQ(moveAside(path), path + L".bad");
+    put(path, "second");
+    EXPECT_EQ(moveAside(path), path + L".bad2");
+    EXPECT_EQ(slurp(path + L".bad"), "first");
+    EXPECT_EQ(slurp(path + L".bad2"), "second");
+    EXPECT_FALSE(pathExists(path));
+    EXPECT_EQ(moveAside(path), L"");  // nothing there to move
+}
+
+TEST(ConfigStore, MissingConfigGivesDefaultsAndWritesNothing) {
+    TempFolder base;
+    ConfigStore store(base.wide(), L"");
+    EXPECT_EQ(store.profileDir, base / L"Tavrel");
+    EXPECT_EQ(store.configPath, store.profileDir + kPathSeparator + L"config.json");
+    EXPECT_TRUE(fs::is_directory(fs::path(store.profileDir)));
+    EXPECT_FALSE(pathExists(store.configPath));
+    AppConfig c = store.get();
+    EXPECT_EQ(c.port, 47800);
+    EXPECT_FALSE(c.hosting);
+    EXPECT_TRUE(c.allowed.empty());
+}
+
+TEST(ConfigStore, UpdateSavesAtOnce) {
+    TempFolder base;
+    ConfigStore store(base.wide(), L"");
+    store.update([](AppConfig& c) {
+        c.hosting = true;
+        c.port = 50001;
+        Peer p;
+        p.name = "\uC0AC\uBB34\uC2E4 PC";
+        p.key = std::string(43, 'A') + "=";
+        c.allowed.push_back(p);
+    });
+    Json saved;
+    ASSERT_TRUE(Json::parse(slurp(store.configPath), saved));
+    EXPECT_TRUE(saved.get("hosting").asBool());
+    EXPECT_EQ(saved.get("port").asNumber(), 50001);
+    EXPECT_FALSE(pathExists(store.configPath + L".tmp"));
+
+    ConfigStore again(base.wide(), L"");
+    AppConfig c = again.get();
+    EXPECT_TRUE(c.hosting);
+    EXPECT_EQ(c.port, 50001);
+    ASSERT_EQ(c.allowed.size(), 1u);
+    EXPECT_EQ(c.allowed[0].name, "\uC0AC\uBB34\uC2E4 PC");
+}
+
+TEST(ConfigStore, ThrowingUpdateChangesNothing) {
+    TempFolder base;
+    ConfigStore store(base.wide(), L"");
+    store.update([](AppConfig& c) { c.port = 50001; });
+    std::string before = slurp(store.configPath);
+    EXPECT_THROW(store.update([](AppConfig& c) {
+        c.port = 2;
+        c.hosting = true;
+        throw std::runtime_error("half way");
+    }),
+                 std::runtime_error);
+    EXPECT_EQ(store.get().port, 50001);
+    EXPECT_FALSE(store.get().hosting);
+    EXPECT_EQ(slurp(store.configPath), before);
+    // The next update does not carry the abandoned change to the file either.
+    store.update([](AppConfig& c) { c.audio = false; });
+    ConfigStore again(base.wide(), L"");
+    EXPECT_EQ(again.get().port, 50001);
+    EXPECT_FALSE(again.get().hosting);
+    EXPECT_FALSE(again.get().audio);
+}
+
+TEST(ConfigStore, EmptyCallableThrowsAndReleasesTheLock) {
+    TempFolder base;
+    ConfigStore store(base.wide(), L"");
+    EXPECT_THROW(store.update(nullptr), std::bad_function_call);
+    EXPECT_FALSE(pathExists(store.configPath));
+    store.update([](AppConfig& c) { c.quality = 2; });
+    EXPECT_EQ(store.get().quality, 2);
+}
+
+TEST(ConfigStore, UnusableConfigIsKeptAsideNotOverwritten) {
+    for (std::string text : {"{\"port\": 5", "[]", "null", "\"text\"", "{} x"}) {
+        SCOPED_TRACE(text);
+        TempFolder base;
+        fs::create_directory(base.path() / "Tavrel");
+        std::wstring config = base / L"Tavrel" + kPathSeparator + L"config.json";
+        put(config, text);
+        ConfigStore store(base.wide(), L"");
+        EXPECT_EQ(store.get().port, 47800);
+        EXPECT_FALSE(pathExists(config));
+        EXPECT_EQ(slurp(config + L".bad"), text);
+        store.update([](AppConfig& c) { c.port = 50003; });
+        EXPECT_EQ(slurp(config + L".bad"), text);
+        EXPECT_EQ(ConfigStore(base.wide(), L"").get().port, 50003);
+    }
+}
+
+TEST(ConfigStore, SecondUnusableConfigGoesBesideTheFirst) {
+    TempFolder base;
+    fs::create_directory(base.path() / "Tavrel");
+    std::wstring config = base / L"Tavrel" + kPathSeparator + L"config.json";
+    put(config + L".bad", "earlier");
+    put(config, "{oops");
+    ConfigStore store(base.wide(), L"");
+    EXPECT_EQ(slurp(config + L".bad"), "earlier");
+    EXPECT_EQ(slurp(config + L".bad2"), "{oops");
+}
+
+TEST(ConfigStore, EmptyConfigLoadsDefaultsAndIsLeftAlone) {
+    TempFolder base;
+    fs::create_directory(base.path() / "Tavrel");
+    std::wstring config = base / L"Tavrel" + kPathSeparator + L"config.json";
+    put(config, "");
+    ConfigStore store(base.wide(), L"");
+    EXPECT_EQ(store.get().port, 47800);
+    EXPECT_TRUE(pathExists(config));
+    EXPECT_FALSE(pathExists(config + L".bad"));
+}
+
+TEST(ConfigStore, FormerFolderOfTheSameProfileMovesIntoPlace) {
+    TempFolder base;
+    fs::create_directories(base.path() / "Varnoth-work");
+    fs::create_directories(base.path() / "Varnoth");
+    put(base / L"Varnoth-work" + kPathSeparator + L"config.json", "{\"port\":50002}");
+    put(base / L"Varnoth-work" + kPathSeparator + L"device.key", "sealed");
+    ConfigStore store(base.wide(), L"-work");
+    EXPECT_EQ(store.profileDir, base / L"Tavrel-work");
+    EXPECT_EQ(store.get().port, 50002);
+    EXPECT_EQ(slurp(store.profileDir + kPathSeparator + L"device.key"), "sealed");
+    EXPECT_FALSE(pathExists(base / L"Varnoth-work"));
+    EXPECT_TRUE(pathExists(base / L"Varnoth"));  // another profile's folder stays
+}
+
+TEST(ConfigStore, FormerFolderStaysWhenBothExist) {
+    TempFolder base;
+    fs::create_directories(base.path() / "Varnoth");
+    fs::create_directories(base.path() / "Tavrel");
+    put(base / L"Varnoth" + kPathSeparator + L"config.json", "{\"port\":50004}");
+    put(base / L"Tavrel" + kPathSeparator + L"config.json", "{\"port\":50005}");
+    ConfigStore store(base.wide(), L"");
+    EXPECT_EQ(store.get().port, 50005);
+    EXPECT_EQ(slurp(base / L"Varnoth" + kPathSeparator + L"config.json"), "{\"port\":50004}");
+}
+
+TEST(ConfigStore, WorksUnderANonAsciiFolder) {
+    TempFolder temp;
+    std::wstring base = temp / L"\uC124\uC815 \uD3F4\uB354";
+    createFolder(base);
+    ASSERT_TRUE(pathExists(base));
+    {
+        ConfigStore store(base, L"-\uD55C");
+        EXPECT_EQ(store.profileDir, base + kPathSeparator + L"Tavrel-\uD55C");
+        store.update([](AppConfig& c) { c.port = 50006; });
+    }
+    EXPECT_EQ(ConfigStore(base, L"-\uD55C").get().port, 50006);
+}
+
+TEST(ConfigStore, ConcurrentUpdatesAreAppliedInOneOrder) {
+    TempFolder base;
+    ConfigStore store(base.wide(), L"");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 10; ++i) store.update([](AppConfig& c) { ++c.quality; });
+        });
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(store.get().quality, 40);
+    EXPECT_EQ(ConfigStore(base.wide(), L"").get().quality, 40);
+}
+
+TEST(ConfigStore, ProcessWideStoreUsesTheUsersFolder) {
+    ConfigStore& store = configStore();
+    EXPECT_EQ(&store, &configStore());
+    std::wstring expected = roamingAppDataFolder() + kPathSeparator + L"Tavrel";
+    EXPECT_EQ(store.profileDir, expected);
+    EXPECT_TRUE(pathExists(store.profileDir));
+}
