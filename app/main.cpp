@@ -5,23 +5,11 @@
 
 #include <string>
 
+#include "core/config/store.h"
 #include "core/text.h"
 #include "core/util.h"
 
 namespace {
-
-// "-" + the word after "--profile", or empty.
-std::wstring commandLineProfileSuffix() {
-    int argc = 0;
-    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    std::wstring suffix;
-    if (argv) {
-        for (int i = 1; i + 1 < argc; ++i)
-            if (std::wstring(argv[i]) == L"--profile") suffix = L"-" + std::wstring(argv[i + 1]);
-        LocalFree(argv);
-    }
-    return suffix;
-}
 
 std::wstring logFolder() {
     std::wstring base = L".";
@@ -36,7 +24,7 @@ std::wstring logFolder() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    std::wstring logFile = logFolder() + L"\\tavrel" + commandLineProfileSuffix() + L".log";
+    std::wstring logFile = logFolder() + L"\\tavrel" + profileSuffix() + L".log";
     setLogPath(wideToUtf8(logFile));
     logLine("시작");
     return 0;
