@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/wire.h"
+#include "host/keymap.h"
 #include "host/messages.h"
 
 namespace {
@@ -154,6 +155,17 @@ TEST(MsgKeyEventEncode, ExactBytes) {
               (Bytes{0xF0, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x12, 0x01, 0x08, 0x01}));
     EXPECT_EQ(encodeKeyEvent(55, 2, 0x100, false),
               (Bytes{0x00, 0x37, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00}));
+}
+
+TEST(MsgKeyEventEncode, RoundTripsThroughTheKeyDecoder) {
+    Bytes p = encodeKeyEvent(123, 1, 0xA00100ull, true);
+    KeyEvent e = decodeKeyEvent(span(p));
+    EXPECT_EQ(e.code, 123);
+    EXPECT_EQ(e.kind, 1);
+    EXPECT_EQ(e.flags, 0xA00100ull);
+    EXPECT_TRUE(e.repeat);
+    // Without the repeat byte the payload is short.
+    expectEveryPrefixShort(p, 12, [](ByteSpan q) { decodeKeyEvent(q); });
 }
 
 TEST(MsgKeyCombo, ExactBytesAndCaps) {
