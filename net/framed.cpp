@@ -1,0 +1,362 @@
+#include "net/framed.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/wire.h"
+
+const char* const kTimedOut = "시간 초과";
+const char* const kConnClosed = "연결이 닫혔습니다";
+const char* const kFrameTooLarge = "너무 큰 묶음";
+const char* const kLineTooLong = "너무 긴 줄";
+
+namespace {
+
+constexpr size_t kRecvStep = 262144;          // bytes asked of each receive
+constexpr size_t kCompactAfter = 1048576;     // consumed bytes tolerated in front of unread ones
+constexpr size_t kMaxSendChunk = 1073741824;  // bytes handed to one send call
+
+bool winsockStarted = false;
+thread_local int tlsConnectError = 0;
+
+int64_t deadlineAfter(int timeoutMs) { return nowNanos() + int64_t(timeoutMs) * 1000000; }
+
+// Waits in slices until the socket is ready, the closed flag is set, or the deadline passes
+// (deadline < 0: none). 1 ready (or the wait itself failed: the next call reports why),
+// 0 deadline passed, -1 closed.
+int waitSliced(SocketHandle s, bool forWrite, const std::atomic<uint8_t>& closed, int64_t deadline) {
+    for (;;) {
+        if (closed.load()) return -1;
+        int slice = kWaitSliceMs;
+        if (deadline >= 0) {
+            int64_t left = deadline - nowNanos();
+            if (left <= 0) {
+                slice = 0;
+            } else {
+                int64_t ms = (left + 999999) / 1000000;
+                if (ms < slice) slice = int(ms);
+            }
+        }
+        int r = socketPoll(s, forWrite, slice);
+        if (r != 0) return closed.load() ? -1 : 1;
+        if (deadline >= 0 && nowNanos() >= deadline) return closed.load() ? -1 : 0;
+    }
+}
+
+}  // namespace
+
+void initWinsock() {
+    socketStartup();
+    winsockStarted = true;
+}
+
+void ensureWinsock() {
+    if (!winsockStarted) initWinsock();
+}
+
+// ---- FramedConn ----
+
+FramedConn::FramedConn(SocketHandle socket, std::string peerAddress)
+    : socket_(socket), peerAddress_(std::move(peerAddress)) {
+    socketApplyStreamOptions(socket_);
+    // Every wait is a sliced poll, so that shutdown() wakes it on every platform; the socket
+    // itself must then never block.
+    socketSetNonBlocking(socket_, true);
+}
+
+FramedConn::~FramedConn() {
+    if (closed_.exchange(1) == 0) socketShutdownBoth(socket_);
+    socketClose(socket_);
+}
+
+void FramedConn::shutdown() {
+    if (closed_.exchange(1) == 0) socketShutdownBoth(socket_);
+}
+
+int FramedConn::localPort() const { return socketLocalPort(socket_); }
+
+bool FramedConn::sendAll(const uint8_t* data, size_t length) {
+    while (length > 0) {
+        if (closed_.load()) return false;
+        int64_t sent = socketSend(socket_, data, std::min(length, kMaxSendChunk));
+        if (sent < 0 && socketLastError() == kErrWouldBlock) {
+            if (waitSliced(socket_, true, closed_, -1) < 0) return false;
+            continue;
+        }
+        if (sent <= 0) {
+            shutdown();
+            return false;
+        }
+        data += sent;
+        length -= size_t(sent);
+    }
+    return true;
+}
+
+bool FramedConn::sendFrame(ByteSpan payload) {
+    if (payload.size() > UINT32_MAX) return false;  // cannot be described by the length field
+    uint8_t header[4];
+    storeBe32(header, uint32_t(payload.size()));
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    if (!sendAll(header, 4)) return false;
+    return sendAll(payload.data(), payload.size());
+}
+
+bool FramedConn::sendLine(const std::string& text) {
+    std::string line;
+    line.reserve(text.size() + 1);
+    line += text;
+    line += '\n';
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    return sendAll(reinterpret_cast<const uint8_t*>(line.data()), line.size());
+}
+
+bool FramedConn::fill(int timeoutMs) {
+    if (closed_.load()) return false;
+    int w = waitSliced(socket_, false, closed_, timeoutMs >= 0 ? deadlineAfter(timeoutMs) : -1);
+    if (w < 0) return false;
+    if (w == 0) throw ProtoError(kTimedOut);
+
+    if (offset_ == buffer_.size()) {
+        buffer_.clear();
+        offset_ = 0;
+    } else if (offset_ > kCompactAfter) {
+        buffer_.erase(buffer_.begin(), buffer_.begin() + std::ptrdiff_t(offset_));
+        offset_ = 0;
+    }
+    size_t old = buffer_.size();
+    buffer_.resize(old + kRecvStep);
+    int64_t got = socketRecv(socket_, reinterpret_cast<uint8_t*>(buffer_.data()) + old, kRecvStep);
+    if (got < 0 && socketLastError() == kErrWouldBlock) {
+        buffer_.resize(old);  // readiness was spurious; the caller simply waits again
+        return true;
+    }
+    buffer_.resize(old + (got > 0 ? size_t(got) : 0));
+    if (got <= 0) {
+        shutdown();
+        return false;
+    }
+    return true;
+}
+
+int FramedConn::remainingMs(int64_t deadline) const {
+    if (deadline < 0) return -1;
+    int64_t left = deadline - nowNanos();
+    if (left <= 0) return 0;
+    int64_t ms = left / 1000000 + 1;
+    return ms > INT_MAX ? INT_MAX : int(ms);
+}
+
+Bytes FramedConn::readFrame(size_t maxLength, int timeoutMs) {
+    int64_t deadline = timeoutMs >= 0 ? deadlineAfter(timeoutMs) : -1;
+    for (;;) {
+        if (unread() >= 4) {
+            const uint8_t* p = unreadData();
+            size_t length = loadBe32(p);
+            // Checked before anything is allocated for it.
+            if (length > maxLength) {
+                shutdown();
+                throw ProtoError(kFrameTooLarge);
+            }
+            if (unread() - 4 >= length) {
+                Bytes payload(p + 4, p + 4 + length);
+                offset_ += 4 + length;
+                lineScanned_ = 0;
+                return payload;
+            }
+        }
+        if (!fill(remainingMs(deadline))) throw ProtoError(kConnClosed);
+    }
+}
+
+std::string FramedConn::readLine(size_t maxLength, int timeoutMs) {
+    int64_t deadline = timeoutMs >= 0 ? deadlineAfter(timeoutMs) : -1;
+    for (;;) {
+        const uint8_t* p = unreadData();
+        size_t n = unread();
+        // A line feed counts only within the first maxLength + 1 bytes: one further out would end
+        // a line longer than allowed, however the bytes happened to arrive.
+        size_t limit = maxLength < n ? maxLength + 1 : n;
+        if (lineScanned_ < limit) {
+            const void* lf = std::memchr(p + lineScanned_, '\n', limit - lineScanned_);
+            if (lf) {
+                size_t at = size_t(static_cast<const uint8_t*>(lf) - p);
+                std::string line(reinterpret_cast<const char*>(p), at);
+                offset_ += at + 1;
+                lineScanned_ = 0;
+                return line;
+            }
+            lineScanned_ = limit;
+        }
+        if (n > maxLength) {
+            shutdown();
+            throw ProtoError(kLineTooLong);
+        }
+        if (!fill(remainingMs(deadline))) throw ProtoError(kConnClosed);
+    }
+}
+
+bool FramedConn::waitReadable(int timeoutMs) {
+    if (unread() > 0) return true;
+    int w = waitSliced(socket_, false, closed_, timeoutMs >= 0 ? deadlineAfter(timeoutMs) : -1);
+    return w != 0;
+}
+
+// ---- dialling ----
+
+int lastConnectError() { return tlsConnectError; }
+void clearLastConnectError() { tlsConnectError = 0; }
+
+std::shared_ptr<FramedConn> connectTcp(const std::string& host, int port, int timeoutMs, int localPort,
+                                       bool reuseAddress, bool* refused) {
+    ensureWinsock();
+    if (refused) *refused = false;
+    bool bindWanted = reuseAddress || localPort > 0;
+    std::vector<SockAddr> addresses = resolveTcp(host, port, bindWanted);
+    if (addresses.empty()) return {};
+    int64_t deadline = deadlineAfter(timeoutMs);  // one budget shared by every address
+
+    for (const SockAddr& addr : addresses) {
+        SocketHandle s = socketOpenTcp(addr.family());
+        if (s == kInvalidSocket) continue;
+        if (bindWanted) {
+            if (reuseAddress) socketSetReuseAddress(s);
+            if (!socketBind(s, kFamilyV4, localPort, false)) {
+                tlsConnectError = socketLastError();
+                socketClose(s);
+                continue;
+            }
+        }
+        socketSetNonBlocking(s, true);
+        int err = socketConnect(s, addr);
+        bool ok = err == 0;
+        if (!ok && err != kErrWouldBlock && err != kErrInProgress) {
+            // Failed at once (a refusal on the local machine can be that quick).
+            tlsConnectError = err;
+            if (err == kErrConnRefused && refused) *refused = true;
+        } else if (!ok) {
+            int64_t left = deadline - nowNanos();
+            if (left > 0 && left / 1000000 < INT_MAX) {
+                if (socketPoll(s, true, int(left / 1000000) + 1) > 0) {
+                    int so = socketPendingError(s);
+                    tlsConnectError = so;
+                    if (so == kErrConnRefused && refused) *refused = true;
+                    ok = so == 0;
+                }
+            }
+        }
+        if (!ok) {
+            socketClose(s);
+            continue;
+        }
+        std::string numericHost, service;
+        if (!socketNumericName(addr, numericHost, service)) numericHost = host;
+        return std::make_shared<FramedConn>(s, numericHost + ":" + std::to_string(port));
+    }
+    return {};
+}
+
+// ---- listening ----
+
+bool ListenSocket::open(int port, bool loopbackOnly) {
+    ensureWinsock();
+    SocketHandle s = kInvalidSocket;
+    if (loopbackOnly) {
+        s = socketOpenTcp(kFamilyV4);
+        if (s == kInvalidSocket) return false;
+        if (!socketBind(s, kFamilyV4, port, true)) {
+            socketClose(s);
+            return false;
+        }
+    } else {
+        s = socketOpenTcp(kFamilyV6);
+        if (s != kInvalidSocket) {
+            socketSetV6Only(s, false);
+            if (!socketBind(s, kFamilyV6, port, false)) {
+                socketClose(s);
+                s = kInvalidSocket;
+            }
+        }
+        if (s == kInvalidSocket) {
+            s = socketOpenTcp(kFamilyV4);
+            if (s == kInvalidSocket) return false;
+            if (!socketBind(s, kFamilyV4, port, false)) {
+                socketClose(s);
+                return false;
+            }
+        }
+    }
+    if (!socketListen(s, 16)) {
+        socketClose(s);
+        return false;
+    }
+    // accept waits by polling, so the socket itself must never block.
+    socketSetNonBlocking(s, true);
+    port_.store(socketLocalPort(s));
+    SocketHandle old = socket_.exchange(s);
+    if (old != kInvalidSocket) {
+        std::lock_guard<std::mutex> lock(useMutex_);
+        socketClose(old);
+    }
+    return true;
+}
+
+std::shared_ptr<FramedConn> ListenSocket::accept() {
+    for (;;) {
+        SockAddr peer;
+        SocketHandle c = kInvalidSocket;
+        int err = 0;
+        {
+            std::lock_guard<std::mutex> lock(useMutex_);
+            SocketHandle s = socket_.load();
+            if (s == kInvalidSocket) return {};
+            int r = socketPoll(s, false, kWaitSliceMs);
+            if (r == 0) continue;
+            if (r < 0) return {};
+            c = socketAccept(s, &peer);
+            if (c == kInvalidSocket) err = socketLastError();
+        }
+        if (c == kInvalidSocket) {
+            // A connection that went away before it was taken must not stop the accept loop.
+            if (err == kErrWouldBlock || err == kErrConnAborted || err == kErrConnReset) continue;
+            return {};
+        }
+        std::string host, service;
+        if (!socketNumericName(peer, host, service)) {
+            host = "?";
+            service = "0";
+        }
+        if (host.rfind("::ffff:", 0) == 0) host.erase(0, 7);
+        return std::make_shared<FramedConn>(c, host + ":" + service);
+    }
+}
+
+void ListenSocket::close() {
+    SocketHandle old = socket_.exchange(kInvalidSocket);
+    if (old == kInvalidSocket) return;
+    // Wait for a poll slice in accept to finish with the old socket before closing it, so
+    // the number is never used after it was released.
+    std::lock_guard<std::mutex> lock(useMutex_);
+    socketClose(old);
+}
+
+// ---- text helpers ----
+
+bool splitHostPort(const std::string& text, std::string& host, int& port) {
+    size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    host = text.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    // atoi's reading (leading blanks, sign, digits up to the first other character), clamped so
+    // that an absurdly long number cannot overflow.
+    long value = std::strtol(text.c_str() + colon + 1, nullptr, 10);
+    port = value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : int(value);
+    return port >= 1 && port <= 65535;
+}
+
+std::string localHostName() {
+    ensureWinsock();
+    return socketHostName();
+}

@@ -1,0 +1,125 @@
+// One TCP connection carrying length-prefixed frames or newline-terminated text lines,
+// and the helpers around it: socket start-up, dialling, listening and host:port text.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/util.h"
+#include "net/socket.h"
+
+// Read failures (thrown as ProtoError).
+extern const char* const kTimedOut;       // "시간 초과"
+extern const char* const kConnClosed;     // "연결이 닫혔습니다"
+extern const char* const kFrameTooLarge;  // "너무 큰 묶음"
+extern const char* const kLineTooLong;    // "너무 긴 줄"
+
+// How long a blocked wait sleeps before it looks at the closed flag again. Shutting a socket
+// down does not wake a blocked call everywhere, so waits are cut into slices this long.
+inline constexpr int kWaitSliceMs = 50;
+
+void initWinsock();
+void ensureWinsock();
+
+class FramedConn {
+public:
+    // Takes ownership of a connected socket. peerAddress is "host:port" of the remote end.
+    FramedConn(SocketHandle socket, std::string peerAddress);
+    ~FramedConn();
+    FramedConn(const FramedConn&) = delete;
+    FramedConn& operator=(const FramedConn&) = delete;
+
+    // How the connection was made; "직접" unless the relay or hole punching says otherwise.
+    std::string route = "직접";
+
+    const std::string& peerAddress() const { return peerAddress_; }
+    bool isClosed() const { return closed_.load() != 0; }
+
+    // Marks the connection closed and shuts the socket down; wakes a blocked reader or writer
+    // within one wait slice. Safe from any thread, any number of times.
+    void shutdown();
+
+    // Sends everything or returns false (the connection is then closed). Not locked.
+    bool sendAll(const uint8_t* data, size_t length);
+    // One whole frame (4-byte big-endian length, then the payload) under the send mutex.
+    bool sendFrame(ByteSpan payload);
+    // The text and a line feed, in one piece, under the send mutex.
+    bool sendLine(const std::string& text);
+
+    // Receives more bytes into the buffer. False when the connection is closed; throws
+    // ProtoError "시간 초과" when nothing arrives within timeoutMs (negative: no limit).
+    bool fill(int timeoutMs);
+    // The next frame's payload; throws "너무 큰 묶음" (and shuts down) when it announces more
+    // than maxLength, "시간 초과", or "연결이 닫혔습니다".
+    Bytes readFrame(size_t maxLength, int timeoutMs);
+    // The next line without its line feed; throws "너무 긴 줄" (and shuts down) when the line
+    // is longer than maxLength, "시간 초과", or "연결이 닫혔습니다".
+    std::string readLine(size_t maxLength, int timeoutMs);
+    // True when unread bytes are buffered or arrive within timeoutMs (or the connection closed,
+    // so that the next read reports it).
+    bool waitReadable(int timeoutMs);
+
+    int localPort() const;
+
+private:
+    // Receive buffer whose growth does not zero the new space: receives write straight into it.
+    struct Byte {
+        uint8_t v;
+        Byte() {}  // left uninitialised on purpose
+    };
+    size_t unread() const { return buffer_.size() - offset_; }
+    const uint8_t* unreadData() const { return reinterpret_cast<const uint8_t*>(buffer_.data()) + offset_; }
+    int remainingMs(int64_t deadline) const;
+
+    SocketHandle socket_;
+    std::string peerAddress_;
+    std::mutex sendMutex_;
+    std::vector<Byte> buffer_;
+    size_t offset_ = 0;
+    size_t lineScanned_ = 0;  // unread bytes already known to hold no line feed
+    std::atomic<uint8_t> closed_{0};
+};
+
+// The calling thread's last connect error (a failed bind's error, or the SO_ERROR of an
+// attempt whose wait ended), in Winsock numbering.
+int lastConnectError();
+void clearLastConnectError();
+
+// Dials host:port within timeoutMs over all resolved addresses; binds to localPort (with
+// address reuse when asked) first when localPort > 0 or reuseAddress. Empty on failure.
+// *refused is cleared, then set when any attempt was refused.
+std::shared_ptr<FramedConn> connectTcp(const std::string& host, int port, int timeoutMs, int localPort = 0,
+                                       bool reuseAddress = false, bool* refused = nullptr);
+
+// The host's listening socket.
+class ListenSocket {
+public:
+    ListenSocket() = default;
+    ~ListenSocket() { close(); }
+    ListenSocket(const ListenSocket&) = delete;
+    ListenSocket& operator=(const ListenSocket&) = delete;
+
+    // Loopback only: IPv4 127.0.0.1. Otherwise dual-stack IPv6 on any address, else IPv4 any.
+    bool open(int port, bool loopbackOnly);
+    // The next connection; empty once the socket is closed (or accept fails for good).
+    std::shared_ptr<FramedConn> accept();
+    // Closes the socket; a thread waiting in accept returns empty within one wait slice.
+    void close();
+    int port() const { return port_.load(); }
+
+private:
+    std::atomic<SocketHandle> socket_{kInvalidSocket};
+    std::atomic<int> port_{0};
+    std::mutex useMutex_;  // held while the socket is in use by accept, so close never pulls it away
+};
+
+// Splits "host:port" at the last ':' ("[v6]:port" loses its brackets). True only for a port of
+// 1 to 65535; host and port are stored either way.
+bool splitHostPort(const std::string& text, std::string& host, int& port);
+
+std::string localHostName();
