@@ -324,10 +324,7 @@ std::shared_ptr<FramedConn> ListenSocket::accept() {
             return {};
         }
         std::string host, service;
-        if (!socketNumericName(peer, host, service)) {
-            host = "?";
-            service = "0";
-        }
+        if (!socketNumericName(peer, host, service)) return std::make_shared<FramedConn>(c, std::string("?:0"));
         if (host.rfind("::ffff:", 0) == 0) host.erase(0, 7);
         return std::make_shared<FramedConn>(c, host + ":" + service);
     }
