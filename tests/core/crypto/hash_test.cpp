@@ -169,16 +169,4 @@ TEST(Hkdf, LengthsAndEmptySalt) {
     EXPECT_THROW(hkdfSha256(b("ikm"), b("salt"), b("info"), 8161), std::length_error);
 }
 
-TEST(DeviceId, FirstHalfOfSha256AsLowercaseHex) {
-    Bytes key(32);
-    for (int i = 0; i < 32; ++i) key[i] = uint8_t(0xf0 + i);
-    std::string id = sha256Hex(key);
-    ASSERT_EQ(id.size(), 32u);
-    EXPECT_EQ(id, hex(sha256(key)).substr(0, 32));
-    for (char c : id) EXPECT_TRUE((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) << id;
-    EXPECT_EQ(sha256Hex(b("abc")), "ba7816bf8f01cfea414140de5dae2223");
-    key[31] ^= 1;
-    EXPECT_NE(sha256Hex(key), id);
-}
-
 }  // namespace
