@@ -1,0 +1,688 @@
+#include "net/relay.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "core/util.h"
+#include "core/wire.h"
+#include "support/test_relay.h"
+
+namespace {
+
+int64_t msSince(int64_t startNanos) { return (nowNanos() - startNanos) / 1000000; }
+
+// A one-connection server that runs a script of raw lines, for replies no sane relay sends.
+class ScriptedRelay {
+public:
+    explicit ScriptedRelay(std::function<void(FramedConn&)> script) {
+        EXPECT_TRUE(listener_.open(0, true));
+        thread_ = std::thread([this, script] {
+            auto conn = listener_.accept();
+            if (!conn) return;
+            script(*conn);
+            std::lock_guard<std::mutex> lock(mutex_);
+            conn_ = conn;  // kept open until the test ends
+        });
+    }
+    ~ScriptedRelay() {
+        listener_.close();
+        thread_.join();
+        if (conn_) conn_->shutdown();
+    }
+    RelayConfig config() const {
+        RelayConfig relay;
+        relay.host = "127.0.0.1";
+        relay.port = listener_.port();
+        relay.secret = "s";
+        return relay;
+    }
+
+private:
+    ListenSocket listener_;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::shared_ptr<FramedConn> conn_;
+};
+
+// Holds threads of a test double until the test lets them go.
+class Latch {
+public:
+    void open() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = true;
+        cv_.notify_all();
+    }
+    bool wait(int timeoutMs) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return open_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool open_ = false;
+};
+
+// Collects what an agent delivers.
+struct Deliveries {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<FramedConn>> conns;
+    RelayConnCallback callback() {
+        return [this](std::shared_ptr<FramedConn> conn) {
+            std::lock_guard<std::mutex> lock(mutex);
+            conns.push_back(std::move(conn));
+        };
+    }
+    size_t count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return conns.size();
+    }
+    std::shared_ptr<FramedConn> at(size_t i) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return i < conns.size() ? conns[i] : nullptr;
+    }
+};
+
+RelayAgentTiming fastTiming() {
+    RelayAgentTiming t;
+    t.backoffStartMs = 100;
+    t.backoffMaxMs = 400;
+    t.keepAliveMs = 25000;
+    t.pollMs = 50;
+    t.tickMs = 10;
+    t.reconnectDelayMs = 100;
+    return t;
+}
+
+std::string errorOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const ProtoError& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+int closedPort() {
+    ListenSocket listener;
+    EXPECT_TRUE(listener.open(0, true));
+    int port = listener.port();
+    listener.close();
+    return port;
+}
+
+}  // namespace
+
+// ---- digest and hello ----
+
+TEST(RelayProtocol, MacMatchesIndependentlyComputedDigests) {
+    // Expected values from Python's hmac module over the plain concatenation of the four texts.
+    struct Case {
+        const char *secret, *nonce, *role, *id, *session, *mac;
+    } cases[] = {
+        {"test-relay-secret", "0123456789abcdef", "host", "3f2a", "",
+         "84acb8d445c1e02e6e96ad1d57173934cfdb3e1b22b87a8a31f0277445efe57b"},
+        {"비밀", "n-1", "data", "id7", "cafe01", "6c79e2dc8aeeab3246480a0659b51d022935c41411c3e0a9c0ee9618d995af55"},
+        {"s", "", "status", "a,b", "", "b01109b9bfca1b87c8d9e2237cca3cb7baba59d3c4bbec7007cf3d7ec3c211ad"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(relayMac(c.secret, c.nonce, c.role, c.id, c.session), c.mac) << c.role;
+    // No separators: only the concatenation counts.
+    EXPECT_EQ(relayMac("k", "ab", "c", "", ""), relayMac("k", "a", "bc", "", ""));
+}
+
+TEST(RelayProtocol, HelloHasTheFourMembersFirstAndExtrasAfter) {
+    std::promise<std::string> hello;
+    ScriptedRelay relay([&](FramedConn& conn) {
+        conn.sendLine("{\"nonce\":\"N\"}");
+        try {
+            hello.set_value(conn.readLine(8192, 5000));
+        } catch (const ProtoError& e) {
+            hello.set_value(std::string("error: ") + e.what());
+        }
+    });
+    auto conn = connectRelay(relay.config(), false);
+    Json extras;
+    extras.set("local", Json("10.0.0.2:5000"));
+    extras.set("id", Json("replaced"));
+    sendRelayHello(*conn, relay.config(), "punch", "target", "sess", extras);
+    std::string mac = relayMac("s", "N", "punch", "target", "sess");
+    EXPECT_EQ(hello.get_future().get(),
+              "{\"role\":\"punch\",\"id\":\"replaced\",\"session\":\"sess\",\"mac\":\"" + mac +
+                  "\",\"local\":\"10.0.0.2:5000\"}");
+}
+
+TEST(RelayProtocol, BadNonceLinesFailTheHello) {
+    struct Case {
+        std::string line;
+        const char* error;
+    } cases[] = {
+        {"", "중계 서버 응답 형식"},
+        {"nonce", "중계 서버 응답 형식"},
+        {"{\"nonce\":5}", "중계 서버 응답 형식"},
+        {"[\"nonce\"]", "중계 서버 응답 형식"},
+        {"{\"nonce\":\"x\"} trailing", "중계 서버 응답 형식"},
+        {std::string(kRelayLineMax + 1, 'a'), "너무 긴 줄"},
+    };
+    for (const auto& c : cases) {
+        ScriptedRelay relay([&](FramedConn& conn) {
+            if (c.line.size() > kRelayLineMax) {
+                conn.sendAll(reinterpret_cast<const uint8_t*>(c.line.data()), c.line.size());
+            } else {
+                conn.sendLine(c.line);
+            }
+        });
+        auto conn = connectRelay(relay.config(), false);
+        EXPECT_EQ(errorOf([&] { sendRelayHello(*conn, relay.config(), "client", "x", ""); }), c.error)
+            << c.line.substr(0, 40);
+    }
+    ScriptedRelay closing([](FramedConn& conn) { conn.shutdown(); });
+    auto conn = connectRelay(closing.config(), false);
+    EXPECT_EQ(errorOf([&] { sendRelayHello(*conn, closing.config(), "client", "x", ""); }), "연결이 닫혔습니다");
+}
+
+TEST(RelayProtocol, OnlyABooleanTrueOkIsAcceptance) {
+    struct Case {
+        std::string line;
+        const char* error;  // null: accepted
+    } cases[] = {
+        {"{\"ok\":true,\"x\":1}", nullptr},
+        {"{\"ok\":1}", "중계 서버: 거부됨"},
+        {"{\"ok\":\"true\"}", "중계 서버: 거부됨"},
+        {"{\"ok\":false,\"error\":\"offline\"}", "중계 서버: offline"},
+        {"{\"error\":\"nope\"}", "중계 서버: nope"},
+        {"{\"ok\":false,\"error\":5}", "중계 서버: 거부됨"},
+        {"[true]", "중계 서버: 거부됨"},
+        {"ok", "중계 서버 응답 형식"},
+        {"", "중계 서버 응답 형식"},
+        {std::string(kRelayLineMax + 1, ' '), "너무 긴 줄"},
+    };
+    for (const auto& c : cases) {
+        ScriptedRelay relay([&](FramedConn& conn) {
+            std::string bytes = c.line.size() > kRelayLineMax ? c.line : c.line + "\n";
+            conn.sendAll(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+        });
+        auto conn = connectRelay(relay.config(), false);
+        std::string error = errorOf([&] {
+            Json reply = readRelayReply(*conn);
+            EXPECT_EQ(reply.get("x").asNumber(), 1);
+        });
+        EXPECT_EQ(error, c.error ? c.error : "(no error)") << c.line.substr(0, 40);
+    }
+}
+
+TEST(RelayProtocol, UnreachableRelay) {
+    RelayConfig relay;
+    relay.host = "127.0.0.1";
+    relay.port = closedPort();
+    relay.secret = "s";
+    EXPECT_EQ(errorOf([&] { connectRelay(relay, false); }), "중계 서버에 연결할 수 없습니다");
+    EXPECT_EQ(errorOf([&] { connectViaRelay(relay, "x"); }), "중계 서버에 연결할 수 없습니다");
+}
+
+// ---- relayed connections through the test relay ----
+
+TEST(RelayClient, RefusalsCarryTheRelaysText) {
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    EXPECT_EQ(errorOf([&] { connectViaRelay(relay.config(), "nobody"); }), "중계 서버: offline");
+    RelayConfig wrong = relay.config();
+    wrong.secret = "not-the-secret";
+    EXPECT_EQ(errorOf([&] { connectViaRelay(wrong, "nobody"); }), "중계 서버: bad mac");
+}
+
+TEST(RelayClient, ViewerReachesTheRegisteredHostThroughAPipe) {
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    Deliveries host;
+    RelayHostAgent agent(relay.config(), "host-id", host.callback());
+    agent.setTiming(fastTiming());
+    agent.start();
+    ASSERT_TRUE(relay.waitFor([&] { return agent.connected() && relay.online("host-id"); }, 5000));
+
+    auto viewer = connectViaRelay(relay.config(), "host-id");
+    EXPECT_EQ(viewer->route, "중계");
+    ASSERT_TRUE(relay.waitFor([&] { return host.count() == 1; }, 5000));
+    auto hostEnd = host.at(0);
+    EXPECT_EQ(hostEnd->route, "중계");
+
+    // Both directions carry exactly the peer's bytes: frames, including an empty one.
+    Bytes big(300000);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = uint8_t(i * 7);
+    ASSERT_TRUE(viewer->sendFrame(big));
+    ASSERT_TRUE(viewer->sendFrame(Bytes()));
+    EXPECT_EQ(hostEnd->readFrame(1 << 20, 5000), big);
+    EXPECT_TRUE(hostEnd->readFrame(16, 5000).empty());
+    ASSERT_TRUE(hostEnd->sendLine("hello viewer"));
+    EXPECT_EQ(viewer->readLine(100, 5000), "hello viewer");
+
+    // Either end closing closes the other.
+    viewer->shutdown();
+    EXPECT_EQ(errorOf([&] { hostEnd->readFrame(16, 5000); }), "연결이 닫혔습니다");
+    agent.stop();
+}
+
+TEST(RelayClient, BytesSentBeforeTheReplyReachTheHostAfterItsOk) {
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    Deliveries host;
+    RelayHostAgent agent(relay.config(), "h", host.callback());
+    agent.setTiming(fastTiming());
+    agent.start();
+    ASSERT_TRUE(relay.waitFor([&] { return relay.online("h"); }, 5000));
+
+    auto conn = connectRelay(relay.config(), false);
+    sendRelayHello(*conn, relay.config(), "client", "h", "");
+    ASSERT_TRUE(conn->sendFrame(asBytes("early")));  // before the relay has answered
+    readRelayReply(*conn);
+    ASSERT_TRUE(relay.waitFor([&] { return host.count() == 1; }, 5000));
+    EXPECT_EQ(spanToString(host.at(0)->readFrame(100, 5000)), "early");
+    agent.stop();
+}
+
+TEST(RelayClient, TestRelayRefusesWhatItCannotCheck) {
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    EXPECT_EQ(errorOf([&] {
+                  auto conn = connectRelay(relay.config(), false);
+                  sendRelayHello(*conn, relay.config(), "teleport", "x", "");
+                  readRelayReply(*conn);
+              }),
+              "중계 서버: unknown role");
+    // A hello whose "mac" is not text.
+    Json extras;
+    extras.set("mac", Json(5));
+    EXPECT_EQ(errorOf([&] {
+                  auto conn = connectRelay(relay.config(), false);
+                  sendRelayHello(*conn, relay.config(), "status", "x", "", extras);
+                  readRelayReply(*conn);
+              }),
+              "중계 서버: bad hello");
+    // A data connection for a session the relay never announced.
+    EXPECT_EQ(errorOf([&] {
+                  auto conn = connectRelay(relay.config(), false);
+                  sendRelayHello(*conn, relay.config(), "data", "x", "0123");
+                  readRelayReply(*conn);
+              }),
+              "중계 서버: unknown session");
+}
+
+// ---- presence query ----
+
+TEST(RelayStatusQuery, ReportsHeldAndSeenIds) {
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    Deliveries host;
+    RelayHostAgent a(relay.config(), "aaaa", host.callback());
+    RelayHostAgent b(relay.config(), "123456789", host.callback());
+    a.setTiming(fastTiming());
+    b.setTiming(fastTiming());
+    a.start();
+    b.start();
+    ASSERT_TRUE(relay.waitFor([&] { return relay.online("aaaa") && relay.online("123456789"); }, 5000));
+    b.stop();
+    ASSERT_TRUE(relay.waitFor([&] { return !relay.online("123456789"); }, 5000));
+
+    double before = nowSeconds();
+    RelayStatus status;
+    ASSERT_TRUE(queryRelayStatus(relay.config(), {"aaaa", "123456789", "never"}, status));
+    EXPECT_EQ(status.online, (std::map<std::string, bool>{{"aaaa", true}, {"123456789", false}, {"never", false}}));
+    ASSERT_EQ(status.seen.count("123456789"), 1u);
+    EXPECT_GT(status.seen["123456789"], before - 60);
+    EXPECT_EQ(status.seen.count("never"), 0u);
+    auto hellos = relay.hellos();
+    ASSERT_FALSE(hellos.empty());
+    EXPECT_EQ(hellos.back().get("role").asString(), "status");
+    EXPECT_EQ(hellos.back().get("id").asString(), "aaaa,123456789,never");
+    a.stop();
+}
+
+TEST(RelayStatusQuery, RepliesAreTypeChecked) {
+    struct Case {
+        std::string reply;
+        bool counts;
+        std::map<std::string, bool> online;
+        std::map<std::string, double> seen;
+    } cases[] = {
+        {"{\"ok\":true,\"online\":[\"a\",7,null],\"seen\":{\"a\":12.5,\"b\":\"x\",\"z\":3}}", true,
+         {{"a", true}, {"b", false}, {"", true}}, {{"a", 12.5}, {"b", 0}, {"z", 3}}},
+        {"{\"ok\":true,\"online\":{},\"seen\":{}}", false, {}, {}},
+        {"{\"ok\":1,\"online\":[\"a\"]}", false, {}, {}},
+        {"{\"ok\":true,\"online\":[],\"seen\":[1]}", true, {{"a", false}, {"b", false}, {"", false}}, {}},
+        {"not json", false, {}, {}},
+    };
+    for (const auto& c : cases) {
+        TestRelay relay;
+        relay.setRole("status", [&](TestRelay&, const std::shared_ptr<TestRelay::Link>& link, const Json&) {
+            link->sendLine(c.reply);
+        });
+        ASSERT_TRUE(relay.start());
+        RelayStatus status;
+        EXPECT_EQ(queryRelayStatus(relay.config(), {"a", "b", ""}, status), c.counts) << c.reply;
+        EXPECT_EQ(status.online, c.online) << c.reply;
+        EXPECT_EQ(status.seen, c.seen) << c.reply;
+    }
+    // A relay that cannot be reached is a failed query, not an empty answer.
+    RelayConfig gone;
+    gone.host = "127.0.0.1";
+    gone.port = closedPort();
+    gone.secret = "s";
+    RelayStatus status;
+    EXPECT_FALSE(queryRelayStatus(gone, {"a"}, status));
+    EXPECT_TRUE(status.online.empty());
+}
+
+// ---- host agent ----
+
+TEST(RelayAgent, RegistersWithPunchOfferAndKeepsAlive) {
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    Deliveries host;
+    RelayHostAgent agent(relay.config(), "dev", host.callback());
+    RelayAgentTiming timing = fastTiming();
+    timing.keepAliveMs = 150;
+    agent.setTiming(timing);
+    agent.setPunchRunner([](const RelayConfig&, const std::string&, const std::string&, int,
+                            const RelayConnCallback&) {});
+    agent.start();
+    ASSERT_TRUE(relay.waitFor([&] { return relay.hostLines("dev").size() >= 2; }, 5000));
+    for (const auto& line : relay.hostLines("dev")) EXPECT_EQ(line, "{\"ping\":1}");
+    auto hello = relay.hellos().at(0);
+    EXPECT_EQ(hello.dump().substr(0, 38), "{\"role\":\"host\",\"id\":\"dev\",\"session\":\"\"");
+    EXPECT_TRUE(hello.get("punch").asBool());
+    EXPECT_EQ(relay.registrations("dev"), 1);
+    agent.stop();
+    EXPECT_FALSE(agent.connected());
+}
+
+TEST(RelayAgent, BadControlLinesAreIgnoredAndOversizeOnesEndTheLine) {
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    Deliveries host;
+    RelayHostAgent agent(relay.config(), "dev", host.callback());
+    agent.setTiming(fastTiming());
+    agent.start();
+    ASSERT_TRUE(relay.waitFor([&] { return relay.online("dev"); }, 5000));
+
+    for (const char* line : {"{\"incoming\":7}", "{\"incoming\":null}", "not json", "[\"incoming\"]",
+                             "{\"incoming\":{\"x\":1}}", "{\"punch\":\"s\"}", "", "{\"ping\":1}"}) {
+        ASSERT_TRUE(relay.sendToHost("dev", line));
+    }
+    // Still the same registration, and a good line after the bad ones is served.
+    auto viewer = std::async(std::launch::async, [&] { return connectViaRelay(relay.config(), "dev"); });
+    ASSERT_TRUE(relay.waitFor([&] { return host.count() == 1; }, 5000));
+    EXPECT_EQ(viewer.get()->route, "중계");
+    EXPECT_EQ(relay.registrations("dev"), 1);
+    auto dataHellos = 0;
+    for (const auto& h : relay.hellos()) dataHellos += h.get("role").asString() == "data";
+    EXPECT_EQ(dataHellos, 1);
+
+    // A line longer than the cap ends that control line; the agent registers again.
+    ASSERT_TRUE(relay.sendToHost("dev", "{\"incoming\":\"" + std::string(kRelayLineMax, 'x') + "\"}"));
+    ASSERT_TRUE(relay.waitFor([&] { return relay.registrations("dev") == 2 && agent.connected(); }, 5000));
+    EXPECT_EQ(host.count(), 1u);
+    agent.stop();
+}
+
+TEST(RelayAgent, BackoffScheduleDoublesUpToTheCap) {
+    RelayAgentTiming t;
+    const int series[][2] = {{2000, 4000}, {4000, 8000}, {8000, 16000}, {16000, 30000}, {30000, 30000}};
+    for (const auto& step : series) EXPECT_EQ(nextRelayBackoff(step[0], t), step[1]);
+
+    // Registrations that keep failing are spaced start, 2x, 4x, ... up to the cap.
+    TestRelay relay;
+    relay.setRole("host", [](TestRelay&, const std::shared_ptr<TestRelay::Link>& link, const Json&) {
+        TestRelay::refuse(*link, "not today");
+    });
+    ASSERT_TRUE(relay.start());
+    Deliveries host;
+    RelayHostAgent agent(relay.config(), "dev", host.callback());
+    RelayAgentTiming timing = fastTiming();
+    timing.backoffStartMs = 40;
+    timing.backoffMaxMs = 200;
+    agent.setTiming(timing);
+    agent.start();
+    ASSERT_TRUE(relay.waitFor([&] { return relay.connectionTimes().size() >= 7; }, 10000));
+    agent.stop();
+    auto times = relay.connectionTimes();
+    const int expected[] = {40, 80, 160, 200, 200, 200};
+    for (int i = 0; i < 6; ++i) {
+        int64_t gapMs = (times[i + 1] - times[i]) / 1000000;
+        // Waits are never shorter than asked; a loaded machine may make them longer.
+        EXPECT_GE(gapMs, expected[i] - 2) << "gap " << i;
+        EXPECT_LT(gapMs, expected[i] + 1000) << "gap " << i;
+    }
+    EXPECT_FALSE(agent.connected());
+}
+
+TEST(RelayAgent, LostRegistrationIsRetriedAfterTheFirstWait) {
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    Deliveries host;
+    RelayHostAgent agent(relay.config(), "dev", host.callback());
+    RelayAgentTiming timing = fastTiming();
+    timing.backoffStartMs = 300;
+    agent.setTiming(timing);
+    agent.start();
+    ASSERT_TRUE(relay.waitFor([&] { return relay.registrations("dev") == 1; }, 5000));
+    int64_t dropped = nowNanos();
+    relay.dropHost("dev");
+    ASSERT_TRUE(relay.waitFor([&] { return relay.registrations("dev") == 2; }, 5000));
+    int64_t gap = msSince(dropped);
+    EXPECT_GE(gap, 290);
+    EXPECT_LT(gap, 1300);
+    EXPECT_TRUE(relay.waitFor([&] { return agent.connected(); }, 5000));
+    agent.stop();
+}
+
+TEST(RelayAgent, ReconnectDuringBackoffIsImmediate) {
+    TestRelay relay;
+    std::atomic<bool> refuse{true};
+    relay.setRole("host", [&](TestRelay& r, const std::shared_ptr<TestRelay::Link>& link, const Json& hello) {
+        if (refuse.load()) {
+            TestRelay::refuse(*link, "busy");
+            return;
+        }
+        TestRelay::hostRole(r, link, hello);
+    });
+    ASSERT_TRUE(relay.start());
+    Deliveries host;
+    RelayHostAgent agent(relay.config(), "dev", host.callback());
+    RelayAgentTiming timing = fastTiming();
+    timing.backoffStartMs = 20000;  // a wait the test could never sit out
+    agent.setTiming(timing);
+    agent.start();
+    ASSERT_TRUE(relay.waitFor([&] { return relay.connectionTimes().size() == 1; }, 5000));
+    sleepMs(50);  // into the wait
+    refuse = false;
+    int64_t asked = nowNanos();
+    agent.reconnect();
+    ASSERT_TRUE(relay.waitFor([&] { return agent.connected(); }, 5000));
+    EXPECT_LT(msSince(asked), 1000);
+    agent.stop();
+}
+
+TEST(RelayAgent, ReconnectOnALiveLineRegistersAnew) {
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    Deliveries host;
+    RelayHostAgent agent(relay.config(), "dev", host.callback());
+    RelayAgentTiming timing = fastTiming();
+    timing.reconnectDelayMs = 200;
+    agent.setTiming(timing);
+    agent.start();
+    ASSERT_TRUE(relay.waitFor([&] { return relay.registrations("dev") == 1 && agent.connected(); }, 5000));
+    int64_t asked = nowNanos();
+    agent.reconnect();
+    ASSERT_TRUE(relay.waitFor([&] { return relay.registrations("dev") == 2; }, 5000));
+    EXPECT_GE(msSince(asked), 190);
+    EXPECT_TRUE(relay.waitFor([&] { return agent.connected(); }, 5000));
+    agent.stop();
+}
+
+TEST(RelayAgent, StopIsPromptInEveryState) {
+    // Blocked reading the control line, with the product's own intervals.
+    {
+        TestRelay relay;
+        ASSERT_TRUE(relay.start());
+        Deliveries host;
+        RelayHostAgent agent(relay.config(), "dev", host.callback());
+        agent.start();
+        ASSERT_TRUE(relay.waitFor([&] { return agent.connected(); }, 5000));
+        int64_t t = nowNanos();
+        agent.stop();
+        EXPECT_LT(msSince(t), 500);
+    }
+    // Waiting for a nonce that never comes (the exchange would wait 10 s).
+    {
+        ScriptedRelay silent([](FramedConn& conn) {
+            try {
+                conn.readLine(10, 5000);
+            } catch (const ProtoError&) {
+            }
+        });
+        Deliveries host;
+        RelayHostAgent agent(silent.config(), "dev", host.callback());
+        agent.start();
+        sleepMs(100);
+        int64_t t = nowNanos();
+        agent.stop();
+        EXPECT_LT(msSince(t), 500);
+    }
+    // In a long back-off wait.
+    {
+        RelayConfig gone;
+        gone.host = "127.0.0.1";
+        gone.port = closedPort();
+        gone.secret = "s";
+        Deliveries host;
+        RelayHostAgent agent(gone, "dev", host.callback());
+        agent.start();
+        sleepMs(200);
+        int64_t t = nowNanos();
+        agent.stop();
+        EXPECT_LT(msSince(t), 500);
+    }
+}
+
+TEST(RelayAgent, NoConnectionIsDeliveredAfterStop) {
+    TestRelay relay;
+    relay.pairTimeoutMs = 5000;
+    Latch release;
+    std::atomic<bool> dataArrived{false};
+    relay.setRole("data", [&](TestRelay& r, const std::shared_ptr<TestRelay::Link>& link, const Json& hello) {
+        dataArrived = true;
+        release.wait(5000);  // the agent is stopped while its data connection waits for "ok"
+        auto meeting = r.meet("pipe:" + hello.get("session").asString(), link, 5000);
+        if (meeting) r.pipe(meeting, link);
+    });
+    ASSERT_TRUE(relay.start());
+    Deliveries host;
+    RelayHostAgent agent(relay.config(), "dev", host.callback());
+    agent.setTiming(fastTiming());
+    agent.start();
+    ASSERT_TRUE(relay.waitFor([&] { return relay.online("dev"); }, 5000));
+    auto viewer = std::async(std::launch::async, [&] { return connectViaRelay(relay.config(), "dev"); });
+    ASSERT_TRUE(relay.waitFor([&] { return dataArrived.load(); }, 5000));
+    agent.stop();
+    release.open();
+    // The late data connection is shut down instead of delivered, so the viewer's pipe closes.
+    auto conn = viewer.get();
+    EXPECT_EQ(errorOf([&] { conn->readFrame(16, 5000); }), "연결이 닫혔습니다");
+    EXPECT_EQ(host.count(), 0u);
+}
+
+TEST(RelayAgent, AtMostFourPunchesRunAtATime) {
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    Deliveries host;
+    std::atomic<int> started{0};
+    Latch finishOne, finishAll;
+    std::atomic<bool> oneFinished{false};
+    RelayHostAgent agent(relay.config(), "dev", host.callback());
+    agent.setTiming(fastTiming());
+    agent.setListenPortProvider([] { return 47800; });
+    std::vector<std::string> sessions;
+    std::mutex sessionsMutex;
+    agent.setPunchRunner([&](const RelayConfig& r, const std::string& id, const std::string& session, int port,
+                             const RelayConnCallback&) {
+        EXPECT_EQ(r.port, relay.port());
+        EXPECT_EQ(id, "dev");
+        EXPECT_EQ(port, 47800);
+        {
+            std::lock_guard<std::mutex> lock(sessionsMutex);
+            sessions.push_back(session);
+        }
+        started += 1;
+        if (!oneFinished.exchange(true)) {
+            finishOne.wait(5000);
+            return;
+        }
+        finishAll.wait(5000);
+    });
+    agent.start();
+    ASSERT_TRUE(relay.waitFor([&] { return relay.online("dev"); }, 5000));
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(relay.sendToHost("dev", "{\"punch\":\"s" + std::to_string(i) + "\"}"));
+    ASSERT_TRUE(relay.waitFor([&] { return started.load() == 4; }, 5000));
+    sleepMs(100);
+    EXPECT_EQ(started.load(), 4);  // the fifth was not served
+    finishOne.open();
+    // Once that punch has ended, the next "punch" line is served (exactly one slot is free).
+    ASSERT_TRUE(relay.waitFor([&] {
+        relay.sendToHost("dev", "{\"punch\":\"s5\"}");
+        sleepMs(20);
+        return started.load() == 5;
+    }, 5000));
+    sleepMs(100);
+    EXPECT_EQ(started.load(), 5);
+    {
+        std::lock_guard<std::mutex> lock(sessionsMutex);
+        EXPECT_EQ(std::count(sessions.begin(), sessions.end(), "s4"), 0);
+        EXPECT_EQ(std::count(sessions.begin(), sessions.end(), "s5"), 1);
+    }
+    finishAll.open();
+    agent.stop();
+}
+
+TEST(RelayAgent, PunchedConnectionsAreDeliveredOnlyWhileRunning) {
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    Deliveries host;
+    Latch release;
+    ListenSocket target;
+    ASSERT_TRUE(target.open(0, true));
+    RelayHostAgent agent(relay.config(), "dev", host.callback());
+    agent.setTiming(fastTiming());
+    agent.setPunchRunner([&](const RelayConfig&, const std::string& id, const std::string& session, int,
+                             const RelayConnCallback& onConnection) {
+        if (session == "late") release.wait(5000);
+        auto conn = connectTcp("127.0.0.1", target.port(), 2000);
+        ASSERT_TRUE(conn);
+        conn->route = "직접(구멍 뚫기)";
+        onConnection(conn);
+        (void)id;
+    });
+    agent.start();
+    ASSERT_TRUE(relay.waitFor([&] { return relay.online("dev"); }, 5000));
+    ASSERT_TRUE(relay.sendToHost("dev", "{\"punch\":\"now\"}"));
+    ASSERT_TRUE(relay.waitFor([&] { return host.count() == 1; }, 5000));
+    EXPECT_EQ(host.at(0)->route, "직접(구멍 뚫기)");
+
+    ASSERT_TRUE(relay.sendToHost("dev", "{\"punch\":\"late\"}"));
+    sleepMs(100);
+    agent.stop();
+    release.open();
+    auto accepted = target.accept();  // the late punch's connection...
+    auto second = target.accept();
+    ASSERT_TRUE(second);
+    // ...is shut down, not handed over.
+    EXPECT_EQ(errorOf([&] { second->readFrame(16, 5000); }), "연결이 닫혔습니다");
+    EXPECT_EQ(host.count(), 1u);
+    (void)accepted;
+}
