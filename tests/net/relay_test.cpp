@@ -37,11 +37,7 @@ public:
         if (conn_) conn_->shutdown();
     }
     RelayConfig config() const {
-        RelayConfig relay;
-        relay.host = "127.0.0.1";
-        relay.port = listener_.port();
-        relay.secret = "s";
-        return relay;
+        return RelayConfig{"127.0.0.1", listener_.port(), "s"};
     }
 
 private:
@@ -218,10 +214,7 @@ TEST(RelayProtocol, OnlyABooleanTrueOkIsAcceptance) {
 }
 
 TEST(RelayProtocol, UnreachableRelay) {
-    RelayConfig relay;
-    relay.host = "127.0.0.1";
-    relay.port = closedPort();
-    relay.secret = "s";
+    RelayConfig relay{"127.0.0.1", closedPort(), "s"};
     EXPECT_EQ(errorOf([&] { connectRelay(relay, false); }), "중계 서버에 연결할 수 없습니다");
     EXPECT_EQ(errorOf([&] { connectViaRelay(relay, "x"); }), "중계 서버에 연결할 수 없습니다");
 }
@@ -369,10 +362,7 @@ TEST(RelayStatusQuery, RepliesAreTypeChecked) {
         EXPECT_EQ(status.seen, c.seen) << c.reply;
     }
     // A relay that cannot be reached is a failed query, not an empty answer.
-    RelayConfig gone;
-    gone.host = "127.0.0.1";
-    gone.port = closedPort();
-    gone.secret = "s";
+    RelayConfig gone{"127.0.0.1", closedPort(), "s"};
     RelayStatus status;
     EXPECT_FALSE(queryRelayStatus(gone, {"a"}, status));
     EXPECT_TRUE(status.online.empty());
@@ -557,10 +547,7 @@ TEST(RelayAgent, StopIsPromptInEveryState) {
     }
     // In a long back-off wait.
     {
-        RelayConfig gone;
-        gone.host = "127.0.0.1";
-        gone.port = closedPort();
-        gone.secret = "s";
+        RelayConfig gone{"127.0.0.1", closedPort(), "s"};
         Deliveries host;
         RelayHostAgent agent(gone, "dev", host.callback());
         agent.start();

@@ -156,11 +156,7 @@ void TestRelay::stop() {
 }
 
 RelayConfig TestRelay::config() const {
-    RelayConfig relay;
-    relay.host = "127.0.0.1";
-    relay.port = port_;
-    relay.secret = secret_;
-    return relay;
+    return RelayConfig{"127.0.0.1", port_, secret_};
 }
 
 void TestRelay::setRole(const std::string& role, RoleHandler handler) {
