@@ -1,0 +1,69 @@
+#include "core/config/keys.h"
+
+#include "core/config/store.h"
+#include "core/wire.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+namespace {
+
+std::wstring passwordPath(const std::wstring& profileDir) {
+    return profileDir + kPathSeparator + L"password.bin";
+}
+
+}  // namespace
+
+void wipeSecret(void* data, size_t length) {
+    volatile uint8_t* p = static_cast<volatile uint8_t*>(data);
+    for (size_t i = 0; i < length; ++i) p[i] = 0;
+}
+
+std::string loadPasswordFrom(const std::wstring& profileDir) {
+    Bytes sealed = readFile(passwordPath(profileDir));
+    if (sealed.empty()) return std::string();
+    Bytes plain;
+    std::string password;
+    if (unsealForUser(sealed, plain)) password.assign(plain.begin(), plain.end());
+    wipeSecret(plain.data(), plain.size());
+    return password;
+}
+
+bool savePasswordTo(const std::wstring& profileDir, const std::string& password) {
+    Bytes sealed;
+    if (!sealForUser(asBytes(password), L"Tavrel login password", sealed)) return false;
+    return writeFileAtomic(passwordPath(profileDir), sealed);
+}
+
+std::string loadPassword() { return loadPasswordFrom(configStore().profileDir); }
+
+bool savePassword(const std::string& password) { return savePasswordTo(configStore().profileDir, password); }
+
+#ifndef _WIN32
+// Native stand-in for the Windows data-protection API, used only where that API does not exist:
+// the content is tagged with the owner's user id and refused for any other user; its secrecy
+// rests on the owner-only permissions of the profile folder and its files.
+namespace {
+constexpr char kStandInMagic[8] = {'T', 'V', 'N', 'S', 'E', 'A', 'L', '1'};
+}
+
+bool sealForUser(ByteSpan plain, const std::wstring&, Bytes& sealed) {
+    sealed.assign(kStandInMagic, kStandInMagic + sizeof kStandInMagic);
+    sealed.resize(sizeof kStandInMagic + 4);
+    storeBe32(sealed.data() + sizeof kStandInMagic, uint32_t(geteuid()));
+    sealed.insert(sealed.end(), plain.begin(), plain.end());
+    return true;
+}
+
+bool unsealForUser(ByteSpan sealed, Bytes& plain) {
+    plain.clear();
+    constexpr size_t header = sizeof kStandInMagic + 4;
+    if (sealed.size() < header) return false;
+    for (size_t i = 0; i < sizeof kStandInMagic; ++i)
+        if (sealed[i] != static_cast<uint8_t>(kStandInMagic[i])) return false;
+    if (loadBe32(sealed.data() + sizeof kStandInMagic) != uint32_t(geteuid())) return false;
+    plain.assign(sealed.begin() + header, sealed.end());
+    return true;
+}
+#endif
