@@ -25,8 +25,11 @@ private:
 };
 
 DATA_BLOB inputBlob(ByteSpan data) {
-    // The API takes a non-const pointer but only reads the input.
-    return DATA_BLOB{DWORD(data.size()), const_cast<BYTE*>(data.data())};
+    // The API refuses a null pointer even for no bytes, and takes a non-const pointer that it
+    // only reads.
+    static BYTE none = 0;
+    BYTE* p = data.empty() ? &none : const_cast<BYTE*>(data.data());
+    return DATA_BLOB{DWORD(data.size()), p};
 }
 
 }  // namespace

@@ -46,3 +46,13 @@ TEST(WinSealedFiles, ContentSealedElsewhereByTheSystemIsRead) {
     ASSERT_TRUE(writeFileAtomic(dir / L"password.bin", sealed));
     EXPECT_EQ(loadPasswordFrom(dir.wide()), pw);
 }
+
+TEST(WinSealedFiles, DeviceKeyFileIsTheSealedPrivateKey) {
+    TempFolder dir;
+    KeyPair k = DeviceKeyCache(dir.wide()).get();
+    std::string plain;
+    std::wstring description;
+    ASSERT_TRUE(systemUnseal(readFile(dir / L"device.key"), plain, description));
+    EXPECT_EQ(Bytes(plain.begin(), plain.end()), k.privateKey);
+    EXPECT_EQ(description, L"Tavrel device key");
+}
