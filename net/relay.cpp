@@ -324,7 +324,9 @@ void RelayHostAgent::loop() {
             int64_t lastKeepAlive = nowNanos();
             for (;;) {
                 if (waitForInput(*conn)) {
-                    dispatch(conn->readLine(kRelayLineMax, -1));
+                    // A line that starts must end well within a keep-alive interval: a relay
+                    // stuck in mid-line would otherwise hold a silent registration forever.
+                    dispatch(conn->readLine(kRelayLineMax, timing_.keepAliveMs));
                     continue;
                 }
                 if (!running_.load() || conn->isClosed()) break;

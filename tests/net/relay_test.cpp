@@ -420,6 +420,23 @@ TEST(RelayAgent, BadControlLinesAreIgnoredAndOversizeOnesEndTheLine) {
     agent.stop();
 }
 
+TEST(RelayAgent, ALineLeftUnfinishedEndsTheControlLine) {
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    Deliveries host;
+    RelayHostAgent agent(relay.config(), "dev", host.callback());
+    RelayAgentTiming timing = fastTiming();
+    timing.keepAliveMs = 200;
+    agent.setTiming(timing);
+    agent.start();
+    ASSERT_TRUE(relay.waitFor([&] { return relay.registrations("dev") == 1; }, 5000));
+    auto control = relay.host("dev");
+    ASSERT_TRUE(control && control->sendRaw("{\"incoming\":\"ab"));
+    ASSERT_TRUE(relay.waitFor([&] { return relay.registrations("dev") == 2 && agent.connected(); }, 5000));
+    EXPECT_EQ(host.count(), 0u);
+    agent.stop();
+}
+
 TEST(RelayAgent, BackoffScheduleDoublesUpToTheCap) {
     RelayAgentTiming t;
     const int series[][2] = {{2000, 4000}, {4000, 8000}, {8000, 16000}, {16000, 30000}, {30000, 30000}};
