@@ -65,8 +65,13 @@ bool ConfigStore::save() {
 void ConfigStore::load(const std::wstring& baseDir, const std::wstring& suffix) {
     profileDir = baseDir + kPathSeparator + L"Tavrel" + suffix;
     std::wstring former = baseDir + kPathSeparator + L"Varnoth" + suffix;
-    // One-time move of the former product's folder, with everything in it.
-    if (!pathExists(profileDir) && pathExists(former)) renamePath(former, profileDir);
+    // One-time move of the former product's folder, with everything in it. When it cannot move
+    // now (a file in it held open), this run uses it where it is and the next start tries again,
+    // rather than starting over in an empty folder without the keys and paired devices.
+    if (!pathExists(profileDir) && pathExists(former) && !renamePath(former, profileDir)) {
+        logLine("이전 설정 폴더를 옮기지 못함 → 이번에는 그 자리에서 사용함");
+        profileDir = former;
+    }
     createFolder(profileDir);
     configPath = profileDir + kPathSeparator + L"config.json";
 

@@ -13,7 +13,11 @@
 
 #ifndef _WIN32
 #include <csignal>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -269,6 +273,47 @@ TEST(ConfigStore, FormerFolderOfTheSameProfileMovesIntoPlace) {
     EXPECT_FALSE(pathExists(base / L"Varnoth-work"));
     EXPECT_TRUE(pathExists(base / L"Varnoth"));  // another profile's folder stays
 }
+
+#ifndef _WIN32
+// An immutable folder cannot be renamed, even by an administrator: the move fails as it does on
+// Windows when a file inside the folder is held open.
+class ImmutableFolder {
+public:
+    explicit ImmutableFolder(const fs::path& path) {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY);
+        int flags = 0;
+        if (fd_ >= 0 && ::ioctl(fd_, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags |= FS_IMMUTABLE_FL;
+            set_ = ::ioctl(fd_, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+    }
+    ~ImmutableFolder() {
+        int flags = 0;
+        if (set_ && ::ioctl(fd_, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags &= ~FS_IMMUTABLE_FL;
+            ::ioctl(fd_, FS_IOC_SETFLAGS, &flags);
+        }
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool set() const { return set_; }
+
+private:
+    int fd_ = -1;
+    bool set_ = false;
+};
+
+TEST(ConfigStore, FormerFolderThatCannotMoveIsUsedWhereItIs) {
+    TempFolder base;
+    fs::create_directories(base.path() / "Varnoth");
+    put(base / L"Varnoth" + kPathSeparator + L"config.json", "{\"port\":50008}");
+    ImmutableFolder pinned(base.path() / "Varnoth");
+    if (!pinned.set()) GTEST_SKIP() << "this file system or user cannot make a folder immutable";
+    ConfigStore store(base.wide(), L"");
+    EXPECT_EQ(store.profileDir, base / L"Varnoth");
+    EXPECT_EQ(store.get().port, 50008);
+    EXPECT_FALSE(pathExists(base / L"Tavrel"));
+}
+#endif
 
 TEST(ConfigStore, FormerFolderStaysWhenBothExist) {
     TempFolder base;
