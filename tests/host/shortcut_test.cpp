@@ -1,0 +1,219 @@
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "host/keymap.h"
+#include "host/shortcut.h"
+
+namespace {
+
+struct Ev {
+    uint16_t key;
+    bool down;
+    bool repeat;
+    bool operator==(const Ev&) const = default;
+};
+
+void PrintTo(const Ev& e, std::ostream* os) {
+    *os << (e.down ? (e.repeat ? "R" : "D") : "U") << e.key;
+}
+
+Ev D(uint16_t k) { return {k, true, false}; }
+Ev U(uint16_t k) { return {k, false, false}; }
+Ev R(uint16_t k) { return {k, true, true}; }
+
+constexpr uint16_t kCmd = 55, kRCmd = 54, kShift = 56, kCaps = 57, kOpt = 58, kCtrl = 59, kFn = 63;
+constexpr uint16_t kA = 0, kC = 8, kQ = 12, kW = 13, kTab = 48, kSpace = 49, kDelete = 51;
+constexpr uint16_t kHome = 115, kEnd = 119, kF4 = 118, kLeft = 123, kUp = 126;
+
+struct Recorder {
+    ShortcutTranslator t;
+    std::vector<Ev> out;
+    explicit Recorder(int mode, bool capsLockHangul = true) : t(capsLockHangul) {
+        t.output = [this](uint16_t k, bool d, bool r) { out.push_back({k, d, r}); };
+        t.setMode(mode);
+    }
+    std::vector<Ev> feed(const std::vector<Ev>& in) {
+        out.clear();
+        for (const Ev& e : in) t.process(e.key, e.down, e.repeat);
+        return out;
+    }
+};
+
+struct Case {
+    std::string name;
+    int mode;
+    std::vector<Ev> in;
+    std::vector<Ev> out;
+};
+
+TEST(ShortcutTranslator, Sequences) {
+    const Case cases[] = {
+        {"mode 1 Cmd+C becomes Ctrl+C", 1, {D(kCmd), D(kC), U(kC), U(kCmd)},
+         {D(kCtrl), D(kC), U(kC), U(kCtrl)}},
+        {"mode 1 Cmd-Tab-Tab becomes Alt-Tab-Tab", 1,
+         {D(kCmd), D(kTab), U(kTab), D(kTab), U(kTab), U(kCmd)},
+         {D(kCtrl), U(kCtrl), D(kOpt), D(kTab), U(kTab), D(kTab), U(kTab), U(kOpt)}},
+        {"mode 1 Shift joins the open switcher", 1,
+         {D(kCmd), D(kTab), U(kTab), D(kShift), D(kTab), U(kTab), U(kShift), U(kCmd)},
+         {D(kCtrl), U(kCtrl), D(kOpt), D(kTab), U(kTab), D(kShift), D(kTab), U(kTab), U(kShift), U(kOpt)}},
+        {"mode 1 Cmd+Left becomes Home", 1, {D(kCmd), D(kLeft), U(kLeft), U(kCmd)},
+         {D(kCtrl), U(kCtrl), D(kHome), U(kHome), D(kCtrl), U(kCtrl)}},
+        {"mode 1 repeats of Left tap Home until Cmd goes", 1,
+         {D(kCmd), D(kLeft), R(kLeft), U(kCmd), R(kLeft), U(kLeft), D(kLeft), U(kLeft)},
+         {D(kCtrl), U(kCtrl), D(kHome), U(kHome), D(kCtrl), U(kCtrl), D(kHome), U(kHome), D(kCtrl),
+          U(kCtrl), D(kLeft), U(kLeft)}},
+        {"mode 1 Shift+Cmd+Left keeps Shift", 1, {D(kShift), D(kCmd), D(kLeft), U(kLeft), U(kCmd), U(kShift)},
+         {D(kShift), D(kCtrl), U(kCtrl), D(kHome), U(kHome), D(kCtrl), U(kCtrl), U(kShift)}},
+        {"mode 1 Cmd+Q becomes Alt+F4", 1, {D(kCmd), D(kQ), U(kQ), U(kCmd)},
+         {D(kCtrl), U(kCtrl), D(kOpt), D(kF4), U(kF4), U(kOpt), D(kCtrl), U(kCtrl)}},
+        {"mode 1 Cmd+Space becomes the Windows key", 1, {D(kCmd), D(kSpace), U(kSpace), U(kCmd)},
+         {D(kCtrl), U(kCtrl), D(kCmd), U(kCmd), D(kCtrl), U(kCtrl)}},
+        {"mode 1 Cmd+Up becomes Ctrl+Home", 1, {D(kCmd), D(kUp), U(kUp), U(kCmd)},
+         {D(kCtrl), D(kHome), U(kHome), U(kCtrl)}},
+        {"mode 1 Option+Delete becomes Ctrl+Backspace", 1, {D(kOpt), D(kDelete), U(kDelete), U(kOpt)},
+         {D(kOpt), U(kOpt), D(kCtrl), D(kDelete), U(kDelete), U(kCtrl), D(kOpt), U(kOpt)}},
+        {"mode 1 Cmd+Option+Left matches nothing", 1, {D(kCmd), D(kOpt), D(kLeft), U(kLeft)},
+         {D(kCtrl), D(kOpt), D(kLeft), U(kLeft)}},
+        {"mode 1 Caps Lock becomes one Hangul tap", 1, {D(kCaps), U(kCaps)}, {D(keyHangul), U(keyHangul)}},
+        {"mode 1 Function key is dropped", 1, {D(kFn), D(kA), U(kA), U(kFn)}, {D(kA), U(kA)}},
+        {"mode 1 release of a key never pressed", 1, {U(kA), U(kCmd)}, {}},
+        {"mode 1 repeat of a plain key keeps its flag", 1, {D(kA), R(kA), U(kA)}, {D(kA), R(kA), U(kA)}},
+        {"mode 2 lone Windows key becomes Cmd+Space", 2, {D(kCmd), U(kCmd)},
+         {D(kCtrl), U(kCtrl), D(kCmd), D(kSpace), U(kSpace), U(kCmd)}},
+        {"mode 2 right Windows key alone too", 2, {D(kRCmd), U(kRCmd)},
+         {D(62), U(62), D(kCmd), D(kSpace), U(kSpace), U(kCmd)}},
+        {"mode 2 Windows key with a letter is no lone press", 2, {D(kCmd), D(kA), U(kA), U(kCmd)},
+         {D(kCtrl), D(kA), U(kA), U(kCtrl)}},
+        {"mode 2 Windows key with Shift is no lone press", 2, {D(kShift), D(kCmd), U(kCmd), U(kShift)},
+         {D(kShift), D(kCtrl), U(kCtrl), U(kShift)}},
+        {"mode 2 Ctrl+C becomes Cmd+C", 2, {D(kCtrl), D(kC), U(kC), U(kCtrl)}, {D(kCmd), D(kC), U(kC), U(kCmd)}},
+        {"mode 2 Alt+Tab becomes Cmd+Tab", 2, {D(kOpt), D(kTab), U(kTab), D(kTab), U(kTab), U(kOpt)},
+         {D(kOpt), U(kOpt), D(kCmd), D(kTab), U(kTab), D(kTab), U(kTab), U(kCmd)}},
+        {"mode 2 Alt+F4 becomes Cmd+W", 2, {D(kOpt), D(kF4), U(kF4), U(kOpt)},
+         {D(kOpt), U(kOpt), D(kCmd), D(kW), U(kW), U(kCmd), D(kOpt), U(kOpt)}},
+        {"mode 2 Home becomes Cmd+Left", 2, {D(kHome), U(kHome)}, {D(kCmd), D(kLeft), U(kLeft), U(kCmd)}},
+        {"mode 2 Ctrl+End becomes Cmd+Down", 2, {D(kCtrl), D(kEnd), U(kEnd), U(kCtrl)},
+         {D(kCmd), D(125), U(125), U(kCmd)}},
+        {"mode 2 Hangul becomes Ctrl+Space", 2, {D(keyHangul), U(keyHangul)},
+         {D(kCtrl), D(kSpace), U(kSpace), U(kCtrl)}},
+        {"mode 2 Shift+Hangul keeps Shift", 2, {D(kShift), D(keyHangul), U(keyHangul), U(kShift)},
+         {D(kShift), D(kCtrl), D(kSpace), U(kSpace), U(kCtrl), U(kShift)}},
+        {"mode 2 Alt+Hangul restores Alt after", 2, {D(kOpt), D(keyHangul), U(keyHangul), U(kOpt)},
+         {D(kOpt), U(kOpt), D(kCtrl), D(kSpace), U(kSpace), U(kCtrl), D(kOpt), U(kOpt)}},
+        {"mode 2 Caps Lock goes through", 2, {D(kCaps), U(kCaps)}, {D(kCaps), U(kCaps)}},
+        {"mode 0 passes everything", 0, {D(kCmd), D(kFn), D(kLeft), R(kLeft), U(kLeft), U(kFn), U(kCmd)},
+         {D(kCmd), D(kFn), D(kLeft), R(kLeft), U(kLeft), U(kFn), U(kCmd)}},
+        // A key already down at the output that a rule later takes over is released first.
+        {"mode 1 Left held before Cmd is released before Home", 1,
+         {D(kLeft), D(kCmd), R(kLeft), U(kLeft), U(kCmd)},
+         {D(kLeft), D(kCtrl), U(kLeft), U(kCtrl), D(kHome), U(kHome), D(kCtrl), U(kCtrl)}},
+        {"mode 2 Left held before Ctrl is released before Option+Left", 2,
+         {D(kLeft), D(kCtrl), R(kLeft), U(kLeft), U(kCtrl)},
+         {D(kLeft), D(kCmd), U(kLeft), U(kCmd), D(kOpt), D(kLeft), U(kLeft), U(kOpt), D(kCmd), U(kCmd)}},
+        // A key pressed while the switcher is open and released after it closed still comes up.
+        {"mode 1 key pressed in the switcher, released after", 1,
+         {D(kCmd), D(kTab), U(kTab), D(kLeft), U(kCmd), U(kLeft)},
+         {D(kCtrl), U(kCtrl), D(kOpt), D(kTab), U(kTab), D(kLeft), U(kOpt), U(kLeft)}},
+    };
+    for (const Case& c : cases) {
+        Recorder r(c.mode);
+        EXPECT_EQ(r.feed(c.in), c.out) << c.name;
+    }
+}
+
+TEST(ShortcutTranslator, CapsLockWithoutHangulOption) {
+    Recorder r(1, false);
+    EXPECT_EQ(r.feed({D(kCaps), U(kCaps)}), (std::vector<Ev>{D(kCaps), U(kCaps)}));
+}
+
+TEST(ShortcutTranslator, HeldRuleKeyIsNotRepressedAfterSwitcher) {
+    // Cmd+Left consumed Left; the switcher then sees Left's release. A later plain Left must work.
+    Recorder r(1);
+    r.feed({D(kCmd), D(kLeft), D(kTab), U(kLeft), U(kTab), U(kCmd)});
+    EXPECT_EQ(r.feed({D(kLeft), U(kLeft)}), (std::vector<Ev>{D(kLeft), U(kLeft)}));
+}
+
+TEST(ShortcutTranslator, ReleaseAllLetsGoOfPassedKeysThenModifiers) {
+    Recorder r(1);
+    r.feed({D(kShift), D(kCmd), D(kC), D(kA)});
+    r.out.clear();
+    r.t.releaseAll();
+    EXPECT_EQ(r.out, (std::vector<Ev>{U(kA), U(kC), U(kShift), U(kCtrl)}));
+    // Everything is forgotten: the user's later releases produce nothing.
+    EXPECT_EQ(r.feed({U(kA), U(kC), U(kCmd), U(kShift)}), std::vector<Ev>{});
+    // The mode stays.
+    EXPECT_EQ(r.feed({D(kCmd), D(kLeft)}), (std::vector<Ev>{D(kCtrl), U(kCtrl), D(kHome), U(kHome), D(kCtrl)}));
+}
+
+TEST(ShortcutTranslator, ReleaseAllInModeZero) {
+    Recorder r(0);
+    r.feed({D(62), D(kA), D(kFn), D(kLeft)});
+    r.out.clear();
+    r.t.releaseAll();
+    EXPECT_EQ(r.out, (std::vector<Ev>{U(kA), U(kLeft), U(62), U(kFn)}));
+}
+
+TEST(ShortcutTranslator, SetMode) {
+    Recorder r(1);
+    r.feed({D(kCmd), D(kA)});
+    r.out.clear();
+    r.t.setMode(1);
+    EXPECT_TRUE(r.out.empty());
+    r.t.setMode(2);
+    EXPECT_EQ(r.out, (std::vector<Ev>{U(kA), U(kCtrl)}));
+    EXPECT_EQ(r.t.currentMode(), 2);
+    EXPECT_EQ(r.feed({D(kHome)}), (std::vector<Ev>{D(kCmd), D(kLeft), U(kLeft), U(kCmd)}));
+}
+
+TEST(ShortcutTranslator, EmptyOutputIsSafe) {
+    ShortcutTranslator t;
+    t.setMode(1);
+    for (uint16_t k : {kCmd, kLeft, kCaps, kTab}) t.process(k, true, false);
+    t.releaseAll();
+    EXPECT_EQ(t.modifierMask(), 0);
+}
+
+// Whatever the user does, once every physical key is up and the translator has seen it, nothing
+// stays down at the output.
+TEST(ShortcutTranslator, RandomTypingLeavesNothingDown) {
+    const uint16_t keys[] = {kA, kC, kQ, kTab, kSpace, kDelete, 117, kF4, kLeft, 124, 125, kUp, kHome, kEnd,
+                             keyHangul, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63};
+    std::mt19937 rng(1234);
+    for (int mode = 0; mode <= 2; ++mode) {
+        for (int round = 0; round < 400; ++round) {
+            ShortcutTranslator t(round % 2 == 0);
+            std::set<uint16_t> down;  // at the output
+            std::vector<Ev> log;
+            t.output = [&](uint16_t k, bool d, bool rep) {
+                log.push_back({k, d, rep});
+                if (d) down.insert(k); else down.erase(k);
+            };
+            t.setMode(mode);
+            std::set<uint16_t> physical;
+            std::vector<Ev> in;
+            for (int step = 0; step < 30; ++step) {
+                uint16_t k = keys[rng() % std::size(keys)];
+                Ev e = physical.count(k) ? (rng() % 3 == 0 ? R(k) : U(k)) : D(k);
+                if (e.down) physical.insert(k); else physical.erase(k);
+                in.push_back(e);
+                t.process(e.key, e.down, e.repeat);
+            }
+            for (uint16_t k : std::vector<uint16_t>(physical.begin(), physical.end())) {
+                in.push_back(U(k));
+                t.process(k, false, false);
+            }
+            down.erase(kCaps);  // Caps Lock goes through as the user pressed it
+            EXPECT_TRUE(down.empty()) << "mode " << mode << " round " << round << " first stuck "
+                                      << (down.empty() ? 0 : *down.begin())
+                                      << ::testing::PrintToString(in);
+            if (!down.empty()) return;
+        }
+    }
+}
+
+}  // namespace
