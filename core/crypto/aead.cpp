@@ -61,8 +61,10 @@ struct Poly1305 {
     uint64_t r0, r1, r2, s1, s2;
     uint64_t h0 = 0, h1 = 0, h2 = 0;
     uint64_t pad0, pad1;
+    uint8_t rKey[16];
 
     explicit Poly1305(const uint8_t key[32]) {
+        std::memcpy(rKey, key, 16);
         uint64_t t0 = load64(key), t1 = load64(key + 8);
         // r is clamped as the RFC requires.
         r0 = t0 & 0xffc0fffffff;
@@ -76,6 +78,13 @@ struct Poly1305 {
 
     // Whole 16-byte blocks; `hibit` is 2^128 in limb form for full blocks.
     void blocks(const uint8_t* m, size_t count, uint64_t hibit = uint64_t(1) << 40) {
+        if (hibit != 0) {
+            uint64_t h[3] = {h0, h1, h2};
+            size_t done = poly1305BlocksFast(h, rKey, m, count);
+            h0 = h[0]; h1 = h[1]; h2 = h[2];
+            m += done * 16;
+            count -= done;
+        }
         using u128 = unsigned __int128;
         uint64_t a0 = h0, a1 = h1, a2 = h2;
         for (; count > 0; --count, m += 16) {
@@ -129,6 +138,7 @@ struct Poly1305 {
         h2 += ((pad1 >> 24) & kMask42) + c; h2 &= kMask42;
         store64(tag, h0 | (h1 << 44));
         store64(tag + 8, (h1 >> 20) | (h2 << 24));
+        std::memset(rKey, 0, sizeof rKey);
     }
 };
 

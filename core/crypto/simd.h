@@ -16,3 +16,8 @@ bool cpuHasShaNi();
 // counter in state[12]; the state itself is not changed.
 void chacha20XorBlocks(const uint32_t state[16], const uint8_t* in, uint8_t* out, size_t blocks);
 void chacha20XorPortable(const uint32_t state[16], const uint8_t* in, uint8_t* out, size_t blocks);
+
+// Poly1305 over whole 16-byte blocks (each with the 2^128 bit) on a faster path when there is
+// one: updates the accumulator h (three 44-bit limbs) under the clamped-at-use key r (the first
+// 16 key bytes) and returns how many blocks it consumed, from the front; 0 when none.
+size_t poly1305BlocksFast(uint64_t h[3], const uint8_t key[16], const uint8_t* m, size_t blocks);

@@ -80,6 +80,27 @@ TEST_P(ChaCha, EveryLengthMatchesAnIndependentImplementation) {
     EXPECT_EQ(hex(sha256(all)), "d4a6f7560b91eec51a7a3872e5cb8c7ad566d47f2f89f5ce4ec4862aa4631bd3");
 }
 
+TEST_P(ChaCha, Poly1305LongMessagesMatchAnIndependentImplementation) {
+    // Long runs take the multi-block path; all-ones keys and messages push every limb to its
+    // limit. Fixture from Python's cryptography package:
+    //   h = sha256()
+    //   for n in range(0, 1100, 3):
+    //       if n % 2: key, msg = b"\xff" * 32, b"\xff" * n
+    //       else: key, msg = bytes((i*11 + n) % 256 for i in range(32)), bytes((i*7 + n) % 256 for i in range(n))
+    //       h.update(Poly1305.generate_tag(key, msg))
+    Bytes all;
+    for (int n = 0; n < 1100; n += 3) {
+        Bytes key(32, 0xff), msg(n, 0xff);
+        if (n % 2 == 0) {
+            for (int i = 0; i < 32; ++i) key[i] = uint8_t(i * 11 + n);
+            for (int i = 0; i < n; ++i) msg[i] = uint8_t(i * 7 + n);
+        }
+        auto tag = poly1305(key.data(), msg);
+        all.insert(all.end(), tag.begin(), tag.end());
+    }
+    EXPECT_EQ(hex(sha256(all)), "146642b70c2c0e82d839239f11c135f58e83f7bd3a42d4aac1b44cf6b8102c76");
+}
+
 TEST(Poly1305, Rfc8439VectorAndCarryCases) {
     Bytes key = hexDecode("85d6be7857556d337f4452fe42d506a80103808afb0db2fd4abff6af4149f51b");
     EXPECT_EQ(hex(poly1305(key.data(), b("Cryptographic Forum Research Group"))), "a8061dc1305136c6c22b8baf0c0127a9");
