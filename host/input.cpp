@@ -137,8 +137,9 @@ ScreenPoint InputInjector::mapPointLocked(float x, float y) const {
         if (!std::isfinite(f)) f = 0;
         f = std::clamp(f, 0.0f, 1.0f);
         const int64_t span = std::max<int64_t>(0, int64_t(hi) - lo - 1);
-        const int64_t p = int64_t(lo) + llroundf(float(span) * f);
-        return int32_t(std::clamp<int64_t>(p, lo, int64_t(lo) + span));
+        // Rounds half away from zero: the product is not negative and exact in a double.
+        const float scaled = float(span) * f;
+        return int32_t(int64_t(lo) + checkedTrunc(double(scaled) + 0.5, 0, span, 0));
     };
     return {axis(x, left_, right_), axis(y, top_, bottom_)};
 }
