@@ -178,7 +178,12 @@ void RelayHostAgent::setTiming(const RelayAgentTiming& timing) { timing_ = timin
 
 void RelayHostAgent::start() {
     if (running_.exchange(true)) return;
-    thread_ = std::thread([this] { loop(); });
+    try {
+        thread_ = std::thread([this] { loop(); });
+    } catch (...) {
+        running_.store(false);
+        throw;
+    }
 }
 
 void RelayHostAgent::stop() {

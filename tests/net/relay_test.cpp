@@ -562,6 +562,25 @@ TEST(RelayAgent, StopIsPromptInEveryState) {
         agent.stop();
         EXPECT_LT(msSince(t), 500);
     }
+    // Dialling a relay that does not answer the connection at all (a listener whose queue is
+    // full drops further connection requests; the dial alone would take 6 s).
+    {
+        SocketHandle full = socketOpenTcp(kFamilyV4);
+        ASSERT_TRUE(socketBind(full, kFamilyV4, 0, true) && socketListen(full, 0));
+        int port = socketLocalPort(full);
+        std::vector<std::shared_ptr<FramedConn>> queued;
+        for (int i = 0; i < 4; ++i) {
+            if (auto c = connectTcp("127.0.0.1", port, 200)) queued.push_back(c);
+        }
+        Deliveries host;
+        RelayHostAgent agent(RelayConfig{"127.0.0.1", port, "s"}, "dev", host.callback());
+        agent.start();
+        sleepMs(300);
+        int64_t t = nowNanos();
+        agent.stop();
+        EXPECT_LT(msSince(t), 500);
+        socketClose(full);
+    }
     // In a long back-off wait.
     {
         RelayConfig gone{"127.0.0.1", closedPort(), "s"};

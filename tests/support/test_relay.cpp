@@ -270,18 +270,20 @@ bool TestRelay::sendToHost(const std::string& id, const std::string& line) {
 }
 
 std::shared_ptr<TestRelay::Meeting> TestRelay::meet(const std::string& key, const std::shared_ptr<Link>& self,
-                                                    int timeoutMs) {
+                                                    int timeoutMs, const Json& hello) {
     std::unique_lock<std::mutex> lock(mutex_);
     auto it = waiting_.find(key);
     if (it != waiting_.end()) {
         auto meeting = it->second;
         waiting_.erase(it);
         meeting->second = self;
+        meeting->secondHello = hello;
         changed_.notify_all();
         return meeting;
     }
     auto meeting = std::make_shared<Meeting>();
     meeting->first = self;
+    meeting->firstHello = hello;
     waiting_[key] = meeting;
     changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                       [&] { return meeting->second != nullptr || stopping_.load(); });
@@ -292,7 +294,7 @@ std::shared_ptr<TestRelay::Meeting> TestRelay::meet(const std::string& key, cons
 }
 
 void TestRelay::pipe(const std::shared_ptr<Meeting>& meeting, const std::shared_ptr<Link>& self) {
-    auto partner = meeting->first == self ? meeting->second : meeting->first;
+    auto partner = meeting->partnerOf(self);
     sendOk(*self);
     {
         // The partner's bytes may reach this link only after its own "ok", and vice versa.
@@ -348,7 +350,7 @@ void TestRelay::clientRole(TestRelay& relay, const std::shared_ptr<Link>& link, 
     }
     std::shared_ptr<Meeting> meeting;
     if (hostLink->sendLine(object("incoming", Json(session)).dump())) {
-        meeting = relay.meet("pipe:" + session, link, relay.pairTimeoutMs);
+        meeting = relay.meet("pipe:" + session, link, relay.pairTimeoutMs, hello);
     }
     {
         std::lock_guard<std::mutex> lock(relay.mutex_);
@@ -371,7 +373,7 @@ void TestRelay::dataRole(TestRelay& relay, const std::shared_ptr<Link>& link, co
             return;
         }
     }
-    auto meeting = relay.meet("pipe:" + session, link, relay.pairTimeoutMs);
+    auto meeting = relay.meet("pipe:" + session, link, relay.pairTimeoutMs, hello);
     if (!meeting) {
         refuse(*link, "no answer");
         return;

@@ -68,7 +68,15 @@ public:
     // Two connections the relay joins (client and data, or two rendezvous of a later role).
     struct Meeting {
         std::shared_ptr<Link> first, second;
-        int ready = 0;  // links that have received their "ok"
+        Json firstHello, secondHello;  // as given to meet
+        int ready = 0;                 // links that have received their "ok" (pipe)
+
+        const std::shared_ptr<Link>& partnerOf(const std::shared_ptr<Link>& self) const {
+            return self == first ? second : first;
+        }
+        const Json& partnerHelloOf(const std::shared_ptr<Link>& self) const {
+            return self == first ? secondHello : firstHello;
+        }
     };
 
     using RoleHandler = std::function<void(TestRelay& relay, const std::shared_ptr<Link>& link, const Json& hello)>;
@@ -97,9 +105,11 @@ public:
     // The control line registered under id, or null.
     std::shared_ptr<Link> host(const std::string& id);
     bool sendToHost(const std::string& id, const std::string& line);
-    // Waits (up to timeoutMs) for another connection meeting under the same key. Null when none
-    // came, or the relay stops.
-    std::shared_ptr<Meeting> meet(const std::string& key, const std::shared_ptr<Link>& self, int timeoutMs);
+    // Waits (up to timeoutMs) for another connection meeting under the same key (a rendezvous
+    // role pairs its two hellos this way and answers each with the other's addresses). Null when
+    // none came, or the relay stops.
+    std::shared_ptr<Meeting> meet(const std::string& key, const std::shared_ptr<Link>& self, int timeoutMs,
+                                  const Json& hello = Json());
     // Sends "ok" to `self`, waits until the partner got its own, then pumps self's bytes to it.
     void pipe(const std::shared_ptr<Meeting>& meeting, const std::shared_ptr<Link>& self);
 
