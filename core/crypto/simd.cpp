@@ -8,25 +8,36 @@
 #endif
 
 namespace {
-std::atomic<bool> portableOnly{false};
+std::atomic<CryptoPath> pathLimit{CryptoPath::Best};
 }
 
-void setCryptoPortableOnly(bool on) { portableOnly.store(on, std::memory_order_relaxed); }
-bool cryptoPortableOnly() { return portableOnly.load(std::memory_order_relaxed); }
+void setCryptoPath(CryptoPath limit) { pathLimit.store(limit, std::memory_order_relaxed); }
+CryptoPath cryptoPath() { return pathLimit.load(std::memory_order_relaxed); }
 
-bool cpuHasAvx2() {
+// __builtin_cpu_supports also checks that the system saves the wider registers.
+bool useAvx2() {
 #ifdef TAVREL_X86
     static const bool has = __builtin_cpu_supports("avx2");
-    return has;
+    return has && cryptoPath() >= CryptoPath::Avx2;
 #else
     return false;
 #endif
 }
 
-bool cpuHasShaNi() {
+bool useAvx512() {
+#ifdef TAVREL_X86
+    static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+                            __builtin_cpu_supports("avx512bw");
+    return has && cryptoPath() >= CryptoPath::Best;
+#else
+    return false;
+#endif
+}
+
+bool useShaNi() {
 #ifdef TAVREL_X86
     static const bool has = __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1");
-    return has;
+    return has && cryptoPath() >= CryptoPath::Best;
 #else
     return false;
 #endif
@@ -251,13 +262,79 @@ AVX2 void chacha20Xor8Avx2(const uint32_t state[16], const uint8_t* in, uint8_t*
 
 #undef AVX2
 
+#define AVX512 __attribute__((target("avx512f,avx512vl,avx512bw")))
+// The 512-bit intrinsics start from an "undefined" vector, which GCC 12 warns about.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+// Sixteen blocks at once with 512-bit vectors and native rotations.
+AVX512 void chacha20Xor16Avx512(const uint32_t state[16], const uint8_t* in, uint8_t* out, size_t groups) {
+    __m512i s[16];
+    for (int i = 0; i < 16; ++i) s[i] = _mm512_set1_epi32(int(state[i]));
+    s[12] = _mm512_add_epi32(s[12], _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+    const __m512i sixteen = _mm512_set1_epi32(16);
+
+    for (; groups > 0; --groups, in += 1024, out += 1024) {
+        __m512i x[16];
+        for (int i = 0; i < 16; ++i) x[i] = s[i];
+#define QR(a, b, c, d)                                                                   \
+    x[a] = _mm512_add_epi32(x[a], x[b]); x[d] = _mm512_rol_epi32(_mm512_xor_si512(x[d], x[a]), 16); \
+    x[c] = _mm512_add_epi32(x[c], x[d]); x[b] = _mm512_rol_epi32(_mm512_xor_si512(x[b], x[c]), 12); \
+    x[a] = _mm512_add_epi32(x[a], x[b]); x[d] = _mm512_rol_epi32(_mm512_xor_si512(x[d], x[a]), 8);  \
+    x[c] = _mm512_add_epi32(x[c], x[d]); x[b] = _mm512_rol_epi32(_mm512_xor_si512(x[b], x[c]), 7)
+        for (int i = 0; i < 10; ++i) {
+            QR(0, 4, 8, 12);
+            QR(1, 5, 9, 13);
+            QR(2, 6, 10, 14);
+            QR(3, 7, 11, 15);
+            QR(0, 5, 10, 15);
+            QR(1, 6, 11, 12);
+            QR(2, 7, 8, 13);
+            QR(3, 4, 9, 14);
+        }
+#undef QR
+        for (int i = 0; i < 16; ++i) x[i] = _mm512_add_epi32(x[i], s[i]);
+
+        // q[g][j]: words 4g..4g+3 of blocks j, j + 4, j + 8 and j + 12, one per 128-bit lane.
+        __m512i q[4][4];
+        for (int g = 0; g < 4; ++g) {
+            __m512i t0 = _mm512_unpacklo_epi32(x[4 * g], x[4 * g + 1]);
+            __m512i t1 = _mm512_unpackhi_epi32(x[4 * g], x[4 * g + 1]);
+            __m512i t2 = _mm512_unpacklo_epi32(x[4 * g + 2], x[4 * g + 3]);
+            __m512i t3 = _mm512_unpackhi_epi32(x[4 * g + 2], x[4 * g + 3]);
+            q[g][0] = _mm512_unpacklo_epi64(t0, t2);
+            q[g][1] = _mm512_unpackhi_epi64(t0, t2);
+            q[g][2] = _mm512_unpacklo_epi64(t1, t3);
+            q[g][3] = _mm512_unpackhi_epi64(t1, t3);
+        }
+        for (int j = 0; j < 4; ++j) {
+            // Transpose the 4 x 4 grid of 128-bit lanes so each vector is one whole block.
+            __m512i a0 = _mm512_shuffle_i32x4(q[0][j], q[1][j], 0x44);
+            __m512i a1 = _mm512_shuffle_i32x4(q[0][j], q[1][j], 0xee);
+            __m512i a2 = _mm512_shuffle_i32x4(q[2][j], q[3][j], 0x44);
+            __m512i a3 = _mm512_shuffle_i32x4(q[2][j], q[3][j], 0xee);
+            const __m512i blocks[4] = {_mm512_shuffle_i32x4(a0, a2, 0x88), _mm512_shuffle_i32x4(a0, a2, 0xdd),
+                                       _mm512_shuffle_i32x4(a1, a3, 0x88), _mm512_shuffle_i32x4(a1, a3, 0xdd)};
+            for (int k = 0; k < 4; ++k) {
+                const size_t at = size_t(64 * (j + 4 * k));
+                __m512i m = _mm512_loadu_si512(in + at);
+                _mm512_storeu_si512(out + at, _mm512_xor_si512(m, blocks[k]));
+            }
+        }
+        s[12] = _mm512_add_epi32(s[12], sixteen);
+    }
+}
+
+#pragma GCC diagnostic pop
+#undef AVX512
+
 }  // namespace
 #endif
 
 size_t poly1305BlocksFast(uint64_t h[3], const uint8_t key[16], const uint8_t* m, size_t blocks) {
 #ifdef TAVREL_X86
     // Joining the lanes costs a few block times, so short inputs stay on the plain code.
-    if (blocks >= 16 && !cryptoPortableOnly() && cpuHasAvx2()) return poly1305Avx2(h, key, m, blocks);
+    if (blocks >= 16 && useAvx2()) return poly1305Avx2(h, key, m, blocks);
 #else
     (void)h; (void)key; (void)m; (void)blocks;
 #endif
@@ -265,17 +342,24 @@ size_t poly1305BlocksFast(uint64_t h[3], const uint8_t key[16], const uint8_t* m
 }
 
 void chacha20XorBlocks(const uint32_t state[16], const uint8_t* in, uint8_t* out, size_t blocks) {
+    size_t done = 0;
 #ifdef TAVREL_X86
-    if (blocks >= 8 && !cryptoPortableOnly() && cpuHasAvx2()) {
-        size_t groups = blocks / 8;
-        chacha20Xor8Avx2(state, in, out, groups);
-        if (blocks % 8 == 0) return;
-        uint32_t rest[16];
-        for (int i = 0; i < 16; ++i) rest[i] = state[i];
-        rest[12] += uint32_t(groups * 8);
-        chacha20XorPortable(rest, in + groups * 512, out + groups * 512, blocks % 8);
-        return;
+    if (blocks >= 16 && useAvx512()) {
+        chacha20Xor16Avx512(state, in, out, blocks / 16);
+        done = blocks / 16 * 16;
+    }
+    if (blocks - done >= 8 && useAvx2()) {
+        uint32_t at[16];
+        for (int i = 0; i < 16; ++i) at[i] = state[i];
+        at[12] += uint32_t(done);
+        size_t groups = (blocks - done) / 8;
+        chacha20Xor8Avx2(at, in + done * 64, out + done * 64, groups);
+        done += groups * 8;
     }
 #endif
-    chacha20XorPortable(state, in, out, blocks);
+    if (done == blocks) return;
+    uint32_t rest[16];
+    for (int i = 0; i < 16; ++i) rest[i] = state[i];
+    rest[12] += uint32_t(done);
+    chacha20XorPortable(rest, in + done * 64, out + done * 64, blocks - done);
 }

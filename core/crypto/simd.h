@@ -5,12 +5,15 @@
 #include <cstddef>
 #include <cstdint>
 
-// Tests force the portable paths (or give the choice back to the CPU check) so that both run.
-void setCryptoPortableOnly(bool portableOnly);
-bool cryptoPortableOnly();
-// What this CPU offers (independent of the switch above).
-bool cpuHasAvx2();
-bool cpuHasShaNi();
+// The fastest instruction set the crypto code may use; the CPU check still applies. Tests and
+// benchmarks lower it so that every path runs on a CPU that has them all.
+enum class CryptoPath { Portable, Avx2, Best };
+void setCryptoPath(CryptoPath limit);
+CryptoPath cryptoPath();
+// Whether a path may run now: allowed by the limit and offered by this CPU.
+bool useAvx2();
+bool useAvx512();
+bool useShaNi();
 
 // XORs `blocks` whole 64-byte ChaCha20 key-stream blocks into `in`, starting at the block
 // counter in state[12]; the state itself is not changed.

@@ -19,16 +19,19 @@ Bytes pattern(size_t n) {
     return v;
 }
 
-// Runs each check once on the CPU's fastest path and once on the portable code.
-class BothPaths : public ::testing::TestWithParam<bool> {
+// Runs each check on every instruction-set path this CPU has, the portable one included.
+class BothPaths : public ::testing::TestWithParam<CryptoPath> {
 protected:
-    void SetUp() override { setCryptoPortableOnly(GetParam()); }
-    void TearDown() override { setCryptoPortableOnly(false); }
+    void SetUp() override { setCryptoPath(GetParam()); }
+    void TearDown() override { setCryptoPath(CryptoPath::Best); }
 };
+std::string pathName(const ::testing::TestParamInfo<CryptoPath>& info) {
+    return info.param == CryptoPath::Portable ? "Portable" : info.param == CryptoPath::Avx2 ? "Avx2" : "Best";
+}
 
 class Sha : public BothPaths {};
-INSTANTIATE_TEST_SUITE_P(Paths, Sha, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Portable" : "Fastest"; });
+INSTANTIATE_TEST_SUITE_P(Paths, Sha, ::testing::Values(CryptoPath::Portable, CryptoPath::Avx2, CryptoPath::Best),
+                         pathName);
 
 TEST_P(Sha, Fips180Examples) {
     struct Case { std::string message; const char* sha256; const char* sha512; };
