@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/crypto/simd.h"
 #include "core/wire.h"
 
 namespace {
@@ -74,7 +75,7 @@ void sha256CompressPortable(uint32_t state[8], const uint8_t* data, size_t block
 }
 
 void sha256Compress(uint32_t state[8], const uint8_t* data, size_t blocks) {
-    sha256CompressPortable(state, data, blocks);
+    if (!sha256CompressFast(state, data, blocks)) sha256CompressPortable(state, data, blocks);
 }
 
 // Incremental SHA-256, used by the one-shot functions and HMAC.

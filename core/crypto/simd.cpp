@@ -262,6 +262,60 @@ AVX2 void chacha20Xor8Avx2(const uint32_t state[16], const uint8_t* in, uint8_t*
 
 #undef AVX2
 
+
+#define SHANI __attribute__((target("sha,sse4.1")))
+
+const uint32_t kSha256Rounds[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+// SHA-256 with the SHA extensions: the state travels as ABEF and CDGH, two rounds per
+// instruction, and the message schedule four words at a time.
+SHANI void sha256ShaNi(uint32_t state[8], const uint8_t* data, size_t blocks) {
+    const __m128i byteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+    __m128i tmp = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xb1);
+    __m128i s1 = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1b);
+    __m128i s0 = _mm_alignr_epi8(tmp, s1, 8);
+    s1 = _mm_blend_epi16(s1, tmp, 0xf0);
+
+    for (; blocks > 0; --blocks, data += 64) {
+        const __m128i save0 = s0, save1 = s1;
+        __m128i w[4];
+#pragma GCC unroll 16
+        for (int i = 0; i < 16; ++i) {
+            if (i < 4) {
+                w[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)), byteSwap);
+            }
+            __m128i msg = _mm_add_epi32(w[i % 4], _mm_loadu_si128(reinterpret_cast<const __m128i*>(kSha256Rounds + 4 * i)));
+            s1 = _mm_sha256rnds2_epu32(s1, s0, msg);
+            if (i >= 3 && i < 15) {
+                // Words 4(i+1)..: w[i+1] = msg2(msg1(w[i-3], w[i-2]) + (w[i-1], w[i] shifted), w[i]).
+                __m128i next = _mm_add_epi32(w[(i + 1) % 4], _mm_alignr_epi8(w[i % 4], w[(i + 3) % 4], 4));
+                w[(i + 1) % 4] = _mm_sha256msg2_epu32(next, w[i % 4]);
+            }
+            s0 = _mm_sha256rnds2_epu32(s0, s1, _mm_shuffle_epi32(msg, 0x0e));
+            if (i >= 1 && i < 13) w[(i + 3) % 4] = _mm_sha256msg1_epu32(w[(i + 3) % 4], w[i % 4]);
+        }
+        s0 = _mm_add_epi32(s0, save0);
+        s1 = _mm_add_epi32(s1, save1);
+    }
+
+    tmp = _mm_shuffle_epi32(s0, 0x1b);
+    s1 = _mm_shuffle_epi32(s1, 0xb1);
+    s0 = _mm_blend_epi16(tmp, s1, 0xf0);
+    s1 = _mm_alignr_epi8(s1, tmp, 8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state), s0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), s1);
+}
+
+#undef SHANI
+
 #define AVX512 __attribute__((target("avx512f,avx512vl,avx512bw")))
 // The 512-bit intrinsics start from an "undefined" vector, which GCC 12 warns about.
 #pragma GCC diagnostic push
@@ -330,6 +384,18 @@ AVX512 void chacha20Xor16Avx512(const uint32_t state[16], const uint8_t* in, uin
 
 }  // namespace
 #endif
+
+bool sha256CompressFast(uint32_t state[8], const uint8_t* data, size_t blocks) {
+#ifdef TAVREL_X86
+    if (useShaNi()) {
+        sha256ShaNi(state, data, blocks);
+        return true;
+    }
+#else
+    (void)state; (void)data; (void)blocks;
+#endif
+    return false;
+}
 
 size_t poly1305BlocksFast(uint64_t h[3], const uint8_t key[16], const uint8_t* m, size_t blocks) {
 #ifdef TAVREL_X86

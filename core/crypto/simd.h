@@ -24,3 +24,7 @@ void chacha20XorPortable(const uint32_t state[16], const uint8_t* in, uint8_t* o
 // one: updates the accumulator h (three 44-bit limbs) under the clamped-at-use key r (the first
 // 16 key bytes) and returns how many blocks it consumed, from the front; 0 when none.
 size_t poly1305BlocksFast(uint64_t h[3], const uint8_t key[16], const uint8_t* m, size_t blocks);
+
+// The SHA-256 block function over whole 64-byte blocks on a faster path; false (and nothing
+// done) when there is none.
+bool sha256CompressFast(uint32_t state[8], const uint8_t* data, size_t blocks);
