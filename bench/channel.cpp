@@ -9,6 +9,7 @@
 #include "core/crypto/aead.h"
 #include "net/channel.h"
 #include "net/framed.h"
+#include "net/handshake.h"
 
 namespace {
 
@@ -78,6 +79,81 @@ void BM_ChannelThroughput(benchmark::State& state) {
     state.SetBytesProcessed(sent);
 }
 BENCHMARK(BM_ChannelThroughput)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A host that accepts connections and runs whichever handshake the first frame asks for,
+// until it is stopped.
+class HandshakeHost {
+public:
+    HandshakeHost() : device_(newKeyPair()) {
+        ok_ = listener_.open(0, true);
+        if (ok_) thread_ = std::thread([this] { loop(); });
+    }
+    ~HandshakeHost() {
+        listener_.close();
+        if (thread_.joinable()) thread_.join();
+    }
+    bool ok() const { return ok_; }
+    int port() const { return listener_.port(); }
+    const Bytes& publicKey() const { return device_.publicKey; }
+    static constexpr const char* kPassword = "bench password";
+
+private:
+    void loop() {
+        for (;;) {
+            auto conn = listener_.accept();
+            if (!conn) return;
+            try {
+                Bytes first = conn->readFrame(kMaxHandshakeFrame, kHandshakeTimeoutMs);
+                Bytes key, id;
+                std::shared_ptr<SecureChannel> ch;
+                if (isPasswordHello(first)) {
+                    ch = hostPasswordHandshake(conn, first, device_, kPassword, Bytes{'{', '}'}, key, id);
+                } else {
+                    ch = hostPairedHandshake(conn, first, device_,
+                                             [](const Bytes&, const Bytes&) { return Bytes{'{', '}'}; }, key);
+                }
+                ch->receive(5000);  // the viewer's first message: the session is up
+                ch->send(1, Bytes{});
+            } catch (const std::exception&) {
+            }
+        }
+    }
+    KeyPair device_;
+    ListenSocket listener_;
+    bool ok_ = false;
+    std::thread thread_;
+};
+
+// One whole viewer-side connection: dial, handshake, first message each way.
+void BM_Handshake(benchmark::State& state, bool password) {
+    HandshakeHost host;
+    if (!host.ok()) {
+        state.SkipWithError("no listener");
+        return;
+    }
+    KeyPair device = newKeyPair();
+    Bytes identity = {'{', '}'};
+    for (auto _ : state) {
+        auto conn = connectTcp("127.0.0.1", host.port(), 5000);
+        if (!conn) {
+            state.SkipWithError("connect failed");
+            break;
+        }
+        Bytes hostKey, hostId;
+        std::shared_ptr<SecureChannel> ch;
+        try {
+            ch = password ? clientPasswordHandshake(conn, device, HandshakeHost::kPassword, identity, hostKey, hostId)
+                          : clientPairedHandshake(conn, device, host.publicKey(), identity, hostId);
+            ch->send(1, Bytes{});
+            ch->receive(5000);
+        } catch (const std::exception& e) {
+            state.SkipWithError(e.what());
+            break;
+        }
+    }
+}
+BENCHMARK_CAPTURE(BM_Handshake, paired, false)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Handshake, password, true)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -115,9 +115,6 @@ bool FramedConn::sendLine(const std::string& text) {
 
 bool FramedConn::fill(int timeoutMs) {
     if (closed_.load()) return false;
-    int w = waitSliced(socket_, false, closed_, timeoutMs >= 0 ? deadlineAfter(timeoutMs) : -1);
-    if (w < 0) return false;
-    if (w == 0) throw ProtoError(kTimedOut);
 
     if (offset_ == buffer_.size()) {
         buffer_.clear();
@@ -128,10 +125,19 @@ bool FramedConn::fill(int timeoutMs) {
     }
     size_t old = buffer_.size();
     buffer_.resize(old + kRecvStep);
-    int64_t got = socketRecv(socket_, reinterpret_cast<uint8_t*>(buffer_.data()) + old, kRecvStep);
-    if (got < 0 && socketLastError() == kErrWouldBlock) {
-        buffer_.resize(old);  // readiness was spurious; the caller simply waits again
-        return true;
+    uint8_t* space = reinterpret_cast<uint8_t*>(buffer_.data()) + old;
+    // Bytes already waiting are taken at once; only an empty socket is waited for (the wait
+    // would report it ready at once anyway, so this saves a call per receive while streaming).
+    int64_t got = socketRecv(socket_, space, kRecvStep);
+    int64_t deadline = timeoutMs >= 0 ? deadlineAfter(timeoutMs) : -1;
+    while (got < 0 && socketLastError() == kErrWouldBlock) {
+        int w = waitSliced(socket_, false, closed_, deadline);
+        if (w <= 0) {
+            buffer_.resize(old);
+            if (w < 0) return false;
+            throw ProtoError(kTimedOut);
+        }
+        got = socketRecv(socket_, space, kRecvStep);
     }
     buffer_.resize(old + (got > 0 ? size_t(got) : 0));
     if (got <= 0) {

@@ -324,6 +324,38 @@ TEST(FramedConn, RefusedDialReportsTheRefusal) {
     EXPECT_EQ(connectTcp("no-such-host.invalid", 1, 3000), nullptr);
 }
 
+// A listener whose queue is full drops new attempts, so a dial can only end at its deadline.
+TEST(FramedConn, DialEndsAtItsDeadline) {
+    ensureWinsock();
+    SocketHandle s = socketOpenTcp(kFamilyV4);
+    ASSERT_NE(s, kInvalidSocket);
+    ASSERT_TRUE(socketBind(s, kFamilyV4, 0, true));
+    ASSERT_TRUE(socketListen(s, 0));
+    int port = socketLocalPort(s);
+    std::vector<std::shared_ptr<FramedConn>> queued;
+    bool full = false;
+    for (int i = 0; i < 32 && !full; ++i) {
+        auto c = connectTcp("127.0.0.1", port, 300);
+        if (c) {
+            queued.push_back(c);
+        } else {
+            full = true;
+        }
+    }
+    if (!full) {
+        socketClose(s);
+        GTEST_SKIP() << "this system queues every attempt; no way to make a dial hang on loopback";
+    }
+    bool refused = true;
+    int64_t start = nowNanos();
+    EXPECT_EQ(connectTcp("127.0.0.1", port, 700, 0, false, &refused), nullptr);
+    int64_t elapsed = msSince(start);
+    EXPECT_GE(elapsed, 650);
+    EXPECT_LT(elapsed, 5000);
+    EXPECT_FALSE(refused);
+    socketClose(s);
+}
+
 TEST(FramedConn, DialFromABoundLocalPort) {
     ListenSocket listener;
     ASSERT_TRUE(listener.open(0, true));
