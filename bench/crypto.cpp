@@ -120,6 +120,7 @@ void x25519Openssl(benchmark::State& state) {
 // Keeps each run's CPU time per iteration so the ratios can be printed after the table.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    RatioReporter() : ConsoleReporter(OO_Tabular) {}  // no colour codes in piped output
     std::map<std::string, double> timeNs;
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {

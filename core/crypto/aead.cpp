@@ -214,8 +214,12 @@ std::array<uint8_t, 16> poly1305(const uint8_t key[32], ByteSpan message) {
     return tag;
 }
 
+// The 32-bit block counter starts at 1, so a longer message would reuse key stream.
+constexpr uint64_t kMaxMessage = (uint64_t(1) << 32) * 64 - 64;
+
 Bytes aeadSeal(ByteSpan key, ByteSpan nonce, ByteSpan plaintext, ByteSpan associatedData) {
     checkSizes(key, nonce);
+    if (uint64_t(plaintext.size()) > kMaxMessage) throw std::length_error("ChaCha20-Poly1305 message too long");
     Bytes out(plaintext.size() + 16);
     if (!plaintext.empty()) chacha20Xor(key.data(), 1, nonce.data(), plaintext.data(), out.data(), plaintext.size());
     uint8_t polyKey[32];
@@ -228,7 +232,7 @@ Bytes aeadSeal(ByteSpan key, ByteSpan nonce, ByteSpan plaintext, ByteSpan associ
 bool aeadOpen(ByteSpan key, ByteSpan nonce, const uint8_t* sealed, size_t length,
               ByteSpan associatedData, Bytes& out) {
     checkSizes(key, nonce);
-    if (length < 16) return false;
+    if (length < 16 || uint64_t(length - 16) > kMaxMessage) return false;
     size_t ctLen = length - 16;
     uint8_t polyKey[32], tag[16];
     polyKeyFor(key.data(), nonce.data(), polyKey);
