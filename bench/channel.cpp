@@ -42,7 +42,8 @@ void BM_AeadSeal(benchmark::State& state) {
 }
 BENCHMARK(BM_AeadSeal)->Unit(benchmark::kMillisecond);
 
-// One side seals, frames and sends 1 MiB messages; the other receives and opens them.
+// One side seals, frames and sends 1 MiB messages; the other receives and opens them. The goal
+// is at least 40% of BM_AeadSeal's rate in the same run.
 void BM_ChannelThroughput(benchmark::State& state) {
     Pair p = loopbackPair();
     if (!p.client || !p.host) {
@@ -77,6 +78,7 @@ void BM_ChannelThroughput(benchmark::State& state) {
     reader.join();
     if (failed || received != sent) state.SkipWithError("receiver lost messages");
     state.SetBytesProcessed(sent);
+
 }
 BENCHMARK(BM_ChannelThroughput)->Unit(benchmark::kMillisecond)->UseRealTime();
 
