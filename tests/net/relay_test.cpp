@@ -10,8 +10,10 @@
 #include <mutex>
 #include <thread>
 
+#include "core/crypto/x25519.h"
 #include "core/util.h"
 #include "core/wire.h"
+#include "net/handshake.h"
 #include "support/test_relay.h"
 
 namespace {
@@ -708,4 +710,66 @@ TEST(RelayAgent, PunchedConnectionsAreDeliveredOnlyWhileRunning) {
     EXPECT_EQ(errorOf([&] { second->readFrame(16, 5000); }), "연결이 닫혔습니다");
     EXPECT_EQ(host.count(), 1u);
     (void)accepted;
+}
+
+// ---- end to end: a viewer and a host meet through the relay ----
+
+TEST(RelayEndToEnd, PasswordHandshakeOverTheRelayedPipe) {
+    struct Case {
+        const char* viewerPassword;
+        const char* viewerResult;  // what the viewer's handshake gives
+        const char* hostResult;    // what the host's side reports
+    } cases[] = {
+        {"비밀번호 1", "reply 8: ping over relay", "{\"name\":\"viewer\"} with the viewer's key"},
+        // The viewer cannot open the host's reply and hangs up; the relay carries that to the host.
+        {"wrong", "비밀번호가 맞지 않습니다", "연결이 닫혔습니다"},
+    };
+    for (const auto& c : cases) {
+        TestRelay relay;
+        ASSERT_TRUE(relay.start());
+        KeyPair hostKey = newKeyPair();
+        KeyPair viewerKey = newKeyPair();
+        std::promise<std::string> hostSide;
+        std::atomic<int> calls{0};
+        // What the host's admission does with a delivered connection: first frame, handshake, serve.
+        RelayHostAgent agent(relay.config(), "123456789", [&](std::shared_ptr<FramedConn> conn) {
+            if (calls.fetch_add(1) != 0) return;
+            try {
+                Bytes first = conn->readFrame(kMaxHandshakeFrame, kHandshakeTimeoutMs);
+                Bytes clientKey, clientIdentity;
+                auto channel = hostPasswordHandshake(conn, first, hostKey, "비밀번호 1", asBytes("{\"name\":\"host\"}"),
+                                                     clientKey, clientIdentity);
+                ChannelMessage message = channel->receive(5000);
+                channel->send(uint8_t(message.type + 1), message.payload);
+                hostSide.set_value(spanToString(clientIdentity) +
+                                   (clientKey == viewerKey.publicKey ? " with the viewer's key" : " with another key"));
+            } catch (const ProtoError& e) {
+                hostSide.set_value(e.what());
+            }
+        });
+        agent.setTiming(fastTiming());
+        agent.start();
+        ASSERT_TRUE(relay.waitFor([&] { return relay.online("123456789"); }, 5000));
+
+        auto conn = connectViaRelay(relay.config(), "123456789");
+        std::string viewerSide;
+        try {
+            Bytes hostPublicKey, hostIdentity;
+            auto channel = clientPasswordHandshake(conn, viewerKey, c.viewerPassword, asBytes("{\"name\":\"viewer\"}"),
+                                                   hostPublicKey, hostIdentity);
+            EXPECT_EQ(hostPublicKey, hostKey.publicKey);
+            EXPECT_EQ(spanToString(hostIdentity), "{\"name\":\"host\"}");
+            ASSERT_TRUE(channel->send(7, asBytes("ping over relay")));
+            ChannelMessage reply = channel->receive(5000);
+            viewerSide = "reply " + std::to_string(reply.type) + ": " + spanToString(reply.payload);
+        } catch (const ProtoError& e) {
+            viewerSide = e.what();
+        }
+        EXPECT_EQ(viewerSide, c.viewerResult);
+        auto host = hostSide.get_future();
+        ASSERT_EQ(host.wait_for(std::chrono::seconds(15)), std::future_status::ready);
+        EXPECT_EQ(host.get(), c.hostResult);
+        EXPECT_EQ(conn->route, "중계");
+        agent.stop();
+    }
 }
