@@ -3,17 +3,9 @@
 #include <functional>
 
 #include "core/wire.h"
+#include "support/short_message.h"
 
 namespace {
-
-void expectShort(const std::function<void()>& f) {
-    try {
-        f();
-        ADD_FAILURE() << "no exception";
-    } catch (const ProtoError& e) {
-        EXPECT_STREQ(e.what(), "짧은 메시지");
-    }
-}
 
 TEST(ByteReader, ShortReadsThrowWithoutMoving) {
     std::vector<uint8_t> empty;

@@ -10,17 +10,9 @@
 #include "core/wire.h"
 #include "host/keymap.h"
 #include "host/messages.h"
+#include "support/short_message.h"
 
 namespace {
-
-void expectShort(const std::function<void()>& f) {
-    try {
-        f();
-        ADD_FAILURE() << "no exception";
-    } catch (const ProtoError& e) {
-        EXPECT_STREQ(e.what(), "짧은 메시지");
-    }
-}
 
 // Every proper prefix of a fixed layout fails as a short message.
 void expectEveryPrefixShort(const Bytes& full, size_t fixedSize,
