@@ -237,7 +237,10 @@ void ShortcutTranslator::releaseAll() {
     const std::vector<uint16_t> keys(passedKeys.begin(), passedKeys.end());
     const std::vector<uint16_t> mods(outputModifiers.begin(), outputModifiers.end());
     for (uint16_t k : keys) emit(k, false, false);
-    for (uint16_t k : mods) emit(k, false, false);
+    for (uint16_t k : mods) {
+        outputModifiers.erase(k);
+        emit(k, false, false);
+    }
     heldModifiers.clear();
     outputModifiers.clear();
     passedKeys.clear();

@@ -29,6 +29,9 @@ public:
     // A different mode releases everything first, so no key stays down across the change.
     void setMode(int newMode);
     int currentMode() const { return mode; }
+    // The modifier keys down at the output; already updated when `output` is called, so the
+    // viewer can build the flag word of the event it is sending from it.
+    const std::set<uint16_t>& outputHeld() const { return outputModifiers; }
     int modifierMask() const;
 
 private:

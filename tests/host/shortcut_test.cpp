@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ostream>
 #include <random>
 #include <set>
@@ -168,6 +169,43 @@ TEST(ShortcutTranslator, SetMode) {
     EXPECT_EQ(r.out, (std::vector<Ev>{U(kA), U(kCtrl)}));
     EXPECT_EQ(r.t.currentMode(), 2);
     EXPECT_EQ(r.feed({D(kHome)}), (std::vector<Ev>{D(kCmd), D(kLeft), U(kLeft), U(kCmd)}));
+}
+
+// The viewer reads the output modifiers from inside `output` to build each event's flag word, so
+// the set must already show the event being emitted, releases of releaseAll included.
+TEST(ShortcutTranslator, OutputHeldIsUpdatedBeforeEachEvent) {
+    struct Seen {
+        Ev ev;
+        std::set<uint16_t> held;
+        bool operator==(const Seen&) const = default;
+    };
+    for (int mode : {0, 2}) {
+        ShortcutTranslator t;
+        std::vector<Seen> seen;
+        t.output = [&](uint16_t k, bool d, bool rep) { seen.push_back({{k, d, rep}, t.outputHeld()}); };
+        t.setMode(mode);
+        t.process(kShift, true, false);
+        t.process(kCtrl, true, false);
+        t.process(kA, true, false);
+        t.releaseAll();
+        const uint16_t ctrlOut = mode == 2 ? kCmd : kCtrl;  // Control and Command trade places
+        const std::set<uint16_t> both{kShift, ctrlOut};
+        // releaseAll lets go of the output modifiers in ascending code order.
+        const uint16_t first = std::min(kShift, ctrlOut), second = std::max(kShift, ctrlOut);
+        const std::vector<Seen> want{
+            {D(kShift), {kShift}},
+            {D(ctrlOut), both},
+            {D(kA), both},
+            {U(kA), both},
+            {U(first), {second}},
+            {U(second), {}},
+        };
+        ASSERT_EQ(seen.size(), want.size()) << "mode " << mode;
+        for (size_t i = 0; i < want.size(); ++i) {
+            EXPECT_EQ(seen[i].ev, want[i].ev) << "mode " << mode << " event " << i;
+            EXPECT_EQ(seen[i].held, want[i].held) << "mode " << mode << " event " << i;
+        }
+    }
 }
 
 TEST(ShortcutTranslator, EmptyOutputIsSafe) {
