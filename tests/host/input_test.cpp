@@ -13,6 +13,7 @@
 
 #include "core/util.h"
 #include "host/input.h"
+#include "host/messages.h"
 
 namespace {
 
@@ -376,6 +377,23 @@ TEST(InputInjector, TypeTextBatches) {
     f.fake->accept = 0;  // a refused batch does not stop the next one
     f.inj.typeText(std::string(40, 'y'));
     EXPECT_EQ(f.fake->callSizes(), (std::vector<size_t>{32, 32, 16}));
+}
+
+// A 5000-byte message is cut to 4096 bytes inside a Hangul syllable: the whole letters are typed
+// and the cut-off sequence becomes one replacement character, nothing more.
+TEST(InputInjector, TypeTextOfACutMessage) {
+    std::string text(4095, 'x');
+    while (text.size() < 5000) text += "\xEA\xB0\x80";  // U+AC00
+    const Bytes payload(text.begin(), text.end());
+    Fixture f;
+    f.inj.typeText(decodeText(MsgType::TypeText, ByteSpan(payload.data(), payload.size())));
+    const std::vector<R> all = f.fake->flat();
+    ASSERT_EQ(all.size(), 2u * 4096);
+    EXPECT_EQ(all[0], keyRec(0, 'x', R::kKeyUnicode));
+    EXPECT_EQ(all[8189], keyRec(0, 'x', R::kKeyUnicode | R::kKeyUp));
+    EXPECT_EQ(all[8190], keyRec(0, 0xFFFD, R::kKeyUnicode));
+    EXPECT_EQ(all[8191], keyRec(0, 0xFFFD, R::kKeyUnicode | R::kKeyUp));
+    EXPECT_EQ(f.fake->callSizes(), std::vector<size_t>(256, 32));
 }
 
 // A session closing on one thread releases held input while the receive thread keeps pressing
