@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <string_view>
 
 #include "core/wire.h"
 
@@ -40,6 +41,15 @@ void appendFixed4(std::string& out, double v) {
     char buf[400];
     auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 4);
     out.append(buf, r.ptr);
+}
+
+// One member of a Json object payload (null when missing); false when the payload does not parse.
+bool decodeMember(ByteSpan payload, std::string_view key, Json& member) {
+    member = Json();
+    Json j;
+    if (!decodeJson(payload, j)) return false;
+    member = j.get(key);
+    return true;
 }
 
 }  // namespace
@@ -395,13 +405,7 @@ Bytes encodeWakeRequest(const Json& targets) {
     return encodeJson(j);
 }
 
-bool decodeWakeRequest(ByteSpan payload, Json& targets) {
-    targets = Json();
-    Json j;
-    if (!decodeJson(payload, j)) return false;
-    targets = j.get("targets");
-    return true;
-}
+bool decodeWakeRequest(ByteSpan payload, Json& targets) { return decodeMember(payload, "targets", targets); }
 
 Bytes encodeSendFiles(const std::vector<std::string>& paths) {
     Json j;
@@ -409,13 +413,7 @@ Bytes encodeSendFiles(const std::vector<std::string>& paths) {
     return encodeJson(j);
 }
 
-bool decodeSendFiles(ByteSpan payload, Json& paths) {
-    paths = Json();
-    Json j;
-    if (!decodeJson(payload, j)) return false;
-    paths = j.get("paths");
-    return true;
-}
+bool decodeSendFiles(ByteSpan payload, Json& paths) { return decodeMember(payload, "paths", paths); }
 
 // ---- FolderListing refusal ----
 
