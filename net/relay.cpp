@@ -57,16 +57,10 @@ void runDataConnection(RelayConfig relay, std::string id, std::string session,
 void runPunch(RelayPunchRunner runner, RelayConfig relay, std::string id, std::string session, int listenPort,
               std::shared_ptr<RelayHostAgent::Delivery> delivery, std::shared_ptr<std::atomic<int>> count) {
     try {
-        // Admission of a punched connection runs on a thread of its own so that it never holds up
-        // the punching.
+        // The runner logs each punched connection and hands it over on a thread of its own, so
+        // that admission never holds up the punching; the agent only adds its stop check.
         RelayConnCallback onConnection = [delivery](std::shared_ptr<FramedConn> conn) {
-            if (!conn) return;
-            logLine("구멍 뚫기로 들어옴 ← " + conn->peerAddress());
-            try {
-                std::thread([delivery, conn]() mutable { deliver(delivery, std::move(conn)); }).detach();
-            } catch (const std::exception&) {
-                conn->shutdown();
-            }
+            if (conn) deliver(delivery, std::move(conn));
         };
         runner(relay, id, session, listenPort, onConnection);
     } catch (const std::exception& e) {

@@ -56,6 +56,7 @@ bool queryRelayStatus(const RelayConfig& relay, const std::vector<std::string>& 
 using RelayConnCallback = std::function<void(std::shared_ptr<FramedConn>)>;
 
 // Host side of hole punching for one "punch" line: (relay, id, session, listen port, callback).
+// It logs every connection it obtains and calls the callback with it on a thread of its own.
 using RelayPunchRunner = std::function<void(const RelayConfig&, const std::string&, const std::string&,
                                             int, const RelayConnCallback&)>;
 
