@@ -67,7 +67,7 @@ start_xvfb() {
   echo "could not start Xvfb" >&2
   return 1
 }
-stop_xvfb() { [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null; XVFB_PID=""; }
+stop_xvfb() { if [ -n "$XVFB_PID" ]; then kill "$XVFB_PID" 2>/dev/null || true; fi; XVFB_PID=""; }
 
 # A throw-away Wine prefix, booted once.
 new_wineprefix() {
