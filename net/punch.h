@@ -1,0 +1,190 @@
+// Hole punching: both ends meet at the relay, learn each other's addresses and then dial each
+// other again and again from the port of their relay connection while also listening on it,
+// so that a simultaneous open or an inbound connection through a fresh mapping comes up.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/util.h"
+
+class FramedConn;
+class Json;
+struct RelayConfig;
+
+// Intervals of one punch. The defaults are the product's; tests shorten the long ones.
+struct PunchTimings {
+    int clientAttemptMs = 5000;  // viewer side: how long the dialling goes on
+    int hostAttemptMs = 6000;    // host side: the same
+    int hostLingerMs = 1500;     // host side: the first dialled connection cuts the rest to this
+    int attemptWaitMs = 8000;    // longest wait of an attempt for its threads
+    int minDialMs = 300;         // no single dial waits less for its answer
+    int refusedPauseMs = 15;     // pause after a refused dial
+    int quickFailMs = 200;       // a dial that failed faster than this ...
+    int quickPauseMs = 60;       // ... is followed by this pause
+    int listenPollMs = 100;      // the listener looks at the race this often
+    int publicDialMs = 3000;     // dial time-out of the host's public listening address
+    int replyTimeoutMs = 12000;  // the relay's answer to a punch hello
+};
+
+// Pause before the next dial of a punching thread.
+int punchRetryPauseMs(bool refused, int64_t tryNanos, const PunchTimings& t);
+// Time-out of the next dial: what is left until the deadline, but never below the minimum.
+int punchDialTimeoutMs(int64_t nowNs, int64_t deadlineNs, const PunchTimings& t);
+// Lowers the deadline cell to limitNs unless it is already earlier.
+void lowerDeadline(std::atomic<int64_t>& deadline, int64_t limitNs);
+
+// "addr:port" for each local address, in order.
+std::vector<std::string> localAddressList(const std::vector<std::string>& addresses, int port);
+
+// Every connection of one punch attempt meets here. Conn needs shutdown(); the product uses
+// FramedConn, tests a stand-in. With a callback (host side) every connection is handed on;
+// without one (viewer side) only the first is kept and every later one is shut down.
+template <class Conn>
+class PunchRace {
+public:
+    using Callback = std::function<void(std::shared_ptr<Conn>)>;
+
+    PunchRace(Callback callback, std::shared_ptr<std::atomic<int64_t>> deadline, int lingerMs)
+        : callback_(std::move(callback)), deadline_(std::move(deadline)), lingerMs_(lingerMs) {}
+
+    bool hostSide() const { return bool(callback_); }
+
+    void started() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++pending_;
+    }
+
+    // A thread's result as it ends (conn may be empty).
+    void offer(std::shared_ptr<Conn> conn) {
+        std::shared_ptr<Conn> loser;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (conn && callback_) {
+                if (!won_) {
+                    won_ = true;
+                    winner_ = conn;
+                    lowerDeadline(*deadline_, nowNanos() + int64_t(lingerMs_) * 1000000);
+                }
+                callback_(conn);
+            } else if (conn) {
+                if (won_ || done_) {
+                    loser = std::move(conn);
+                } else {
+                    won_ = true;
+                    winner_ = std::move(conn);
+                }
+            }
+            --pending_;
+            cv_.notify_all();
+        }
+        if (loser) loser->shutdown();
+    }
+
+    // Host side: a connection the listener accepted while it keeps listening. The first one
+    // becomes the winner without lowering the deadline; every one goes to the callback.
+    void accepted(std::shared_ptr<Conn> conn) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!won_) {
+            won_ = true;
+            winner_ = conn;
+        }
+        callback_(conn);
+    }
+
+    // Viewer side: a winner exists or the attempt stopped waiting, so dialling and listening
+    // end. Always false on the host side, whose threads run to the deadline.
+    bool decided() {
+        if (callback_) return false;
+        std::lock_guard<std::mutex> lock(mutex_);
+        return won_ || done_;
+    }
+
+    bool hasWinner() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return won_;
+    }
+
+    // Waits at most waitMs while threads run and (viewer side) nothing has won. From then on the
+    // attempt is over: the winner, if any, is handed out and no longer held here, and on the
+    // viewer side every later connection is shut down.
+    std::shared_ptr<Conn> finish(int waitMs) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+        cv_.wait_until(lock, until, [&] { return pending_ <= 0 || (won_ && !callback_); });
+        done_ = true;
+        return std::move(winner_);
+    }
+
+    int pending() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return pending_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::shared_ptr<Conn> winner_;
+    bool won_ = false;
+    int32_t pending_ = 0;
+    bool done_ = false;
+    Callback callback_;
+    std::shared_ptr<std::atomic<int64_t>> deadline_;
+    int lingerMs_;
+};
+
+// What the relay told one side of a punch.
+struct RendezvousResult {
+    std::shared_ptr<FramedConn> relay;  // kept open until the attempt has ended
+    int localPort = 0;
+    std::vector<std::string> peers;     // "peer" first, then the new "peerLocal" entries
+    std::string peerListen;             // the host's listening address (viewer side), or empty
+};
+
+// Reads the relay's answer to a punch hello into peers and peerListen. False unless "ok" is
+// true and "peer" is text.
+bool parseRendezvousReply(const Json& reply, RendezvousResult& result);
+
+class Punch {
+public:
+    using Handler = std::function<void(std::shared_ptr<FramedConn>)>;
+
+    // Viewer side: empty on failure; reports only through the log.
+    static std::shared_ptr<FramedConn> client(const RelayConfig& relay, const std::string& targetId,
+                                              std::shared_ptr<std::atomic<bool>> cancel,
+                                              const PunchTimings& timings = PunchTimings());
+    // Host side, for the session the relay announced; every connection goes to onConnection on
+    // a thread of its own.
+    static void host(const RelayConfig& relay, const std::string& id, const std::string& session,
+                     int listenPort, const Handler& onConnection,
+                     const PunchTimings& timings = PunchTimings());
+    // Opens the relay connection from a reusable port and exchanges addresses; never throws.
+    static bool rendezvous(const RelayConfig& relay, const std::string& role, const std::string& id,
+                           const std::string& session, const Json& extras, RendezvousResult& result,
+                           const PunchTimings& timings = PunchTimings());
+    // Dials every peer from localPort, listens on it and, when given, dials the peer's listening
+    // address; returns the winner (possibly empty). deadlineNs is on the steady clock.
+    static std::shared_ptr<FramedConn> attempt(int localPort, const std::vector<std::string>& peers,
+                                               const std::string& peerListen, int64_t deadlineNs,
+                                               std::shared_ptr<std::atomic<bool>> cancel,
+                                               Handler onConnection,
+                                               const PunchTimings& timings = PunchTimings());
+
+    // Punch and race threads still running (for shutting down cleanly and for tests).
+    static int threadsRunning();
+};
+
+// Starts a detached attempt thread, counted by Punch::threadsRunning until its body returns.
+// False when no thread could be started (the body then never runs).
+bool startAttemptThread(std::function<void()> body);
+
+// The PC's IPv4 addresses, without loopback and link-local ones, each once.
+std::vector<std::string> localIPv4Addresses();
