@@ -1,8 +1,8 @@
 #include "net/connect.h"
 
+#include <algorithm>
 #include <exception>
 
-#include "core/config/relay.h"
 #include "core/wire.h"
 #include "net/framed.h"
 #include "net/relay.h"

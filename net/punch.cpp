@@ -4,7 +4,6 @@
 #include <exception>
 #include <thread>
 
-#include "core/config/relay.h"
 #include "core/json.h"
 #include "net/framed.h"
 #include "net/relay.h"

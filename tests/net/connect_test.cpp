@@ -6,10 +6,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/config/relay.h"
 #include "core/util.h"
 #include "core/wire.h"
 #include "net/connect.h"
+#include "net/relay.h"
 
 namespace {
 
