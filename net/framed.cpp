@@ -228,7 +228,7 @@ std::shared_ptr<FramedConn> connectTcp(const std::string& host, int port, int ti
         SocketHandle s = socketOpenTcp(addr.family());
         if (s == kInvalidSocket) continue;
         if (bindWanted) {
-            if (reuseAddress) socketSetReuseAddress(s);
+            if (reuseAddress) socketSetReusePort(s);
             if (!socketBind(s, kFamilyV4, localPort, false)) {
                 tlsConnectError = socketLastError();
                 socketClose(s);

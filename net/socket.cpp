@@ -175,6 +175,14 @@ void socketApplyStreamOptions(SocketHandle s) {
 
 bool socketSetReuseAddress(SocketHandle s) { return setInt(s, SOL_SOCKET, SO_REUSEADDR, 1) == 0; }
 
+bool socketSetReusePort(SocketHandle s) {
+    bool ok = socketSetReuseAddress(s);
+#ifndef _WIN32
+    ok = setInt(s, SOL_SOCKET, SO_REUSEPORT, 1) == 0 && ok;
+#endif
+    return ok;
+}
+
 bool socketSetV6Only(SocketHandle s, bool on) { return setInt(s, IPPROTO_IPV6, IPV6_V6ONLY, on ? 1 : 0) == 0; }
 
 bool socketBind(SocketHandle s, int family, int port, bool loopback) {

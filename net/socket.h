@@ -52,6 +52,10 @@ bool socketSetNonBlocking(SocketHandle s, bool on);
 // No delay, keep-alive (15 s idle, 5 s interval), 1 MiB send and receive buffers; results ignored.
 void socketApplyStreamOptions(SocketHandle s);
 bool socketSetReuseAddress(SocketHandle s);
+// Lets several sockets (dialling ones and a listening one) share one local port, as hole punching
+// needs: SO_REUSEADDR on Windows; elsewhere SO_REUSEPORT as well, without which a listening
+// socket keeps every other socket off its port.
+bool socketSetReusePort(SocketHandle s);
 bool socketSetV6Only(SocketHandle s, bool on);
 
 // Binds to the wildcard address of the family (or 127.0.0.1 when loopback) and the port.

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -10,6 +12,8 @@
 #include "core/wire.h"
 #include "net/connect.h"
 #include "net/relay.h"
+#include "support/punch_support.h"
+#include "support/test_relay.h"
 
 namespace {
 
@@ -159,6 +163,239 @@ TEST(ConnectPeerArgs, NothingToTry) {
         EXPECT_LT(nowNanos() - start, 500'000'000LL);  // nothing was tried, nothing waited for
         EXPECT_EQ(label, "untouched");
     }
+}
+
+// ---- on loopback ----
+
+ConnectTimings fastTimings() {
+    ConnectTimings t;
+    t.punch = fastPunchTimings();
+    return t;
+}
+
+TEST(ConnectPeer, DirectWinsWhenTheHostListens) {
+    ListenSocket host;
+    ASSERT_TRUE(host.open(0, true));
+    auto accepted = std::async(std::launch::async, [&] { return host.accept(); });
+    std::string label;
+    auto start = nowNanos();
+    auto conn = connectPeer({"bad", "127.0.0.1:" + std::to_string(host.port())}, nullptr, "", &label, false);
+    EXPECT_LT(nowNanos() - start, 2'000'000'000LL);
+    ASSERT_TRUE(conn);
+    EXPECT_EQ(conn->route, "직접");
+    EXPECT_EQ(label, "직접 127.0.0.1:" + std::to_string(host.port()));
+    auto hostEnd = accepted.get();
+    ASSERT_TRUE(hostEnd);
+    ASSERT_TRUE(conn->sendFrame(Bytes{1, 2, 3}));
+    EXPECT_EQ(hostEnd->readFrame(16, 5000), (Bytes{1, 2, 3}));
+    // A null label pointer is allowed.
+    auto again = std::async(std::launch::async, [&] { return host.accept(); });
+    EXPECT_TRUE(connectPeer({"127.0.0.1:" + std::to_string(host.port())}, nullptr, "", nullptr, false));
+    EXPECT_TRUE(again.get());
+    EXPECT_TRUE(attemptThreadsEnd());
+}
+
+TEST(ConnectPeer, OfTwoAcceptingAddressesTheLoserIsShutDown) {
+    ListenSocket a, b;
+    ASSERT_TRUE(a.open(0, true));
+    ASSERT_TRUE(b.open(0, true));
+    auto fromA = std::async(std::launch::async, [&] { return a.accept(); });
+    auto fromB = std::async(std::launch::async, [&] { return b.accept(); });
+    std::string label;
+    auto conn = connectPeer({"127.0.0.1:" + std::to_string(a.port()), "127.0.0.1:" + std::to_string(b.port())},
+                            nullptr, "", &label, false);
+    ASSERT_TRUE(conn);
+    auto endA = fromA.get();
+    auto endB = fromB.get();
+    ASSERT_TRUE(endA && endB);
+    auto winnerEnd = partnerOf(conn, {endA, endB});
+    ASSERT_TRUE(winnerEnd);
+    auto loserEnd = winnerEnd == endA ? endB : endA;
+    EXPECT_TRUE(closesWithin(loserEnd, 5000));
+    EXPECT_FALSE(conn->isClosed());
+    EXPECT_TRUE(attemptThreadsEnd());
+}
+
+TEST(ConnectPeer, WithoutRelayAllRefusedFailsAtOnce) {
+    std::string label = "untouched";
+    auto start = nowNanos();
+    try {
+        connectPeer({"127.0.0.1:" + std::to_string(closedPort())}, nullptr, "id", &label, false);
+        ADD_FAILURE() << "connected";
+    } catch (const ProtoError& e) {
+        EXPECT_STREQ(e.what(), "연결할 수 없습니다");
+    }
+    EXPECT_LT(nowNanos() - start, 3'000'000'000LL);
+    EXPECT_EQ(label, "untouched");
+    EXPECT_TRUE(attemptThreadsEnd());
+}
+
+TEST(ConnectPeer, DirectWinsBeforeHolePunchingStarts) {
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    RelayedHost relayed(relay, "host-id", 0, true);
+    ListenSocket host;
+    ASSERT_TRUE(host.open(0, true));
+    auto accepted = std::async(std::launch::async, [&] { return host.accept(); });
+    RelayConfig config = relay.config();
+    std::string label;
+    auto conn = connectPeer({"127.0.0.1:" + std::to_string(host.port())}, &config, "host-id", &label, false,
+                            fastTimings());
+    ASSERT_TRUE(conn);
+    EXPECT_EQ(label, "직접 127.0.0.1:" + std::to_string(host.port()));
+    EXPECT_TRUE(accepted.get());
+    // The punch thread was still in its head start when the race was decided: it never asks.
+    EXPECT_TRUE(attemptThreadsEnd());
+    for (const auto& hello : relay.hellos()) EXPECT_NE(hello.get("role").text, "punch");
+}
+
+TEST(ConnectPeer, HolePunchingKeepsItsHeadStartWhenDialsFailAtOnce) {
+    // A refused dial ends before hole punching is even started; the head start must not depend
+    // on whether that dial is still running.
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    relay.pairTimeoutMs = 300;
+    RelayedHost relayed(relay, "host-id", 0, false);
+    RelayConfig config = relay.config();
+    const size_t before = relay.connectionTimes().size();
+    auto start = nowNanos();
+    std::string label;
+    auto conn = connectPeer({"127.0.0.1:" + std::to_string(closedPort())}, &config, "host-id", &label, false,
+                            fastTimings());
+    ASSERT_TRUE(conn);
+    auto times = relay.connectionTimes();
+    ASSERT_GT(times.size(), before);
+    EXPECT_GE(times[before] - start, 690'000'000LL);  // the first new relay connection: the rendezvous
+    auto hellos = relay.hellos();
+    EXPECT_TRUE(std::any_of(hellos.begin(), hellos.end(), [](const Json& h) { return h.get("role").text == "punch"; }));
+    EXPECT_EQ(label, "중계 127.0.0.1:" + std::to_string(relay.port()));
+    conn->shutdown();
+    EXPECT_TRUE(attemptThreadsEnd());
+}
+
+TEST(ConnectPeer, NoAddressesPunchingStartsAtOnce) {
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    relay.pairTimeoutMs = 300;
+    RelayedHost relayed(relay, "host-id", 0, false);
+    RelayConfig config = relay.config();
+    const size_t before = relay.connectionTimes().size();
+    auto start = nowNanos();
+    auto conn = connectPeer({}, &config, "host-id", nullptr, false, fastTimings());
+    ASSERT_TRUE(conn);
+    auto times = relay.connectionTimes();
+    ASSERT_GT(times.size(), before);
+    EXPECT_LT(times[before] - start, 500'000'000LL);
+    conn->shutdown();
+    EXPECT_TRUE(attemptThreadsEnd());
+}
+
+TEST(ConnectPeer, HolePunchingWinsWhenTheDirectPortIsClosed) {
+    SKIP_WITHOUT_PORT_SHARING();
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    RelayedHost relayed(relay, "host-id", 0, true);
+    RelayConfig config = relay.config();
+    std::string label;
+    auto conn = connectPeer({"127.0.0.1:" + std::to_string(closedPort())}, &config, "host-id", &label, false,
+                            fastTimings());
+    ASSERT_TRUE(conn);
+    EXPECT_EQ(conn->route, "직접(구멍 뚫기)");
+    EXPECT_EQ(label, "직접(구멍 뚫기) " + conn->peerAddress());
+    EXPECT_EQ(conn->peerAddress().rfind("127.0.0.1:", 0), 0u);
+    ASSERT_TRUE(waitUntil([&] { return relayed.delivered->count() >= 1; }, 5000));
+    auto hostEnd = partnerOf(conn, relayed.delivered->all());
+    ASSERT_TRUE(hostEnd);
+    EXPECT_EQ(hostEnd->route, "직접(구멍 뚫기)");
+    // Every other connection the host got from this punch is closed by the viewer side.
+    sleepMs(300);
+    for (const auto& other : relayed.delivered->all())
+        if (other != hostEnd) {
+            EXPECT_TRUE(closesWithin(other, 5000));
+        }
+    EXPECT_FALSE(conn->isClosed());
+    EXPECT_TRUE(attemptThreadsEnd());
+}
+
+TEST(ConnectPeer, RelayWinsWhenDirectAndPunchingFail) {
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    relay.pairTimeoutMs = 300;  // the host never answers the punch
+    RelayedHost relayed(relay, "host-id", 0, false);
+    RelayConfig config = relay.config();
+    std::string label;
+    auto conn = connectPeer({"127.0.0.1:" + std::to_string(closedPort())}, &config, "host-id", &label, false,
+                            fastTimings());
+    ASSERT_TRUE(conn);
+    EXPECT_EQ(conn->route, "중계");
+    EXPECT_EQ(label, "중계 127.0.0.1:" + std::to_string(relay.port()));
+    ASSERT_TRUE(waitUntil([&] { return relayed.delivered->count() == 1; }, 5000));
+    EXPECT_EQ(partnerOf(conn, relayed.delivered->all()), relayed.delivered->all()[0]);
+    EXPECT_TRUE(attemptThreadsEnd());
+}
+
+TEST(ConnectPeer, RelayFailuresReachTheCaller) {
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    relay.pairTimeoutMs = 300;
+    RelayConfig config = relay.config();
+    try {
+        connectPeer({"127.0.0.1:" + std::to_string(closedPort())}, &config, "nobody", nullptr, false, fastTimings());
+        ADD_FAILURE() << "connected";
+    } catch (const ProtoError& e) {
+        EXPECT_STREQ(e.what(), "중계 서버: offline");
+    }
+    RelayConfig wrong = config;
+    wrong.secret = "wrong";
+    try {
+        connectPeer({}, &wrong, "nobody", nullptr, true);
+        ADD_FAILURE() << "connected";
+    } catch (const ProtoError& e) {
+        EXPECT_STREQ(e.what(), "중계 서버: bad mac");
+    }
+    EXPECT_TRUE(attemptThreadsEnd());
+}
+
+TEST(ConnectPeer, TheRaceKeepsToItsBudget) {
+    // The host never answers and the relay holds the viewer's punch for long: the race gives up
+    // after its budget and the relay carries the connection.
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    relay.pairTimeoutMs = 20000;
+    RelayedHost relayed(relay, "host-id", 0, false);
+    RelayConfig config = relay.config();
+    ConnectTimings t = fastTimings();
+    t.budgetWithRelayMs = 1500;
+    t.punch.replyTimeoutMs = 20000;
+    auto start = nowNanos();
+    std::string label;
+    auto conn = connectPeer({"127.0.0.1:" + std::to_string(closedPort())}, &config, "host-id", &label, false, t);
+    int64_t elapsed = nowNanos() - start;
+    ASSERT_TRUE(conn);
+    EXPECT_EQ(label, "중계 127.0.0.1:" + std::to_string(relay.port()));
+    EXPECT_GE(elapsed, 1'450'000'000LL);
+    EXPECT_LT(elapsed, 3'000'000'000LL);
+    // The punch thread still waits for the relay's answer; closing the relay ends it.
+    EXPECT_EQ(Punch::threadsRunning(), 1);
+    relay.stop();
+    EXPECT_TRUE(attemptThreadsEnd());
+}
+
+TEST(ConnectPeer, RelayOnlyDialsNothingElse) {
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    RelayedHost relayed(relay, "host-id", 0, true);
+    ListenSocket host;
+    ASSERT_TRUE(host.open(0, true));
+    RelayConfig config = relay.config();
+    std::string label;
+    auto conn = connectPeer({"127.0.0.1:" + std::to_string(host.port())}, &config, "host-id", &label, true);
+    ASSERT_TRUE(conn);
+    EXPECT_EQ(conn->route, "중계");
+    EXPECT_EQ(label, "중계 127.0.0.1:" + std::to_string(relay.port()));
+    EXPECT_EQ(Punch::threadsRunning(), 0);
+    ASSERT_TRUE(waitUntil([&] { return relayed.delivered->count() == 1; }, 5000));
+    for (const auto& hello : relay.hellos()) EXPECT_NE(hello.get("role").text, "punch");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <memory>
 #include <set>
 #include <string>
@@ -9,7 +10,11 @@
 
 #include "core/json.h"
 #include "core/util.h"
+#include "net/framed.h"
 #include "net/punch.h"
+#include "net/relay.h"
+#include "support/punch_support.h"
+#include "support/test_relay.h"
 
 namespace {
 
@@ -199,6 +204,180 @@ TEST(PunchRaceHost, FirstDialledConnectionCutsTheDeadline) {
     EXPECT_EQ(deadline->load(), cut);
     EXPECT_EQ(delivered, 2);
     EXPECT_EQ(race.finish(1000) != nullptr, true);
+}
+
+// ---- on loopback ----
+
+// A port that nothing uses right now, for the local port of an attempt.
+int freePort() { return closedPort(); }
+
+std::shared_ptr<std::atomic<bool>> flag(bool value) { return std::make_shared<std::atomic<bool>>(value); }
+
+TEST(PunchAttempt, BothSidesMeetOnLoopback) {
+    SKIP_WITHOUT_PORT_SHARING();
+    PunchTimings t = fastPunchTimings();
+    int viewerPort = freePort(), hostPort = freePort();
+    auto delivered = std::make_shared<Deliveries>();
+    auto hostSide = std::async(std::launch::async, [&] {
+        return Punch::attempt(hostPort, {"127.0.0.1:" + std::to_string(viewerPort)}, "",
+                              nowNanos() + 3'000'000'000LL, nullptr, Deliveries::into(delivered), t);
+    });
+    auto conn = Punch::attempt(viewerPort, {"127.0.0.1:" + std::to_string(hostPort)}, "",
+                               nowNanos() + 3'000'000'000LL, flag(false), nullptr, t);
+    ASSERT_TRUE(conn);
+    EXPECT_EQ(conn->route, "직접(구멍 뚫기)");
+    EXPECT_EQ(conn->peerAddress(), "127.0.0.1:" + std::to_string(hostPort));
+    EXPECT_TRUE(hostSide.get());  // the host waited for its threads and had a winner
+    auto hostEnd = partnerOf(conn, delivered->all());
+    ASSERT_TRUE(hostEnd);
+    EXPECT_EQ(hostEnd->route, "직접(구멍 뚫기)");
+    EXPECT_EQ(hostEnd->peerAddress(), "127.0.0.1:" + std::to_string(viewerPort));
+    for (const auto& other : delivered->all())
+        if (other != hostEnd) {
+            EXPECT_TRUE(closesWithin(other, 5000));
+        }
+    EXPECT_TRUE(attemptThreadsEnd());
+}
+
+TEST(PunchAttempt, HostsPublicListeningAddress) {
+    ListenSocket host;
+    ASSERT_TRUE(host.open(0, true));
+    auto accepted = std::async(std::launch::async, [&] { return host.accept(); });
+    auto conn = Punch::attempt(freePort(), {}, "127.0.0.1:" + std::to_string(host.port()),
+                               nowNanos() + 3'000'000'000LL, flag(false), nullptr, fastPunchTimings());
+    ASSERT_TRUE(conn);
+    EXPECT_EQ(conn->route, "직접(공인 주소)");
+    EXPECT_TRUE(accepted.get());
+    EXPECT_TRUE(attemptThreadsEnd(2000));
+}
+
+TEST(PunchAttempt, ViewerThreadsStopOnceDecided) {
+    // A dialler that would go on being refused until its deadline, a listener, and the host's
+    // public address that answers: once that wins, the others end within a try or a poll.
+    ListenSocket host;
+    ASSERT_TRUE(host.open(0, true));
+    auto accepted = std::async(std::launch::async, [&] { return host.accept(); });
+    PunchTimings t = fastPunchTimings();
+    auto start = nowNanos();
+    auto conn = Punch::attempt(freePort(), {"127.0.0.1:" + std::to_string(closedPort()), "not an address"},
+                               "127.0.0.1:" + std::to_string(host.port()), nowNanos() + 30'000'000'000LL,
+                               flag(false), nullptr, t);
+    ASSERT_TRUE(conn);
+    EXPECT_TRUE(attemptThreadsEnd(1000));
+    EXPECT_LT(nowNanos() - start, 2'000'000'000LL);
+    EXPECT_TRUE(accepted.get());
+}
+
+TEST(PunchAttempt, CancelStopsEveryThread) {
+    auto cancel = flag(false);
+    auto start = nowNanos();
+    auto result = std::async(std::launch::async, [&] {
+        return Punch::attempt(freePort(), {"127.0.0.1:" + std::to_string(closedPort())}, "",
+                              nowNanos() + 30'000'000'000LL, cancel, nullptr, fastPunchTimings());
+    });
+    sleepMs(200);
+    cancel->store(true);
+    EXPECT_EQ(result.get(), nullptr);
+    EXPECT_LT(nowNanos() - start, 2'000'000'000LL);
+    EXPECT_TRUE(attemptThreadsEnd(1000));
+}
+
+TEST(PunchAttempt, NothingByTheDeadline) {
+    PunchTimings t = fastPunchTimings();
+    auto start = nowNanos();
+    auto conn = Punch::attempt(freePort(), {"127.0.0.1:" + std::to_string(closedPort())}, "",
+                               nowNanos() + 500'000'000LL, flag(false), nullptr, t);
+    EXPECT_EQ(conn, nullptr);
+    // The last try may run up to its minimum time-out past the deadline.
+    EXPECT_LT(nowNanos() - start, 500'000'000LL + int64_t(t.minDialMs + 500) * 1000000);
+    EXPECT_TRUE(attemptThreadsEnd(2000));
+}
+
+TEST(PunchRendezvous, FailuresAreQuiet) {
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    Json extras;
+    extras.tag = Json::kObject;
+    RendezvousResult rv;
+    // Nobody registered under the id: refused.
+    EXPECT_FALSE(Punch::rendezvous(relay.config(), "punch", "nobody", "00", extras, rv));
+    ASSERT_TRUE(rv.relay);
+    EXPECT_TRUE(rv.relay->isClosed());
+    // Wrong secret: refused.
+    RelayConfig wrong = relay.config();
+    wrong.secret = "wrong";
+    EXPECT_FALSE(Punch::rendezvous(wrong, "punch", "nobody", "00", extras, rv));
+    // No relay there.
+    RelayConfig gone = relay.config();
+    gone.port = closedPort();
+    EXPECT_FALSE(Punch::rendezvous(gone, "punch", "nobody", "00", extras, rv));
+    EXPECT_FALSE(rv.relay);
+    // A relay that answers with something else than a rendezvous.
+    relay.setRole("punch", [](TestRelay&, const std::shared_ptr<TestRelay::Link>& link, const Json&) {
+        TestRelay::sendOk(*link);  // no "peer"
+    });
+    EXPECT_FALSE(Punch::rendezvous(relay.config(), "punch", "x", "00", extras, rv));
+    EXPECT_TRUE(rv.relay->isClosed());
+}
+
+TEST(PunchClient, CancelAfterRendezvousDialsNothing) {
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    RelayedHost host(relay, "host-id", 47800, true);
+    RelayConfig config = relay.config();
+    auto start = nowNanos();
+    EXPECT_EQ(Punch::client(config, "host-id", flag(true), fastPunchTimings()), nullptr);
+    EXPECT_LT(nowNanos() - start, 2'000'000'000LL);
+    EXPECT_TRUE(attemptThreadsEnd());  // the host side dialled the viewer in vain until its deadline
+    EXPECT_EQ(host.delivered->count(), 0u);
+
+    // What both sides told the relay.
+    Json viewerHello, hostHello;
+    for (const auto& h : relay.hellos()) {
+        if (h.get("role").text == "punch") viewerHello = h;
+        if (h.get("role").text == "punchhost") hostHello = h;
+    }
+    ASSERT_TRUE(viewerHello.isObject());
+    ASSERT_TRUE(hostHello.isObject());
+    std::vector<std::string> viewerKeys, hostKeys;
+    for (const auto& m : viewerHello.members) viewerKeys.push_back(m.first);
+    for (const auto& m : hostHello.members) hostKeys.push_back(m.first);
+    EXPECT_EQ(viewerKeys, (std::vector<std::string>{"role", "id", "session", "mac", "local"}));
+    EXPECT_EQ(hostKeys, (std::vector<std::string>{"role", "id", "session", "mac", "listen", "local"}));
+    EXPECT_EQ(viewerHello.get("id").text, "host-id");
+    EXPECT_EQ(hostHello.get("id").text, "host-id");
+    const std::string session = viewerHello.get("session").text;
+    EXPECT_EQ(session.size(), 32u);
+    EXPECT_EQ(session.find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_EQ(hostHello.get("session").text, session);
+    EXPECT_EQ(hostHello.get("listen").number, 47800);
+    for (const Json* hello : {&viewerHello, &hostHello}) {
+        ASSERT_TRUE(hello->get("local").isArray());
+        auto local = localIPv4Addresses();
+        ASSERT_EQ(hello->get("local").size(), local.size());
+        for (size_t i = 0; i < local.size(); ++i) {
+            const std::string& entry = hello->get("local").at(i).text;
+            EXPECT_EQ(entry.rfind(local[i] + ":", 0), 0u) << entry;
+            EXPECT_GT(std::stoi(entry.substr(entry.rfind(':') + 1)), 0) << entry;
+        }
+    }
+}
+
+TEST(PunchHost, NoListenMemberWithoutAListeningPort) {
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    relay.pairTimeoutMs = 200;  // no viewer comes
+    auto delivered = std::make_shared<Deliveries>();
+    auto start = nowNanos();
+    Punch::host(relay.config(), "host-id", "feed", 0, Deliveries::into(delivered), fastPunchTimings());
+    EXPECT_LT(nowNanos() - start, 2'000'000'000LL);
+    auto hellos = relay.hellos();
+    ASSERT_EQ(hellos.size(), 1u);
+    EXPECT_EQ(hellos[0].get("role").text, "punchhost");
+    EXPECT_EQ(hellos[0].get("session").text, "feed");
+    EXPECT_FALSE(hellos[0].has("listen"));
+    EXPECT_EQ(delivered->count(), 0u);
+    EXPECT_EQ(Punch::threadsRunning(), 0);
 }
 
 }  // namespace

@@ -118,6 +118,8 @@ TestRelay::TestRelay(std::string secret) : secret_(std::move(secret)) {
     roles_["client"] = clientRole;
     roles_["data"] = dataRole;
     roles_["status"] = statusRole;
+    roles_["punch"] = punchRole;
+    roles_["punchhost"] = punchHostRole;
 }
 
 TestRelay::~TestRelay() { stop(); }
@@ -405,6 +407,64 @@ void TestRelay::statusRole(TestRelay& relay, const std::shared_ptr<Link>& link, 
     reply.set("online", std::move(online));
     reply.set("seen", std::move(seen));
     sendOk(*link, std::move(reply));
+}
+
+void TestRelay::punchRole(TestRelay& relay, const std::shared_ptr<Link>& link, const Json& hello) {
+    punchMeeting(relay, link, hello, true);
+}
+
+void TestRelay::punchHostRole(TestRelay& relay, const std::shared_ptr<Link>& link, const Json& hello) {
+    punchMeeting(relay, link, hello, false);
+}
+
+void TestRelay::punchMeeting(TestRelay& relay, const std::shared_ptr<Link>& link, const Json& hello, bool viewer) {
+    const std::string id = hello.get("id").text;
+    const std::string session = hello.get("session").text;
+    const std::string key = "punch:" + id + ":" + session;
+    const std::string own = key + (viewer ? "#viewer" : "#host");
+    const std::string other = key + (viewer ? "#host" : "#viewer");
+    {
+        // Stored before meeting, so the partner finds it once the meeting comes about.
+        std::lock_guard<std::mutex> lock(relay.mutex_);
+        relay.punchHellos_[own] = hello;
+    }
+    std::shared_ptr<Meeting> meeting;
+    if (!viewer || relay.sendToHost(id, object("punch", Json(session)).dump())) {
+        meeting = relay.meet(key, link, relay.pairTimeoutMs);
+    }
+    Json partnerHello;
+    {
+        std::lock_guard<std::mutex> lock(relay.mutex_);
+        if (meeting) {
+            partnerHello = relay.punchHellos_[other];
+            relay.punchHellos_.erase(other);
+        } else {
+            relay.punchHellos_.erase(own);
+        }
+    }
+    if (!meeting) {
+        refuse(*link, viewer && !relay.host(id) ? "offline" : "no answer");
+        return;
+    }
+    auto partner = meeting->first == link ? meeting->second : meeting->first;
+    Json reply, locals;
+    reply.set("peer", Json(partner->peerAddress()));
+    locals.tag = Json::kArray;
+    for (const Json& entry : partnerHello.get("local").items) {
+        if (entry.isString() && entry.text.rfind("127.", 0) == 0) locals.push(entry);
+    }
+    reply.set("peerLocal", std::move(locals));
+    const Json& listen = partnerHello.get("listen");
+    if (viewer && listen.isNumber()) {
+        int64_t port = checkedTrunc(listen.number, 0, 65535, 0);
+        const std::string& seen = partner->peerAddress();
+        if (port > 0) reply.set("peerListen", Json(seen.substr(0, seen.rfind(':')) + ":" + std::to_string(port)));
+    }
+    sendOk(*link, std::move(reply));
+    // Each side keeps its rendezvous connection open while it punches, then closes it.
+    std::string line;
+    while (link->readLine(line, kLineMax, -1)) {
+    }
 }
 
 std::vector<Json> TestRelay::hellos() {

@@ -14,6 +14,12 @@
 //  - "data" with a session that was not announced to that id is refused with "unknown session";
 //  - "status" answers "online" (the asked ids held now, in the asked order) and "seen" (for every
 //    asked id ever registered: when its registration was last held, seconds since 1970).
+//  - "punch" for an id nobody holds is refused with "offline"; otherwise the relay sends
+//    {"punch": session} to the host and waits for the host's "punchhost" with that session
+//    (refused with "no answer" after pairTimeoutMs). Each side is then answered with "peer" (where
+//    the relay saw the other side), "peerLocal" (the other side's "local" entries on 127.0.0.1 only,
+//    so that tests never leave loopback) and, for the viewer when the host sent "listen",
+//    "peerListen" (the host's address with that port); the connection stays open until it closes.
 #pragma once
 
 #include <atomic>
@@ -118,6 +124,9 @@ public:
     static void clientRole(TestRelay& relay, const std::shared_ptr<Link>& link, const Json& hello);
     static void dataRole(TestRelay& relay, const std::shared_ptr<Link>& link, const Json& hello);
     static void statusRole(TestRelay& relay, const std::shared_ptr<Link>& link, const Json& hello);
+    static void punchRole(TestRelay& relay, const std::shared_ptr<Link>& link, const Json& hello);
+    static void punchHostRole(TestRelay& relay, const std::shared_ptr<Link>& link, const Json& hello);
+    static void punchMeeting(TestRelay& relay, const std::shared_ptr<Link>& link, const Json& hello, bool viewer);
 
     // ---- what tests look at ----
     std::vector<Json> hellos();                       // every hello received, in order
@@ -153,6 +162,7 @@ private:
     std::map<std::string, double> seen_;
     std::map<std::string, std::string> announced_;  // session -> host id
     std::map<std::string, std::shared_ptr<Meeting>> waiting_;
+    std::map<std::string, Json> punchHellos_;  // hellos of punch meetings, until the partner read them
     std::vector<Json> hellos_;
     std::vector<int64_t> connectionTimes_;
 };

@@ -1,0 +1,156 @@
+// Helpers for tests of hole punching and connection racing on 127.0.0.1 with the test relay.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/util.h"
+#include "net/framed.h"
+#include "net/punch.h"
+#include "net/relay.h"
+#include "net/socket.h"
+#include "support/test_relay.h"
+
+// Whether a socket may bind, with port sharing, to a port another socket listens on. Hole
+// punching needs it; Wine 8 refuses that bind with 10013.
+inline bool portSharingWorks() {
+    ensureWinsock();
+    bool ok = false;
+    SocketHandle listener = socketOpenTcp(kFamilyV4);
+    if (listener != kInvalidSocket && socketSetReusePort(listener) && socketBind(listener, kFamilyV4, 0, true) &&
+        socketListen(listener, 4)) {
+        SocketHandle second = socketOpenTcp(kFamilyV4);
+        ok = second != kInvalidSocket && socketSetReusePort(second) &&
+             socketBind(second, kFamilyV4, socketLocalPort(listener), true);
+        if (second != kInvalidSocket) socketClose(second);
+    }
+    if (listener != kInvalidSocket) socketClose(listener);
+    return ok;
+}
+
+#define SKIP_WITHOUT_PORT_SHARING()                                                                   \
+    do {                                                                                              \
+        if (!portSharingWorks())                                                                      \
+            GTEST_SKIP() << "this system refuses to bind a socket to a port that a listening socket " \
+                            "uses (Wine 8: error 10013), which hole punching needs; the native tests " \
+                            "cover it";                                                               \
+    } while (0)
+
+inline bool waitUntil(const std::function<bool()>& pred, int timeoutMs) {
+    int64_t deadline = nowNanos() + int64_t(timeoutMs) * 1000000;
+    for (;;) {
+        if (pred()) return true;
+        if (nowNanos() >= deadline) return false;
+        sleepMs(5);
+    }
+}
+
+// Every attempt thread of the races has ended (bounded).
+inline bool attemptThreadsEnd(int timeoutMs = 10000) {
+    return waitUntil([] { return Punch::threadsRunning() == 0; }, timeoutMs);
+}
+
+// A port on 127.0.0.1 that nothing listens on (just released).
+inline int closedPort() {
+    ListenSocket listener;
+    EXPECT_TRUE(listener.open(0, true));
+    int port = listener.port();
+    listener.close();
+    return port;
+}
+
+// Connections handed to a host-side callback; shared with threads that may outlive a test.
+struct Deliveries {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<FramedConn>> conns;
+
+    static std::function<void(std::shared_ptr<FramedConn>)> into(const std::shared_ptr<Deliveries>& d) {
+        return [d](std::shared_ptr<FramedConn> conn) {
+            std::lock_guard<std::mutex> lock(d->mutex);
+            d->conns.push_back(std::move(conn));
+        };
+    }
+    size_t count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return conns.size();
+    }
+    std::vector<std::shared_ptr<FramedConn>> all() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return conns;
+    }
+};
+
+// Short intervals for both sides of a punch, so that a failing one ends quickly.
+inline PunchTimings fastPunchTimings() {
+    PunchTimings t;
+    t.clientAttemptMs = 1500;
+    t.hostAttemptMs = 1500;
+    t.attemptWaitMs = 3000;
+    t.replyTimeoutMs = 3000;
+    return t;
+}
+
+inline RelayAgentTiming fastAgentTiming() {
+    RelayAgentTiming t;
+    t.backoffStartMs = 100;
+    t.backoffMaxMs = 400;
+    t.pollMs = 50;
+    t.tickMs = 10;
+    t.reconnectDelayMs = 100;
+    return t;
+}
+
+// A host registered at the test relay under id. Relayed and punched connections land in
+// `delivered`; punches are answered by Punch::host unless answerPunches is false.
+class RelayedHost {
+public:
+    RelayedHost(TestRelay& relay, const std::string& id, int listenPort, bool answerPunches,
+                PunchTimings timings = fastPunchTimings())
+        : agent_(relay.config(), id, Deliveries::into(delivered)) {
+        agent_.setTiming(fastAgentTiming());
+        agent_.setListenPortProvider([listenPort] { return listenPort; });
+        agent_.setPunchRunner([answerPunches, timings](const RelayConfig& r, const std::string& hostId,
+                                                       const std::string& session, int port,
+                                                       const RelayConnCallback& onConnection) {
+            if (answerPunches) Punch::host(r, hostId, session, port, onConnection, timings);
+        });
+        agent_.start();
+        EXPECT_TRUE(relay.waitFor([&] { return agent_.connected() && relay.online(id); }, 5000));
+    }
+    ~RelayedHost() { agent_.stop(); }
+
+    std::shared_ptr<Deliveries> delivered = std::make_shared<Deliveries>();
+
+private:
+    RelayHostAgent agent_;
+};
+
+// The host-side connection that carries what the viewer sends on `viewer`, or null: the viewer
+// sends a frame and every delivered connection is asked for it.
+inline std::shared_ptr<FramedConn> partnerOf(const std::shared_ptr<FramedConn>& viewer,
+                                             const std::vector<std::shared_ptr<FramedConn>>& candidates) {
+    const Bytes probe = {'p', 'r', 'o', 'b', 'e'};
+    if (!viewer->sendFrame(probe)) return nullptr;
+    for (const auto& c : candidates) {
+        try {
+            if (c->readFrame(64, 2000) == probe) return c;
+        } catch (const std::exception&) {
+        }
+    }
+    return nullptr;
+}
+
+// True when the connection has been closed from the other end (or here) within timeoutMs.
+inline bool closesWithin(const std::shared_ptr<FramedConn>& conn, int timeoutMs) {
+    try {
+        conn->readFrame(1 << 20, timeoutMs);
+    } catch (const std::exception& e) {
+        return std::string(e.what()) == "연결이 닫혔습니다";
+    }
+    return false;
+}
