@@ -313,8 +313,10 @@ TEST(ConnectPeer, HolePunchingWinsWhenTheDirectPortIsClosed) {
         if (other != hostEnd) {
             EXPECT_TRUE(closesWithin(other, 5000));
         }
-    EXPECT_FALSE(conn->isClosed());
+    EXPECT_TRUE(relayed.punchesEnd());
     EXPECT_TRUE(attemptThreadsEnd());
+    EXPECT_FALSE(conn->isClosed());
+    EXPECT_FALSE(hostEnd->isClosed());
 }
 
 TEST(ConnectPeer, RelayWinsWhenDirectAndPunchingFail) {

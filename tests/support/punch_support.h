@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -114,17 +115,29 @@ public:
         : agent_(relay.config(), id, Deliveries::into(delivered)) {
         agent_.setTiming(fastAgentTiming());
         agent_.setListenPortProvider([listenPort] { return listenPort; });
-        agent_.setPunchRunner([answerPunches, timings](const RelayConfig& r, const std::string& hostId,
-                                                       const std::string& session, int port,
-                                                       const RelayConnCallback& onConnection) {
+        auto running = punchesRunning;
+        agent_.setPunchRunner([answerPunches, timings, running](const RelayConfig& r, const std::string& hostId,
+                                                                const std::string& session, int port,
+                                                                const RelayConnCallback& onConnection) {
+            running->fetch_add(1);
             if (answerPunches) Punch::host(r, hostId, session, port, onConnection, timings);
+            running->fetch_sub(1);
         });
         agent_.start();
         EXPECT_TRUE(relay.waitFor([&] { return agent_.connected() && relay.online(id); }, 5000));
     }
-    ~RelayedHost() { agent_.stop(); }
+    ~RelayedHost() {
+        agent_.stop();
+        EXPECT_TRUE(punchesEnd());
+    }
+
+    // The host side of every punch has returned (bounded).
+    bool punchesEnd(int timeoutMs = 10000) {
+        return waitUntil([&] { return punchesRunning->load() == 0; }, timeoutMs);
+    }
 
     std::shared_ptr<Deliveries> delivered = std::make_shared<Deliveries>();
+    std::shared_ptr<std::atomic<int>> punchesRunning = std::make_shared<std::atomic<int>>(0);
 
 private:
     RelayHostAgent agent_;
