@@ -25,6 +25,8 @@ void chacha20XorPortable(const uint32_t state[16], const uint8_t* in, uint8_t* o
 // 16 key bytes) and returns how many blocks it consumed, from the front; 0 when none.
 size_t poly1305BlocksFast(uint64_t h[3], const uint8_t key[16], const uint8_t* m, size_t blocks);
 
+// The 64 SHA-256 round constants (defined with the portable block function).
+extern const uint32_t kSha256K[64];
 // The SHA-256 block function over whole 64-byte blocks on a faster path; false (and nothing
 // done) when there is none.
 bool sha256CompressFast(uint32_t state[8], const uint8_t* data, size_t blocks);
