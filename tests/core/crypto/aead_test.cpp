@@ -4,8 +4,8 @@
 
 #include "core/crypto/aead.h"
 #include "core/crypto/hash.h"
-#include "core/crypto/simd.h"
 #include "core/wire.h"
+#include "support/crypto_paths.h"
 
 namespace {
 
@@ -21,19 +21,8 @@ const std::string kSunscreen =
     "Ladies and Gentlemen of the class of '99: If I could offer you only one tip for the future, "
     "sunscreen would be it.";
 
-// Runs each check on every instruction-set path this CPU has, the portable one included.
-class BothPaths : public ::testing::TestWithParam<CryptoPath> {
-protected:
-    void SetUp() override { setCryptoPath(GetParam()); }
-    void TearDown() override { setCryptoPath(CryptoPath::Best); }
-};
-std::string pathName(const ::testing::TestParamInfo<CryptoPath>& info) {
-    return info.param == CryptoPath::Portable ? "Portable" : info.param == CryptoPath::Avx2 ? "Avx2" : "Best";
-}
-
-class ChaCha : public BothPaths {};
-INSTANTIATE_TEST_SUITE_P(Paths, ChaCha, ::testing::Values(CryptoPath::Portable, CryptoPath::Avx2, CryptoPath::Best),
-                         pathName);
+class ChaCha : public CryptoPaths {};
+INSTANTIATE_TEST_SUITE_P(Paths, ChaCha, kAllCryptoPaths, cryptoPathName);
 
 TEST_P(ChaCha, Rfc8439BlockAndEncryption) {
     Bytes key = range(0, 32);

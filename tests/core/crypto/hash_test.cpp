@@ -4,8 +4,8 @@
 #include <string>
 
 #include "core/crypto/hash.h"
-#include "core/crypto/simd.h"
 #include "core/util.h"
+#include "support/crypto_paths.h"
 
 namespace {
 
@@ -19,19 +19,8 @@ Bytes pattern(size_t n) {
     return v;
 }
 
-// Runs each check on every instruction-set path this CPU has, the portable one included.
-class BothPaths : public ::testing::TestWithParam<CryptoPath> {
-protected:
-    void SetUp() override { setCryptoPath(GetParam()); }
-    void TearDown() override { setCryptoPath(CryptoPath::Best); }
-};
-std::string pathName(const ::testing::TestParamInfo<CryptoPath>& info) {
-    return info.param == CryptoPath::Portable ? "Portable" : info.param == CryptoPath::Avx2 ? "Avx2" : "Best";
-}
-
-class Sha : public BothPaths {};
-INSTANTIATE_TEST_SUITE_P(Paths, Sha, ::testing::Values(CryptoPath::Portable, CryptoPath::Avx2, CryptoPath::Best),
-                         pathName);
+class Sha : public CryptoPaths {};
+INSTANTIATE_TEST_SUITE_P(Paths, Sha, kAllCryptoPaths, cryptoPathName);
 
 TEST_P(Sha, Fips180Examples) {
     struct Case { std::string message; const char* sha256; const char* sha512; };
