@@ -73,6 +73,25 @@ TEST_P(ChaCha, EveryLengthMatchesAnIndependentImplementation) {
     EXPECT_EQ(hex(sha256(all)), "d4a6f7560b91eec51a7a3872e5cb8c7ad566d47f2f89f5ce4ec4862aa4631bd3");
 }
 
+TEST_P(ChaCha, LongMessagesMatchAnIndependentImplementation) {
+    // Several 16-block and 8-block groups in one message, as the secure channel sends them.
+    // Fixture from Python's cryptography package:
+    //   a = ChaCha20Poly1305(bytes(range(32))); h = sha256()
+    //   for c, n in enumerate([2048, 3000, 65536, 70001]):
+    //       h.update(a.encrypt(bytes(4) + c.to_bytes(8, "little"),
+    //                          bytes((i * 13 + 5) % 256 for i in range(n)), b"long"))
+    CipherState sender(range(0, 32)), receiver(range(0, 32));
+    Bytes all;
+    for (size_t n : {2048, 3000, 65536, 70001}) {
+        Bytes plain(n);
+        for (size_t i = 0; i < n; ++i) plain[i] = uint8_t(i * 13 + 5);
+        Bytes sealed = sender.seal(plain, b("long"));
+        all.insert(all.end(), sealed.begin(), sealed.end());
+        EXPECT_EQ(receiver.open(sealed, b("long")), plain) << n;
+    }
+    EXPECT_EQ(hex(sha256(all)), "fa32941623f43a7bd5e52b5af11380673c86071bddb6cbc87643f6ec1631a3e3");
+}
+
 TEST_P(ChaCha, Poly1305LongMessagesMatchAnIndependentImplementation) {
     // Long runs take the multi-block path; all-ones keys and messages push every limb to its
     // limit. Fixture from Python's cryptography package:
