@@ -319,6 +319,41 @@ TEST(ConnectPeer, HolePunchingWinsWhenTheDirectPortIsClosed) {
     EXPECT_FALSE(hostEnd->isClosed());
 }
 
+TEST(ConnectPeer, WhenDirectAndPunchingRaceOnlyTheWinnerStaysOpen) {
+    // No head start, so that hole punching really competes with the plain dial: whichever wins,
+    // every other connection either side obtained is shut down.
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    RelayedHost relayed(relay, "host-id", 0, true);
+    ListenSocket host;
+    ASSERT_TRUE(host.open(0, true));
+    auto direct = std::make_shared<Deliveries>();
+    std::thread acceptor([&] {
+        auto add = Deliveries::into(direct);
+        while (auto conn = host.accept()) add(conn);
+    });
+    RelayConfig config = relay.config();
+    ConnectTimings t = fastTimings();
+    t.punchDelayMs = 0;
+    std::string label;
+    auto conn = connectPeer({"127.0.0.1:" + std::to_string(host.port())}, &config, "host-id", &label, false, t);
+    ASSERT_TRUE(conn);
+    EXPECT_TRUE(relayed.punchesEnd());
+    EXPECT_TRUE(attemptThreadsEnd());
+    host.close();
+    acceptor.join();
+    auto hostEnds = direct->all();
+    for (const auto& c : relayed.delivered->all()) hostEnds.push_back(c);
+    auto partner = partnerOf(conn, hostEnds);
+    ASSERT_TRUE(partner) << label;
+    for (const auto& other : hostEnds) {
+        if (other != partner) {
+            EXPECT_TRUE(closesWithin(other, 5000)) << label;
+        }
+    }
+    EXPECT_FALSE(conn->isClosed());
+}
+
 TEST(ConnectPeer, RelayWinsWhenDirectAndPunchingFail) {
     TestRelay relay;
     ASSERT_TRUE(relay.start());
