@@ -8,6 +8,7 @@
 #include "core/crypto/hash.h"
 #include "core/util.h"
 #include "core/wire.h"
+#include "net/punch.h"
 
 namespace {
 
@@ -161,6 +162,11 @@ RelayHostAgent::RelayHostAgent(const RelayConfig& relay, const std::string& id, 
       punchCount_(std::make_shared<std::atomic<int>>(0)),
       dataCount_(std::make_shared<std::atomic<int>>(0)) {
     delivery_->incoming = std::move(incoming);
+    // A "punch" line starts the host side of hole punching.
+    punchRunner_ = [](const RelayConfig& relay, const std::string& id, const std::string& session, int listenPort,
+                      const RelayConnCallback& onConnection) {
+        Punch::host(relay, id, session, listenPort, onConnection);
+    };
 }
 
 RelayHostAgent::~RelayHostAgent() { stop(); }
@@ -313,7 +319,7 @@ void RelayHostAgent::loop() {
                 break;
             }
             Json extras;
-            if (punchEnabled_ && punchRunner_) extras.set("punch", Json(true));
+            if (punchEnabled_) extras.set("punch", Json(true));
             sendRelayHello(*conn, relay_, "host", id_, "", extras);
             readRelayReply(*conn);
             connected_.store(true);

@@ -393,12 +393,36 @@ TEST(RelayAgent, RegistersWithPunchOfferAndKeepsAlive) {
     EXPECT_FALSE(agent.connected());
 }
 
+// Without a runner set by the caller, the agent offers punching and answers a "punch" line
+// with the host side of hole punching, which meets the viewer at the relay as "punchhost".
+TEST(RelayAgent, PunchesByDefault) {
+    TestRelay relay;
+    ASSERT_TRUE(relay.start());
+    Deliveries host;
+    RelayHostAgent agent(relay.config(), "dev", host.callback());
+    agent.setTiming(fastTiming());
+    agent.start();
+    ASSERT_TRUE(relay.waitFor([&] { return relay.online("dev"); }, 5000));
+    EXPECT_TRUE(relay.hellos().at(0).get("punch").asBool());
+    ASSERT_TRUE(relay.sendToHost("dev", "{\"punch\":\"p1\"}"));
+    auto punchHello = [&] {
+        for (const auto& h : relay.hellos())
+            if (h.get("role").asString() == "punchhost" && h.get("session").asString() == "p1") return true;
+        return false;
+    };
+    EXPECT_TRUE(relay.waitFor(punchHello, 5000));
+    agent.stop();
+}
+
 TEST(RelayAgent, BadControlLinesAreIgnoredAndOversizeOnesEndTheLine) {
     TestRelay relay;
     ASSERT_TRUE(relay.start());
     Deliveries host;
     RelayHostAgent agent(relay.config(), "dev", host.callback());
     agent.setTiming(fastTiming());
+    // The well-formed "punch" line below must not start a real punch against the test relay.
+    agent.setPunchRunner([](const RelayConfig&, const std::string&, const std::string&, int,
+                            const RelayConnCallback&) {});
     agent.start();
     ASSERT_TRUE(relay.waitFor([&] { return relay.online("dev"); }, 5000));
 
