@@ -1,5 +1,6 @@
 #include "core/config/settings.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <utility>
@@ -54,6 +55,19 @@ std::vector<Peer> peersFromJson(const Json& value) {
     for (const Json& item : value.items) out.push_back(peerFromJson(item));
     return out;
 }
+
+// Levels of nesting of a value, itself included (a scalar or an empty container is 1).
+int nestingDepth(const Json& value) {
+    int deepest = 0;
+    for (const Json& item : value.items) deepest = std::max(deepest, nestingDepth(item));
+    for (const auto& member : value.members) deepest = std::max(deepest, nestingDepth(member.second));
+    return deepest + 1;
+}
+
+// A peer record sits three levels deep in config.json (the settings object, the "allowed" or
+// "hosts" array, the peer object), so its "wake" value may nest this deep at most before the
+// whole file exceeds what the parser reads back.
+constexpr int kMaxWakeDepth = Json::kMaxDepth - 3;
 
 // The built-in relay is kept scrambled so that its secret is not a plain string in the binary.
 constexpr char kRelayLabel[] = "tavrel-relay-v1";
@@ -130,7 +144,10 @@ Json peerToJson(const Peer& peer) {
     if (!peer.accessId.empty()) out.set("accessId", peer.accessId);
     out.set("added", peer.added);
     out.set("lastConnected", peer.lastConnected);
-    if (peer.wake.isArray() && !peer.wake.items.empty()) out.set("wake", peer.wake);
+    // The description is the peer's own text, kept verbatim; one nested deeper than config.json
+    // can hold would make the next start lose every setting, so it is left out instead.
+    if (peer.wake.isArray() && !peer.wake.items.empty() && nestingDepth(peer.wake) <= kMaxWakeDepth)
+        out.set("wake", peer.wake);
     return out;
 }
 

@@ -224,3 +224,35 @@ TEST(Peer, PublicKeyDecodesTheStoredText) {
     p.key = "not base64!";
     EXPECT_TRUE(p.publicKey().empty());
 }
+
+// A host reports its wake description inside its own message, which may nest it as deep as the
+// parser allows; stored verbatim one level further down, config.json must still read back.
+TEST(Peer, WakeTooDeepForConfigIsLeftOutSoSettingsSurvive) {
+    struct Case {
+        int depth;
+        bool kept;
+    };
+    for (const Case& c : {Case{3, true}, Case{61, true}, Case{62, false}, Case{63, false}}) {
+        SCOPED_TRACE(c.depth);
+        std::string wake = std::string(size_t(c.depth), '[') + std::string(size_t(c.depth), ']');
+        Json message = parsed("{\"wake\":" + wake + "}");
+        AppConfig config;
+        config.port = 50020;
+        Peer p;
+        p.name = "host";
+        p.key = "k";
+        p.wake = message.get("wake");
+        config.hosts = {p};
+        config.allowed = {p};
+
+        Json back;
+        ASSERT_TRUE(Json::parse(configToJson(config).dump(), back));
+        AppConfig again = configFromJson(back);
+        EXPECT_EQ(again.port, 50020);
+        ASSERT_EQ(again.hosts.size(), 1u);
+        ASSERT_EQ(again.allowed.size(), 1u);
+        EXPECT_EQ(again.hosts[0].name, "host");
+        EXPECT_EQ(again.hosts[0].wake.dump(), c.kept ? wake : "null");
+        EXPECT_EQ(again.allowed[0].wake.dump(), c.kept ? wake : "null");
+    }
+}
