@@ -48,4 +48,18 @@ static void BM_JsonParseDumpConfig(benchmark::State& state) {
 }
 BENCHMARK(BM_JsonParseDumpConfig);
 
+// An object with many distinct keys, as a peer may send: must stay linear in its size.
+static void BM_JsonParseWideObject(benchmark::State& state) {
+    std::string text = "{";
+    for (int64_t i = 0; i < state.range(0); ++i) text += (i ? ",\"" : "\"") + std::to_string(i) + "\":0";
+    text += "}";
+    for (auto _ : state) {
+        Json j;
+        bool ok = Json::parse(text, j);
+        benchmark::DoNotOptimize(ok);
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
+}
+BENCHMARK(BM_JsonParseWideObject)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
+
 BENCHMARK_MAIN();

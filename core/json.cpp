@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <map>
 #include <system_error>
 
 namespace {
@@ -289,6 +290,25 @@ private:
         }
     }
 
+    // A repeated key replaces the earlier member's value in place, as Json::set does. Past a few
+    // members the keys are found through an index: scanning every member for each new one made a
+    // large object from a peer cost quadratic time (minutes for a few megabytes).
+    static constexpr size_t kIndexFrom = 16;
+
+    static void addMember(Json& out, std::map<std::string, size_t>& index, std::string key, Json member) {
+        if (out.members.size() < kIndexFrom) {
+            out.set(key, std::move(member));
+            return;
+        }
+        if (index.empty())
+            for (size_t i = 0; i < out.members.size(); ++i) index.emplace(out.members[i].first, i);
+        auto [at, added] = index.emplace(key, out.members.size());
+        if (added)
+            out.members.emplace_back(std::move(key), std::move(member));
+        else
+            out.members[at->second].second = std::move(member);
+    }
+
     bool object(Json& out) {
         ++p_;
         out = Json();
@@ -298,6 +318,7 @@ private:
             ++p_;
             return true;
         }
+        std::map<std::string, size_t> index;
         while (true) {
             skipSpace();
             if (p_ == end_ || *p_ != '"') return false;
@@ -308,7 +329,7 @@ private:
             ++p_;
             Json member;
             if (!value(member)) return false;
-            out.set(key, std::move(member));
+            addMember(out, index, std::move(key), std::move(member));
             skipSpace();
             if (p_ == end_) return false;
             char c = *p_++;

@@ -191,6 +191,41 @@ TEST(Json, RepeatedKeyKeepsFirstPositionAndLastValue) {
     EXPECT_EQ(j.dump(), "{\"a\":3,\"b\":2}");
 }
 
+std::string key(int i) {
+    std::string k = "k";
+    k += std::to_string(i);
+    return k;
+}
+
+TEST(Json, RepeatedKeysInLargeObjectsKeepFirstPositionAndLastValue) {
+    for (int members : {15, 16, 17, 1000}) {
+        SCOPED_TRACE(members);
+        Json source;
+        for (int i = 0; i < members; ++i) source.set(key(i), i);
+        std::string text = source.dump();
+        text.pop_back();
+        // Repeats of the first, a middle and the last key, the first one twice.
+        const int middle = members / 2;
+        Json repeats;
+        repeats.set(key(0), "a");
+        repeats.set(key(middle), "b");
+        repeats.set(key(members - 1), "c");
+        std::string more = repeats.dump();
+        text += ',';
+        text.append(more, 1, more.size() - 2);
+        text += ",\"k0\":\"d\",\"new\":true}";
+        Json j;
+        ASSERT_TRUE(Json::parse(text, j));
+        ASSERT_EQ(j.size(), size_t(members) + 1);
+        for (int i = 0; i < members; ++i) EXPECT_EQ(j.members[size_t(i)].first, key(i));
+        EXPECT_EQ(j.members.back().first, "new");
+        EXPECT_EQ(j.get("k0").asString(), "d");
+        EXPECT_EQ(j.get(key(middle)).asString(), "b");
+        EXPECT_EQ(j.get(key(members - 1)).asString(), "c");
+        EXPECT_EQ(j.get("k1").asNumber(), 1);
+    }
+}
+
 TEST(Json, LookupsOfMissingThingsGiveTheSharedNull) {
     Json o;
     ASSERT_TRUE(Json::parse("{\"n\":5,\"s\":\"x\",\"a\":[1,2],\"o\":{\"k\":true}}", o));
