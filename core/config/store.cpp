@@ -56,6 +56,10 @@ void ConfigStore::update(const std::function<void(AppConfig&)>& change) {
 }
 
 bool ConfigStore::save() {
+    if (keepFile_) {
+        logLine("설정 파일 저장 안 함: 읽을 수 없는 이전 설정 파일이 그 자리에 있음");
+        return false;
+    }
     std::string text = configToJson(config_).dump();
     bool ok = writeFileAtomic(configPath, asBytes(text));
     if (!ok) logLine("설정 파일 저장 실패");
@@ -87,10 +91,12 @@ void ConfigStore::load(const std::wstring& baseDir, const std::wstring& suffix) 
     // settings that a later version or the user may still be able to recover.
     if (!pathExists(configPath) || (readOk && content.empty())) return;
     std::wstring aside = moveAside(configPath);
-    if (!aside.empty())
+    if (!aside.empty()) {
         logLine("설정 파일을 읽을 수 없어 옮겨 두고 기본값으로 시작함");
-    else
+    } else {
+        keepFile_ = true;
         logLine("설정 파일을 읽을 수 없음, 옮기지도 못함 → 기본값으로 시작함");
+    }
 }
 
 ConfigStore& configStore() {

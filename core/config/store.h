@@ -71,6 +71,9 @@ private:
 
     mutable std::mutex mutex_;
     AppConfig config_;
+    // config.json was there but could neither be used nor kept aside: this run never writes over
+    // it, so the settings it holds are still there at the next start.
+    bool keepFile_ = false;
 };
 
 // The process-wide store, created and loaded on first use and never destroyed.

@@ -249,6 +249,22 @@ TEST(ConfigStore, SecondUnusableConfigGoesBesideTheFirst) {
     EXPECT_EQ(slurp(config + L".bad2"), "{oops");
 }
 
+TEST(ConfigStore, UnusableConfigThatCannotBeKeptAsideIsNeverOverwritten) {
+    TempFolder base;
+    fs::create_directory(base.path() / "Tavrel");
+    std::wstring config = base / L"Tavrel" + kPathSeparator + L"config.json";
+    // Every name it could be kept under is taken already.
+    for (const wchar_t* suffix : {L".bad", L".bad2", L".bad3", L".bad4", L".bad5", L".bad6", L".bad7", L".bad8", L".bad9"})
+        put(config + suffix, "older");
+    put(config, "{\"port\":50009,\"allowed\":[{\"name\":\"a\"");
+    ConfigStore store(base.wide(), L"");
+    EXPECT_EQ(store.get().port, 47800);
+    store.update([](AppConfig& c) { c.port = 50010; });
+    EXPECT_EQ(store.get().port, 50010);  // this run goes on with the change in memory
+    EXPECT_EQ(slurp(config), "{\"port\":50009,\"allowed\":[{\"name\":\"a\"");
+    EXPECT_FALSE(pathExists(config + L".tmp"));
+}
+
 TEST(ConfigStore, EmptyConfigLoadsDefaultsAndIsLeftAlone) {
     TempFolder base;
     fs::create_directory(base.path() / "Tavrel");
