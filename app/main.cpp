@@ -5,9 +5,12 @@
 
 #include <string>
 
+#include "core/config/keys.h"
 #include "core/config/store.h"
+#include "core/crypto/hash.h"
 #include "core/text.h"
 #include "core/util.h"
+#include "net/framed.h"
 
 namespace {
 
@@ -25,7 +28,10 @@ std::wstring logFolder() {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     std::wstring logFile = logFolder() + L"\\tavrel" + profileSuffix() + L".log";
+    ensureWinsock();
     setLogPath(wideToUtf8(logFile));
-    logLine("시작");
+    AppConfig config = configStore().get();
+    KeyPair device = loadDeviceKey();
+    logLine("시작: " + config.deviceName + " ID " + sha256Hex(device.publicKey));
     return 0;
 }
