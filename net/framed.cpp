@@ -18,7 +18,8 @@ constexpr size_t kRecvStep = 262144;          // bytes asked of each receive
 constexpr size_t kCompactAfter = 1048576;     // consumed bytes tolerated in front of unread ones
 constexpr size_t kMaxSendChunk = 1073741824;  // bytes handed to one send call
 
-bool winsockStarted = false;
+// Dialling threads may be the first to ask, so the flag is read and set atomically.
+std::atomic<bool> winsockStarted{false};
 thread_local int tlsConnectError = 0;
 
 int64_t deadlineAfter(int timeoutMs) { return nowNanos() + int64_t(timeoutMs) * 1000000; }
@@ -49,11 +50,11 @@ int waitSliced(SocketHandle s, bool forWrite, const std::atomic<uint8_t>& closed
 
 void initWinsock() {
     socketStartup();
-    winsockStarted = true;
+    winsockStarted.store(true);
 }
 
 void ensureWinsock() {
-    if (!winsockStarted) initWinsock();
+    if (!winsockStarted.load()) initWinsock();
 }
 
 // ---- FramedConn ----
