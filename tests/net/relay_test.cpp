@@ -647,55 +647,79 @@ TEST(RelayAgent, NoConnectionIsDeliveredAfterStop) {
     EXPECT_EQ(host.count(), 0u);
 }
 
+// What a test's punch runner shares with the punch threads. The threads are detached and may
+// still be finishing when the test returns, so they hold this by shared_ptr and never touch the
+// test's own locals.
+struct PunchLog {
+    std::mutex mutex;
+    std::vector<std::string> sessions;
+    std::vector<std::string> calls;  // "id relay-port listen-port" of each call
+    std::atomic<int> started{0};
+    std::atomic<bool> lateStarted{false};
+    std::atomic<bool> oneFinished{false};
+    Latch finishOne, finishAll;
+    int targetPort = 0;
+
+    void note(const RelayConfig& relay, const std::string& id, const std::string& session, int port) {
+        std::lock_guard<std::mutex> lock(mutex);
+        sessions.push_back(session);
+        calls.push_back(id + " " + std::to_string(relay.port) + " " + std::to_string(port));
+    }
+    std::vector<std::string> sessionsSoFar() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return sessions;
+    }
+    std::vector<std::string> callsSoFar() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return calls;
+    }
+};
+
+// accept, given up after timeoutMs (the listener is then closed and the result is empty).
+std::shared_ptr<FramedConn> acceptWithin(ListenSocket& listener, int timeoutMs) {
+    auto accepted = std::async(std::launch::async, [&] { return listener.accept(); });
+    if (accepted.wait_for(std::chrono::milliseconds(timeoutMs)) != std::future_status::ready) listener.close();
+    return accepted.get();
+}
+
 TEST(RelayAgent, AtMostFourPunchesRunAtATime) {
     TestRelay relay;
     ASSERT_TRUE(relay.start());
     Deliveries host;
-    std::atomic<int> started{0};
-    Latch finishOne, finishAll;
-    std::atomic<bool> oneFinished{false};
+    auto log = std::make_shared<PunchLog>();
     RelayHostAgent agent(relay.config(), "dev", host.callback());
     agent.setTiming(fastTiming());
     agent.setListenPortProvider([] { return 47800; });
-    std::vector<std::string> sessions;
-    std::mutex sessionsMutex;
-    agent.setPunchRunner([&](const RelayConfig& r, const std::string& id, const std::string& session, int port,
-                             const RelayConnCallback&) {
-        EXPECT_EQ(r.port, relay.port());
-        EXPECT_EQ(id, "dev");
-        EXPECT_EQ(port, 47800);
-        {
-            std::lock_guard<std::mutex> lock(sessionsMutex);
-            sessions.push_back(session);
-        }
-        started += 1;
-        if (!oneFinished.exchange(true)) {
-            finishOne.wait(5000);
+    agent.setPunchRunner([log](const RelayConfig& r, const std::string& id, const std::string& session, int port,
+                               const RelayConnCallback&) {
+        log->note(r, id, session, port);
+        log->started += 1;
+        if (!log->oneFinished.exchange(true)) {
+            log->finishOne.wait(5000);
             return;
         }
-        finishAll.wait(5000);
+        log->finishAll.wait(5000);
     });
     agent.start();
     ASSERT_TRUE(relay.waitFor([&] { return relay.online("dev"); }, 5000));
     for (int i = 0; i < 5; ++i) ASSERT_TRUE(relay.sendToHost("dev", "{\"punch\":\"s" + std::to_string(i) + "\"}"));
-    ASSERT_TRUE(relay.waitFor([&] { return started.load() == 4; }, 5000));
+    ASSERT_TRUE(relay.waitFor([&] { return log->started.load() == 4; }, 5000));
     sleepMs(100);
-    EXPECT_EQ(started.load(), 4);  // the fifth was not served
-    finishOne.open();
+    EXPECT_EQ(log->started.load(), 4);  // the fifth was not served
+    log->finishOne.open();
     // Once that punch has ended, the next "punch" line is served (exactly one slot is free).
     ASSERT_TRUE(relay.waitFor([&] {
         relay.sendToHost("dev", "{\"punch\":\"s5\"}");
         sleepMs(20);
-        return started.load() == 5;
+        return log->started.load() == 5;
     }, 5000));
     sleepMs(100);
-    EXPECT_EQ(started.load(), 5);
-    {
-        std::lock_guard<std::mutex> lock(sessionsMutex);
-        EXPECT_EQ(std::count(sessions.begin(), sessions.end(), "s4"), 0);
-        EXPECT_EQ(std::count(sessions.begin(), sessions.end(), "s5"), 1);
-    }
-    finishAll.open();
+    EXPECT_EQ(log->started.load(), 5);
+    auto sessions = log->sessionsSoFar();
+    EXPECT_EQ(std::count(sessions.begin(), sessions.end(), "s4"), 0);
+    EXPECT_EQ(std::count(sessions.begin(), sessions.end(), "s5"), 1);
+    for (const auto& call : log->callsSoFar()) EXPECT_EQ(call, "dev " + std::to_string(relay.port()) + " 47800");
+    log->finishAll.open();
     agent.stop();
 }
 
@@ -703,37 +727,41 @@ TEST(RelayAgent, PunchedConnectionsAreDeliveredOnlyWhileRunning) {
     TestRelay relay;
     ASSERT_TRUE(relay.start());
     Deliveries host;
-    Latch release;
     ListenSocket target;
     ASSERT_TRUE(target.open(0, true));
+    auto log = std::make_shared<PunchLog>();
+    log->targetPort = target.port();
     RelayHostAgent agent(relay.config(), "dev", host.callback());
     agent.setTiming(fastTiming());
-    agent.setPunchRunner([&](const RelayConfig&, const std::string& id, const std::string& session, int,
-                             const RelayConnCallback& onConnection) {
-        if (session == "late") release.wait(5000);
-        auto conn = connectTcp("127.0.0.1", target.port(), 2000);
-        ASSERT_TRUE(conn);
+    agent.setPunchRunner([log](const RelayConfig&, const std::string&, const std::string& session, int,
+                               const RelayConnCallback& onConnection) {
+        if (session == "late") {
+            log->lateStarted = true;
+            log->finishAll.wait(5000);
+        }
+        auto conn = connectTcp("127.0.0.1", log->targetPort, 2000);
+        if (!conn) return;
         conn->route = "직접(구멍 뚫기)";
         onConnection(conn);
-        (void)id;
     });
     agent.start();
     ASSERT_TRUE(relay.waitFor([&] { return relay.online("dev"); }, 5000));
     ASSERT_TRUE(relay.sendToHost("dev", "{\"punch\":\"now\"}"));
     ASSERT_TRUE(relay.waitFor([&] { return host.count() == 1; }, 5000));
     EXPECT_EQ(host.at(0)->route, "직접(구멍 뚫기)");
+    auto first = acceptWithin(target, 5000);  // the first punch's connection
+    ASSERT_TRUE(first);
 
+    // A punch that is under way when the agent stops.
     ASSERT_TRUE(relay.sendToHost("dev", "{\"punch\":\"late\"}"));
-    sleepMs(100);
+    ASSERT_TRUE(relay.waitFor([&] { return log->lateStarted.load(); }, 5000));
     agent.stop();
-    release.open();
-    auto accepted = target.accept();  // the late punch's connection...
-    auto second = target.accept();
-    ASSERT_TRUE(second);
-    // ...is shut down, not handed over.
-    EXPECT_EQ(errorOf([&] { second->readFrame(16, 5000); }), "연결이 닫혔습니다");
+    log->finishAll.open();
+    auto late = acceptWithin(target, 5000);
+    ASSERT_TRUE(late);
+    // Its connection is shut down, not handed over.
+    EXPECT_EQ(errorOf([&] { late->readFrame(16, 5000); }), "연결이 닫혔습니다");
     EXPECT_EQ(host.count(), 1u);
-    (void)accepted;
 }
 
 // ---- end to end: a viewer and a host meet through the relay ----
