@@ -10,20 +10,11 @@
 #include "core/wire.h"
 #include "net/channel.h"
 #include "support/loopback.h"
+#include "support/proto_error.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-template <class F>
-std::string protoErrorOf(F&& f) {
-    try {
-        f();
-    } catch (const ProtoError& e) {
-        return e.what();
-    }
-    return "";
-}
 
 const Bytes kKeyA(32, 0xA1);
 const Bytes kKeyB(32, 0xB2);

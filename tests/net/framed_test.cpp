@@ -11,21 +11,11 @@
 #include "core/wire.h"
 #include "net/framed.h"
 #include "support/loopback.h"
+#include "support/proto_error.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// Runs f and returns the ProtoError text it threw ("" when it did not throw).
-template <class F>
-std::string protoErrorOf(F&& f) {
-    try {
-        f();
-    } catch (const ProtoError& e) {
-        return e.what();
-    }
-    return "";
-}
 
 Bytes frameHeader(uint32_t length) {
     Bytes h(4);

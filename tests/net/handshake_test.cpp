@@ -10,20 +10,11 @@
 #include "core/wire.h"
 #include "net/handshake.h"
 #include "support/loopback.h"
+#include "support/proto_error.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-template <class F>
-std::string protoErrorOf(F&& f) {
-    try {
-        f();
-    } catch (const ProtoError& e) {
-        return e.what();
-    }
-    return "";
-}
 
 // Consecutive byte values from a start value: the fixed random stream of the transcript test.
 RandomSource fixedStream(uint8_t start) {

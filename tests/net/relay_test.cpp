@@ -14,6 +14,7 @@
 #include "core/util.h"
 #include "core/wire.h"
 #include "net/handshake.h"
+#include "support/proto_error.h"
 #include "support/test_relay.h"
 
 namespace {
@@ -99,15 +100,6 @@ RelayAgentTiming fastTiming() {
     return t;
 }
 
-std::string errorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const ProtoError& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
-
 int closedPort() {
     ListenSocket listener;
     EXPECT_TRUE(listener.open(0, true));
@@ -177,12 +169,12 @@ TEST(RelayProtocol, BadNonceLinesFailTheHello) {
             }
         });
         auto conn = connectRelay(relay.config(), false);
-        EXPECT_EQ(errorOf([&] { sendRelayHello(*conn, relay.config(), "client", "x", ""); }), c.error)
+        EXPECT_EQ(protoErrorOf([&] { sendRelayHello(*conn, relay.config(), "client", "x", ""); }), c.error)
             << c.line.substr(0, 40);
     }
     ScriptedRelay closing([](FramedConn& conn) { conn.shutdown(); });
     auto conn = connectRelay(closing.config(), false);
-    EXPECT_EQ(errorOf([&] { sendRelayHello(*conn, closing.config(), "client", "x", ""); }), "연결이 닫혔습니다");
+    EXPECT_EQ(protoErrorOf([&] { sendRelayHello(*conn, closing.config(), "client", "x", ""); }), "연결이 닫혔습니다");
 }
 
 TEST(RelayProtocol, OnlyABooleanTrueOkIsAcceptance) {
@@ -207,18 +199,18 @@ TEST(RelayProtocol, OnlyABooleanTrueOkIsAcceptance) {
             conn.sendAll(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
         });
         auto conn = connectRelay(relay.config(), false);
-        std::string error = errorOf([&] {
+        std::string error = protoErrorOf([&] {
             Json reply = readRelayReply(*conn);
             EXPECT_EQ(reply.get("x").asNumber(), 1);
         });
-        EXPECT_EQ(error, c.error ? c.error : "(no error)") << c.line.substr(0, 40);
+        EXPECT_EQ(error, c.error ? c.error : "") << c.line.substr(0, 40);
     }
 }
 
 TEST(RelayProtocol, UnreachableRelay) {
     RelayConfig relay{"127.0.0.1", closedPort(), "s"};
-    EXPECT_EQ(errorOf([&] { connectRelay(relay, false); }), "중계 서버에 연결할 수 없습니다");
-    EXPECT_EQ(errorOf([&] { connectViaRelay(relay, "x"); }), "중계 서버에 연결할 수 없습니다");
+    EXPECT_EQ(protoErrorOf([&] { connectRelay(relay, false); }), "중계 서버에 연결할 수 없습니다");
+    EXPECT_EQ(protoErrorOf([&] { connectViaRelay(relay, "x"); }), "중계 서버에 연결할 수 없습니다");
 }
 
 // ---- relayed connections through the test relay ----
@@ -226,10 +218,10 @@ TEST(RelayProtocol, UnreachableRelay) {
 TEST(RelayClient, RefusalsCarryTheRelaysText) {
     TestRelay relay;
     ASSERT_TRUE(relay.start());
-    EXPECT_EQ(errorOf([&] { connectViaRelay(relay.config(), "nobody"); }), "중계 서버: offline");
+    EXPECT_EQ(protoErrorOf([&] { connectViaRelay(relay.config(), "nobody"); }), "중계 서버: offline");
     RelayConfig wrong = relay.config();
     wrong.secret = "not-the-secret";
-    EXPECT_EQ(errorOf([&] { connectViaRelay(wrong, "nobody"); }), "중계 서버: bad mac");
+    EXPECT_EQ(protoErrorOf([&] { connectViaRelay(wrong, "nobody"); }), "중계 서버: bad mac");
 }
 
 TEST(RelayClient, ViewerReachesTheRegisteredHostThroughAPipe) {
@@ -259,7 +251,7 @@ TEST(RelayClient, ViewerReachesTheRegisteredHostThroughAPipe) {
 
     // Either end closing closes the other.
     viewer->shutdown();
-    EXPECT_EQ(errorOf([&] { hostEnd->readFrame(16, 5000); }), "연결이 닫혔습니다");
+    EXPECT_EQ(protoErrorOf([&] { hostEnd->readFrame(16, 5000); }), "연결이 닫혔습니다");
     agent.stop();
 }
 
@@ -284,7 +276,7 @@ TEST(RelayClient, BytesSentBeforeTheReplyReachTheHostAfterItsOk) {
 TEST(RelayClient, TestRelayRefusesWhatItCannotCheck) {
     TestRelay relay;
     ASSERT_TRUE(relay.start());
-    EXPECT_EQ(errorOf([&] {
+    EXPECT_EQ(protoErrorOf([&] {
                   auto conn = connectRelay(relay.config(), false);
                   sendRelayHello(*conn, relay.config(), "teleport", "x", "");
                   readRelayReply(*conn);
@@ -293,14 +285,14 @@ TEST(RelayClient, TestRelayRefusesWhatItCannotCheck) {
     // A hello whose "mac" is not text.
     Json extras;
     extras.set("mac", Json(5));
-    EXPECT_EQ(errorOf([&] {
+    EXPECT_EQ(protoErrorOf([&] {
                   auto conn = connectRelay(relay.config(), false);
                   sendRelayHello(*conn, relay.config(), "status", "x", "", extras);
                   readRelayReply(*conn);
               }),
               "중계 서버: bad hello");
     // A data connection for a session the relay never announced.
-    EXPECT_EQ(errorOf([&] {
+    EXPECT_EQ(protoErrorOf([&] {
                   auto conn = connectRelay(relay.config(), false);
                   sendRelayHello(*conn, relay.config(), "data", "x", "0123");
                   readRelayReply(*conn);
@@ -643,7 +635,7 @@ TEST(RelayAgent, NoConnectionIsDeliveredAfterStop) {
     release.open();
     // The late data connection is shut down instead of delivered, so the viewer's pipe closes.
     auto conn = viewer.get();
-    EXPECT_EQ(errorOf([&] { conn->readFrame(16, 5000); }), "연결이 닫혔습니다");
+    EXPECT_EQ(protoErrorOf([&] { conn->readFrame(16, 5000); }), "연결이 닫혔습니다");
     EXPECT_EQ(host.count(), 0u);
 }
 
@@ -760,7 +752,7 @@ TEST(RelayAgent, PunchedConnectionsAreDeliveredOnlyWhileRunning) {
     auto late = acceptWithin(target, 5000);
     ASSERT_TRUE(late);
     // Its connection is shut down, not handed over.
-    EXPECT_EQ(errorOf([&] { late->readFrame(16, 5000); }), "연결이 닫혔습니다");
+    EXPECT_EQ(protoErrorOf([&] { late->readFrame(16, 5000); }), "연결이 닫혔습니다");
     EXPECT_EQ(host.count(), 1u);
 }
 
