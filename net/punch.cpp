@@ -103,6 +103,52 @@ void publicDial(std::shared_ptr<Race> race, std::string host, int port, PunchTim
     race->offer(std::move(conn));
 }
 
+bool allOf(const std::string& s, const char* chars) { return s.find_first_not_of(chars) == std::string::npos; }
+
+// Four decimal numbers of 0 to 255 without leading zeros (which some resolvers read as octal).
+bool ipv4Literal(const std::string& s) {
+    int parts = 0;
+    size_t start = 0;
+    for (;;) {
+        size_t dot = s.find('.', start);
+        std::string part = s.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        if (part.empty() || part.size() > 3 || !allOf(part, "0123456789") || (part.size() > 1 && part[0] == '0') ||
+            std::stoi(part) > 255)
+            return false;
+        ++parts;
+        if (dot == std::string::npos) break;
+        start = dot + 1;
+    }
+    return parts == 4;
+}
+
+// Groups of one to four hex digits, at most one "::", optionally ending in a dotted quad.
+bool ipv6Literal(const std::string& s) {
+    if (s.size() < 2 || s.size() > 45) return false;
+    size_t gap = s.find("::");
+    bool compressed = gap != std::string::npos;
+    if (compressed && s.find("::", gap + 1) != std::string::npos) return false;
+    if ((s.front() == ':' && s.compare(0, 2, "::") != 0) || (s.back() == ':' && s.compare(s.size() - 2, 2, "::") != 0))
+        return false;
+    int groups = 0;
+    size_t start = 0;
+    for (;;) {
+        size_t colon = s.find(':', start);
+        bool last = colon == std::string::npos;
+        std::string part = s.substr(start, last ? std::string::npos : colon - start);
+        if (last && part.find('.') != std::string::npos) {
+            if (!ipv4Literal(part)) return false;
+            groups += 2;
+        } else if (!part.empty()) {
+            if (part.size() > 4 || !allOf(part, "0123456789abcdefABCDEF")) return false;
+            ++groups;
+        }
+        if (last) break;
+        start = colon + 1;
+    }
+    return compressed ? groups <= 7 : groups == 8;
+}
+
 std::string joined(const std::vector<std::string>& items, const std::string& separator) {
     std::string out;
     for (size_t i = 0; i < items.size(); ++i) {
@@ -158,6 +204,24 @@ std::vector<std::string> localAddressList(const std::vector<std::string>& addres
     std::vector<std::string> out;
     for (const auto& a : addresses) out.push_back(a + ":" + std::to_string(port));
     return out;
+}
+
+bool splitNumericHostPort(const std::string& text, std::string& host, int& port) {
+    size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    std::string h = text.substr(0, colon), p = text.substr(colon + 1);
+    if (p.empty() || p.size() > 5 || !allOf(p, "0123456789")) return false;
+    int value = std::stoi(p);
+    if (value < 1 || value > 65535) return false;
+    if (h.size() > 2 && h.front() == '[' && h.back() == ']') {
+        h = h.substr(1, h.size() - 2);
+        if (!ipv6Literal(h)) return false;
+    } else if (!ipv4Literal(h) && !ipv6Literal(h)) {
+        return false;
+    }
+    host = h;
+    port = value;
+    return true;
 }
 
 bool parseRendezvousReply(const Json& reply, RendezvousResult& result) {
@@ -220,7 +284,7 @@ std::shared_ptr<FramedConn> Punch::attempt(int localPort, const std::vector<std:
     for (const auto& peer : peers) {
         std::string host;
         int port = 0;
-        if (!splitHostPort(peer, host, port)) continue;
+        if (!splitNumericHostPort(peer, host, port)) continue;
         race->started();
         if (!startAttemptThread([=] { dialLoop(race, deadline, cancel, localPort, host, port, t); }))
             race->offer(nullptr);
@@ -229,7 +293,7 @@ std::shared_ptr<FramedConn> Punch::attempt(int localPort, const std::vector<std:
     if (!startAttemptThread([=] { listenLoop(race, deadline, cancel, localPort, t); })) race->offer(nullptr);
     std::string host;
     int port = 0;
-    if (!peerListen.empty() && splitHostPort(peerListen, host, port)) {
+    if (!peerListen.empty() && splitNumericHostPort(peerListen, host, port)) {
         race->started();
         if (!startAttemptThread([=] { publicDial(race, host, port, t); })) race->offer(nullptr);
     }

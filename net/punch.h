@@ -42,6 +42,11 @@ int punchDialTimeoutMs(int64_t nowNs, int64_t deadlineNs, const PunchTimings& t)
 // Lowers the deadline cell to limitNs unless it is already earlier.
 void lowerDeadline(std::atomic<int64_t>& deadline, int64_t limitNs);
 
+// Splits a relay-given "host:port" like splitHostPort, but only for a numeric IPv4 or IPv6 host
+// (brackets optional) and a plain decimal port of 1 to 65535: a name would start a lookup that
+// no deadline bounds, and the relay only ever reports addresses it saw.
+bool splitNumericHostPort(const std::string& text, std::string& host, int& port);
+
 // "addr:port" for each local address, in order.
 std::vector<std::string> localAddressList(const std::vector<std::string>& addresses, int port);
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <memory>
 #include <set>
@@ -119,6 +120,66 @@ TEST(PunchReply, PeersInOrderEachOnce) {
         ASSERT_TRUE(parseRendezvousReply(parsed(c.reply), r)) << c.reply;
         EXPECT_EQ(r.peers, c.peers) << c.reply;
         EXPECT_EQ(r.peerListen, c.listen) << c.reply;
+    }
+}
+
+TEST(PunchAddress, OnlyNumericAddressesFromTheRelayAreDialled) {
+    struct Case { const char* text; bool ok; const char* host; int port; };
+    const Case cases[] = {
+        {"1.2.3.4:5", true, "1.2.3.4", 5},
+        {"255.255.255.255:65535", true, "255.255.255.255", 65535},
+        {"0.0.0.0:1", true, "0.0.0.0", 1},
+        {"[2001:db8::5]:47800", true, "2001:db8::5", 47800},
+        {"2001:db8::5:47800", true, "2001:db8::5", 47800},  // split at the last colon, as everywhere
+        {"[::ffff:1.2.3.4]:9", true, "::ffff:1.2.3.4", 9},
+        {"[1:2:3:4:5:6:7:8]:9", true, "1:2:3:4:5:6:7:8", 9},
+        {"[::]:9", true, "::", 9},
+        // Names are never looked up.
+        {"localhost:47800", false, "", 0},
+        {"relay.example:47800", false, "", 0},
+        {"abc:47800", false, "", 0},
+        // Ports: plain decimal, 1 to 65535.
+        {"1.2.3.4:0", false, "", 0},
+        {"1.2.3.4:65536", false, "", 0},
+        {"1.2.3.4:80x", false, "", 0},
+        {"1.2.3.4: 80", false, "", 0},
+        {"1.2.3.4:+80", false, "", 0},
+        {"1.2.3.4:-1", false, "", 0},
+        {"1.2.3.4:", false, "", 0},
+        {"1.2.3.4:123456", false, "", 0},
+        // Malformed IPv4.
+        {"1.2.3:5", false, "", 0},
+        {"1.2.3.4.5:5", false, "", 0},
+        {"1.2.3.256:5", false, "", 0},
+        {"010.0.0.1:5", false, "", 0},  // octal to some resolvers
+        {"1..3.4:5", false, "", 0},
+        {" 1.2.3.4:5", false, "", 0},
+        {"1.2.3.4 :5", false, "", 0},
+        {"[1.2.3.4]:5", false, "", 0},
+        // Malformed IPv6.
+        {"[1:2:3:4:5:6:7]:9", false, "", 0},
+        {"[1:2:3:4:5:6:7:8:9]:9", false, "", 0},
+        {"[1::2::3]:9", false, "", 0},
+        {"[:1::2]:9", false, "", 0},
+        {"[12345::1]:9", false, "", 0},
+        {"[fe80::1%eth0]:9", false, "", 0},
+        {"[::g]:9", false, "", 0},
+        {"[]:9", false, "", 0},
+        {":9", false, "", 0},
+        {"", false, "", 0},
+        {"no-colon", false, "", 0},
+    };
+    for (const auto& c : cases) {
+        std::string host = "untouched";
+        int port = -7;
+        EXPECT_EQ(splitNumericHostPort(c.text, host, port), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(host, c.host) << c.text;
+            EXPECT_EQ(port, c.port) << c.text;
+        } else {
+            EXPECT_EQ(host, "untouched") << c.text;
+            EXPECT_EQ(port, -7) << c.text;
+        }
     }
 }
 
@@ -249,6 +310,23 @@ TEST(PunchAttempt, HostsPublicListeningAddress) {
     EXPECT_EQ(conn->route, "직접(공인 주소)");
     EXPECT_TRUE(accepted.get());
     EXPECT_TRUE(attemptThreadsEnd(2000));
+}
+
+TEST(PunchAttempt, NamesFromTheRelayAreNotDialled) {
+    // The host listens on 127.0.0.1, but the relay names it: nothing may dial (or look up) the
+    // name, so the attempt ends empty at its deadline and the host sees no connection.
+    ListenSocket host;
+    ASSERT_TRUE(host.open(0, true));
+    const std::string named = "localhost:" + std::to_string(host.port());
+    auto conn = Punch::attempt(freePort(), {named, "127.0.0.1:" + std::to_string(host.port()) + "x"}, named,
+                               nowNanos() + 400'000'000LL, flag(false), nullptr, fastPunchTimings());
+    EXPECT_EQ(conn, nullptr);
+    if (conn) conn->shutdown();
+    EXPECT_TRUE(attemptThreadsEnd(2000));
+    auto accepted = std::async(std::launch::async, [&] { return host.accept(); });
+    EXPECT_EQ(accepted.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    host.close();
+    EXPECT_EQ(accepted.get(), nullptr);
 }
 
 TEST(PunchAttempt, ViewerThreadsStopOnceDecided) {
