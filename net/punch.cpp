@@ -232,6 +232,7 @@ bool parseRendezvousReply(const Json& reply, RendezvousResult& result) {
     const Json& locals = reply.get("peerLocal");
     if (locals.isArray()) {
         for (const Json& item : locals.items) {
+            if (result.peers.size() >= kMaxPunchPeers) break;
             std::string text = item.isString() ? item.text : std::string();
             bool known = false;
             for (const auto& p : result.peers) known = known || p == text;

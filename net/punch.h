@@ -154,6 +154,10 @@ struct RendezvousResult {
     std::string peerListen;             // the host's listening address (viewer side), or empty
 };
 
+// At most this many peer addresses of one reply are kept: each one is a thread dialling in a
+// loop, and a PC has only a few addresses.
+inline constexpr size_t kMaxPunchPeers = 16;
+
 // Reads the relay's answer to a punch hello into peers and peerListen. False unless "ok" is
 // true and "peer" is text.
 bool parseRendezvousReply(const Json& reply, RendezvousResult& result);

@@ -183,6 +183,21 @@ TEST(PunchAddress, OnlyNumericAddressesFromTheRelayAreDialled) {
     }
 }
 
+TEST(PunchReply, PeerCountIsCapped) {
+    // A reply fills its 8192 bytes with hundreds of addresses: only the first few are dialled.
+    std::string locals;
+    for (int i = 0; i < 500; ++i) locals += std::string(i ? "," : "") + "\"10.0." + std::to_string(i / 250) + "." +
+                                             std::to_string(i % 250) + ":5\"";
+    const std::string text = R"({"ok":true,"peer":"1.2.3.4:5","peerLocal":[)" + locals + "]}";
+    ASSERT_LT(text.size(), 8192u);
+    RendezvousResult r;
+    ASSERT_TRUE(parseRendezvousReply(parsed(text), r));
+    ASSERT_EQ(r.peers.size(), kMaxPunchPeers);
+    EXPECT_EQ(r.peers[0], "1.2.3.4:5");
+    EXPECT_EQ(r.peers[1], "10.0.0.0:5");
+    EXPECT_EQ(r.peers.back(), "10.0.0." + std::to_string(kMaxPunchPeers - 2) + ":5");
+}
+
 TEST(PunchRaceViewer, FirstConnectionWinsLaterOnesAreShutDown) {
     auto deadline = std::make_shared<std::atomic<int64_t>>(nowNanos() + 60'000'000'000LL);
     PunchRace<FakeConn> race(nullptr, deadline, 1500);
