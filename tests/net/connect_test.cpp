@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -174,39 +173,31 @@ ConnectTimings fastTimings() {
 }
 
 TEST(ConnectPeer, DirectWinsWhenTheHostListens) {
-    ListenSocket host;
-    ASSERT_TRUE(host.open(0, true));
-    auto accepted = std::async(std::launch::async, [&] { return host.accept(); });
+    Acceptor host;
     std::string label;
     auto start = nowNanos();
-    auto conn = connectPeer({"bad", "127.0.0.1:" + std::to_string(host.port())}, nullptr, "", &label, false);
+    auto conn = connectPeer({"bad", host.address()}, nullptr, "", &label, false);
     EXPECT_LT(nowNanos() - start, 2'000'000'000LL);
     ASSERT_TRUE(conn);
     EXPECT_EQ(conn->route, "직접");
-    EXPECT_EQ(label, "직접 127.0.0.1:" + std::to_string(host.port()));
-    auto hostEnd = accepted.get();
+    EXPECT_EQ(label, "직접 " + host.address());
+    auto hostEnd = host.take(0);
     ASSERT_TRUE(hostEnd);
     ASSERT_TRUE(conn->sendFrame(Bytes{1, 2, 3}));
     EXPECT_EQ(hostEnd->readFrame(16, 5000), (Bytes{1, 2, 3}));
     // A null label pointer is allowed.
-    auto again = std::async(std::launch::async, [&] { return host.accept(); });
-    EXPECT_TRUE(connectPeer({"127.0.0.1:" + std::to_string(host.port())}, nullptr, "", nullptr, false));
-    EXPECT_TRUE(again.get());
+    EXPECT_TRUE(connectPeer({host.address()}, nullptr, "", nullptr, false));
+    EXPECT_TRUE(host.take(1));
     EXPECT_TRUE(attemptThreadsEnd());
 }
 
 TEST(ConnectPeer, OfTwoAcceptingAddressesTheLoserIsShutDown) {
-    ListenSocket a, b;
-    ASSERT_TRUE(a.open(0, true));
-    ASSERT_TRUE(b.open(0, true));
-    auto fromA = std::async(std::launch::async, [&] { return a.accept(); });
-    auto fromB = std::async(std::launch::async, [&] { return b.accept(); });
+    Acceptor a, b;
     std::string label;
-    auto conn = connectPeer({"127.0.0.1:" + std::to_string(a.port()), "127.0.0.1:" + std::to_string(b.port())},
-                            nullptr, "", &label, false);
+    auto conn = connectPeer({a.address(), b.address()}, nullptr, "", &label, false);
     ASSERT_TRUE(conn);
-    auto endA = fromA.get();
-    auto endB = fromB.get();
+    auto endA = a.take(0);
+    auto endB = b.take(0);
     ASSERT_TRUE(endA && endB);
     auto winnerEnd = partnerOf(conn, {endA, endB});
     ASSERT_TRUE(winnerEnd);
@@ -234,16 +225,13 @@ TEST(ConnectPeer, DirectWinsBeforeHolePunchingStarts) {
     TestRelay relay;
     ASSERT_TRUE(relay.start());
     RelayedHost relayed(relay, "host-id", 0, true);
-    ListenSocket host;
-    ASSERT_TRUE(host.open(0, true));
-    auto accepted = std::async(std::launch::async, [&] { return host.accept(); });
+    Acceptor host;
     RelayConfig config = relay.config();
     std::string label;
-    auto conn = connectPeer({"127.0.0.1:" + std::to_string(host.port())}, &config, "host-id", &label, false,
-                            fastTimings());
+    auto conn = connectPeer({host.address()}, &config, "host-id", &label, false, fastTimings());
     ASSERT_TRUE(conn);
-    EXPECT_EQ(label, "직접 127.0.0.1:" + std::to_string(host.port()));
-    EXPECT_TRUE(accepted.get());
+    EXPECT_EQ(label, "직접 " + host.address());
+    EXPECT_TRUE(host.take(0));
     // The punch thread was still in its head start when the race was decided: it never asks.
     EXPECT_TRUE(attemptThreadsEnd());
     for (const auto& hello : relay.hellos()) EXPECT_NE(hello.get("role").text, "punch");
@@ -325,24 +313,17 @@ TEST(ConnectPeer, WhenDirectAndPunchingRaceOnlyTheWinnerStaysOpen) {
     TestRelay relay;
     ASSERT_TRUE(relay.start());
     RelayedHost relayed(relay, "host-id", 0, true);
-    ListenSocket host;
-    ASSERT_TRUE(host.open(0, true));
-    auto direct = std::make_shared<Deliveries>();
-    std::thread acceptor([&] {
-        auto add = Deliveries::into(direct);
-        while (auto conn = host.accept()) add(conn);
-    });
+    Acceptor host;
     RelayConfig config = relay.config();
     ConnectTimings t = fastTimings();
     t.punchDelayMs = 0;
     std::string label;
-    auto conn = connectPeer({"127.0.0.1:" + std::to_string(host.port())}, &config, "host-id", &label, false, t);
+    auto conn = connectPeer({host.address()}, &config, "host-id", &label, false, t);
     ASSERT_TRUE(conn);
     EXPECT_TRUE(relayed.punchesEnd());
     EXPECT_TRUE(attemptThreadsEnd());
     host.close();
-    acceptor.join();
-    auto hostEnds = direct->all();
+    auto hostEnds = host.all();
     for (const auto& c : relayed.delivered->all()) hostEnds.push_back(c);
     auto partner = partnerOf(conn, hostEnds);
     ASSERT_TRUE(partner) << label;

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <future>
 #include <memory>
 #include <set>
@@ -316,49 +315,39 @@ TEST(PunchAttempt, BothSidesMeetOnLoopback) {
 }
 
 TEST(PunchAttempt, HostsPublicListeningAddress) {
-    ListenSocket host;
-    ASSERT_TRUE(host.open(0, true));
-    auto accepted = std::async(std::launch::async, [&] { return host.accept(); });
-    auto conn = Punch::attempt(freePort(), {}, "127.0.0.1:" + std::to_string(host.port()),
-                               nowNanos() + 3'000'000'000LL, flag(false), nullptr, fastPunchTimings());
+    Acceptor host;
+    auto conn = Punch::attempt(freePort(), {}, host.address(), nowNanos() + 3'000'000'000LL, flag(false), nullptr,
+                               fastPunchTimings());
     ASSERT_TRUE(conn);
     EXPECT_EQ(conn->route, "직접(공인 주소)");
-    EXPECT_TRUE(accepted.get());
+    EXPECT_TRUE(host.take(0));
     EXPECT_TRUE(attemptThreadsEnd(2000));
 }
 
 TEST(PunchAttempt, NamesFromTheRelayAreNotDialled) {
     // The host listens on 127.0.0.1, but the relay names it: nothing may dial (or look up) the
     // name, so the attempt ends empty at its deadline and the host sees no connection.
-    ListenSocket host;
-    ASSERT_TRUE(host.open(0, true));
+    Acceptor host;
     const std::string named = "localhost:" + std::to_string(host.port());
-    auto conn = Punch::attempt(freePort(), {named, "127.0.0.1:" + std::to_string(host.port()) + "x"}, named,
-                               nowNanos() + 400'000'000LL, flag(false), nullptr, fastPunchTimings());
+    auto conn = Punch::attempt(freePort(), {named, host.address() + "x"}, named, nowNanos() + 400'000'000LL,
+                               flag(false), nullptr, fastPunchTimings());
     EXPECT_EQ(conn, nullptr);
-    if (conn) conn->shutdown();
     EXPECT_TRUE(attemptThreadsEnd(2000));
-    auto accepted = std::async(std::launch::async, [&] { return host.accept(); });
-    EXPECT_EQ(accepted.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
-    host.close();
-    EXPECT_EQ(accepted.get(), nullptr);
+    EXPECT_EQ(host.take(0, 300), nullptr);
 }
 
 TEST(PunchAttempt, ViewerThreadsStopOnceDecided) {
     // A dialler that would go on being refused until its deadline, a listener, and the host's
     // public address that answers: once that wins, the others end within a try or a poll.
-    ListenSocket host;
-    ASSERT_TRUE(host.open(0, true));
-    auto accepted = std::async(std::launch::async, [&] { return host.accept(); });
+    Acceptor host;
     PunchTimings t = fastPunchTimings();
     auto start = nowNanos();
     auto conn = Punch::attempt(freePort(), {"127.0.0.1:" + std::to_string(closedPort()), "not an address"},
-                               "127.0.0.1:" + std::to_string(host.port()), nowNanos() + 30'000'000'000LL,
-                               flag(false), nullptr, t);
+                               host.address(), nowNanos() + 30'000'000'000LL, flag(false), nullptr, t);
     ASSERT_TRUE(conn);
     EXPECT_TRUE(attemptThreadsEnd(1000));
     EXPECT_LT(nowNanos() - start, 2'000'000'000LL);
-    EXPECT_TRUE(accepted.get());
+    EXPECT_TRUE(host.take(0));
 }
 
 TEST(PunchAttempt, CancelStopsEveryThread) {

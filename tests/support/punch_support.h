@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/util.h"
@@ -64,6 +67,50 @@ inline int closedPort() {
     listener.close();
     return port;
 }
+
+// A listener on 127.0.0.1 that takes every connection on a thread of its own. Closing it (at the
+// latest when it goes) ends that thread, so a failed test never waits for a connection that is
+// not coming, nor leaves a thread behind.
+class Acceptor {
+public:
+    Acceptor() {
+        EXPECT_TRUE(socket_.open(0, true));
+        thread_ = std::thread([this] {
+            while (auto conn = socket_.accept()) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                conns_.push_back(std::move(conn));
+                arrived_.notify_all();
+            }
+        });
+    }
+    ~Acceptor() { close(); }
+    Acceptor(const Acceptor&) = delete;
+    Acceptor& operator=(const Acceptor&) = delete;
+
+    int port() const { return socket_.port(); }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port()); }
+    void close() {
+        socket_.close();
+        if (thread_.joinable()) thread_.join();
+    }
+    // The connection accepted as number `index` (from 0), or null when it did not come in time.
+    std::shared_ptr<FramedConn> take(size_t index, int timeoutMs = 5000) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        arrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return conns_.size() > index; });
+        return conns_.size() > index ? conns_[index] : nullptr;
+    }
+    std::vector<std::shared_ptr<FramedConn>> all() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return conns_;
+    }
+
+private:
+    ListenSocket socket_;
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<std::shared_ptr<FramedConn>> conns_;
+    std::thread thread_;
+};
 
 // Connections handed to a host-side callback; shared with threads that may outlive a test.
 struct Deliveries {
