@@ -3,9 +3,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,69 +36,40 @@ int punchStartDelayMs(int directAttemptsStarted, const ConnectTimings& t);
 // How long the caller waits for the race.
 int raceBudgetMs(bool punching, const ConnectTimings& t);
 
-// One race of connection attempts. Conn needs shutdown(); the product uses FramedConn, tests a
-// stand-in. The first connection handed in wins; any that comes after the race was decided
-// (a winner exists or the caller stopped waiting) is shut down by the hand-in.
+// One race of connection attempts. The first connection handed in wins; any that comes after
+// the race was decided (a winner exists or the caller stopped waiting) is shut down by the
+// hand-in.
 template <class Conn>
-class ConnectRace {
+class ConnectRace : public RaceState<Conn> {
 public:
     ConnectRace() : cancel_(std::make_shared<std::atomic<bool>>(false)) {}
 
     // Set once a winner exists or the caller stopped waiting; hole punching watches it.
     const std::shared_ptr<std::atomic<bool>>& cancel() const { return cancel_; }
 
-    void started() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++pending_;
-    }
-
     // An attempt's result as it ends (conn may be empty). True when it became the winner.
     bool offer(std::shared_ptr<Conn> conn) {
-        std::shared_ptr<Conn> loser;
         bool won = false;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            --pending_;
-            if (conn) {
-                if (won_ || done_) {
-                    loser = std::move(conn);
-                } else {
-                    won_ = true;
-                    winner_ = std::move(conn);
-                    cancel_->exchange(true);
-                    won = true;
-                }
-            }
-            cv_.notify_all();
+            std::lock_guard<std::mutex> lock(this->mutex_);
+            --this->pending_;
+            won = this->keepFirst(conn);
+            if (won) cancel_->exchange(true);
+            this->cv_.notify_all();
         }
-        if (loser) loser->shutdown();
+        if (conn) conn->shutdown();
         return won;
     }
 
     // Waits until a winner exists, every attempt has ended or budgetMs have passed; from then
-    // on the race is decided. Returns the winner, possibly empty.
+    // on the race is decided. Returns the winner, possibly empty; the caller alone decides when
+    // it closes.
     std::shared_ptr<Conn> finish(int budgetMs) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMs);
-        cv_.wait_until(lock, until, [&] { return won_ || pending_ <= 0; });
-        done_ = true;
-        cancel_->exchange(true);
-        // Handed out, not kept: the caller alone decides when the winner closes.
-        return std::move(winner_);
-    }
-
-    int pending() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return pending_;
+        return this->finishWhen(
+            budgetMs, [&] { return this->won_ || this->pending_ <= 0; }, [&] { cancel_->exchange(true); });
     }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::shared_ptr<Conn> winner_;
-    bool won_ = false;
-    int32_t pending_ = 0;
-    bool done_ = false;
     std::shared_ptr<std::atomic<bool>> cancel_;
 };
 

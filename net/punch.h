@@ -50,11 +50,60 @@ bool splitNumericHostPort(const std::string& text, std::string& host, int& port)
 // "addr:port" for each local address, in order.
 std::vector<std::string> localAddressList(const std::vector<std::string>& addresses, int port);
 
-// Every connection of one punch attempt meets here. Conn needs shutdown(); the product uses
-// FramedConn, tests a stand-in. With a callback (host side) every connection is handed on;
-// without one (viewer side) only the first is kept and every later one is shut down.
+// What every race of connection attempts keeps: how many attempts still run, the first
+// connection and whether the waiting side has stopped waiting. Conn needs shutdown(); the
+// product uses FramedConn, tests a stand-in.
 template <class Conn>
-class PunchRace {
+class RaceState {
+public:
+    void started() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++pending_;
+    }
+
+    int pending() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return pending_;
+    }
+
+protected:
+    // Under the lock: conn becomes the winner unless the race is decided already (a winner
+    // exists or the waiting side stopped waiting); then it is left in conn for the caller to
+    // shut down once the lock is released. True when it won.
+    bool keepFirst(std::shared_ptr<Conn>& conn) {
+        if (!conn || won_ || done_) return false;
+        won_ = true;
+        winner_ = std::move(conn);
+        return true;
+    }
+
+    // Waits at most waitMs until stop holds; from then on the race is done (and, still under the
+    // lock, onDone runs). The winner, if any, is handed out and no longer held here.
+    template <class Stop, class OnDone>
+    std::shared_ptr<Conn> finishWhen(int waitMs, Stop stop, OnDone onDone) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+        cv_.wait_until(lock, until, stop);
+        done_ = true;
+        onDone();
+        return std::move(winner_);
+    }
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::shared_ptr<Conn> winner_;
+    bool won_ = false;
+    int32_t pending_ = 0;
+    bool done_ = false;
+};
+
+// Every connection of one punch attempt meets here. With a callback (host side) every
+// connection is handed on; without one (viewer side) only the first is kept and every later
+// one is shut down.
+template <class Conn>
+class PunchRace : public RaceState<Conn> {
+    using Base = RaceState<Conn>;
+
 public:
     using Callback = std::function<void(std::shared_ptr<Conn>)>;
 
@@ -63,44 +112,33 @@ public:
 
     bool hostSide() const { return bool(callback_); }
 
-    void started() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++pending_;
-    }
-
     // A thread's result as it ends (conn may be empty).
     void offer(std::shared_ptr<Conn> conn) {
-        std::shared_ptr<Conn> loser;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<std::mutex> lock(this->mutex_);
             if (conn && callback_) {
-                if (!won_) {
-                    won_ = true;
-                    winner_ = conn;
+                if (!this->won_) {
+                    this->won_ = true;
+                    this->winner_ = conn;
                     lowerDeadline(*deadline_, nowNanos() + int64_t(lingerMs_) * 1000000);
                 }
-                callback_(conn);
-            } else if (conn) {
-                if (won_ || done_) {
-                    loser = std::move(conn);
-                } else {
-                    won_ = true;
-                    winner_ = std::move(conn);
-                }
+                callback_(std::move(conn));
+            } else {
+                this->keepFirst(conn);
             }
-            --pending_;
-            cv_.notify_all();
+            --this->pending_;
+            this->cv_.notify_all();
         }
-        if (loser) loser->shutdown();
+        if (conn) conn->shutdown();
     }
 
     // Host side: a connection the listener accepted while it keeps listening. The first one
     // becomes the winner without lowering the deadline; every one goes to the callback.
     void accepted(std::shared_ptr<Conn> conn) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!won_) {
-            won_ = true;
-            winner_ = conn;
+        std::lock_guard<std::mutex> lock(this->mutex_);
+        if (!this->won_) {
+            this->won_ = true;
+            this->winner_ = conn;
         }
         callback_(conn);
     }
@@ -109,38 +147,23 @@ public:
     // end. Always false on the host side, whose threads run to the deadline.
     bool decided() {
         if (callback_) return false;
-        std::lock_guard<std::mutex> lock(mutex_);
-        return won_ || done_;
+        std::lock_guard<std::mutex> lock(this->mutex_);
+        return this->won_ || this->done_;
     }
 
     bool hasWinner() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return won_;
+        std::lock_guard<std::mutex> lock(this->mutex_);
+        return this->won_;
     }
 
     // Waits at most waitMs while threads run and (viewer side) nothing has won. From then on the
-    // attempt is over: the winner, if any, is handed out and no longer held here, and on the
-    // viewer side every later connection is shut down.
+    // attempt is over: on the viewer side every later connection is shut down.
     std::shared_ptr<Conn> finish(int waitMs) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-        cv_.wait_until(lock, until, [&] { return pending_ <= 0 || (won_ && !callback_); });
-        done_ = true;
-        return std::move(winner_);
-    }
-
-    int pending() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return pending_;
+        return this->finishWhen(
+            waitMs, [&] { return this->pending_ <= 0 || (this->won_ && !callback_); }, [] {});
     }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::shared_ptr<Conn> winner_;
-    bool won_ = false;
-    int32_t pending_ = 0;
-    bool done_ = false;
     Callback callback_;
     std::shared_ptr<std::atomic<int64_t>> deadline_;
     int lingerMs_;
