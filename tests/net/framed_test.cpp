@@ -281,10 +281,9 @@ TEST(FramedConn, AddressesAndPorts) {
     ListenSocket listener;
     ASSERT_TRUE(listener.open(0, false));  // dual stack where the system has IPv6
     ASSERT_GT(listener.port(), 0);
-    auto accepted = std::async(std::launch::async, [&] { return listener.accept(); });
+    BackgroundAccept accepted(listener);
     auto client = connectTcp("127.0.0.1", listener.port(), 5000);
     ASSERT_TRUE(client);
-    ASSERT_EQ(accepted.wait_for(5s), std::future_status::ready);
     auto host = accepted.get();
     ASSERT_TRUE(host);
     EXPECT_EQ(client->peerAddress(), "127.0.0.1:" + std::to_string(listener.port()));
@@ -307,7 +306,7 @@ TEST(FramedConn, RefusedDialReportsTheRefusal) {
     // The flag is cleared on entry.
     ListenSocket again;
     ASSERT_TRUE(again.open(0, true));
-    auto accepted = std::async(std::launch::async, [&] { return again.accept(); });
+    BackgroundAccept accepted(again);
     EXPECT_NE(connectTcp("127.0.0.1", again.port(), 3000, 0, false, &refused), nullptr);
     EXPECT_FALSE(refused);
     EXPECT_NE(accepted.get(), nullptr);
@@ -351,7 +350,7 @@ TEST(FramedConn, DialEndsAtItsDeadline) {
 TEST(FramedConn, DialFromABoundLocalPort) {
     ListenSocket listener;
     ASSERT_TRUE(listener.open(0, true));
-    auto accepted = std::async(std::launch::async, [&] { return listener.accept(); });
+    BackgroundAccept accepted(listener);
     auto first = connectTcp("127.0.0.1", listener.port(), 3000, 0, true);
     ASSERT_TRUE(first);
     int local = first->localPort();

@@ -14,6 +14,7 @@
 #include "core/util.h"
 #include "core/wire.h"
 #include "net/handshake.h"
+#include "support/loopback.h"
 #include "support/proto_error.h"
 #include "support/test_relay.h"
 
@@ -667,13 +668,6 @@ struct PunchLog {
     }
 };
 
-// accept, given up after timeoutMs (the listener is then closed and the result is empty).
-std::shared_ptr<FramedConn> acceptWithin(ListenSocket& listener, int timeoutMs) {
-    auto accepted = std::async(std::launch::async, [&] { return listener.accept(); });
-    if (accepted.wait_for(std::chrono::milliseconds(timeoutMs)) != std::future_status::ready) listener.close();
-    return accepted.get();
-}
-
 TEST(RelayAgent, AtMostFourPunchesRunAtATime) {
     TestRelay relay;
     ASSERT_TRUE(relay.start());
@@ -741,7 +735,7 @@ TEST(RelayAgent, PunchedConnectionsAreDeliveredOnlyWhileRunning) {
     ASSERT_TRUE(relay.sendToHost("dev", "{\"punch\":\"now\"}"));
     ASSERT_TRUE(relay.waitFor([&] { return host.count() == 1; }, 5000));
     EXPECT_EQ(host.at(0)->route, "직접(구멍 뚫기)");
-    auto first = acceptWithin(target, 5000);  // the first punch's connection
+    auto first = BackgroundAccept(target).get();  // the first punch's connection
     ASSERT_TRUE(first);
 
     // A punch that is under way when the agent stops.
@@ -749,7 +743,7 @@ TEST(RelayAgent, PunchedConnectionsAreDeliveredOnlyWhileRunning) {
     ASSERT_TRUE(relay.waitFor([&] { return log->lateStarted.load(); }, 5000));
     agent.stop();
     log->finishAll.open();
-    auto late = acceptWithin(target, 5000);
+    auto late = BackgroundAccept(target).get();
     ASSERT_TRUE(late);
     // Its connection is shut down, not handed over.
     EXPECT_EQ(protoErrorOf([&] { late->readFrame(16, 5000); }), "연결이 닫혔습니다");
