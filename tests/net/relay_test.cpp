@@ -16,6 +16,7 @@
 #include "net/handshake.h"
 #include "support/loopback.h"
 #include "support/proto_error.h"
+#include "support/relay_support.h"
 #include "support/test_relay.h"
 
 namespace {
@@ -71,35 +72,7 @@ private:
 };
 
 // Collects what an agent delivers.
-struct Deliveries {
-    std::mutex mutex;
-    std::vector<std::shared_ptr<FramedConn>> conns;
-    RelayConnCallback callback() {
-        return [this](std::shared_ptr<FramedConn> conn) {
-            std::lock_guard<std::mutex> lock(mutex);
-            conns.push_back(std::move(conn));
-        };
-    }
-    size_t count() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return conns.size();
-    }
-    std::shared_ptr<FramedConn> at(size_t i) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return i < conns.size() ? conns[i] : nullptr;
-    }
-};
 
-RelayAgentTiming fastTiming() {
-    RelayAgentTiming t;
-    t.backoffStartMs = 100;
-    t.backoffMaxMs = 400;
-    t.keepAliveMs = 25000;
-    t.pollMs = 50;
-    t.tickMs = 10;
-    t.reconnectDelayMs = 100;
-    return t;
-}
 
 int closedPort() {
     ListenSocket listener;
@@ -230,7 +203,7 @@ TEST(RelayClient, ViewerReachesTheRegisteredHostThroughAPipe) {
     ASSERT_TRUE(relay.start());
     Deliveries host;
     RelayHostAgent agent(relay.config(), "host-id", host.callback());
-    agent.setTiming(fastTiming());
+    agent.setTiming(fastAgentTiming());
     agent.start();
     ASSERT_TRUE(relay.waitFor([&] { return agent.connected() && relay.online("host-id"); }, 5000));
 
@@ -261,7 +234,7 @@ TEST(RelayClient, BytesSentBeforeTheReplyReachTheHostAfterItsOk) {
     ASSERT_TRUE(relay.start());
     Deliveries host;
     RelayHostAgent agent(relay.config(), "h", host.callback());
-    agent.setTiming(fastTiming());
+    agent.setTiming(fastAgentTiming());
     agent.start();
     ASSERT_TRUE(relay.waitFor([&] { return relay.online("h"); }, 5000));
 
@@ -309,8 +282,8 @@ TEST(RelayStatusQuery, ReportsHeldAndSeenIds) {
     Deliveries host;
     RelayHostAgent a(relay.config(), "aaaa", host.callback());
     RelayHostAgent b(relay.config(), "123456789", host.callback());
-    a.setTiming(fastTiming());
-    b.setTiming(fastTiming());
+    a.setTiming(fastAgentTiming());
+    b.setTiming(fastAgentTiming());
     a.start();
     b.start();
     ASSERT_TRUE(relay.waitFor([&] { return relay.online("aaaa") && relay.online("123456789"); }, 5000));
@@ -370,7 +343,7 @@ TEST(RelayAgent, RegistersWithPunchOfferAndKeepsAlive) {
     ASSERT_TRUE(relay.start());
     Deliveries host;
     RelayHostAgent agent(relay.config(), "dev", host.callback());
-    RelayAgentTiming timing = fastTiming();
+    RelayAgentTiming timing = fastAgentTiming();
     timing.keepAliveMs = 150;
     agent.setTiming(timing);
     agent.setPunchRunner([](const RelayConfig&, const std::string&, const std::string&, int,
@@ -393,7 +366,7 @@ TEST(RelayAgent, PunchesByDefault) {
     ASSERT_TRUE(relay.start());
     Deliveries host;
     RelayHostAgent agent(relay.config(), "dev", host.callback());
-    agent.setTiming(fastTiming());
+    agent.setTiming(fastAgentTiming());
     agent.start();
     ASSERT_TRUE(relay.waitFor([&] { return relay.online("dev"); }, 5000));
     EXPECT_TRUE(relay.hellos().at(0).get("punch").asBool());
@@ -412,7 +385,7 @@ TEST(RelayAgent, BadControlLinesAreIgnoredAndOversizeOnesEndTheLine) {
     ASSERT_TRUE(relay.start());
     Deliveries host;
     RelayHostAgent agent(relay.config(), "dev", host.callback());
-    agent.setTiming(fastTiming());
+    agent.setTiming(fastAgentTiming());
     // The well-formed "punch" line below must not start a real punch against the test relay.
     agent.setPunchRunner([](const RelayConfig&, const std::string&, const std::string&, int,
                             const RelayConnCallback&) {});
@@ -444,7 +417,7 @@ TEST(RelayAgent, ALineLeftUnfinishedEndsTheControlLine) {
     ASSERT_TRUE(relay.start());
     Deliveries host;
     RelayHostAgent agent(relay.config(), "dev", host.callback());
-    RelayAgentTiming timing = fastTiming();
+    RelayAgentTiming timing = fastAgentTiming();
     timing.keepAliveMs = 200;
     agent.setTiming(timing);
     agent.start();
@@ -469,7 +442,7 @@ TEST(RelayAgent, BackoffScheduleDoublesUpToTheCap) {
     ASSERT_TRUE(relay.start());
     Deliveries host;
     RelayHostAgent agent(relay.config(), "dev", host.callback());
-    RelayAgentTiming timing = fastTiming();
+    RelayAgentTiming timing = fastAgentTiming();
     timing.backoffStartMs = 40;
     timing.backoffMaxMs = 200;
     agent.setTiming(timing);
@@ -492,7 +465,7 @@ TEST(RelayAgent, LostRegistrationIsRetriedAfterTheFirstWait) {
     ASSERT_TRUE(relay.start());
     Deliveries host;
     RelayHostAgent agent(relay.config(), "dev", host.callback());
-    RelayAgentTiming timing = fastTiming();
+    RelayAgentTiming timing = fastAgentTiming();
     timing.backoffStartMs = 300;
     agent.setTiming(timing);
     agent.start();
@@ -520,7 +493,7 @@ TEST(RelayAgent, ReconnectDuringBackoffIsImmediate) {
     ASSERT_TRUE(relay.start());
     Deliveries host;
     RelayHostAgent agent(relay.config(), "dev", host.callback());
-    RelayAgentTiming timing = fastTiming();
+    RelayAgentTiming timing = fastAgentTiming();
     timing.backoffStartMs = 20000;  // a wait the test could never sit out
     agent.setTiming(timing);
     agent.start();
@@ -539,7 +512,7 @@ TEST(RelayAgent, ReconnectOnALiveLineRegistersAnew) {
     ASSERT_TRUE(relay.start());
     Deliveries host;
     RelayHostAgent agent(relay.config(), "dev", host.callback());
-    RelayAgentTiming timing = fastTiming();
+    RelayAgentTiming timing = fastAgentTiming();
     timing.reconnectDelayMs = 200;
     agent.setTiming(timing);
     agent.start();
@@ -627,7 +600,7 @@ TEST(RelayAgent, NoConnectionIsDeliveredAfterStop) {
     ASSERT_TRUE(relay.start());
     Deliveries host;
     RelayHostAgent agent(relay.config(), "dev", host.callback());
-    agent.setTiming(fastTiming());
+    agent.setTiming(fastAgentTiming());
     agent.start();
     ASSERT_TRUE(relay.waitFor([&] { return relay.online("dev"); }, 5000));
     auto viewer = std::async(std::launch::async, [&] { return connectViaRelay(relay.config(), "dev"); });
@@ -674,7 +647,7 @@ TEST(RelayAgent, AtMostFourPunchesRunAtATime) {
     Deliveries host;
     auto log = std::make_shared<PunchLog>();
     RelayHostAgent agent(relay.config(), "dev", host.callback());
-    agent.setTiming(fastTiming());
+    agent.setTiming(fastAgentTiming());
     agent.setListenPortProvider([] { return 47800; });
     agent.setPunchRunner([log](const RelayConfig& r, const std::string& id, const std::string& session, int port,
                                const RelayConnCallback&) {
@@ -718,7 +691,7 @@ TEST(RelayAgent, PunchedConnectionsAreDeliveredOnlyWhileRunning) {
     auto log = std::make_shared<PunchLog>();
     log->targetPort = target.port();
     RelayHostAgent agent(relay.config(), "dev", host.callback());
-    agent.setTiming(fastTiming());
+    agent.setTiming(fastAgentTiming());
     agent.setPunchRunner([log](const RelayConfig&, const std::string&, const std::string& session, int,
                                const RelayConnCallback& onConnection) {
         if (session == "late") {
@@ -785,7 +758,7 @@ TEST(RelayEndToEnd, PasswordHandshakeOverTheRelayedPipe) {
                 hostSide.set_value(e.what());
             }
         });
-        agent.setTiming(fastTiming());
+        agent.setTiming(fastAgentTiming());
         agent.start();
         ASSERT_TRUE(relay.waitFor([&] { return relay.online("123456789"); }, 5000));
 

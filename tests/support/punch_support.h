@@ -18,6 +18,7 @@
 #include "net/punch.h"
 #include "net/relay.h"
 #include "net/socket.h"
+#include "support/relay_support.h"
 #include "support/test_relay.h"
 
 // Whether a socket may bind, with port sharing, to a port another socket listens on. Hole
@@ -113,25 +114,6 @@ private:
 };
 
 // Connections handed to a host-side callback; shared with threads that may outlive a test.
-struct Deliveries {
-    std::mutex mutex;
-    std::vector<std::shared_ptr<FramedConn>> conns;
-
-    static std::function<void(std::shared_ptr<FramedConn>)> into(const std::shared_ptr<Deliveries>& d) {
-        return [d](std::shared_ptr<FramedConn> conn) {
-            std::lock_guard<std::mutex> lock(d->mutex);
-            d->conns.push_back(std::move(conn));
-        };
-    }
-    size_t count() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return conns.size();
-    }
-    std::vector<std::shared_ptr<FramedConn>> all() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return conns;
-    }
-};
 
 // Short intervals for both sides of a punch, so that a failing one ends quickly.
 inline PunchTimings fastPunchTimings() {
@@ -143,15 +125,6 @@ inline PunchTimings fastPunchTimings() {
     return t;
 }
 
-inline RelayAgentTiming fastAgentTiming() {
-    RelayAgentTiming t;
-    t.backoffStartMs = 100;
-    t.backoffMaxMs = 400;
-    t.pollMs = 50;
-    t.tickMs = 10;
-    t.reconnectDelayMs = 100;
-    return t;
-}
 
 // A host registered at the test relay under id. Relayed and punched connections land in
 // `delivered`; punches are answered by Punch::host unless answerPunches is false.
