@@ -1,46 +1,67 @@
 #include "core/text.h"
 
+#include <algorithm>
 #include <cstdint>
+
+std::u16string utf8ToUtf16(const std::string& text) {
+    std::u16string out;
+    out.reserve(text.size());
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    size_t i = 0;
+    while (i < n) {
+        const unsigned char c = s[i];
+        if (c < 0x80) {
+            out.push_back(char16_t(c));
+            ++i;
+            continue;
+        }
+        int len = 0;
+        uint32_t cp = 0, min = 0;
+        if (c >= 0xC2 && c <= 0xDF) { len = 2; cp = c & 0x1F; min = 0x80; }
+        else if (c >= 0xE0 && c <= 0xEF) { len = 3; cp = c & 0x0F; min = 0x800; }
+        else if (c >= 0xF0 && c <= 0xF4) { len = 4; cp = c & 0x07; min = 0x10000; }
+        if (len == 0) {
+            out.push_back(u'\uFFFD');
+            ++i;
+            continue;
+        }
+        int got = 1;
+        while (got < len && i + got < n && (s[i + got] & 0xC0) == 0x80) {
+            cp = (cp << 6) | (s[i + got] & 0x3F);
+            ++got;
+        }
+        if (got < len || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            out.push_back(u'\uFFFD');
+            i += size_t(std::max(1, got));
+            continue;
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(char16_t(0xD800 + (cp >> 10)));
+            out.push_back(char16_t(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(char16_t(cp));
+        }
+        i += size_t(len);
+    }
+    return out;
+}
 
 namespace {
 
 #ifndef _WIN32
-// The ids shown here are ASCII; other bytes only need a faithful, crash-free rendering.
-// Invalid sequences become U+FFFD, one per offending byte.
+// Natively only for rendering ids; wchar_t holds whole code points there.
 std::wstring portableUtf8ToWide(const std::string& s) {
+    const std::u16string units = utf8ToUtf16(s);
     std::wstring out;
-    size_t i = 0;
-    while (i < s.size()) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        uint32_t cp;
-        size_t len;
-        if (c < 0x80) { cp = c; len = 1; }
-        else if (c >= 0xC2 && c <= 0xDF) { cp = c & 0x1Fu; len = 2; }
-        else if (c >= 0xE0 && c <= 0xEF) { cp = c & 0x0Fu; len = 3; }
-        else if (c >= 0xF0 && c <= 0xF4) { cp = c & 0x07u; len = 4; }
-        else { out += wchar_t(0xFFFD); ++i; continue; }
-        bool ok = i + len <= s.size();
-        for (size_t k = 1; ok && k < len; ++k) {
-            unsigned char cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) ok = false;
-            else cp = (cp << 6) | (cc & 0x3Fu);
+    out.reserve(units.size());
+    for (size_t i = 0; i < units.size(); ++i) {
+        uint32_t u = units[i];
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units.size()) {  // a pair: utf8ToUtf16 writes only whole ones
+            u = 0x10000 + ((u - 0xD800) << 10) + (uint32_t(units[++i]) - 0xDC00);
         }
-        if (ok && ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-                   (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))))
-            ok = false;
-        if (!ok) { out += wchar_t(0xFFFD); ++i; continue; }
-        if constexpr (sizeof(wchar_t) == 2) {
-            if (cp >= 0x10000) {
-                cp -= 0x10000;
-                out += wchar_t(0xD800 + (cp >> 10));
-                out += wchar_t(0xDC00 + (cp & 0x3FF));
-            } else {
-                out += wchar_t(cp);
-            }
-        } else {
-            out += wchar_t(cp);
-        }
-        i += len;
+        out += wchar_t(u);
     }
     return out;
 }

@@ -13,6 +13,10 @@ std::string wideToUtf8(const std::wstring& text);
 std::string normalizeUtf8(const std::wstring& text);
 #endif
 
+// UTF-8 to UTF-16 units without the system (text typed into the host is injected as UTF-16 on
+// every build); each malformed or cut-off sequence becomes one U+FFFD, as the system converter does.
+std::u16string utf8ToUtf16(const std::string& text);
+
 // "123456789" -> L"123 456 789"; any other id is shown unchanged.
 std::wstring formatAccessId(const std::string& id);
 // The 9 digits of a typed access ID (blanks, tabs and '-' ignored), or "" when it is not one.

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 
+#include "core/text.h"
 #include "core/util.h"
 #include "host/keymap.h"
 
@@ -33,53 +34,6 @@ int32_t takeWholeWheel(float sum, float& remainder) {
     const int64_t whole = checkedTrunc(double(sum), -kMaxWheel, kMaxWheel, 0);
     remainder = std::fabs(sum) < float(kMaxWheel) ? sum - float(whole) : 0.0f;
     return int32_t(whole);
-}
-
-// UTF-8 to UTF-16 units; each malformed or cut-off sequence becomes one U+FFFD, as the system
-// converter does.
-std::u16string utf8ToUtf16(const std::string& text) {
-    std::u16string out;
-    out.reserve(text.size());
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const size_t n = text.size();
-    size_t i = 0;
-    while (i < n) {
-        const unsigned char c = s[i];
-        if (c < 0x80) {
-            out.push_back(char16_t(c));
-            ++i;
-            continue;
-        }
-        int len = 0;
-        uint32_t cp = 0, min = 0;
-        if (c >= 0xC2 && c <= 0xDF) { len = 2; cp = c & 0x1F; min = 0x80; }
-        else if (c >= 0xE0 && c <= 0xEF) { len = 3; cp = c & 0x0F; min = 0x800; }
-        else if (c >= 0xF0 && c <= 0xF4) { len = 4; cp = c & 0x07; min = 0x10000; }
-        if (len == 0) {
-            out.push_back(u'\uFFFD');
-            ++i;
-            continue;
-        }
-        int got = 1;
-        while (got < len && i + got < n && (s[i + got] & 0xC0) == 0x80) {
-            cp = (cp << 6) | (s[i + got] & 0x3F);
-            ++got;
-        }
-        if (got < len || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            out.push_back(u'\uFFFD');
-            i += size_t(std::max(1, got));
-            continue;
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(char16_t(0xD800 + (cp >> 10)));
-            out.push_back(char16_t(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(char16_t(cp));
-        }
-        i += size_t(len);
-    }
-    return out;
 }
 
 std::atomic<int64_t> gLastFailureLog{0};

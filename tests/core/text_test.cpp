@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include <vector>
+
 #include "core/text.h"
 
 namespace {
@@ -32,6 +34,33 @@ TEST(AccessIdText, ParseAcceptsTheWaysUsersTypeIt) {
         {std::wstring(100000, L'1'), ""},
     };
     for (const auto& c : cases) EXPECT_EQ(parseAccessId(c.text), c.want) << c.text.size();
+}
+
+// Shared with the Windows test, which checks the system converter gives the same units.
+struct Utf16Case {
+    const char* name;
+    std::string utf8;
+    std::u16string units;
+};
+const std::vector<Utf16Case>& utf16Cases() {
+    static const std::vector<Utf16Case> cases = {
+        {"ascii", "abc", u"abc"},
+        {"korean", "\xED\x95\x9C\xEA\xB8\x80", u"\xD55C\xAE00"},
+        {"outside the BMP", "\xF0\x9F\x98\x80", u"\xD83D\xDE00"},
+        {"stray continuation", "a\x80" "b", u"a\xFFFD" u"b"},
+        {"cut-off sequence", "\xED\x95", u"\xFFFD"},
+        {"cut-off then ascii", "\xE2\x82" "a", u"\xFFFD" u"a"},
+        {"invalid lead bytes", "\xC0\xFF", u"\xFFFD\xFFFD"},
+        {"above U+10FFFF", "\xF4\x90\x80\x80", u"\xFFFD"},
+        {"encoded surrogate", "\xED\xA0\x80" "a", u"\xFFFD" u"a"},
+        {"overlong", "\xE0\x80\x80", u"\xFFFD"},
+        {"embedded nul", std::string("a\0b", 3), std::u16string(u"a\0b", 3)},
+    };
+    return cases;
+}
+
+TEST(Utf8ToUtf16, Table) {
+    for (const auto& c : utf16Cases()) EXPECT_EQ(utf8ToUtf16(c.utf8), c.units) << c.name;
 }
 
 TEST(AccessIdText, FormatGroupsNineCharacters) {

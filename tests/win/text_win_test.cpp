@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/text.h"
+#include "core/util.h"
 
 namespace {
 
@@ -65,4 +66,20 @@ TEST(TextWin, NormalizeHandlesTextThatGrows) {
     EXPECT_EQ(normalizeUtf8(in), wideToUtf8(want));
 }
 
+}  // namespace
+
+namespace {
+// The portable converter that types text into the host must split text into the same UTF-16
+// units as the system converter. Converters differ in how many U+FFFD they give for overlong,
+// surrogate or out-of-range sequences, so those are checked only in the portable table.
+TEST(TextWin, PortableUtf16MatchesSystem) {
+    const std::string inputs[] = {"abc", "\xED\x95\x9C\xEA\xB8\x80", "\xF0\x9F\x98\x80", "a\x80" "b",
+                                  "\xED\x95", "\xE2\x82" "a", "\xC0\xFF", "\xF0\x9F\x98",
+                                  std::string("a\0b", 3)};
+    for (const auto& in : inputs) {
+        std::wstring sys = utf8ToWide(in);
+        std::u16string mine = utf8ToUtf16(in);
+        EXPECT_EQ(std::u16string(sys.begin(), sys.end()), mine) << hexEncode(asBytes(in));
+    }
+}
 }  // namespace
