@@ -48,6 +48,14 @@ wine_bin() {
   return 1
 }
 
+# Ends the Wine processes of $WINEPREFIX (the server lingers a few seconds after the last program).
+stop_wineserver() {
+  local ws
+  for ws in /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver "$(command -v wineserver || true)"; do
+    if [ -n "$ws" ] && [ -x "$ws" ]; then "$ws" -k >/dev/null 2>&1 || true; return 0; fi
+  done
+}
+
 XVFB_PID=""
 start_xvfb() {
   local d
