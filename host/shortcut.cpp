@@ -194,8 +194,12 @@ void ShortcutTranslator::processModifier(uint16_t k, bool down) {
     if (k == kCapsLock) {
         if (mode == 1 && capsLockHangul) {
             if (down) tap(keyHangul);
-        } else {
-            emit(kCapsLock, down, false);
+        } else if (down) {
+            // Tracked like a passed key, so that releaseAll and a change of mode let go of it.
+            passedKeys.insert(kCapsLock);
+            emit(kCapsLock, true, false);
+        } else if (passedKeys.erase(kCapsLock)) {
+            emit(kCapsLock, false, false);
         }
         return;
     }
