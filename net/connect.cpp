@@ -69,6 +69,7 @@ std::shared_ptr<FramedConn> connectPeer(const std::vector<std::string>& addresse
     auto race = std::make_shared<Race>();
     int directStarted = 0;
     for (const auto& address : addresses) {
+        if (size_t(directStarted) >= kMaxDirectAttempts) break;
         std::string host;
         int port = 0;
         if (!splitHostPort(address, host, port)) continue;

@@ -73,7 +73,12 @@ private:
     std::shared_ptr<std::atomic<bool>> cancel_;
 };
 
-// Races plain dials to every address that splitHostPort accepts against hole punching (when
+// Plain dials of one race: each is a thread, and the addresses come from a peer address string
+// someone else made, so only the first this many usable ones are dialled.
+inline constexpr size_t kMaxDirectAttempts = 16;
+
+// Races plain dials to the addresses that splitHostPort accepts (at most kMaxDirectAttempts of
+// them, in order) against hole punching (when
 // the relay is usable and targetId is not empty), then falls back to the relay. relayOnly goes
 // to the relay at once. Never returns empty: throws ProtoError "연결할 수 없습니다" when nothing
 // could be reached and there is no relay; the relay's own errors pass through.

@@ -207,6 +207,19 @@ TEST(ConnectPeer, OfTwoAcceptingAddressesTheLoserIsShutDown) {
     EXPECT_TRUE(attemptThreadsEnd());
 }
 
+// A pasted peer address string may list any number of addresses; each dial is a thread.
+TEST(ConnectPeer, DialsAtMostTheFirstUsableAddresses) {
+    Acceptor host;
+    // Distinct texts for the one listener: leading zeros of the port are read as the same port.
+    std::vector<std::string> addresses{"bad", "also-bad:0"};
+    for (int i = 0; i < 100; ++i) addresses.push_back("127.0.0.1:" + std::string(size_t(i), '0') + std::to_string(host.port()));
+    auto conn = connectPeer(addresses, nullptr, "", nullptr, false);
+    ASSERT_TRUE(conn);
+    EXPECT_TRUE(attemptThreadsEnd());
+    EXPECT_TRUE(host.take(kMaxDirectAttempts - 1));    // every allowed dial reached the host ...
+    EXPECT_FALSE(host.take(kMaxDirectAttempts, 500));  // ... and no further one
+}
+
 TEST(ConnectPeer, WithoutRelayAllRefusedFailsAtOnce) {
     std::string label = "untouched";
     auto start = nowNanos();
