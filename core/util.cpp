@@ -62,15 +62,20 @@ std::FILE* openLogFile(const std::string& path) {
 }  // namespace
 
 void logLine(const std::string& message) {
+    // Messages carry texts from peers and the relay; a line break in one would start a forged
+    // line of its own, so every message stays on its one line.
+    std::string oneLine = message;
+    for (char& c : oneLine)
+        if (c == '\n' || c == '\r') c = ' ';
     LogState& st = logState();
     std::lock_guard<std::mutex> lock(st.mutex);
     std::string when = timestamp();
     std::FILE* f = st.path.empty() ? nullptr : openLogFile(st.path);
     if (f) {
-        std::fprintf(f, "%s %s\n", when.c_str(), message.c_str());
+        std::fprintf(f, "%s %s\n", when.c_str(), oneLine.c_str());
         std::fclose(f);
     } else {
-        std::fprintf(stderr, "%s %s\n", when.c_str(), message.c_str());
+        std::fprintf(stderr, "%s %s\n", when.c_str(), oneLine.c_str());
     }
 }
 

@@ -134,12 +134,16 @@ TEST(Log, WritesTimestampedLinesToFileAndStderrWhenUnset) {
     setLogPath(path);
     logLine("첫 줄");
     logLine("second");
+    // A text from the network with line breaks in it stays one line of its own.
+    logLine("중계 서버: x\n2026-01-01 00:00:00 forged\r\nend");
     setLogPath(saved);
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     std::string text = ss.str();
-    ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
+    ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 3);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\r'), 0);
+    EXPECT_NE(text.find(" 중계 서버: x 2026-01-01 00:00:00 forged  end\n"), std::string::npos);
     // "YYYY-MM-DD HH:MM:SS message"
     EXPECT_EQ(text[4], '-');
     EXPECT_EQ(text[10], ' ');
