@@ -3,10 +3,7 @@
 // so that a simultaneous open or an inbound connection through a fresh mapping comes up.
 #pragma once
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,6 +12,7 @@
 #include <vector>
 
 #include "core/util.h"
+#include "net/race.h"
 
 class FramedConn;
 class Json;
@@ -42,60 +40,8 @@ int punchDialTimeoutMs(int64_t nowNs, int64_t deadlineNs, const PunchTimings& t)
 // Lowers the deadline cell to limitNs unless it is already earlier.
 void lowerDeadline(std::atomic<int64_t>& deadline, int64_t limitNs);
 
-// Splits a relay-given "host:port" like splitHostPort, but only for a numeric IPv4 or IPv6 host
-// (brackets optional) and a plain decimal port of 1 to 65535: a name would start a lookup that
-// no deadline bounds, and the relay only ever reports addresses it saw.
-bool splitNumericHostPort(const std::string& text, std::string& host, int& port);
-
 // "addr:port" for each local address, in order.
 std::vector<std::string> localAddressList(const std::vector<std::string>& addresses, int port);
-
-// What every race of connection attempts keeps: how many attempts still run, the first
-// connection and whether the waiting side has stopped waiting. Conn needs shutdown(); the
-// product uses FramedConn, tests a stand-in.
-template <class Conn>
-class RaceState {
-public:
-    void started() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++pending_;
-    }
-
-    int pending() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return pending_;
-    }
-
-protected:
-    // Under the lock: conn becomes the winner unless the race is decided already (a winner
-    // exists or the waiting side stopped waiting); then it is left in conn for the caller to
-    // shut down once the lock is released. True when it won.
-    bool keepFirst(std::shared_ptr<Conn>& conn) {
-        if (!conn || won_ || done_) return false;
-        won_ = true;
-        winner_ = std::move(conn);
-        return true;
-    }
-
-    // Waits at most waitMs until stop holds; from then on the race is done (and, still under the
-    // lock, onDone runs). The winner, if any, is handed out and no longer held here.
-    template <class Stop, class OnDone>
-    std::shared_ptr<Conn> finishWhen(int waitMs, Stop stop, OnDone onDone) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-        cv_.wait_until(lock, until, stop);
-        done_ = true;
-        onDone();
-        return std::move(winner_);
-    }
-
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::shared_ptr<Conn> winner_;
-    bool won_ = false;
-    int32_t pending_ = 0;
-    bool done_ = false;
-};
 
 // Every connection of one punch attempt meets here. With a callback (host side) every
 // connection is handed on; without one (viewer side) only the first is kept and every later
@@ -217,6 +163,3 @@ public:
 // Starts a detached attempt thread, counted by Punch::threadsRunning until its body returns.
 // False when no thread could be started (the body then never runs).
 bool startAttemptThread(std::function<void()> body);
-
-// The PC's IPv4 addresses, without loopback and link-local ones, each once.
-std::vector<std::string> localIPv4Addresses();
