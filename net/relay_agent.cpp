@@ -16,18 +16,39 @@ std::string relayAddress(const RelayConfig& relay) {
     return relay.host + ":" + std::to_string(relay.port);
 }
 
+// Counts one hand-over out when it ends, however it ends.
+class HandOver {
+public:
+    explicit HandOver(RelayHostAgent::Delivery& delivery) : delivery_(delivery) {}
+    ~HandOver() {
+        std::lock_guard<std::mutex> lock(delivery_.mutex);
+        --delivery_.handingOver;
+        delivery_.idle.notify_all();
+    }
+    HandOver(const HandOver&) = delete;
+    HandOver& operator=(const HandOver&) = delete;
+
+private:
+    RelayHostAgent::Delivery& delivery_;
+};
+
 // Hands a connection to the host unless the agent has stopped meanwhile; a late connection is
-// shut down instead. The decision is taken under the same mutex that stop takes.
+// shut down instead. The decision and the count of hand-overs under way are taken under the same
+// mutex that stop takes, so stop can wait for those that had begun.
 void deliver(const std::shared_ptr<RelayHostAgent::Delivery>& delivery, std::shared_ptr<FramedConn> conn) {
     RelayConnCallback incoming;
     {
         std::lock_guard<std::mutex> lock(delivery->mutex);
-        if (!delivery->stopped) incoming = delivery->incoming;
+        if (!delivery->stopped) {
+            incoming = delivery->incoming;
+            ++delivery->handingOver;
+        }
     }
     if (!incoming) {
         conn->shutdown();
         return;
     }
+    HandOver counted(*delivery);
     incoming(std::move(conn));
 }
 
@@ -74,10 +95,11 @@ int nextRelayBackoff(int waitMs, const RelayAgentTiming& timing) {
 RelayHostAgent::RelayHostAgent(const RelayConfig& relay, const std::string& id, RelayConnCallback incoming)
     : relay_(relay),
       id_(id),
+      incoming_(std::move(incoming)),
       delivery_(std::make_shared<Delivery>()),
       punchCount_(std::make_shared<std::atomic<int>>(0)),
       dataCount_(std::make_shared<std::atomic<int>>(0)) {
-    delivery_->incoming = std::move(incoming);
+    delivery_->incoming = incoming_;
     // A "punch" line starts the host side of hole punching.
     punchRunner_ = [](const RelayConfig& relay, const std::string& id, const std::string& session, int listenPort,
                       const RelayConnCallback& onConnection) {
@@ -94,6 +116,11 @@ void RelayHostAgent::setTiming(const RelayAgentTiming& timing) { timing_ = timin
 
 void RelayHostAgent::start() {
     if (running_.exchange(true)) return;
+    // A run after a stop delivers again; the threads of the earlier run keep its stopped state.
+    if (delivery_->stopped) {
+        delivery_ = std::make_shared<Delivery>();
+        delivery_->incoming = incoming_;
+    }
     try {
         thread_ = std::thread([this] { loop(); });
     } catch (...) {
@@ -113,6 +140,10 @@ void RelayHostAgent::stop() {
     }
     wake_.notify_all();
     if (thread_.joinable()) thread_.join();
+    std::unique_lock<std::mutex> lock(delivery_->mutex);
+    bool idle = delivery_->idle.wait_for(lock, std::chrono::milliseconds(timing_.handOverWaitMs),
+                                         [&] { return delivery_->handingOver == 0; });
+    if (!idle) logLine("중계 연결을 넘기는 중에 멈춤: 받는 쪽이 아직 처리 중");
 }
 
 void RelayHostAgent::reconnect() {

@@ -28,6 +28,7 @@ struct RelayAgentTiming {
     int pollMs = 1000;            // one wait for input on the control line
     int tickMs = 100;             // granularity of every wait; bounds how long stop takes
     int reconnectDelayMs = 1000;  // wait after a requested reconnect
+    int handOverWaitMs = 1000;    // how long stop waits for callbacks already under way
 };
 
 // The back-off wait that follows a wait of `waitMs` (doubling, capped).
@@ -35,6 +36,12 @@ int nextRelayBackoff(int waitMs, const RelayAgentTiming& timing);
 
 // Keeps this PC registered at the relay under one id, serves the relay's "incoming" (and "punch")
 // lines and hands every connection it obtains to the incoming callback, on short-lived threads.
+//
+// Hand-over contract: a connection reaches the callback only while the agent runs; one that
+// comes after stop is shut down instead. stop waits up to handOverWaitMs for callbacks that had
+// already begun; when it returns, none is running unless one took longer than that. The host
+// runs its admission inside the callback, so that admission must still check that hosting is on
+// before it takes a connection.
 class RelayHostAgent {
 public:
     RelayHostAgent(const RelayConfig& relay, const std::string& id, RelayConnCallback incoming);
@@ -48,8 +55,10 @@ public:
     void setPunchRunner(RelayPunchRunner runner);
     void setTiming(const RelayAgentTiming& timing);
 
-    void start();      // once per agent
-    void stop();       // prompt; afterwards no connection reaches the incoming callback
+    // Registers and serves until stop. After a stop the agent may be started again; connections
+    // of the earlier run that arrive late are still shut down.
+    void start();
+    void stop();       // prompt; see the hand-over contract above
     void reconnect();  // drop the control line and register again at once
 
     bool connected() const { return connected_.load(); }
@@ -59,10 +68,12 @@ public:
     static constexpr int kMaxPunchThreads = 4;
     static constexpr int kMaxDataThreads = 16;
 
-    // Shared with the data and punch threads, which may outlive the agent.
+    // Shared with the data and punch threads of one run, which may outlive the agent.
     struct Delivery {
         std::mutex mutex;
+        std::condition_variable idle;  // notified when a hand-over ends
         bool stopped = false;
+        int handingOver = 0;           // callbacks running now
         RelayConnCallback incoming;
     };
 
@@ -77,6 +88,7 @@ private:
     std::function<int()> listenPort_;
     RelayConfig relay_;
     std::string id_;
+    RelayConnCallback incoming_;
     RelayPunchRunner punchRunner_;
     RelayAgentTiming timing_;
     std::shared_ptr<Delivery> delivery_;

@@ -594,6 +594,76 @@ TEST_F(RelayAgent, NoConnectionIsDeliveredAfterStop) {
     EXPECT_EQ(delivered.count(), 0u);
 }
 
+// What a test's incoming callback shares with the agent's data threads, which may outlive the
+// test: it holds each connection for a while before it takes it.
+struct SlowAdmission {
+    std::atomic<bool> entered{false};
+    std::atomic<bool> finished{false};
+    Latch release;
+    int holdMs = 0;
+    Deliveries taken;
+
+    static RelayConnCallback callback(const std::shared_ptr<SlowAdmission>& self) {
+        return [self](std::shared_ptr<FramedConn> conn) {
+            self->entered = true;
+            self->release.wait(self->holdMs);
+            self->taken.callback()(std::move(conn));
+            self->finished = true;
+        };
+    }
+};
+
+// stop waits for a hand-over that had begun: once it returns, that callback is over, and no
+// connection is on its way to the host any more.
+TEST_F(RelayAgent, StopWaitsForAHandOverUnderWay) {
+    startRelay();
+    auto admission = std::make_shared<SlowAdmission>();
+    admission->holdMs = 300;
+    RelayHostAgent& agent = makeAgent(relay.config(), "dev", SlowAdmission::callback(admission));
+    ASSERT_TRUE(startAndRegister(agent));
+    auto viewer = connectViaRelay(relay.config(), "dev");
+    ASSERT_TRUE(relay.waitFor([&] { return admission->entered.load(); }, 5000));
+    agent.stop();
+    EXPECT_TRUE(admission->finished.load());
+    EXPECT_EQ(admission->taken.count(), 1u);
+}
+
+// ... but only for so long: a callback that takes longer than that goes on after stop returned,
+// and the host's admission itself must check that hosting is still on.
+TEST_F(RelayAgent, StopWaitsForAHandOverOnlySoLong) {
+    startRelay();
+    auto admission = std::make_shared<SlowAdmission>();
+    admission->holdMs = 10000;
+    RelayHostAgent& agent = makeAgent(relay.config(), "dev", SlowAdmission::callback(admission));
+    RelayAgentTiming timing = fastAgentTiming();
+    timing.handOverWaitMs = 200;
+    agent.setTiming(timing);
+    ASSERT_TRUE(startAndRegister(agent));
+    auto viewer = connectViaRelay(relay.config(), "dev");
+    ASSERT_TRUE(relay.waitFor([&] { return admission->entered.load(); }, 5000));
+    int64_t t = nowNanos();
+    agent.stop();
+    EXPECT_GE(msSince(t), 190);
+    EXPECT_LT(msSince(t), 1000);
+    EXPECT_FALSE(admission->finished.load());
+    admission->release.open();
+    EXPECT_TRUE(relay.waitFor([&] { return admission->finished.load(); }, 5000));
+}
+
+TEST_F(RelayAgent, StartAfterStopDeliversAgain) {
+    startRelay();
+    RelayHostAgent& agent = makeAgent();
+    ASSERT_TRUE(startAndRegister(agent));
+    agent.stop();
+    ASSERT_TRUE(relay.waitFor([&] { return !relay.online("dev"); }, 5000));
+    ASSERT_TRUE(startAndRegister(agent));
+    EXPECT_EQ(relay.registrations("dev"), 2);
+    auto viewer = connectViaRelay(relay.config(), "dev");
+    ASSERT_TRUE(relay.waitFor([&] { return delivered.count() == 1; }, 5000));
+    ASSERT_TRUE(viewer->sendFrame(asBytes("after a restart")));
+    EXPECT_EQ(spanToString(delivered.at(0)->readFrame(100, 5000)), "after a restart");
+}
+
 // What a test's punch runner shares with the punch threads. The threads are detached and may
 // still be finishing when the test returns, so they hold this by shared_ptr and never touch the
 // test's own locals.
