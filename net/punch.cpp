@@ -1,7 +1,10 @@
 #include "net/punch.h"
 
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 #include <thread>
 
 #include "core/json.h"
@@ -55,8 +58,10 @@ void dialLoop(std::shared_ptr<Race> race, Deadline deadline, Cancel cancel, int 
 // Listens on the shared local port for the peer's dials coming through.
 void listenLoop(std::shared_ptr<Race> race, Deadline deadline, Cancel cancel, int localPort, PunchTimings t) {
     SocketHandle s = socketOpenTcp(kFamilyV4);
+    // Non-blocking, so that a connection that goes away between the poll and the accept cannot
+    // hold the thread past its deadline.
     if (s == kInvalidSocket || !socketSetReusePort(s) || !socketBind(s, kFamilyV4, localPort, false) ||
-        !socketListen(s, 4)) {
+        !socketListen(s, 4) || !socketSetNonBlocking(s, true)) {
         if (s != kInvalidSocket) socketClose(s);
         race->offer(nullptr);
         return;
@@ -67,7 +72,7 @@ void listenLoop(std::shared_ptr<Race> race, Deadline deadline, Cancel cancel, in
         if (ready <= 0) continue;
         SockAddr peer;
         SocketHandle c = socketAccept(s, &peer);
-        if (c == kInvalidSocket) continue;
+        if (c == kInvalidSocket) continue;  // gone already (would block) or failed: poll again
         std::string host, service;
         socketNumericName(peer, host, service);
         auto conn = std::make_shared<FramedConn>(c, host + ":" + service);
@@ -90,13 +95,60 @@ void publicDial(std::shared_ptr<Race> race, std::string host, int port, PunchTim
     race->offer(std::move(conn));
 }
 
-// Opens the relay connection from a reusable port and exchanges addresses.
+// Shuts the watched relay connection down as soon as the cancel flag is set. The viewer's race
+// sets it once it is decided; closing the relay connection then frees the relay's pairing and
+// the host's punch slot at once, rather than after the exchange and the attempt have run out.
+class CancelWatch {
+public:
+    explicit CancelWatch(Cancel cancel) : cancel_(std::move(cancel)), state_(std::make_shared<State>()) {
+        if (!cancel_) return;
+        startAttemptThread([state = state_, cancel = cancel_] {
+            std::unique_lock<std::mutex> lock(state->mutex);
+            while (!state->done) {
+                if (cancel->load()) {
+                    if (state->conn) state->conn->shutdown();
+                    return;
+                }
+                state->wake.wait_for(lock, std::chrono::milliseconds(kCancelPollMs));
+            }
+        });
+    }
+    ~CancelWatch() {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->done = true;
+        state_->conn.reset();
+        state_->wake.notify_all();
+    }
+    CancelWatch(const CancelWatch&) = delete;
+    CancelWatch& operator=(const CancelWatch&) = delete;
+
+    void watch(const std::shared_ptr<FramedConn>& conn) {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->conn = conn;
+        if (cancelled(cancel_)) conn->shutdown();
+    }
+
+private:
+    static constexpr int kCancelPollMs = 20;
+    struct State {
+        std::mutex mutex;
+        std::condition_variable wake;
+        bool done = false;
+        std::shared_ptr<FramedConn> conn;
+    };
+    Cancel cancel_;
+    std::shared_ptr<State> state_;
+};
+
+// Opens the relay connection from a reusable port and exchanges addresses; `watch`, when given,
+// is told the relay connection as soon as it is open.
 bool meetAtRelay(const RelayConfig& relay, const std::string& role, const std::string& id,
                  const std::string& session, const Json& extras, RendezvousResult& result,
-                 const PunchTimings& timings) {
+                 const PunchTimings& timings, CancelWatch* watch) {
     result = RendezvousResult();
     try {
         result.relay = connectRelay(relay, true);
+        if (watch) watch->watch(result.relay);
         result.localPort = result.relay->localPort();
         if (result.localPort == 0) {
             result.relay->shutdown();
@@ -201,7 +253,7 @@ bool parseRendezvousReply(const Json& reply, RendezvousResult& result) {
 bool Punch::rendezvous(const RelayConfig& relay, const std::string& role, const std::string& id,
                        const std::string& session, const Json& extras, RendezvousResult& result,
                        const PunchTimings& timings) {
-    return meetAtRelay(relay, role, id, session, extras, result, timings);
+    return meetAtRelay(relay, role, id, session, extras, result, timings, nullptr);
 }
 
 std::shared_ptr<FramedConn> Punch::attempt(int localPort, const std::vector<std::string>& peers,
@@ -238,8 +290,9 @@ std::shared_ptr<FramedConn> Punch::client(const RelayConfig& relay, const std::s
     std::string session = hexEncode(raw, sizeof raw);
     Json extras;
     extras.tag = Json::kObject;
+    CancelWatch watch(cancel);
     RendezvousResult rv;
-    if (!rendezvous(relay, "punch", targetId, session, extras, rv, timings)) return nullptr;
+    if (!meetAtRelay(relay, "punch", targetId, session, extras, rv, timings, &watch)) return nullptr;
     if (cancelled(cancel)) {
         rv.relay->shutdown();
         return nullptr;

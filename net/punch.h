@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -58,7 +59,8 @@ public:
 
     bool hostSide() const { return bool(callback_); }
 
-    // A thread's result as it ends (conn may be empty).
+    // A thread's result as it ends (conn may be empty). The thread is counted out whatever the
+    // callback does, so that the attempt never waits for a thread that is gone.
     void offer(std::shared_ptr<Conn> conn) {
         {
             std::lock_guard<std::mutex> lock(this->mutex_);
@@ -68,7 +70,7 @@ public:
                     this->winner_ = conn;
                     lowerDeadline(*deadline_, nowNanos() + int64_t(lingerMs_) * 1000000);
                 }
-                callback_(std::move(conn));
+                conn = handOver(std::move(conn));
             } else {
                 this->keepFirst(conn);
             }
@@ -81,12 +83,15 @@ public:
     // Host side: a connection the listener accepted while it keeps listening. The first one
     // becomes the winner without lowering the deadline; every one goes to the callback.
     void accepted(std::shared_ptr<Conn> conn) {
-        std::lock_guard<std::mutex> lock(this->mutex_);
-        if (!this->won_) {
-            this->won_ = true;
-            this->winner_ = conn;
+        {
+            std::lock_guard<std::mutex> lock(this->mutex_);
+            if (!this->won_) {
+                this->won_ = true;
+                this->winner_ = conn;
+            }
+            conn = handOver(std::move(conn));
         }
-        callback_(conn);
+        if (conn) conn->shutdown();
     }
 
     // Viewer side: a winner exists or the attempt stopped waiting, so dialling and listening
@@ -110,6 +115,20 @@ public:
     }
 
 private:
+    // Under the lock. A callback that throws has not taken the connection: it is given back to be
+    // shut down, and the thread that offered it goes on.
+    std::shared_ptr<Conn> handOver(std::shared_ptr<Conn> conn) {
+        try {
+            callback_(conn);
+            return nullptr;
+        } catch (const std::exception& e) {
+            logLine(std::string("구멍 뚫기 연결 처리 오류: ") + e.what());
+        } catch (...) {
+            logLine("구멍 뚫기 연결 처리 오류");
+        }
+        return conn;
+    }
+
     Callback callback_;
     std::shared_ptr<std::atomic<int64_t>> deadline_;
     int lingerMs_;
