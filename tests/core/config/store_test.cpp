@@ -32,6 +32,12 @@ void put(const std::wstring& path, const std::string& text) {
     ASSERT_TRUE(out.good());
 }
 
+// The path of config.json in the profile folder under `base`, which is created.
+std::wstring profileConfig(const TempFolder& base) {
+    fs::create_directory(base.path() / "Tavrel");
+    return base / L"Tavrel" + kPathSeparator + L"config.json";
+}
+
 }  // namespace
 
 TEST(ProfileSuffix, FromArguments) {
@@ -241,8 +247,7 @@ TEST(ConfigStore, UnusableConfigIsKeptAsideNotOverwritten) {
     for (std::string text : {"{\"port\": 5", "[]", "null", "\"text\"", "{} x"}) {
         SCOPED_TRACE(text);
         TempFolder base;
-        fs::create_directory(base.path() / "Tavrel");
-        std::wstring config = base / L"Tavrel" + kPathSeparator + L"config.json";
+        std::wstring config = profileConfig(base);
         put(config, text);
         ConfigStore store(base.wide(), L"");
         EXPECT_EQ(store.get().port, 47800);
@@ -256,8 +261,7 @@ TEST(ConfigStore, UnusableConfigIsKeptAsideNotOverwritten) {
 
 TEST(ConfigStore, SecondUnusableConfigGoesBesideTheFirst) {
     TempFolder base;
-    fs::create_directory(base.path() / "Tavrel");
-    std::wstring config = base / L"Tavrel" + kPathSeparator + L"config.json";
+    std::wstring config = profileConfig(base);
     put(config + L".bad", "earlier");
     put(config, "{oops");
     ConfigStore store(base.wide(), L"");
@@ -269,8 +273,7 @@ TEST(ConfigStore, SecondUnusableConfigGoesBesideTheFirst) {
 // each is kept aside, the newest nine are kept, and saving goes on every time.
 TEST(ConfigStore, TenBadFilesInARowNeverStopSaving) {
     TempFolder base;
-    fs::create_directory(base.path() / "Tavrel");
-    std::wstring config = base / L"Tavrel" + kPathSeparator + L"config.json";
+    std::wstring config = profileConfig(base);
     for (int round = 1; round <= 10; ++round) {
         SCOPED_TRACE(round);
         put(config, "{\"port\":" + std::to_string(round) + ",");
@@ -285,8 +288,7 @@ TEST(ConfigStore, TenBadFilesInARowNeverStopSaving) {
 
 TEST(ConfigStore, UnusableConfigThatCannotBeKeptAsideIsReplacedAtTheNextSave) {
     TempFolder base;
-    fs::create_directory(base.path() / "Tavrel");
-    std::wstring config = base / L"Tavrel" + kPathSeparator + L"config.json";
+    std::wstring config = profileConfig(base);
     // Every name is taken and the oldest cannot go: it is a folder with something in it.
     fs::create_directory(fs::path(config + L".bad"));
     put(config + L".bad" + kPathSeparator + L"inside", "x");
@@ -318,8 +320,7 @@ TEST(ConfigStore, ByteOrderMarkBeforeTheSettingsIsSkipped) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         TempFolder base;
-        fs::create_directory(base.path() / "Tavrel");
-        std::wstring config = base / L"Tavrel" + kPathSeparator + L"config.json";
+        std::wstring config = profileConfig(base);
         put(config, c.text);
         ConfigStore store(base.wide(), L"");
         EXPECT_EQ(store.get().port, c.port);
@@ -332,8 +333,7 @@ TEST(ConfigStore, ByteOrderMarkBeforeTheSettingsIsSkipped) {
 
 TEST(ConfigStore, EmptyConfigLoadsDefaultsAndIsLeftAlone) {
     TempFolder base;
-    fs::create_directory(base.path() / "Tavrel");
-    std::wstring config = base / L"Tavrel" + kPathSeparator + L"config.json";
+    std::wstring config = profileConfig(base);
     put(config, "");
     ConfigStore store(base.wide(), L"");
     EXPECT_EQ(store.get().port, 47800);
