@@ -131,11 +131,8 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("x25519/openssl", x25519Openssl);
     benchmark::RegisterBenchmark("sha256_64k/openssl", sha256Openssl);
 #endif
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
+    if (!runBenchmarks(argc, argv, reporter)) return 1;
 
     std::printf("\nCPU paths: avx2=%s avx-512=%s sha-ni=%s\n", useAvx2() ? "yes" : "no", useAvx512() ? "yes" : "no",
                 useShaNi() ? "yes" : "no");

@@ -120,11 +120,8 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("bgra_to_nv12_1080p/libyuv", toNv12Libyuv)->Apply(timing);
     benchmark::RegisterBenchmark("nv12_to_bgra_1080p/libyuv", toBgraLibyuv)->Apply(timing);
 #endif
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
+    if (!runBenchmarks(argc, argv, reporter)) return 1;
 
     std::printf("\nCPU paths: avx2=%s\n", convertPathAvailable(ConvertPath::Avx2) ? "yes" : "no");
     auto& t = reporter.timeNs;

@@ -33,3 +33,13 @@ public:
         ConsoleReporter::ReportRuns(runs);
     }
 };
+
+// Runs the registered benchmarks with the arguments and keeps their times in `reporter`; false
+// when an argument is not understood.
+inline bool runBenchmarks(int& argc, char** argv, RatioReporter& reporter) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return false;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return true;
+}
