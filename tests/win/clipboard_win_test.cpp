@@ -231,6 +231,20 @@ TEST_F(ClipboardWin, ForeignTextReachesListenersOnce) {
     EXPECT_EQ(received.size(), 1u);
 }
 
+TEST_F(ClipboardWin, CopyInAnEditBoxReachesListenersOnceAsText) {
+    static HWND edit = CreateWindowExW(0, L"EDIT", L"", WS_POPUP, 0, 0, 200, 30, nullptr, nullptr,
+                                       GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(edit, nullptr);
+    SetWindowTextW(edit, L"편집 상자에서 복사");
+    SendMessageW(edit, EM_SETSEL, 0, -1);
+    listen();
+    int before = gProbe.updates;
+    SendMessageW(edit, WM_COPY, 0, 0);
+    ASSERT_TRUE(settle(before));
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0], payloadOf(kClipboardText, asBytes(std::string("편집 상자에서 복사"))));
+}
+
 TEST_F(ClipboardWin, WithoutListenersTheClipboardIsNotRead) {
     // The content is rendered only when somebody asks for it, so any read shows.
     writeForeign({{CF_UNICODETEXT, {}}});
