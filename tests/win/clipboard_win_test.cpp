@@ -13,6 +13,7 @@
 #include "host/clipboard.h"
 #include "media/png.h"
 #include "support/png_fixture.h"
+#include "support/pump_win.h"
 
 namespace {
 
@@ -43,28 +44,10 @@ LRESULT CALLBACK probeProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     }
 }
 
-void drain() {
-    MSG m;
-    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&m);
-        DispatchMessageW(&m);
-    }
-}
-
-// Pumps this thread's messages until `done` or two seconds passed.
-bool pumpUntil(const std::function<bool()>& done) {
-    for (int64_t end = nowNanos() + 2'000'000'000; nowNanos() < end;) {
-        drain();
-        if (done()) return true;
-        sleepMs(2);
-    }
-    return done();
-}
-
 // Waits for the next clipboard change to be seen by everybody on this thread.
 bool settle(int updatesBefore) {
     bool seen = pumpUntil([&] { return gProbe.updates > updatesBefore; });
-    drain();
+    pumpMessages();
     return seen;
 }
 
@@ -150,10 +133,10 @@ protected:
         }
     }
 
-    void SetUp() override { drain(); }
+    void SetUp() override { pumpMessages(); }
     void TearDown() override {
         if (listenerId) ClipboardSync::instance().removeListener(listenerId);
-        drain();
+        pumpMessages();
     }
 
     void listen() {
@@ -227,7 +210,7 @@ TEST_F(ClipboardWin, ForeignTextReachesListenersOnce) {
     writeForeign({{CF_UNICODETEXT, wideBytes(L"복사한 글")}});
     ASSERT_EQ(received.size(), 1u);
     EXPECT_EQ(received[0], payloadOf(kClipboardText, asBytes(std::string("복사한 글"))));
-    drain();
+    pumpMessages();
     EXPECT_EQ(received.size(), 1u);
 }
 

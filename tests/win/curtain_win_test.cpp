@@ -15,6 +15,7 @@
 #include "core/config/temp_folder.h"
 #include "core/util.h"
 #include "host/curtain.h"
+#include "support/pump_win.h"
 #include "support/screenshot.h"
 #include "support/xdotool.h"
 
@@ -66,25 +67,6 @@ LRESULT CALLBACK recordProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
             return DefWindowProcW(hwnd, msg, wp, lp);
     }
 }
-
-void pumpOnce() {
-    MSG m;
-    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&m);
-        DispatchMessageW(&m);
-    }
-}
-
-bool pumpUntil(const std::function<bool()>& done, int ms = 3000) {
-    for (int64_t end = nowNanos() + int64_t(ms) * 1'000'000; nowNanos() < end;) {
-        pumpOnce();
-        if (done()) return true;
-        sleepMs(5);
-    }
-    return done();
-}
-
-void pumpFor(int ms) { pumpUntil([] { return false; }, ms); }
 
 std::vector<HWND> curtainWindows() {
     std::vector<HWND> out;
@@ -180,7 +162,7 @@ protected:
 
     // Runs xdotool with the pointer over the test window (keys follow the pointer in Xvfb).
     void person(const std::string& arguments) {
-        ASSERT_TRUE(runXdotool("mousemove 400 300 " + arguments, pumpOnce)) << arguments;
+        ASSERT_TRUE(runXdotool("mousemove 400 300 " + arguments, pumpMessages)) << arguments;
         pumpFor(100);  // anything that slipped through reaches the window meanwhile
     }
 
