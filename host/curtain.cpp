@@ -15,7 +15,11 @@ CurtainKeyAction CurtainKeys::onKey(uint32_t virtualKey, bool down, bool injecte
             alt_ = down;
             break;
         case kEscape:
-            if (down && ctrl_ && alt_) return CurtainKeyAction::Release;
+            if (down && ctrl_ && alt_) {
+                // Once: a held Esc repeats, and each repeat would lift (and report) again.
+                reset();
+                return CurtainKeyAction::Release;
+            }
             break;
         default:
             break;

@@ -13,7 +13,7 @@
 enum class CurtainKeyAction { Pass, Swallow, Release };
 
 // The hook's decision: injected keys pass untouched; local keys are swallowed, and Esc pressed
-// while both Ctrl and Alt are held (either side) lifts the curtain.
+// while both Ctrl and Alt are held (either side) lifts the curtain, once.
 class CurtainKeys {
 public:
     static constexpr uint32_t kControl = 0x11, kLeftControl = 0xA2, kRightControl = 0xA3;

@@ -42,6 +42,8 @@ TEST(CurtainKeys, Sequences) {
                                            {kRCtrl, false, false, Swallow}, {kEsc, true, false, Swallow}}},
         {"Esc going up does not release", {{kCtrl, true, false, Swallow}, {kAlt, true, false, Swallow}, {kEsc, false, false, Swallow}}},
         {"the viewer's Ctrl and Alt do not count", {{kCtrl, true, true, Pass}, {kAlt, true, true, Pass}, {kEsc, true, false, Swallow}}},
+        {"a held Esc releases once", {{kCtrl, true, false, Swallow}, {kAlt, true, false, Swallow},
+                                      {kEsc, true, false, Release}, {kEsc, true, false, Swallow}}},
         {"other keys between still release", {{kCtrl, true, false, Swallow}, {kAlt, true, false, Swallow},
                                               {kA, true, false, Swallow}, {kEsc, true, false, Release}}},
     };
