@@ -2,7 +2,6 @@
 // is tested natively with real files. Errors come out in Windows numbering; a rename never
 // replaces; a name that starts with a dot reads as hidden and a symbolic link as a reparse point,
 // as under Wine.
-#ifndef _WIN32
 #include "files/fileio.h"
 
 #include <cerrno>
@@ -61,44 +60,8 @@ uint32_t attributesOf(const std::string& path, const std::wstring& name, uint64_
 
 }  // namespace
 
-std::wstring wideFromUtf8(const std::string& text) {
-    const std::u16string units = utf8ToUtf16(text);
-    std::wstring out;
-    out.reserve(units.size());
-    for (size_t i = 0; i < units.size(); ++i) {
-        uint32_t c = units[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size()) {  // the decoder writes whole pairs only
-            c = 0x10000 + ((c - 0xD800) << 10) + (uint32_t(units[++i]) - 0xDC00);
-        }
-        out += wchar_t(c);
-    }
-    return out;
-}
-
-std::string utf8FromWide(const std::wstring& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (wchar_t wc : text) {
-        auto c = uint32_t(wc);
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | (c >> 12));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | (c >> 18));
-            out += char(0x80 | ((c >> 12) & 0x3F));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
+std::wstring wideFromUtf8(const std::string& text) { return portableUtf8ToWide(text); }
+std::string utf8FromWide(const std::wstring& text) { return portableWideToUtf8(text); }
 
 uint32_t fileAttributes(const std::wstring& path) {
     return attributesOf(nativePath(path), fileNamePart(path), nullptr);
@@ -210,4 +173,3 @@ void FileHandle::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }
-#endif

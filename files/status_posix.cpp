@@ -1,5 +1,4 @@
 // Native stand-ins: no system error texts, and the Downloads folder under the home folder.
-#ifndef _WIN32
 #include "files/status.h"
 
 #include <cstdlib>
@@ -14,4 +13,3 @@ std::wstring downloadsFolder() {
     if (choice.create) createDirectory(choice.folder);
     return choice.folder;
 }
-#endif
