@@ -1,0 +1,379 @@
+// The viewer session's receive loop, its senders, the receive permit, the clipboard listener and
+// the two ways a session ends, against a scripted host over loopback.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "core/wire.h"
+#include "files/transfer_messages.h"
+#include "media/stream.h"
+#include "support/session_rig.h"
+
+namespace {
+
+using Events = std::vector<std::string>;
+
+// A host and a session connected to it.
+struct Connected {
+    ScriptedHost host;
+    SessionRig rig;
+    explicit Connected(bool clipboardSync = true, ScriptedHost::After after = ScriptedHost::After::Serve) {
+        host.after = after;
+        EXPECT_TRUE(host.start());
+        rig.make(host.peer());
+        rig.session->clipboardSync = clipboardSync;
+        rig.session->connect(Json(), nullptr);
+    }
+    ClientSession& session() { return *rig.session; }
+    // What the session reported for one message: the host sends it, then a notice as a marker.
+    Events eventsOf(MsgType type, const Bytes& payload) {
+        static int marker = 0;
+        const std::string mark = "표시" + std::to_string(++marker);
+        const size_t before = rig.events.all().size();
+        EXPECT_TRUE(host.send(type, payload));
+        EXPECT_TRUE(host.send(MsgType::Notice, mark));
+        EXPECT_TRUE(rig.events.waitFor("notice:" + mark));
+        Events all = rig.events.all();
+        Events out(all.begin() + long(before), all.end());
+        EXPECT_EQ(out.back(), "notice:" + mark);
+        out.pop_back();
+        return out;
+    }
+};
+
+Bytes textBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+TEST(SessionReceive, EachMessageReachesItsCallback) {
+    Connected c;
+    ASSERT_TRUE(c.host.waitFor(MsgType::SessionRequest));
+    const std::string longChat(8001, 'a');
+    struct Case {
+        const char* name;
+        MsgType type;
+        Bytes payload;
+        Events expected;
+    };
+    const std::vector<Case> cases = {
+        {"display info", MsgType::DisplayInfo, textBytes(R"({"name":"서재","width":1920})"),
+         {R"(display:{"name":"서재","width":1920})"}},
+        {"display info that does not parse", MsgType::DisplayInfo, textBytes("{"), {}},
+        {"app list", MsgType::AppList, textBytes(R"({"apps":[]})"), {R"(apps:{"apps":[]})"}},
+        {"app list that does not parse", MsgType::AppList, textBytes("[1,"), {}},
+        {"cursor", MsgType::Cursor, Bytes(20, 1), {"cursor:20"}},
+        {"notice", MsgType::Notice, textBytes("원격 화면이 꺼졌습니다"), {"notice:원격 화면이 꺼졌습니다"}},
+        {"locked", MsgType::Status, textBytes(R"({"locked":true})"), {"locked:1"}},
+        {"curtain not a boolean", MsgType::Status, textBytes(R"({"curtain":1})"), {"curtain:0"}},
+        {"both", MsgType::Status, textBytes(R"({"locked":false,"curtain":true})"), {"locked:0", "curtain:1"}},
+        {"status that does not parse", MsgType::Status, textBytes("locked"), {}},
+        {"chat cut to 8000 bytes", MsgType::Chat, textBytes(longChat), {"chat:" + longChat.substr(0, 8000)}},
+        {"folder listing passed on unparsed", MsgType::FolderListing, textBytes("{\"path\":"), {"listing:{\"path\":"}},
+        {"caret", MsgType::Caret, textBytes(R"({"edit":false})"), {}},
+        {"unknown type", MsgType(200), Bytes{1, 2, 3}, {}},
+        {"refusal of a request, empty reason", MsgType::FileRefused, idPayload(0), {"result:"}},
+        {"refusal of a request", MsgType::FileRefused, idPayload(0, std::string(kNoCopiedFiles)),
+         {std::string("result:") + kNoCopiedFiles}},
+        // Sound and clipboard go to the devices, not to the window.
+        {"audio format", MsgType::AudioFormat, textBytes(R"({"codec":"aac"})"), {}},
+        {"audio frame", MsgType::AudioFrame, Bytes{0x20, 0x64}, {}},
+        {"clipboard", MsgType::Clipboard, Bytes{1, 'h', 'i'}, {}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        EXPECT_EQ(c.eventsOf(k.type, k.payload), k.expected);
+    }
+    EXPECT_EQ(c.rig.devices->formats(), std::vector<std::string>{R"({"codec":"aac"})"});
+    EXPECT_EQ(c.rig.devices->audioFrames(), std::vector<Bytes>{Bytes({0x20, 0x64})});
+    EXPECT_EQ(c.rig.devices->applied(), std::vector<Bytes>{Bytes({1, 'h', 'i'})});
+    EXPECT_FALSE(c.session().stop.load());
+}
+
+TEST(SessionReceive, ClipboardFromTheHostIsIgnoredWhenSyncIsOff) {
+    Connected c(false);
+    c.eventsOf(MsgType::Clipboard, Bytes{1, 'h', 'i'});
+    EXPECT_TRUE(c.rig.devices->applied().empty());
+    EXPECT_EQ(c.rig.devices->listeners(), 0u);
+}
+
+TEST(SessionReceive, AnEmptyStreamHeaderKeepsTheCodecNameAndIsStillQueued) {
+    Connected c;
+    StreamHeader hevc;
+    hevc.codec = StreamHeader::kHevc;
+    c.eventsOf(MsgType::StreamHeader, StreamHeader::encode(hevc));
+    EXPECT_EQ(c.session().codecName, "HEVC");
+    c.eventsOf(MsgType::StreamHeader, Bytes());
+    EXPECT_EQ(c.session().codecName, "HEVC");
+    ASSERT_TRUE(c.rig.devices->waitCount("configure", 2));
+    EXPECT_TRUE(c.rig.devices->calls().back().data.empty());
+    c.eventsOf(MsgType::StreamHeader, StreamHeader::encode(StreamHeader{}));
+    EXPECT_EQ(c.session().codecName, "H.264");
+}
+
+TEST(SessionReceive, AShortPongOrRefusalEndsTheSession) {
+    const struct {
+        MsgType type;
+        Bytes payload;
+    } cases[] = {{MsgType::Pong, Bytes(7, 1)}, {MsgType::FileRefused, Bytes(3, 0)}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(int(k.type));
+        Connected c;
+        c.host.answerPings = false;
+        ASSERT_TRUE(c.host.send(k.type, k.payload));
+        ASSERT_TRUE(c.rig.events.waitFor("ended:"));
+        EXPECT_EQ(c.rig.events.of("ended:"), Events{"ended:짧은 메시지"});
+        EXPECT_TRUE(c.host.waitEnded());
+    }
+}
+
+TEST(SessionReceive, RoundTripFromTheEcho) {
+    Connected c;
+    c.host.answerPings = false;
+    const uint64_t now = uint64_t(c.rig.clock.now.load());
+    struct Case {
+        const char* name;
+        uint64_t echo;
+        double rttMs;  // after this echo
+    };
+    const Case cases[] = {
+        {"5 ms ago", now - 5'000'000, 5.0},
+        {"from the future", now + 1'000'000'000, 5.0},
+        {"the largest value", UINT64_MAX, 5.0},
+        {"now", now, 5.0},
+        {"long ago", 0, double(now) / 1e6},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        c.eventsOf(MsgType::Pong, encodePing(k.echo));
+        EXPECT_DOUBLE_EQ(c.session().takeStats().rttMs, k.rttMs);
+    }
+    EXPECT_FALSE(c.session().stop.load());
+}
+
+TEST(SessionReceive, PingsCarryTheClockAndTheEchoGivesTheRoundTrip) {
+    Connected c;
+    c.host.answerPings = false;
+    ASSERT_TRUE(c.host.waitFor(MsgType::Ping));
+    const Bytes ping = c.host.received(MsgType::Ping)[0];
+    EXPECT_EQ(ping, encodePing(uint64_t(c.rig.clock.now.load())));
+    c.rig.clock.advanceMs(30);
+    c.eventsOf(MsgType::Pong, ping);
+    EXPECT_DOUBLE_EQ(c.session().takeStats().rttMs, 30.0);
+}
+
+TEST(SessionSenders, KeyFrameRequestsAtMostOncePer500Ms) {
+    Connected c;
+    const struct {
+        int64_t atMs;  // since the first request
+        size_t sent;   // requests the host has seen afterwards
+    } steps[] = {{0, 1}, {0, 1}, {400, 1}, {600, 2}, {1000, 2}, {1100, 3}};
+    const int64_t start = c.rig.clock.now.load();
+    int marker = 0;
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.atMs);
+        c.rig.clock.now = start + s.atMs * 1'000'000;
+        c.session().requestKeyFrame();
+        // A chat line after it: when it arrives, any request before it has arrived too.
+        c.session().sendChat(std::to_string(++marker));
+        ASSERT_TRUE(c.host.waitFor(MsgType::Chat, size_t(marker)));
+        EXPECT_EQ(c.host.received(MsgType::KeyFrameRequest).size(), s.sent);
+    }
+}
+
+TEST(SessionSenders, CommandsAndTheirPayloads) {
+    Connected c;
+    ASSERT_TRUE(c.host.waitFor(MsgType::SessionRequest));
+    c.session().sendCombo({55, 12});
+    c.session().sendChat(std::string(2001, 'b'));
+    c.session().setAudio(true);
+    c.session().setAudio(false);
+    c.session().requestClipboardFiles();
+    ASSERT_TRUE(c.host.waitFor(MsgType::PasteFiles));
+    EXPECT_EQ(c.host.received(MsgType::KeyCombo), std::vector<Bytes>{encodeKeyCombo({55, 12})});
+    EXPECT_EQ(c.host.received(MsgType::Chat), std::vector<Bytes>{textBytes(std::string(2000, 'b'))});
+    EXPECT_EQ(c.host.received(MsgType::AudioSwitch), (std::vector<Bytes>{Bytes{1}, Bytes{0}}));
+    EXPECT_EQ(c.host.received(MsgType::PasteFiles), std::vector<Bytes>{Bytes()});
+    EXPECT_EQ(c.rig.devices->soundStops(), 1);  // only turning sound off silences the player
+}
+
+TEST(SessionFiles, TheReceivePermitLetsInOneBatchPerRequest) {
+    enum Kind { Request, Advance, Refuse, Take };
+    struct Step {
+        Kind kind;
+        int64_t value = 0;  // Advance: milliseconds; Take: 1 when a batch is let in
+    };
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+    };
+    const std::vector<Case> cases = {
+        {"no request", {{Take, 0}}},
+        {"two batches after one request", {{Request}, {Take, 1}, {Take, 0}}},
+        {"just inside the minute", {{Request}, {Advance, 59'999}, {Take, 1}}},
+        {"61 s after the request", {{Request}, {Advance, 61'000}, {Take, 0}}},
+        {"refused, then a batch", {{Request}, {Refuse}, {Take, 0}}},
+        {"a second request moves the deadline", {{Request}, {Advance, 50'000}, {Request}, {Advance, 50'000}, {Take, 1}}},
+    };
+    Connected c;
+    c.host.servePaste = false;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        c.session().receivePermitUntil = 0;
+        for (const Step& s : k.steps) {
+            switch (s.kind) {
+            case Request: c.session().requestClipboardFiles(); break;
+            case Advance: c.rig.clock.advanceMs(s.value); break;
+            case Refuse: c.eventsOf(MsgType::FileRefused, idPayload(0)); break;
+            case Take: EXPECT_EQ(c.session().takeReceivePermit(), s.value == 1); break;
+            }
+        }
+    }
+}
+
+TEST(SessionFiles, ReceivedBatchTexts) {
+    const std::wstring sep(1, kPathSeparator);
+    const std::wstring folder = sep + L"home" + sep + L"사용자" + sep + L"Downloads";
+    struct Case {
+        std::wstring path;
+        int files;
+        unsigned long long bytes;
+        std::string text;
+    };
+    const Case cases[] = {
+        {folder + sep + L"report.pdf", 3, 2'500'000,
+         "받음: report.pdf 등 파일 3개 (2.5 MB) → " + utf8FromWide(folder)},
+        {folder + sep + L"사진.png", 1, 999, "받음: 사진.png (999바이트) → " + utf8FromWide(folder)},
+        {L"report.pdf", 1, 1000, "받음: report.pdf (1 KB) → "},
+        {L"C:\\Users\\a\\Downloads\\report.pdf", 2, 2'500'000,
+         "받음: report.pdf 등 파일 2개 (2.5 MB) → C:\\Users\\a\\Downloads"},
+    };
+    for (const Case& k : cases) EXPECT_EQ(formatReceivedBatch(k.path, k.files, k.bytes), k.text);
+}
+
+TEST(SessionFiles, MessagesAfterTheEndAreDropped) {
+    Connected c;
+    ASSERT_TRUE(c.host.waitFor(MsgType::SessionRequest));
+    c.session().close();
+    ASSERT_TRUE(c.host.waitEnded());
+    const size_t before = c.host.received().size();
+    c.session().filesOut.send(kFileBegin, Bytes(32, 0));
+    c.session().filesIn.send(kFileAck, Bytes(12, 0));
+    c.session().sendChat("늦은 말");
+    EXPECT_EQ(c.host.received().size(), before);
+}
+
+// ---- ends ----
+
+TEST(SessionEnd, ACloseIsNeverReportedAndADropIsReportedOnce) {
+    {
+        SCOPED_TRACE("close, then the host drops");
+        Connected c;
+        ASSERT_TRUE(c.host.waitFor(MsgType::SessionRequest));
+        c.session().close();
+        ASSERT_TRUE(c.host.waitFor(MsgType::ReleaseAll));  // the host lets go of held keys first
+        c.host.drop();
+        c.session().finish("이유");
+        std::weak_ptr<ClientSession> weak = c.rig.session;
+        c.rig.session.reset();
+        ASSERT_TRUE(waitUntilTrue([&] { return weak.expired(); }));
+        EXPECT_TRUE(c.rig.events.of("ended:").empty());
+        EXPECT_EQ(c.rig.devices->listeners(), 0u);
+    }
+    {
+        SCOPED_TRACE("the host drops, then a close and a second finish");
+        Connected c;
+        ASSERT_TRUE(c.host.waitFor(MsgType::SessionRequest));
+        c.host.drop();
+        ASSERT_TRUE(c.rig.events.waitFor("ended:"));
+        c.session().close();
+        c.session().finish("두 번째");
+        std::weak_ptr<ClientSession> weak = c.rig.session;
+        c.rig.session.reset();
+        ASSERT_TRUE(waitUntilTrue([&] { return weak.expired(); }));
+        EXPECT_EQ(c.rig.events.of("ended:"), Events{"ended:연결이 닫혔습니다"});
+        EXPECT_EQ(c.rig.devices->listeners(), 0u);
+        EXPECT_GE(c.rig.devices->soundStops(), 1);
+    }
+}
+
+TEST(SessionEnd, CloseBeforeConnectSendsNothing) {
+    ScriptedHost host;
+    ASSERT_TRUE(host.start());
+    SessionRig rig;
+    rig.make(host.peer());
+    rig.session->close();
+    EXPECT_TRUE(rig.session->stop.load());
+    EXPECT_THROW(rig.session->connect(Json(), nullptr), ProtoError);
+    EXPECT_TRUE(host.waitEnded());
+    EXPECT_EQ(host.handshakes(), 0);
+    EXPECT_TRUE(rig.events.all().empty());
+}
+
+TEST(SessionEnd, AQuickEndLeavesNoClipboardListener) {
+    // A host that drops the viewer at once ends the session while connect may still be running;
+    // the monitor, slow to register, must not keep the listener afterwards.
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        ScriptedHost host;
+        host.after = ScriptedHost::After::Drop;
+        ASSERT_TRUE(host.start());
+        SessionRig rig;
+        rig.devices->addDelayMs = 100;
+        rig.make(host.peer());
+        try {
+            rig.session->connect(Json(), nullptr);
+        } catch (const ProtoError&) {
+            // The drop may already be seen by the request.
+        }
+        ASSERT_TRUE(rig.release());
+        EXPECT_EQ(rig.devices->listeners(), 0u);
+    }
+}
+
+TEST(SessionClipboard, TheListenerReturnsAtOnceWhileTheLinkStalls) {
+    Connected c;
+    ASSERT_TRUE(c.host.waitFor(MsgType::SessionRequest));
+    ASSERT_EQ(c.rig.devices->listeners(), 1u);
+    ASSERT_TRUE(c.host.pauseReading());
+    // Each larger than what the loopback buffers hold, so the first one's send blocks.
+    std::vector<Bytes> payloads;
+    for (uint8_t i = 1; i <= 3; ++i) payloads.push_back(Bytes(8u << 20, i));
+    auto changes = std::async(std::launch::async, [&] {
+        for (const Bytes& p : payloads) c.rig.devices->change(p);
+    });
+    ASSERT_EQ(changes.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    c.host.resumeReading();
+    // The newest arrives; one that was already on its way may come before it, and the one in
+    // between is superseded.
+    ASSERT_TRUE(c.host.waitUntil(
+        [&] {
+            auto got = c.host.received(MsgType::Clipboard);
+            return !got.empty() && got.back() == payloads[2];
+        },
+        20000));
+    const auto got = c.host.received(MsgType::Clipboard);
+    ASSERT_LE(got.size(), 2u);
+    if (got.size() == 2) {
+        EXPECT_TRUE(got[0] == payloads[0]);
+    }
+}
+
+TEST(SessionClipboard, ACloseWakesASenderBlockedOnTheLink) {
+    Connected c;
+    ASSERT_TRUE(c.host.waitFor(MsgType::SessionRequest));
+    ASSERT_TRUE(c.host.pauseReading());
+    c.rig.devices->change(Bytes(8u << 20, 9));
+    c.rig.devices->change(Bytes(8u << 20, 8));
+    ASSERT_TRUE(waitUntilTrue([&] { return c.host.received(MsgType::Clipboard).empty(); }));
+    // The window closes while the link is stalled: close must come back (it runs on the UI thread).
+    auto closing = std::async(std::launch::async, [&] { c.session().close(); });
+    const bool returned = closing.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!returned) c.host.drop();  // lets the stuck close go, so that the test can end
+    closing.wait();
+    EXPECT_TRUE(returned);
+    EXPECT_TRUE(c.rig.release(10000));  // the sender thread leaves too
+    EXPECT_EQ(c.rig.devices->listeners(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,716 @@
+#include "viewer/session.h"
+
+#include <chrono>
+#include <future>
+#include <system_error>
+#include <map>
+#include <thread>
+#include <utility>
+
+#include "core/config/keys.h"
+#include "core/config/store.h"
+#include "core/crypto/hash.h"
+#include "files/fileio.h"
+#include "files/status.h"
+#include "files/transfer_messages.h"
+#include "media/stream.h"
+#include "net/connect.h"
+#include "net/handshake.h"
+
+const char* const kNotAllowedText = "원격 컴퓨터가 이 기기를 허용하지 않습니다";
+const char* const kBadPairingCodeText = "짝 맺기 코드가 맞지 않거나 만료되었습니다";
+const char* const kDroppedText = "연결이 끊겼습니다";
+const char* const kUnknownHostName = "원격 컴퓨터";
+
+namespace {
+
+constexpr char kPunchedPrefix[] = "직접(";
+constexpr const char* kUnknownFailure = "알 수 없는 오류";
+// How long a new render loop waits for an earlier one to let go of the same window, and how often
+// a renderer that could not start is tried again.
+constexpr auto kWindowHandOverWait = std::chrono::milliseconds(1000);
+constexpr int64_t kRendererRetryNanos = 1'000'000'000;
+// How long close waits for the message that lets the host release held keys.
+constexpr auto kReleaseAllWait = std::chrono::milliseconds(250);
+
+// The windows whose renderer a render loop holds. After a reconnect the new session's loop may
+// start while the old one still holds its swap chain on the same video window.
+class WindowClaims {
+public:
+    void acquire(void* window) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, kWindowHandOverWait, [&] { return held_[window] == 0; });
+        ++held_[window];
+    }
+    void release(void* window) {
+        {
+            std::lock_guard lock(mutex_);
+            if (--held_[window] <= 0) held_.erase(window);
+        }
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::map<void*, int> held_;
+};
+
+WindowClaims& windowClaims() {
+    static WindowClaims* claims = new WindowClaims;  // render threads are detached
+    return *claims;
+}
+
+// What one render loop owns, given up in this order when it ends: decoder, renderer, the claim on
+// the window, then the thread's scope.
+struct RenderTools {
+    std::shared_ptr<void> scope;
+    void* window = nullptr;
+    std::unique_ptr<VideoRendererPort> renderer;
+    std::unique_ptr<VideoDecoderPort> decoder;
+
+    ~RenderTools() {
+        try {
+            if (decoder) decoder->close();
+        } catch (...) {
+        }
+        try {
+            if (renderer) renderer->release();
+        } catch (...) {
+        }
+        decoder.reset();
+        renderer.reset();
+        if (window) windowClaims().release(window);
+    }
+};
+
+std::optional<uint32_t> ackableFrame(const ChannelMessage& message) {
+    if (message.type != uint8_t(MsgType::VideoFrame) || message.payload.size() < 5) return std::nullopt;
+    return loadBe32(message.payload.data());
+}
+
+std::string exceptionText() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return kUnknownFailure;
+    }
+}
+
+}  // namespace
+
+std::string formatReceivedBatch(const std::wstring& path, int files, unsigned long long bytes) {
+    const size_t cut = path.find_last_of(L"\\/");
+    const std::wstring name = cut == std::wstring::npos ? path : path.substr(cut + 1);
+    const std::wstring folder = cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
+    std::string label = utf8FromWide(name);
+    if (files != 1) label += " 등 파일 " + std::to_string(files) + "개";
+    return "받음: " + label + " (" + formatSize(bytes) + ") → " + utf8FromWide(folder);
+}
+
+ClientSession::ClientSession(Peer peerIn, KeyPair deviceKeyIn, Bytes tokenIn, void* videoWindowIn,
+                             std::string passwordIn, SessionServices services)
+    : devices_(services.devices ? std::move(services.devices) : productViewerDevices()),
+      connectPeer_(services.connectPeer ? std::move(services.connectPeer)
+                                        : PeerConnector([](const std::vector<std::string>& addresses,
+                                                           const RelayConfig* relay, const std::string& targetId,
+                                                           std::string* routeText, bool relayOnly) {
+                                              return connectPeer(addresses, relay, targetId, routeText, relayOnly);
+                                          })),
+      clock_(services.clock ? std::move(services.clock) : std::function<int64_t()>(nowNanos)),
+      audio(devices_->makeSound()),
+      peer(std::move(peerIn)),
+      deviceKey(std::move(deviceKeyIn)),
+      token(std::move(tokenIn)),
+      videoWindow(videoWindowIn),
+      password(std::move(passwordIn)) {
+    filesOut.peerName = kUnknownHostName;
+}
+
+ClientSession::~ClientSession() {
+    wipeSecret(password.data(), password.size());
+    filesIn.abortAll();
+}
+
+// ---- connecting ----
+
+ProtoError ClientSession::refusalError(ProtoError const& error) const {
+    if (!password.empty()) return ProtoError(error.what());
+    return ProtoError(token.empty() ? kNotAllowedText : kBadPairingCodeText);
+}
+
+std::shared_ptr<SecureChannel> ClientSession::handshake(const std::shared_ptr<FramedConn>& conn, ByteSpan identity,
+                                                        Bytes& helloBytes) {
+    route = conn->route;
+    try {
+        if (!password.empty()) {
+            Bytes hostStatic;
+            auto result = clientPasswordHandshake(conn, deviceKey, password, identity, hostStatic, helloBytes);
+            hostKey = base64Encode(hostStatic);
+            return result;
+        }
+        return clientPairedHandshake(conn, deviceKey, peer.publicKey(), identity, helloBytes);
+    } catch (...) {
+        // Whatever went wrong, the connection is not used again.
+        conn->shutdown();
+        throw;
+    }
+}
+
+void ClientSession::trackConnection(const std::shared_ptr<FramedConn>& conn) {
+    if (!conn) throw ProtoError(kConnClosed);
+    std::lock_guard lock(stateMutex);
+    connecting_ = conn;
+    if (stop.load()) {
+        connecting_.reset();
+        conn->shutdown();
+        throw ProtoError(kConnClosed);
+    }
+}
+
+void ClientSession::throwIfClosed(const std::shared_ptr<FramedConn>& conn) {
+    if (!stop.load()) return;
+    conn->shutdown();
+    throw ProtoError(kConnClosed);
+}
+
+Json ClientSession::connect(Json request, std::string* routeText) {
+    // The threads need the session held by a shared_ptr; find out before anything is dialled.
+    const std::shared_ptr<ClientSession> self = shared_from_this();
+
+    const Bytes hostPublic = peer.publicKey();
+    const std::string targetId = !peer.key.empty() ? sha256Hex(hostPublic) : peer.accessId;
+    const RelayConfig relay = peer.relay.usable() ? peer.relay : effectiveRelay(configStore().get());
+    const RelayConfig* relayGiven = relay.usable() && !targetId.empty() ? &relay : nullptr;
+
+    std::shared_ptr<FramedConn> conn = connectPeer_(peer.addresses, relayGiven, targetId, routeText, false);
+    trackConnection(conn);
+
+    Json identity;
+    identity.set("v", 1);
+    identity.set("name", configStore().get().deviceName);
+    identity.set("os", "windows");
+    if (!token.empty()) identity.set("token", base64Encode(token));
+    const std::string identityText = identity.dump();
+
+    Bytes helloBytes;
+    std::shared_ptr<SecureChannel> secure;
+    try {
+        secure = handshake(conn, asBytes(identityText), helloBytes);
+    } catch (const BadPassword&) {
+        throw;
+    } catch (const ProtoError& error) {
+        throwIfClosed(conn);
+        const bool punched = conn->route.rfind(kPunchedPrefix, 0) == 0;
+        if (!punched || !relayGiven) {
+            if (!password.empty()) throw;
+            throw refusalError(error);
+        }
+        logLine(conn->route + " 연결이 핸드셰이크 중 끊김 (" + error.what() + ") — 중계 서버로 다시");
+        conn = connectPeer_(peer.addresses, relayGiven, targetId, routeText, true);
+        trackConnection(conn);
+        try {
+            secure = handshake(conn, asBytes(identityText), helloBytes);
+        } catch (const BadPassword&) {
+            throw;
+        } catch (const ProtoError& retryError) {
+            throwIfClosed(conn);
+            if (!password.empty()) throw;
+            throw refusalError(retryError);
+        }
+    }
+
+    // A close that came during the handshake: the host admits a new viewer by ending the session
+    // it serves, so nothing may be sent now.
+    {
+        std::lock_guard lock(stateMutex);
+        connecting_.reset();
+        if (stop.load()) {
+            conn->shutdown();
+            throw ProtoError(kConnClosed);
+        }
+        channel = secure;
+    }
+
+    Json hello;
+    if (!Json::parse(spanToString(helloBytes), hello)) hello = Json();
+    hostOs = hello.get("os").isString() ? hello.get("os").text : "mac";
+    setUpFiles(hello.get("name").isString() ? hello.get("name").text : kUnknownHostName);
+
+    {
+        // Under the lock, so that a close either comes before (nothing is sent, no listener
+        // stays behind) or after (it sees the listener and removes it).
+        std::lock_guard lock(stateMutex);
+        if (stop.load()) {
+            conn->shutdown();
+            throw ProtoError(kConnClosed);
+        }
+        secure->send(uint8_t(MsgType::SessionRequest), asBytes(request.dump()));
+        if (clipboardSync) {
+            std::weak_ptr<ClientSession> weak = self;
+            clipboardListener = devices_->clipboard().addListener([weak](const Bytes& payload) {
+                if (auto session = weak.lock()) session->queueClipboard(payload);
+            });
+        }
+    }
+
+    try {
+        std::thread([self] { self->receiveLoop(); }).detach();
+        std::thread([self] { self->renderLoop(); }).detach();
+        std::thread([self] { self->pingLoop(); }).detach();
+    } catch (...) {
+        // The threads that did start end with the session.
+        close();
+        throw ProtoError(exceptionText());
+    }
+    return hello;
+}
+
+// ---- sending and ending ----
+
+std::shared_ptr<SecureChannel> ClientSession::currentChannel() {
+    std::lock_guard lock(stateMutex);
+    return channel;
+}
+
+void ClientSession::send(unsigned char type, std::vector<unsigned char> const& payload) {
+    if (stop.load()) return;
+    if (auto secure = currentChannel()) secure->send(type, payload);
+}
+
+void ClientSession::shutDownAndRemoveListener() {
+    int listener = 0;
+    std::shared_ptr<SecureChannel> secure;
+    std::shared_ptr<FramedConn> pending;
+    {
+        std::lock_guard lock(stateMutex);
+        listener = std::exchange(clipboardListener, 0);
+        secure = channel;
+        pending = connecting_;
+    }
+    if (listener != 0) devices_->clipboard().removeListener(listener);
+    if (secure) secure->connection()->shutdown();
+    if (pending) pending->shutdown();
+}
+
+void ClientSession::releaseHostKeys() {
+    if (stop.load()) return;
+    auto secure = currentChannel();
+    if (!secure) return;
+    // On a link that has stalled (a large clipboard or file send waiting for a peer that reads
+    // nothing) the send would block the caller, the UI thread, until the link gives up. It gets
+    // a short while; then the shutdown below ends it.
+    auto sent = std::make_shared<std::promise<void>>();
+    std::future<void> done = sent->get_future();
+    try {
+        std::thread([secure, sent] {
+            secure->send(uint8_t(MsgType::ReleaseAll), {});
+            sent->set_value();
+        }).detach();
+    } catch (const std::system_error&) {
+        return;
+    }
+    done.wait_for(kReleaseAllWait);
+}
+
+void ClientSession::close() {
+    if (stop.load()) return;
+    releaseHostKeys();
+    stop.exchange(true);
+    {
+        std::lock_guard lock(queueMutex);  // a render loop about to wait sees stop or the notification
+    }
+    queueCv.notify_all();
+    filesIn.abortAll();
+    filesOut.cancel();
+    shutDownAndRemoveListener();
+}
+
+void ClientSession::finish(std::string const& reason) {
+    const bool old = stop.exchange(true);
+    {
+        std::lock_guard lock(queueMutex);
+    }
+    queueCv.notify_all();
+    filesIn.abortAll();
+    filesOut.cancel();
+    audio->stop();
+    shutDownAndRemoveListener();
+    if (!old && onEnded) onEnded(reason);
+}
+
+ClientSession::Stats ClientSession::takeStats() {
+    std::lock_guard lock(statsMutex);
+    Stats out{frames, bytes, rttMs};
+    frames = 0;
+    bytes = 0;
+    return out;
+}
+
+// ---- receive loop ----
+
+void ClientSession::receiveLoop() {
+    std::string reason;
+    try {
+        const std::shared_ptr<SecureChannel> secure = currentChannel();
+        while (!stop.load()) dispatch(secure->receive(-1));
+    } catch (...) {
+        reason = exceptionText();
+    }
+    if (stop.load()) reason.clear();
+    else if (reason.empty()) reason = kDroppedText;
+    try {
+        finish(reason);
+    } catch (...) {
+        // A callback that throws on the way out changes nothing: the session has ended.
+    }
+}
+
+void ClientSession::dispatch(ChannelMessage message) {
+    const Bytes& payload = message.payload;
+    switch (static_cast<MsgType>(message.type)) {
+    case MsgType::DisplayInfo: {
+        Json info;
+        if (decodeJson(payload, info) && onDisplayInfo) onDisplayInfo(info);
+        break;
+    }
+    case MsgType::StreamHeader:
+        if (!payload.empty()) {
+            std::lock_guard lock(statsMutex);
+            codecName = payload[0] == StreamHeader::kHevc ? "HEVC" : "H.264";
+        }
+        queueVideo(std::move(message));
+        break;
+    case MsgType::VideoFrame:
+        queueVideo(std::move(message));
+        break;
+    case MsgType::AudioFormat:
+        audio->setFormat(spanToString(payload));
+        break;
+    case MsgType::AudioFrame:
+        audio->playFrame(payload);
+        break;
+    case MsgType::Clipboard:
+        if (clipboardSync) devices_->clipboard().applyRemote(payload);
+        break;
+    case MsgType::Cursor:
+        if (onCursor) onCursor(payload);
+        break;
+    case MsgType::Pong: {
+        const uint64_t echo = decodePong(payload);  // "짧은 메시지" under 8 bytes
+        const int64_t t = now();
+        // A hostile echo from the future (or a huge one) says nothing about the round trip.
+        if (t > 0 && echo < uint64_t(t)) {
+            std::lock_guard lock(statsMutex);
+            rttMs = double(uint64_t(t) - echo) / 1e6;
+        }
+        break;
+    }
+    case MsgType::Chat:
+        if (onChat) onChat(decodeText(MsgType::Chat, payload));
+        break;
+    case MsgType::Notice:
+        if (onNotice) onNotice(spanToString(payload));
+        break;
+    case MsgType::Status: {
+        StatusMsg status;
+        if (!StatusMsg::decode(payload, status)) break;
+        if (onLocked && status.locked) onLocked(*status.locked);
+        if (onCurtain && status.curtain) onCurtain(*status.curtain);
+        break;
+    }
+    case MsgType::FileBegin:
+    case MsgType::FileData:
+    case MsgType::FileEnd:
+    case MsgType::FileAbort:
+        filesIn.handle(message.type, payload);
+        break;
+    case MsgType::FileAck:
+        filesOut.onAck(payload);
+        break;
+    case MsgType::FileSaved:
+        filesOut.onSaved(payload);
+        break;
+    case MsgType::FileRefused: {
+        const IdTextMsg refusal = IdTextMsg::decode(payload);  // "짧은 메시지" under 4 bytes
+        if (refusal.id != 0) {
+            filesOut.onRefused(payload);
+            break;
+        }
+        // The host cannot serve a request of ours: the permit it armed is void.
+        {
+            std::lock_guard lock(permitMutex);
+            receivePermitUntil = 0;
+        }
+        if (onTransferResult) onTransferResult(refusal.text, std::wstring());
+        break;
+    }
+    case MsgType::FolderListing:
+        if (onFolderListing) onFolderListing(spanToString(payload));
+        break;
+    case MsgType::AppList: {
+        Json list;
+        if (decodeJson(payload, list) && onAppList) onAppList(list);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void ClientSession::queueVideo(ChannelMessage message) {
+    std::vector<uint32_t> acks;  // frames dropped here, acknowledged so the host keeps sending
+    bool wantKeyFrame = false;
+    const bool frame = message.type == uint8_t(MsgType::VideoFrame);
+    const bool keyFrame = frame && message.payload.size() >= 5 && message.payload[4] != 0;
+    auto drop = [&](const ChannelMessage& dropped) {
+        if (auto number = ackableFrame(dropped)) acks.push_back(*number);
+    };
+    {
+        std::lock_guard lock(queueMutex);
+        bool keep = true;
+        if (frame && skipToKeyFrame_ && !keyFrame) {
+            // Frames after a gap cannot be decoded until the next key frame.
+            drop(message);
+            keep = false;
+            wantKeyFrame = true;
+        } else {
+            if (keyFrame) skipToKeyFrame_ = false;
+            const size_t size = message.payload.size();
+            if (videoQueue.size() >= queueLimits.maxMessages || queuedBytes_ + size > queueLimits.maxBytes) {
+                // The loop has fallen behind: start again from the newest stream header and the
+                // next key frame.
+                std::optional<ChannelMessage> header;
+                for (ChannelMessage& queued : videoQueue) {
+                    if (queued.type == uint8_t(MsgType::StreamHeader)) header = std::move(queued);
+                    else drop(queued);
+                }
+                videoQueue.clear();
+                queuedBytes_ = 0;
+                if (header) {
+                    queuedBytes_ = header->payload.size();
+                    videoQueue.push_back(std::move(*header));
+                }
+                wantKeyFrame = true;
+                if (frame && !keyFrame) {
+                    skipToKeyFrame_ = true;
+                    drop(message);
+                    keep = false;
+                }
+            }
+        }
+        if (keep) {
+            queuedBytes_ += message.payload.size();
+            videoQueue.push_back(std::move(message));
+        }
+    }
+    queueCv.notify_all();
+    for (uint32_t number : acks) send(MsgType::FrameAck, encodeU32(number));
+    if (wantKeyFrame) requestKeyFrame();
+}
+
+// ---- render loop ----
+
+void ClientSession::renderLoop() {
+    try {
+        renderFrames();
+    } catch (...) {
+        // A decoder or renderer that fails in a way of its own ends the session with its text.
+        try {
+            finish(exceptionText());
+        } catch (...) {
+        }
+    }
+}
+
+void ClientSession::renderFrames() {
+    RenderTools tools;
+    tools.scope = devices_->renderThreadScope();
+    tools.renderer = devices_->makeRenderer();
+    bool ready = false;
+    int64_t lastInit = 0;
+    if (videoWindow) {
+        windowClaims().acquire(videoWindow);
+        tools.window = videoWindow;
+        ready = tools.renderer->init(videoWindow);
+        lastInit = now();
+    }
+    tools.decoder = devices_->makeDecoder(hostOs == "mac");
+
+    bool produced = false;
+    const std::function<void(const DecodedFrame&)> onPicture = [&](const DecodedFrame& picture) {
+        produced = true;
+        if (!ready) return;
+        tools.renderer->upload(picture);
+        tools.renderer->present();
+    };
+
+    while (!stop.load()) {
+        std::optional<ChannelMessage> message;
+        {
+            std::unique_lock lock(queueMutex);
+            queueCv.wait_for(lock, std::chrono::milliseconds(100),
+                             [&] { return stop.load() || redraw.load() || !videoQueue.empty(); });
+            if (!videoQueue.empty()) {
+                message = std::move(videoQueue.front());
+                videoQueue.pop_front();
+                queuedBytes_ -= std::min(queuedBytes_, message->payload.size());
+            }
+        }
+        if (stop.load()) break;
+        if (redraw.exchange(false) && ready) {
+            tools.renderer->resizeIfNeeded();
+            tools.renderer->present();
+        }
+        if (!message) continue;
+
+        if (message->type == uint8_t(MsgType::StreamHeader)) {
+            if (!tools.decoder->configure(message->payload)) requestKeyFrame();
+            continue;
+        }
+        if (message->type != uint8_t(MsgType::VideoFrame)) continue;
+        VideoFrameMsg frame;
+        try {
+            frame = VideoFrameMsg::decode(message->payload);
+        } catch (const ProtoError&) {
+            continue;  // shorter than its header: dropped without an acknowledgement
+        }
+        if (!ready && videoWindow && now() - lastInit >= kRendererRetryNanos) {
+            // A renderer that could not start (the window still held by the session before
+            // this one, a device that was busy) gets another chance.
+            tools.renderer->release();
+            ready = tools.renderer->init(videoWindow);
+            lastInit = now();
+        }
+        produced = false;
+        const bool ok = tools.decoder->decode(frame.accessUnit, frame.keyFrame, onPicture);
+        send(MsgType::FrameAck, encodeU32(frame.frameNumber));
+        {
+            std::lock_guard lock(statsMutex);
+            frames += 1;
+            bytes += int64_t(message->payload.size());
+        }
+        if (produced && picturesShown.fetch_add(1) == 0 && onFirstPicture) onFirstPicture();
+        if (!ok) requestKeyFrame();
+    }
+}
+
+// ---- ping loop and senders ----
+
+void ClientSession::pingLoop() {
+    try {
+        while (!stop.load()) {
+            send(MsgType::Ping, encodePing(uint64_t(now())));
+            for (int i = 0; i < 10 && !stop.load(); ++i) sleepMs(100);
+        }
+    } catch (...) {
+        try {
+            finish(exceptionText());
+        } catch (...) {
+        }
+    }
+}
+
+void ClientSession::requestKeyFrame() {
+    const int64_t t = now();
+    int64_t last = lastKeyFrameRequest.load();
+    if (last != kNever && t - last < kKeyFrameRequestGapNanos) return;
+    // The render and the receive thread both ask; one of them sends.
+    if (!lastKeyFrameRequest.compare_exchange_strong(last, t)) return;
+    send(MsgType::KeyFrameRequest, {});
+}
+
+void ClientSession::sendCombo(std::vector<uint16_t> const& keys) { send(MsgType::KeyCombo, encodeKeyCombo(keys)); }
+
+void ClientSession::setAudio(bool on) {
+    send(MsgType::AudioSwitch, encodeSwitch(on));
+    if (!on) audio->stop();
+}
+
+void ClientSession::sendChat(std::string const& text) {
+    send(MsgType::Chat, encodeText(text.substr(0, kOutgoingChatLimit)));
+}
+
+void ClientSession::requestClipboardFiles() {
+    {
+        std::lock_guard lock(permitMutex);
+        receivePermitUntil = now() + kReceivePermitNanos;
+    }
+    send(MsgType::PasteFiles, {});
+}
+
+// ---- clipboard ----
+
+void ClientSession::queueClipboard(const Bytes& payload) {
+    // The monitor calls listeners on its own thread under its lock; a stalled link must not hold
+    // either, so the newest payload waits here for a sender thread of this session.
+    {
+        std::lock_guard lock(clipboardMutex_);
+        if (stop.load()) return;
+        clipboardPending_ = payload;
+        if (clipboardSending_) return;
+        clipboardSending_ = true;
+    }
+    try {
+        std::thread([self = shared_from_this()] { self->clipboardSender(); }).detach();
+    } catch (...) {
+        std::lock_guard lock(clipboardMutex_);
+        clipboardSending_ = false;
+        clipboardPending_.reset();
+    }
+}
+
+void ClientSession::clipboardSender() {
+    for (;;) {
+        Bytes payload;
+        {
+            std::lock_guard lock(clipboardMutex_);
+            if (!clipboardPending_ || stop.load()) {
+                clipboardPending_.reset();
+                clipboardSending_ = false;
+                return;
+            }
+            payload = std::move(*clipboardPending_);
+            clipboardPending_.reset();
+        }
+        try {
+            send(MsgType::Clipboard, payload);
+        } catch (...) {
+            // Dropped, as a failed send would be.
+        }
+    }
+}
+
+// ---- files ----
+
+void ClientSession::setUpFiles(std::string const& hostName) {
+    filesOut.send = [this](unsigned char type, std::vector<unsigned char> const& payload) { send(type, payload); };
+    filesOut.peerName = hostName;
+    filesOut.status = [this](std::string const& text) {
+        if (onTransferStatus) onTransferStatus(text);
+    };
+    filesOut.notify = [this](std::string const& text) {
+        if (onTransferResult) onTransferResult(text, std::wstring());
+    };
+    filesIn.send = [this](uint8_t type, std::vector<uint8_t> const& payload) { send(type, payload); };
+    filesIn.acceptNewBatch = [this] { return takeReceivePermit(); };
+    filesIn.status = [this](std::string const& text) {
+        if (onTransferStatus) onTransferStatus(text);
+    };
+    filesIn.notify = [this](std::string const& text) {
+        if (onTransferResult) onTransferResult(text, std::wstring());
+    };
+    filesIn.batchReceived = [this](std::wstring const& path, int files, unsigned long long total) {
+        const std::string text = formatReceivedBatch(path, files, total);
+        if (onTransferResult) onTransferResult(text, path);
+    };
+}
+
+bool ClientSession::takeReceivePermit() {
+    std::lock_guard lock(permitMutex);
+    const bool ok = receivePermitUntil != 0 && now() < receivePermitUntil;
+    if (ok) receivePermitUntil = 0;
+    return ok;
+}

@@ -1,0 +1,201 @@
+// ClientSession: the viewer's end of one session with a host. It connects (direct, punched or
+// relayed), runs the handshake, sends the session request and then runs three threads of its
+// own: the receive loop, the decode-and-render loop and the ping loop. It never touches a window:
+// everything it reports goes out through its callbacks, which the owner fills before connect.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/config/settings.h"
+#include "core/crypto/x25519.h"
+#include "core/json.h"
+#include "core/util.h"
+#include "core/wire.h"
+#include "files/receiver.h"
+#include "files/sender.h"
+#include "host/messages.h"
+#include "net/channel.h"
+#include "net/framed.h"
+#include "viewer/devices.h"
+
+// How a session reaches a host: connectPeer's contract (addresses, relay or null, relay id,
+// route text out, relay only).
+using PeerConnector = std::function<std::shared_ptr<FramedConn>(
+    const std::vector<std::string>& addresses, const RelayConfig* relay, const std::string& targetId,
+    std::string* routeText, bool relayOnly)>;
+
+// What a session uses of the world besides its peer; empty members take the product's own
+// (productViewerDevices, connectPeer, nowNanos).
+struct SessionServices {
+    std::shared_ptr<ViewerDevices> devices;
+    PeerConnector connectPeer;
+    std::function<int64_t()> clock;
+};
+
+// Pictures waiting for the render loop. A host may send 48 MiB in one message, and the loop may
+// fall behind (a slow decoder, a busy machine): past either bound the waiting frames are dropped
+// and the stream starts again at the next key frame.
+struct VideoQueueLimits {
+    size_t maxMessages = 120;                  // two seconds at 60 frames a second
+    size_t maxBytes = size_t(64) << 20;        // above the largest single message
+};
+
+// Texts of this component.
+extern const char* const kNotAllowedText;      // "원격 컴퓨터가 이 기기를 허용하지 않습니다"
+extern const char* const kBadPairingCodeText;  // "짝 맺기 코드가 맞지 않거나 만료되었습니다"
+extern const char* const kDroppedText;         // "연결이 끊겼습니다"
+extern const char* const kUnknownHostName;     // "원격 컴퓨터"
+
+// Bytes of an outgoing chat line.
+inline constexpr size_t kOutgoingChatLimit = 2000;
+// How long a request for files lets the host's next batch in.
+inline constexpr int64_t kReceivePermitNanos = 60'000'000'000;
+// Key-frame requests go out at most once per this long.
+inline constexpr int64_t kKeyFrameRequestGapNanos = 500'000'000;
+
+// The text shown for a received batch: "받음: name (size) → folder", with " 등 파일 N개" after the
+// name when the batch is not one file.
+std::string formatReceivedBatch(const std::wstring& path, int files, unsigned long long bytes);
+
+class ClientSession : public std::enable_shared_from_this<ClientSession> {
+    // First: destroyed after everything below that may still use them.
+    std::shared_ptr<ViewerDevices> devices_;
+    PeerConnector connectPeer_;
+    std::function<int64_t()> clock_;
+    std::shared_ptr<FramedConn> connecting_;  // under stateMutex, until the session runs
+    // Receive thread, under queueMutex: bytes of the queued payloads, and frames being skipped
+    // until the next key frame after an overflow.
+    size_t queuedBytes_ = 0;
+    bool skipToKeyFrame_ = false;
+    // The clipboard's newest payload waiting to be sent, and whether a sender thread runs.
+    std::mutex clipboardMutex_;
+    std::optional<Bytes> clipboardPending_;
+    bool clipboardSending_ = false;
+
+public:
+    // ---- callbacks, set by the owner before connect; an empty one drops its event ----
+    std::function<void(Json const&)> onDisplayInfo;
+    std::function<void(Json const&)> onAppList;
+    std::function<void(std::vector<unsigned char> const&)> onCursor;
+    std::function<void(std::string const&)> onNotice;
+    std::function<void(bool)> onLocked;
+    std::function<void()> onFirstPicture;          // render thread
+    std::function<void(std::string const&)> onEnded;  // at most once, never after close
+    bool clipboardSync = true;
+    std::string hostOs = "mac";  // the host hello's "os"
+    std::string hostKey;         // base64 of the host's key, learned by the password handshake
+    std::string route;           // route label of the connection that carries the session
+    std::function<void(std::string const&)> onTransferStatus;
+    std::function<void(std::string const&, std::wstring const&)> onTransferResult;
+    std::function<void(bool)> onCurtain;
+    std::function<void(std::string const&)> onFolderListing;
+    std::function<void(std::string const&)> onChat;
+    std::string codecName;       // "H.264" or "HEVC", from the last stream header
+
+    std::unique_ptr<SoundPort> audio;
+    Peer peer;
+    KeyPair deviceKey;
+    Bytes token;          // one-time pairing token; empty when none
+    void* videoWindow;    // the viewer's video child window; may be null
+    std::string password; // access password (UTF-8); empty for paired mode
+
+    // `channel` and `clipboardListener` change hands under `stateMutex`: close may read them
+    // while connect is still running.
+    std::mutex stateMutex;
+    std::shared_ptr<SecureChannel> channel;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> redraw{false};  // set by the window, then queueCv notified
+    std::mutex queueMutex;
+    std::condition_variable queueCv;
+    std::deque<ChannelMessage> videoQueue;  // stream headers and video frames
+    VideoQueueLimits queueLimits;           // set before connect
+    int clipboardListener = 0;
+    std::mutex statsMutex;
+    int32_t frames = 0;
+    int64_t bytes = 0;
+    double rttMs = 0;
+    std::atomic<int32_t> picturesShown{0};
+    // When the last key-frame request went out; kNever before the first.
+    static constexpr int64_t kNever = std::numeric_limits<int64_t>::min();
+    std::atomic<int64_t> lastKeyFrameRequest{kNever};
+    std::mutex permitMutex;
+    int64_t receivePermitUntil = 0;  // on the session's clock; 0 = no permit
+    FileReceiver filesIn;
+    FileSender filesOut;  // last: destroyed first, its worker still sends through the members above
+
+    ClientSession(Peer peer, KeyPair deviceKey, Bytes token, void* videoWindow, std::string password,
+                  SessionServices services = SessionServices());
+    ~ClientSession();
+    ClientSession(const ClientSession&) = delete;
+    ClientSession& operator=(const ClientSession&) = delete;
+
+    // Once, on a thread of the caller's. Returns the host's hello (null when it does not parse);
+    // *routeText receives the route text of the connection. Throws ProtoError (BadPassword,
+    // PasswordRefused) on failure, "연결이 닫혔습니다" when close came first.
+    Json connect(Json request, std::string* routeText);
+
+    // Sends while the channel exists and the session runs; otherwise nothing.
+    void send(unsigned char type, std::vector<unsigned char> const& payload);
+    void send(MsgType type, std::vector<unsigned char> const& payload) { send(static_cast<unsigned char>(type), payload); }
+    // Local end: reports nothing.
+    void close();
+    // End of the receive loop (or of a thread that failed): reports `reason` unless the session
+    // had already stopped.
+    void finish(std::string const& reason);
+
+    struct Stats {
+        int32_t frames = 0;
+        int64_t bytes = 0;
+        double rttMs = 0;
+    };
+    // Frames and bytes since the last call (then reset), and the last round trip.
+    Stats takeStats();
+
+    // ---- senders of the window's commands ----
+    void requestKeyFrame();
+    void sendCombo(std::vector<uint16_t> const& keys);
+    void setAudio(bool on);
+    void sendChat(std::string const& text);
+    void requestClipboardFiles();
+
+    // Installs the file hooks; called by connect with the host's name.
+    void setUpFiles(std::string const& hostName);
+    // Consumes the one-shot receive permit; true when a batch may come in.
+    bool takeReceivePermit();
+
+    // The three threads' bodies.
+    void receiveLoop();
+    void renderLoop();
+    void pingLoop();
+
+    // The error a refused handshake is shown as.
+    ProtoError refusalError(ProtoError const& error) const;
+
+private:
+    std::shared_ptr<SecureChannel> handshake(const std::shared_ptr<FramedConn>& conn, ByteSpan identity,
+                                             Bytes& helloBytes);
+    std::shared_ptr<SecureChannel> currentChannel();
+    void releaseHostKeys();
+    // The connection being set up, so that close can cut a handshake short.
+    void trackConnection(const std::shared_ptr<FramedConn>& conn);
+    void throwIfClosed(const std::shared_ptr<FramedConn>& conn);
+    void shutDownAndRemoveListener();
+    void dispatch(ChannelMessage message);
+    void queueVideo(ChannelMessage message);
+    void renderFrames();
+    void queueClipboard(const Bytes& payload);
+    void clipboardSender();
+    int64_t now() const { return clock_(); }
+
+};
