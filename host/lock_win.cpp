@@ -492,9 +492,9 @@ struct LockAgent::State {
         wipeSecret(buffer, sizeof buffer);
     }
 
-    void acceptLoop() {
+    void acceptLoop(HANDLE first) {
         Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        Handle listening;
+        Handle listening(first);
         while (event && WaitForSingleObject(stopEvent.h, 0) == WAIT_TIMEOUT) {
             if (!listening) {
                 listening.reset(createInstance(true));
@@ -508,7 +508,9 @@ struct LockAgent::State {
             DWORD unused = 0, error = 0;
             const BOOL started = ConnectNamedPipe(listening.h, &io);
             if (!finishIo(listening.h, io, started, stopEvent.h, INFINITE, unused, error)) break;
-            if (error != 0 && error != ERROR_PIPE_CONNECTED) {
+            // A client may connect, write and close before this instance was waited on: its
+            // message is still there to read.
+            if (error != 0 && error != ERROR_PIPE_CONNECTED && error != ERROR_NO_DATA) {
                 listening.reset();
                 continue;
             }
@@ -557,8 +559,10 @@ bool LockAgent::start() {
     s.stopEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!s.stopEvent || s.image.empty()) return false;
     s.stopping = false;
+    // The pipe exists when start returns; when it cannot be made yet, the loop tries again.
+    HANDLE first = s.createInstance(true);
     s.injectThread = std::thread([&s] { s.injectLoop(); });
-    s.acceptThread = std::thread([&s] { s.acceptLoop(); });
+    s.acceptThread = std::thread([&s, first] { s.acceptLoop(first); });
     return true;
 }
 
