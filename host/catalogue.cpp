@@ -49,6 +49,16 @@ bool windowLargeEnough(const ScreenRect& b) {
     return int64_t(b.right) - b.left > 119 && int64_t(b.bottom) - b.top > 79;
 }
 
+std::optional<ScreenRect> offeredBounds(const WindowFacts& f) {
+    if (!f.visible || f.owned || f.toolWindow || f.cloaked) return std::nullopt;
+    for (const wchar_t* shell : {L"Progman", L"Shell_TrayWnd", L"WorkerW", L"Shell_SecondaryTrayWnd"})
+        if (f.className == shell) return std::nullopt;
+    if (f.title.empty() || f.ownProcess) return std::nullopt;
+    const std::optional<ScreenRect>& place = f.minimised ? f.normalPosition : f.bounds;
+    if (!place || !windowLargeEnough(*place)) return std::nullopt;
+    return place;
+}
+
 Json windowJson(const WindowInfo& window, double scale) {
     if (!(scale > 0) || !std::isfinite(scale)) scale = 1.0;
     Json out;

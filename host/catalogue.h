@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -44,6 +45,24 @@ bool isOwnProgramName(const std::wstring& name);
 std::wstring appNameFromImagePath(const std::wstring& path);
 // At least 120 by 80 pixels.
 bool windowLargeEnough(const ScreenRect& bounds);
+
+// What the window list asks of one top-level window.
+struct WindowFacts {
+    bool visible = false;
+    bool owned = false;        // has an owner window
+    bool toolWindow = false;
+    bool cloaked = false;
+    std::wstring className;
+    std::wstring title;
+    bool ownProcess = false;   // belongs to this process
+    bool minimised = false;
+    std::optional<ScreenRect> normalPosition;  // a minimised window's restored place
+    std::optional<ScreenRect> bounds;          // frame bounds or window rectangle
+};
+// The bounds under which the window is offered, or nothing: visible, unowned, not a tool window,
+// not cloaked, not the shell's desktop or task bar, titled, of another process, and at least
+// 120 by 80 pixels where it is (a minimised window where it would be restored).
+std::optional<ScreenRect> offeredBounds(const WindowFacts& facts);
 
 // {"id","title","app","widthPt","heightPt"}: the size divided by the scale, rounded half away
 // from zero (a scale that is not a positive number counts as 1).

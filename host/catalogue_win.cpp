@@ -131,35 +131,42 @@ bool windowBounds(WindowHandle window, ScreenRect& out) {
 }
 
 void collectWindow(WindowHandle window, std::vector<WindowInfo>& out) {
-    if (!IsWindowVisible(window) || GetWindow(window, GW_OWNER)) return;
-    if (GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_TOOLWINDOW) return;
+    WindowFacts facts;
+    facts.visible = IsWindowVisible(window) != FALSE;
+    if (!facts.visible) return;
+    facts.owned = GetWindow(window, GW_OWNER) != nullptr;
+    facts.toolWindow = (GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_TOOLWINDOW) != 0;
     DWORD cloaked = 0;
-    if (SUCCEEDED(DwmGetWindowAttribute(window, DWMWA_CLOAKED, &cloaked, sizeof cloaked)) && cloaked) return;
+    facts.cloaked = SUCCEEDED(DwmGetWindowAttribute(window, DWMWA_CLOAKED, &cloaked, sizeof cloaked)) && cloaked;
     wchar_t className[64] = {};
     GetClassNameW(window, className, 64);
-    for (const wchar_t* shell : {L"Progman", L"Shell_TrayWnd", L"WorkerW", L"Shell_SecondaryTrayWnd"})
-        if (wcscmp(className, shell) == 0) return;
+    facts.className = className;
     wchar_t title[256] = {};
     const int length = GetWindowTextW(window, title, 256);
-    if (length <= 0) return;
+    facts.title.assign(title, size_t(std::max(length, 0)));
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
-    if (pid == GetCurrentProcessId()) return;
+    facts.ownProcess = pid == GetCurrentProcessId();
+    facts.minimised = IsIconic(window) != FALSE;
+    if (facts.minimised) {
+        WINDOWPLACEMENT placement{};
+        placement.length = sizeof placement;
+        if (GetWindowPlacement(window, &placement)) {
+            const RECT& r = placement.rcNormalPosition;
+            facts.normalPosition = ScreenRect{r.left, r.top, r.right, r.bottom};
+        }
+    } else {
+        ScreenRect bounds;
+        if (windowBounds(window, bounds)) facts.bounds = bounds;
+    }
+    const std::optional<ScreenRect> offered = offeredBounds(facts);
+    if (!offered) return;
 
     WindowInfo info;
     info.handle = windowId(window);
-    info.title = wideToUtf8(std::wstring(title, size_t(length)));
+    info.title = wideToUtf8(facts.title);
     info.app = wideToUtf8(imageApp(pid));
-    if (IsIconic(window)) {
-        WINDOWPLACEMENT placement{};
-        placement.length = sizeof placement;
-        if (!GetWindowPlacement(window, &placement)) return;
-        const RECT& r = placement.rcNormalPosition;
-        info.bounds = {r.left, r.top, r.right, r.bottom};
-    } else if (!windowBounds(window, info.bounds)) {
-        return;
-    }
-    if (!windowLargeEnough(info.bounds)) return;
+    info.bounds = *offered;
     out.push_back(std::move(info));
 }
 

@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,6 +71,59 @@ TEST(Catalogue, WindowsOfAtLeast120By80AreListed) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(windowLargeEnough(c.bounds), c.listed) << c.bounds.left << "," << c.bounds.right;
+}
+
+TEST(Catalogue, WindowFilter) {
+    WindowFacts base;
+    base.visible = true;
+    base.className = L"Notepad";
+    base.title = L"Untitled - Notepad";
+    base.bounds = ScreenRect{10, 10, 650, 490};
+    struct Case {
+        const char* name;
+        std::function<void(WindowFacts&)> change;
+        std::optional<ScreenRect> offered;
+    };
+    const Case cases[] = {
+        {"plain", [](WindowFacts&) {}, ScreenRect{10, 10, 650, 490}},
+        {"hidden", [](WindowFacts& f) { f.visible = false; }, std::nullopt},
+        {"owned", [](WindowFacts& f) { f.owned = true; }, std::nullopt},
+        {"tool window", [](WindowFacts& f) { f.toolWindow = true; }, std::nullopt},
+        {"cloaked", [](WindowFacts& f) { f.cloaked = true; }, std::nullopt},
+        {"desktop", [](WindowFacts& f) { f.className = L"Progman"; }, std::nullopt},
+        {"task bar", [](WindowFacts& f) { f.className = L"Shell_TrayWnd"; }, std::nullopt},
+        {"second task bar", [](WindowFacts& f) { f.className = L"Shell_SecondaryTrayWnd"; }, std::nullopt},
+        {"worker", [](WindowFacts& f) { f.className = L"WorkerW"; }, std::nullopt},
+        {"class names are exact", [](WindowFacts& f) { f.className = L"progman"; }, ScreenRect{10, 10, 650, 490}},
+        {"untitled", [](WindowFacts& f) { f.title.clear(); }, std::nullopt},
+        {"this process", [](WindowFacts& f) { f.ownProcess = true; }, std::nullopt},
+        {"not measurable", [](WindowFacts& f) { f.bounds.reset(); }, std::nullopt},
+        {"small", [](WindowFacts& f) { f.bounds = ScreenRect{0, 0, 119, 200}; }, std::nullopt},
+        {"minimised: restored place",
+         [](WindowFacts& f) {
+             f.minimised = true;
+             f.bounds = ScreenRect{-32000, -32000, -31840, -31976};
+             f.normalPosition = ScreenRect{100, 100, 900, 700};
+         },
+         ScreenRect{100, 100, 900, 700}},
+        {"minimised without a restored place",
+         [](WindowFacts& f) {
+             f.minimised = true;
+             f.normalPosition.reset();
+         },
+         std::nullopt},
+        {"minimised, restored small",
+         [](WindowFacts& f) {
+             f.minimised = true;
+             f.normalPosition = ScreenRect{0, 0, 200, 79};
+         },
+         std::nullopt},
+    };
+    for (const Case& c : cases) {
+        WindowFacts f = base;
+        c.change(f);
+        EXPECT_EQ(offeredBounds(f), c.offered) << c.name;
+    }
 }
 
 TEST(Catalogue, WindowJsonGivesPointsRoundedHalfAway) {
