@@ -6,6 +6,8 @@
 #include <map>
 #include <system_error>
 
+#include "core/util.h"
+
 namespace {
 
 // Lookups of anything missing return this; threads may still look things up while the
@@ -97,13 +99,6 @@ void appendUtf8(uint32_t cp, std::string& out) {
         out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
         out += static_cast<char>(0x80 | (cp & 0x3F));
     }
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
 }
 
 // Decimal magnitude class of a number text that the converter found out of range:
@@ -214,7 +209,7 @@ private:
         if (end_ - p_ < 4) return false;
         cp = 0;
         for (int i = 0; i < 4; ++i) {
-            int h = hexValue(p_[i]);
+            int h = hexDigitValue(static_cast<unsigned char>(p_[i]));
             if (h < 0) return false;
             cp = cp * 16 + uint32_t(h);
         }

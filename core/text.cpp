@@ -48,10 +48,7 @@ std::u16string utf8ToUtf16(const std::string& text) {
     return out;
 }
 
-namespace {
-
 #ifndef _WIN32
-// Natively only for rendering ids; wchar_t holds whole code points there.
 std::wstring portableUtf8ToWide(const std::string& s) {
     const std::u16string units = utf8ToUtf16(s);
     std::wstring out;
@@ -66,6 +63,8 @@ std::wstring portableUtf8ToWide(const std::string& s) {
     return out;
 }
 #endif
+
+namespace {
 
 std::wstring toWide(const std::string& s) {
 #ifdef _WIN32

@@ -17,6 +17,11 @@ std::string normalizeUtf8(const std::wstring& text);
 // every build); each malformed or cut-off sequence becomes one U+FFFD, as the system converter does.
 std::u16string utf8ToUtf16(const std::string& text);
 
+#ifndef _WIN32
+// The same decoding into a native wide string, whose wchar_t holds whole code points.
+std::wstring portableUtf8ToWide(const std::string& text);
+#endif
+
 // "123456789" -> L"123 456 789"; any other id is shown unchanged.
 std::wstring formatAccessId(const std::string& id);
 // The 9 digits of a typed access ID (blanks, tabs and '-' ignored), or "" when it is not one.

@@ -141,21 +141,19 @@ std::string hexEncode(const uint8_t* data, size_t length) {
 
 std::string hexEncode(ByteSpan data) { return hexEncode(data.data(), data.size()); }
 
-namespace {
-int hexDigit(unsigned char c) {
+int hexDigitValue(unsigned char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
-}  // namespace
 
 Bytes hexDecode(const std::string& text) {
     Bytes out;
     out.reserve(text.size() / 2);
     for (size_t i = 0; i + 1 < text.size(); i += 2) {
-        int hi = hexDigit(static_cast<unsigned char>(text[i]));
-        int lo = hexDigit(static_cast<unsigned char>(text[i + 1]));
+        int hi = hexDigitValue(static_cast<unsigned char>(text[i]));
+        int lo = hexDigitValue(static_cast<unsigned char>(text[i + 1]));
         if (hi < 0 || lo < 0) return {};
         out.push_back(uint8_t((hi << 4) | lo));
     }

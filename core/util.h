@@ -26,6 +26,8 @@ void randomBytes(void* buf, int length);
 std::string hexEncode(const uint8_t* data, size_t length);
 std::string hexEncode(ByteSpan data);
 Bytes hexDecode(const std::string& text);
+// 0 to 15 for a hex digit of either case, else -1.
+int hexDigitValue(unsigned char c);
 std::string base64Encode(ByteSpan data);
 std::string base64UrlEncode(ByteSpan data);
 bool base64Decode(const std::string& text, Bytes& out);

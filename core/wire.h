@@ -30,6 +30,8 @@ class ByteReader {
 public:
     ByteReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
     explicit ByteReader(const std::vector<uint8_t>& v) : data_(v.data()), size_(v.size()) {}
+    // A temporary would be gone before the first read.
+    explicit ByteReader(std::vector<uint8_t>&&) = delete;
 
     uint8_t u8();
     uint16_t u16();
@@ -84,4 +86,16 @@ inline uint64_t loadBe64(const uint8_t* p) {
 }
 inline void storeBe64(uint8_t* p, uint64_t v) {
     storeBe32(p, uint32_t(v >> 32)); storeBe32(p + 4, uint32_t(v));
+}
+
+// Little-endian helpers, for the cryptography's own byte order.
+inline uint32_t loadLe32(const uint8_t* p) {
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+inline void storeLe32(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); p[2] = uint8_t(v >> 16); p[3] = uint8_t(v >> 24);
+}
+inline uint64_t loadLe64(const uint8_t* p) { return uint64_t(loadLe32(p)) | (uint64_t(loadLe32(p + 4)) << 32); }
+inline void storeLe64(uint8_t* p, uint64_t v) {
+    storeLe32(p, uint32_t(v)); storeLe32(p + 4, uint32_t(v >> 32));
 }

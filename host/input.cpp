@@ -7,6 +7,7 @@
 #include "core/text.h"
 #include "core/util.h"
 #include "host/keymap.h"
+#include "host/messages.h"
 
 namespace {
 
@@ -26,7 +27,6 @@ constexpr int kButtonCount = int(std::size(kButtons));
 constexpr int64_t kMaxWheel = 32767;
 
 constexpr size_t kTextBatch = 32;
-constexpr size_t kMaxComboKeys = 8;
 
 // Cuts one wheel sum to whole units and keeps the rest for the next event. A sum beyond the
 // limit is clamped and leaves no remainder, so one absurd event cannot drive every later one.
@@ -35,8 +35,6 @@ int32_t takeWholeWheel(float sum, float& remainder) {
     remainder = std::fabs(sum) < float(kMaxWheel) ? sum - float(whole) : 0.0f;
     return int32_t(whole);
 }
-
-std::atomic<int64_t> gLastFailureLog{0};
 
 #ifndef _WIN32
 // Builds without a system input facility accept nothing.
@@ -55,19 +53,19 @@ public:
 std::unique_ptr<InputBackend> makeSystemInputBackend() { return std::make_unique<NoInputBackend>(); }
 #endif
 
-void PrintTo(const InputRecord& r, std::ostream* os) {
-    if (r.kind == InputRecord::Kind::Mouse)
-        *os << "mouse{flags=0x" << std::hex << r.flags << std::dec << " data=" << int32_t(r.mouseData) << " dx=" << r.dx
-            << " dy=" << r.dy << "}";
-    else
-        *os << "key{vk=0x" << std::hex << r.vk << " scan=0x" << r.scan << " flags=0x" << r.flags << std::dec << "}";
+bool FailureLogThrottle::allow(int64_t nowNs) {
+    int64_t last = last_.load();
+    if (last != kNever && nowNs - last < interval_) return false;
+    return last_.compare_exchange_strong(last, nowNs);  // false: another thread got there first
 }
 
-bool logInjectFailure(const std::string& what, uint32_t errorCode) {
-    const int64_t now = nowNanos();
-    int64_t last = gLastFailureLog.load();
-    if (last != 0 && now - last < 5'000'000'000) return false;
-    if (!gLastFailureLog.compare_exchange_strong(last, now)) return false;  // another thread logged
+FailureLogThrottle& injectFailureThrottle() {
+    static auto* throttle = new FailureLogThrottle(5'000'000'000);
+    return *throttle;
+}
+
+bool logInjectFailure(const std::string& what, uint32_t errorCode, FailureLogThrottle& throttle) {
+    if (!throttle.allow(nowNanos())) return false;
     logLine(what + " 입력을 넣지 못함 (오류 " + std::to_string(errorCode) +
             ") \xE2\x80\x94 관리자 권한 창이 앞에 있을 수 있음");
     return true;
@@ -182,7 +180,7 @@ void InputInjector::combo(const std::vector<uint16_t>& codes) {
         backend_->lockWorkStation();  // Command+L locks the screen
         return;
     }
-    const size_t n = std::min(codes.size(), kMaxComboKeys);
+    const size_t n = std::min(codes.size(), kComboLimit);
     for (size_t i = 0; i < n; ++i) {
         key(codes[i], true);
         sleepMs(10);

@@ -2,16 +2,16 @@
 // built here, portably; a small backend hands them to the system (input_win.cpp on Windows).
 #pragma once
 
+#include <atomic>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <ostream>
 #include <set>
 #include <span>
 #include <string>
 #include <vector>
-
 
 // One synthetic input: a mouse record (dx, dy, mouseData, flags) or a keyboard record
 // (vk, scan, flags). Time and extra information are always 0.
@@ -67,7 +67,6 @@ struct InputRecord {
     }
     bool operator==(const InputRecord&) const = default;
 };
-void PrintTo(const InputRecord& r, std::ostream* os);
 
 struct ScreenPoint {
     int32_t x = 0;
@@ -98,9 +97,26 @@ public:
 // The system's input (SendInput on Windows; elsewhere a backend that accepts nothing).
 std::unique_ptr<InputBackend> makeSystemInputBackend();
 
-// Logs "<what> 입력을 넣지 못함 (오류 N) — ..." at most once every 5 seconds per process;
-// returns whether it logged.
-bool logInjectFailure(const std::string& what, uint32_t errorCode);
+// Lets one report through per interval, whichever thread asks.
+class FailureLogThrottle {
+public:
+    explicit FailureLogThrottle(int64_t intervalNanos) : interval_(intervalNanos) {}
+    // True for the first call, and for the first one at least the interval after the last true.
+    bool allow(int64_t nowNs);
+
+private:
+    static constexpr int64_t kNever = INT64_MIN;
+    int64_t interval_;
+    std::atomic<int64_t> last_{kNever};
+};
+
+// The process-wide throttle of injection failures: 5 seconds.
+FailureLogThrottle& injectFailureThrottle();
+
+// Logs "<what> 입력을 넣지 못함 (오류 N) — ..." when the throttle lets it through (the process-wide
+// one: at most once every 5 seconds); returns whether it logged.
+bool logInjectFailure(const std::string& what, uint32_t errorCode,
+                      FailureLogThrottle& throttle = injectFailureThrottle());
 
 // One per host session.
 //

@@ -230,6 +230,17 @@ bool macModifierDown(uint16_t code, uint64_t flags) {
     }
 }
 
+Bytes encodeKeyEvent(uint16_t code, uint8_t kind, uint64_t flags, bool repeat) {
+    Bytes out;
+    out.reserve(12);
+    ByteWriter w(out);
+    w.u16(code);
+    w.u8(kind);
+    w.u64(flags);
+    w.u8(repeat ? 1 : 0);
+    return out;
+}
+
 KeyEvent decodeKeyEvent(ByteSpan payload) {
     ByteReader r(payload.data(), payload.size());
     KeyEvent ev;

@@ -46,5 +46,7 @@ struct KeyEvent {
     bool operator==(const KeyEvent&) const = default;
 };
 
+// The 12 bytes of a key message (MsgType::Key): u16 code, u8 kind, u64 flags, u8 repeat.
+Bytes encodeKeyEvent(uint16_t code, uint8_t kind, uint64_t flags, bool repeat);
 // Needs 12 bytes (ProtoError "짧은 메시지" otherwise); later bytes are ignored.
 KeyEvent decodeKeyEvent(ByteSpan payload);

@@ -13,8 +13,6 @@ namespace {
 
 ByteReader reader(ByteSpan payload) { return ByteReader(payload.data(), payload.size()); }
 
-float finiteOrZero(float v) { return std::isfinite(v) ? v : 0.0f; }
-
 // A Json number as an int in [lo, hi]; anything else, a non-finite number included, is `fallback`.
 int jsonInt(const Json& v, int lo, int hi, int fallback) {
     if (!v.isNumber() || !std::isfinite(v.number)) return fallback;
@@ -74,8 +72,8 @@ MouseEvent MouseEvent::decode(ByteSpan payload) {
     MouseEvent e;
     e.action = r.u8();
     e.button = r.u8();
-    e.x = finiteOrZero(r.f32());
-    e.y = finiteOrZero(r.f32());
+    e.x = r.f32();
+    e.y = r.f32();
     e.clicks = r.u8();
     e.flags = r.u64();
     return e;
@@ -99,26 +97,13 @@ Bytes WheelEvent::encode() const {
 WheelEvent WheelEvent::decode(ByteSpan payload) {
     ByteReader r = reader(payload);
     WheelEvent e;
-    e.dx = finiteOrZero(r.f32());
-    e.dy = finiteOrZero(r.f32());
+    e.dx = r.f32();
+    e.dy = r.f32();
     e.precise = r.u8() != 0;
     r.u8();
     r.u8();
     e.flags = r.u64();
     return e;
-}
-
-// ---- Key ----
-
-Bytes encodeKeyEvent(uint16_t code, uint8_t kind, uint64_t flags, bool repeat) {
-    Bytes out;
-    out.reserve(12);
-    ByteWriter w(out);
-    w.u16(code);
-    w.u8(kind);
-    w.u64(flags);
-    w.u8(repeat ? 1 : 0);
-    return out;
 }
 
 // ---- KeyCombo ----

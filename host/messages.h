@@ -69,7 +69,7 @@ constexpr size_t kLockLoginLimit = 256;
 constexpr size_t kChatLimit = 8000;
 constexpr size_t kFolderPathLimit = 4096;   // ListFolder and SetDownloadFolder
 constexpr size_t kProgramIdLimit = 2048;    // LaunchProgram
-constexpr size_t kComboLimit = 8;           // key codes the host uses from one KeyCombo
+constexpr size_t kComboLimit = 8;           // key codes the host uses from one KeyCombo, and presses
 
 // ---- Mouse (32): u8 action, u8 button, f32 x, f32 y, u8 clicks, u64 flags ----
 struct MouseEvent {
@@ -80,7 +80,8 @@ struct MouseEvent {
     uint8_t clicks = 0;
     uint64_t flags = 0;   // modifier flag word
     Bytes encode() const;
-    // A coordinate that is not finite is read as 0.
+    // Values as sent, a coordinate that is not finite included: the injector decides what it
+    // means (a release then happens at the last position).
     static MouseEvent decode(ByteSpan payload);
 };
 
@@ -91,13 +92,12 @@ struct WheelEvent {
     bool precise = false;
     uint64_t flags = 0;
     Bytes encode() const;
-    // An amount that is not finite is read as 0 (nothing to scroll).
+    // Values as sent; the injector scrolls nothing for an amount that is not finite.
     static WheelEvent decode(ByteSpan payload);
 };
 
 // ---- Key (34): u16 Mac key code, u8 kind, u64 flags, u8 repeat ----
-// Decoding belongs to the key table (decodeKeyEvent).
-Bytes encodeKeyEvent(uint16_t code, uint8_t kind, uint64_t flags, bool repeat);
+// Both directions belong to the key table (KeyEvent, encodeKeyEvent, decodeKeyEvent: keymap.h).
 
 // ---- KeyCombo (36): u8 n, then n × u16 Mac key code ----
 // Writes at most 255 codes, so that the count always matches.

@@ -254,7 +254,7 @@ void ShortcutTranslator::releaseAll() {
 }
 
 void ShortcutTranslator::setMode(int newMode) {
-    if (newMode == mode) return;
+    if (newMode < 0 || newMode > 2 || newMode == mode) return;
     releaseAll();
     mode = newMode;
 }

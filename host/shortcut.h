@@ -26,7 +26,8 @@ public:
     void process(uint16_t key, bool down, bool repeat);
     // Releases every key and modifier down at the output and forgets all held state; the mode stays.
     void releaseAll();
-    // A different mode releases everything first, so no key stays down across the change.
+    // A different mode releases everything first, so no key stays down across the change. Only
+    // 0, 1 and 2 are modes; any other number is ignored.
     void setMode(int newMode);
     int currentMode() const { return mode; }
     // The modifier keys down at the output; already updated when `output` is called, so the

@@ -44,12 +44,10 @@ std::string raceRouteLabel(const std::string& route, const std::string& peerAddr
 }
 
 std::string relayRouteLabel(const RelayConfig& relay) {
-    return "중계 " + relay.host + ":" + std::to_string(relay.port);
+    return std::string(kRouteRelay) + " " + relay.host + ":" + std::to_string(relay.port);
 }
 
-bool relayUsable(const RelayConfig* relay) {
-    return relay && !relay->host.empty() && relay->port > 0 && !relay->secret.empty();
-}
+bool relayUsable(const RelayConfig* relay) { return relay && relay->usable(); }
 
 int punchStartDelayMs(int directAttemptsStarted, const ConnectTimings& t) {
     return directAttemptsStarted > 0 ? t.punchDelayMs : 0;

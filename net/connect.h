@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "net/punch.h"
+#include "net/race.h"
 
 class FramedConn;
 struct RelayConfig;

@@ -360,6 +360,84 @@ bool splitHostPort(const std::string& text, std::string& host, int& port) {
     return port >= 1 && port <= 65535;
 }
 
+namespace {
+
+bool allOf(const std::string& s, const char* chars) { return s.find_first_not_of(chars) == std::string::npos; }
+
+}  // namespace
+
+bool isIpv4Literal(const std::string& s) {
+    int parts = 0;
+    size_t start = 0;
+    for (;;) {
+        size_t dot = s.find('.', start);
+        std::string part = s.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        if (part.empty() || part.size() > 3 || !allOf(part, "0123456789") || (part.size() > 1 && part[0] == '0') ||
+            std::stoi(part) > 255)
+            return false;
+        ++parts;
+        if (dot == std::string::npos) break;
+        start = dot + 1;
+    }
+    return parts == 4;
+}
+
+bool isIpv6Literal(const std::string& s) {
+    if (s.size() < 2 || s.size() > 45) return false;
+    size_t gap = s.find("::");
+    bool compressed = gap != std::string::npos;
+    if (compressed && s.find("::", gap + 1) != std::string::npos) return false;
+    if ((s.front() == ':' && s.compare(0, 2, "::") != 0) || (s.back() == ':' && s.compare(s.size() - 2, 2, "::") != 0))
+        return false;
+    int groups = 0;
+    size_t start = 0;
+    for (;;) {
+        size_t colon = s.find(':', start);
+        bool last = colon == std::string::npos;
+        std::string part = s.substr(start, last ? std::string::npos : colon - start);
+        if (last && part.find('.') != std::string::npos) {
+            if (!isIpv4Literal(part)) return false;
+            groups += 2;
+        } else if (!part.empty()) {
+            if (part.size() > 4 || !allOf(part, "0123456789abcdefABCDEF")) return false;
+            ++groups;
+        }
+        if (last) break;
+        start = colon + 1;
+    }
+    return compressed ? groups <= 7 : groups == 8;
+}
+
+bool splitNumericHostPort(const std::string& text, std::string& host, int& port) {
+    size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    std::string h = text.substr(0, colon), p = text.substr(colon + 1);
+    if (p.empty() || p.size() > 5 || !allOf(p, "0123456789")) return false;
+    int value = std::stoi(p);
+    if (value < 1 || value > 65535) return false;
+    if (h.size() > 2 && h.front() == '[' && h.back() == ']') {
+        h = h.substr(1, h.size() - 2);
+        if (!isIpv6Literal(h)) return false;
+    } else if (!isIpv4Literal(h) && !isIpv6Literal(h)) {
+        return false;
+    }
+    host = h;
+    port = value;
+    return true;
+}
+
+std::vector<std::string> localIPv4Addresses() {
+    ensureWinsock();
+    std::vector<std::string> out;
+    for (const std::string& text : socketInterfaceIPv4Addresses()) {
+        if (text.empty() || text.rfind("169.254.", 0) == 0 || text.rfind("127.", 0) == 0) continue;
+        bool known = false;
+        for (const auto& k : out) known = known || k == text;
+        if (!known) out.push_back(text);
+    }
+    return out;
+}
+
 std::string localHostName() {
     ensureWinsock();
     return socketHostName();

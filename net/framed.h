@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/util.h"
+#include "net/route.h"
 #include "net/socket.h"
 
 // Read failures (thrown as ProtoError).
@@ -34,8 +35,9 @@ public:
     FramedConn(const FramedConn&) = delete;
     FramedConn& operator=(const FramedConn&) = delete;
 
-    // How the connection was made; "직접" unless the relay or hole punching says otherwise.
-    std::string route = "직접";
+    // How the connection was made (net/route.h); direct unless the relay or hole punching says
+    // otherwise.
+    std::string route = kRouteDirect;
 
     const std::string& peerAddress() const { return peerAddress_; }
     bool isClosed() const { return closed_.load() != 0; }
@@ -121,5 +123,20 @@ private:
 // Splits "host:port" at the last ':' ("[v6]:port" loses its brackets). True only for a port of
 // 1 to 65535; host and port are stored either way.
 bool splitHostPort(const std::string& text, std::string& host, int& port);
+
+// Four decimal numbers of 0 to 255 without leading zeros (which some resolvers read as octal).
+bool isIpv4Literal(const std::string& text);
+// Groups of one to four hex digits, at most one "::", optionally ending in a dotted quad; no zone.
+bool isIpv6Literal(const std::string& text);
+
+// Splits "host:port" like splitHostPort, but only for a numeric IPv4 or IPv6 host (brackets
+// optional) and a plain decimal port of 1 to 65535: a name would start a lookup that no deadline
+// bounds. For addresses that someone else reported (the relay); host and port are stored only on
+// success.
+bool splitNumericHostPort(const std::string& text, std::string& host, int& port);
+
+// This PC's IPv4 addresses as numeric text, without loopback and link-local ones, each once, in
+// adapter order.
+std::vector<std::string> localIPv4Addresses();
 
 std::string localHostName();

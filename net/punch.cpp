@@ -1,7 +1,10 @@
 #include "net/punch.h"
 
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 #include <thread>
 
 #include "core/json.h"
@@ -9,21 +12,8 @@
 #include "net/relay.h"
 #include "net/socket.h"
 
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#include <iphlpapi.h>
-#else
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netinet/in.h>
-#endif
-
 namespace {
 
-constexpr const char* kPunchedRoute = "직접(구멍 뚫기)";
-constexpr const char* kPublicRoute = "직접(공인 주소)";
 constexpr size_t kReplyLineMax = 8192;
 
 std::atomic<int>& liveThreads() {
@@ -56,7 +46,7 @@ void dialLoop(std::shared_ptr<Race> race, Deadline deadline, Cancel cancel, int 
         sleepMs(punchRetryPauseMs(refused, nowNanos() - start, t));
     }
     if (conn) {
-        conn->route = kPunchedRoute;
+        conn->route = kRoutePunched;
     } else if (!race->hasWinner()) {
         logLine("구멍 뚫기 " + std::to_string(localPort) + "→" + host + ":" + std::to_string(port) + " 시도 " +
                 std::to_string(tries) + "번 (거부 " + std::to_string(refusals) + "), 마지막 오류 " +
@@ -68,8 +58,10 @@ void dialLoop(std::shared_ptr<Race> race, Deadline deadline, Cancel cancel, int 
 // Listens on the shared local port for the peer's dials coming through.
 void listenLoop(std::shared_ptr<Race> race, Deadline deadline, Cancel cancel, int localPort, PunchTimings t) {
     SocketHandle s = socketOpenTcp(kFamilyV4);
+    // Non-blocking, so that a connection that goes away between the poll and the accept cannot
+    // hold the thread past its deadline.
     if (s == kInvalidSocket || !socketSetReusePort(s) || !socketBind(s, kFamilyV4, localPort, false) ||
-        !socketListen(s, 4)) {
+        !socketListen(s, 4) || !socketSetNonBlocking(s, true)) {
         if (s != kInvalidSocket) socketClose(s);
         race->offer(nullptr);
         return;
@@ -80,11 +72,11 @@ void listenLoop(std::shared_ptr<Race> race, Deadline deadline, Cancel cancel, in
         if (ready <= 0) continue;
         SockAddr peer;
         SocketHandle c = socketAccept(s, &peer);
-        if (c == kInvalidSocket) continue;
+        if (c == kInvalidSocket) continue;  // gone already (would block) or failed: poll again
         std::string host, service;
         socketNumericName(peer, host, service);
         auto conn = std::make_shared<FramedConn>(c, host + ":" + service);
-        conn->route = kPunchedRoute;
+        conn->route = kRoutePunched;
         if (!race->hostSide()) {
             socketClose(s);
             race->offer(std::move(conn));
@@ -99,54 +91,86 @@ void listenLoop(std::shared_ptr<Race> race, Deadline deadline, Cancel cancel, in
 // The host's own listening port as the relay saw its public address: a plain dial.
 void publicDial(std::shared_ptr<Race> race, std::string host, int port, PunchTimings t) {
     auto conn = connectTcp(host, port, t.publicDialMs, 0, false);
-    if (conn) conn->route = kPublicRoute;
+    if (conn) conn->route = kRoutePublic;
     race->offer(std::move(conn));
 }
 
-bool allOf(const std::string& s, const char* chars) { return s.find_first_not_of(chars) == std::string::npos; }
+// Shuts the watched relay connection down as soon as the cancel flag is set. The viewer's race
+// sets it once it is decided; closing the relay connection then frees the relay's pairing and
+// the host's punch slot at once, rather than after the exchange and the attempt have run out.
+class CancelWatch {
+public:
+    explicit CancelWatch(Cancel cancel) : cancel_(std::move(cancel)), state_(std::make_shared<State>()) {
+        if (!cancel_) return;
+        startAttemptThread([state = state_, cancel = cancel_] {
+            std::unique_lock<std::mutex> lock(state->mutex);
+            while (!state->done) {
+                if (cancel->load()) {
+                    if (state->conn) state->conn->shutdown();
+                    return;
+                }
+                state->wake.wait_for(lock, std::chrono::milliseconds(kCancelPollMs));
+            }
+        });
+    }
+    ~CancelWatch() {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->done = true;
+        state_->conn.reset();
+        state_->wake.notify_all();
+    }
+    CancelWatch(const CancelWatch&) = delete;
+    CancelWatch& operator=(const CancelWatch&) = delete;
 
-// Four decimal numbers of 0 to 255 without leading zeros (which some resolvers read as octal).
-bool ipv4Literal(const std::string& s) {
-    int parts = 0;
-    size_t start = 0;
-    for (;;) {
-        size_t dot = s.find('.', start);
-        std::string part = s.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
-        if (part.empty() || part.size() > 3 || !allOf(part, "0123456789") || (part.size() > 1 && part[0] == '0') ||
-            std::stoi(part) > 255)
+    void watch(const std::shared_ptr<FramedConn>& conn) {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->conn = conn;
+        if (cancelled(cancel_)) conn->shutdown();
+    }
+
+private:
+    static constexpr int kCancelPollMs = 20;
+    struct State {
+        std::mutex mutex;
+        std::condition_variable wake;
+        bool done = false;
+        std::shared_ptr<FramedConn> conn;
+    };
+    Cancel cancel_;
+    std::shared_ptr<State> state_;
+};
+
+// Opens the relay connection from a reusable port and exchanges addresses; `watch`, when given,
+// is told the relay connection as soon as it is open.
+bool meetAtRelay(const RelayConfig& relay, const std::string& role, const std::string& id,
+                 const std::string& session, const Json& extras, RendezvousResult& result,
+                 const PunchTimings& timings, CancelWatch* watch) {
+    result = RendezvousResult();
+    try {
+        result.relay = connectRelay(relay, true);
+        if (watch) watch->watch(result.relay);
+        result.localPort = result.relay->localPort();
+        if (result.localPort == 0) {
+            result.relay->shutdown();
             return false;
-        ++parts;
-        if (dot == std::string::npos) break;
-        start = dot + 1;
-    }
-    return parts == 4;
-}
-
-// Groups of one to four hex digits, at most one "::", optionally ending in a dotted quad.
-bool ipv6Literal(const std::string& s) {
-    if (s.size() < 2 || s.size() > 45) return false;
-    size_t gap = s.find("::");
-    bool compressed = gap != std::string::npos;
-    if (compressed && s.find("::", gap + 1) != std::string::npos) return false;
-    if ((s.front() == ':' && s.compare(0, 2, "::") != 0) || (s.back() == ':' && s.compare(s.size() - 2, 2, "::") != 0))
-        return false;
-    int groups = 0;
-    size_t start = 0;
-    for (;;) {
-        size_t colon = s.find(':', start);
-        bool last = colon == std::string::npos;
-        std::string part = s.substr(start, last ? std::string::npos : colon - start);
-        if (last && part.find('.') != std::string::npos) {
-            if (!ipv4Literal(part)) return false;
-            groups += 2;
-        } else if (!part.empty()) {
-            if (part.size() > 4 || !allOf(part, "0123456789abcdefABCDEF")) return false;
-            ++groups;
         }
-        if (last) break;
-        start = colon + 1;
+        Json members = extras.isObject() ? extras : Json();
+        Json local;
+        local.tag = Json::kArray;
+        for (auto& a : localAddressList(localIPv4Addresses(), result.localPort)) local.push(a);
+        members.set("local", std::move(local));
+        sendRelayHello(*result.relay, relay, role, id, session, members);
+        std::string line = result.relay->readLine(kReplyLineMax, timings.replyTimeoutMs);
+        Json reply;
+        if (!Json::parse(line, reply) || !parseRendezvousReply(reply, result)) {
+            result.relay->shutdown();
+            return false;
+        }
+        return true;
+    } catch (const std::exception&) {
+        if (result.relay) result.relay->shutdown();
+        return false;
     }
-    return compressed ? groups <= 7 : groups == 8;
 }
 
 std::string joined(const std::vector<std::string>& items, const std::string& separator) {
@@ -206,24 +230,6 @@ std::vector<std::string> localAddressList(const std::vector<std::string>& addres
     return out;
 }
 
-bool splitNumericHostPort(const std::string& text, std::string& host, int& port) {
-    size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0) return false;
-    std::string h = text.substr(0, colon), p = text.substr(colon + 1);
-    if (p.empty() || p.size() > 5 || !allOf(p, "0123456789")) return false;
-    int value = std::stoi(p);
-    if (value < 1 || value > 65535) return false;
-    if (h.size() > 2 && h.front() == '[' && h.back() == ']') {
-        h = h.substr(1, h.size() - 2);
-        if (!ipv6Literal(h)) return false;
-    } else if (!ipv4Literal(h) && !ipv6Literal(h)) {
-        return false;
-    }
-    host = h;
-    port = value;
-    return true;
-}
-
 bool parseRendezvousReply(const Json& reply, RendezvousResult& result) {
     const Json& ok = reply.get("ok");
     const Json& peer = reply.get("peer");
@@ -247,31 +253,7 @@ bool parseRendezvousReply(const Json& reply, RendezvousResult& result) {
 bool Punch::rendezvous(const RelayConfig& relay, const std::string& role, const std::string& id,
                        const std::string& session, const Json& extras, RendezvousResult& result,
                        const PunchTimings& timings) {
-    result = RendezvousResult();
-    try {
-        result.relay = connectRelay(relay, true);
-        result.localPort = result.relay->localPort();
-        if (result.localPort == 0) {
-            result.relay->shutdown();
-            return false;
-        }
-        Json members = extras.isObject() ? extras : Json();
-        Json local;
-        local.tag = Json::kArray;
-        for (auto& a : localAddressList(localIPv4Addresses(), result.localPort)) local.push(a);
-        members.set("local", std::move(local));
-        sendRelayHello(*result.relay, relay, role, id, session, members);
-        std::string line = result.relay->readLine(kReplyLineMax, timings.replyTimeoutMs);
-        Json reply;
-        if (!Json::parse(line, reply) || !parseRendezvousReply(reply, result)) {
-            result.relay->shutdown();
-            return false;
-        }
-        return true;
-    } catch (const std::exception&) {
-        if (result.relay) result.relay->shutdown();
-        return false;
-    }
+    return meetAtRelay(relay, role, id, session, extras, result, timings, nullptr);
 }
 
 std::shared_ptr<FramedConn> Punch::attempt(int localPort, const std::vector<std::string>& peers,
@@ -308,8 +290,9 @@ std::shared_ptr<FramedConn> Punch::client(const RelayConfig& relay, const std::s
     std::string session = hexEncode(raw, sizeof raw);
     Json extras;
     extras.tag = Json::kObject;
+    CancelWatch watch(cancel);
     RendezvousResult rv;
-    if (!rendezvous(relay, "punch", targetId, session, extras, rv, timings)) return nullptr;
+    if (!meetAtRelay(relay, "punch", targetId, session, extras, rv, timings, &watch)) return nullptr;
     if (cancelled(cancel)) {
         rv.relay->shutdown();
         return nullptr;
@@ -358,47 +341,4 @@ void Punch::host(const RelayConfig& relay, const std::string& id, const std::str
                           nowNanos() + int64_t(timings.hostAttemptMs) * 1000000, nullptr, deliver, timings);
     rv.relay->shutdown();
     if (!winner) logLine("구멍 뚫기 실패 (원격 쪽, 내 포트 " + std::to_string(rv.localPort) + ")");
-}
-
-std::vector<std::string> localIPv4Addresses() {
-    std::vector<std::string> out;
-    auto add = [&out](const std::string& text) {
-        if (text.empty() || text.rfind("169.254.", 0) == 0 || text.rfind("127.", 0) == 0) return;
-        for (const auto& known : out)
-            if (known == text) return;
-        out.push_back(text);
-    };
-#ifdef _WIN32
-    const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
-    ULONG size = 16384;
-    std::vector<unsigned char> buffer(size, 0);
-    ULONG rc = GetAdaptersAddresses(AF_INET, flags, nullptr,
-                                    reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
-    if (rc == ERROR_BUFFER_OVERFLOW && size > buffer.size()) buffer.assign(size, 0);
-    size = ULONG(buffer.size());
-    rc = GetAdaptersAddresses(AF_INET, flags, nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()),
-                              &size);
-    if (rc != NO_ERROR) return out;
-    for (auto* a = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()); a; a = a->Next) {
-        if (a->OperStatus != IfOperStatusUp || a->IfType == IF_TYPE_SOFTWARE_LOOPBACK) continue;
-        for (auto* u = a->FirstUnicastAddress; u; u = u->Next) {
-            char host[64] = {};
-            if (getnameinfo(u->Address.lpSockaddr, u->Address.iSockaddrLength, host, sizeof host, nullptr, 0,
-                            NI_NUMERICHOST) == 0)
-                add(host);
-        }
-    }
-#else
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) return out;
-    for (ifaddrs* a = list; a; a = a->ifa_next) {
-        if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET) continue;
-        if (!(a->ifa_flags & IFF_UP) || (a->ifa_flags & IFF_LOOPBACK)) continue;
-        char host[64] = {};
-        auto* in = reinterpret_cast<sockaddr_in*>(a->ifa_addr);
-        if (inet_ntop(AF_INET, &in->sin_addr, host, sizeof host)) add(host);
-    }
-    freeifaddrs(list);
-#endif
-    return out;
 }

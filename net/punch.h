@@ -3,11 +3,9 @@
 // so that a simultaneous open or an inbound connection through a fresh mapping comes up.
 #pragma once
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "core/util.h"
+#include "net/race.h"
 
 class FramedConn;
 class Json;
@@ -42,60 +41,8 @@ int punchDialTimeoutMs(int64_t nowNs, int64_t deadlineNs, const PunchTimings& t)
 // Lowers the deadline cell to limitNs unless it is already earlier.
 void lowerDeadline(std::atomic<int64_t>& deadline, int64_t limitNs);
 
-// Splits a relay-given "host:port" like splitHostPort, but only for a numeric IPv4 or IPv6 host
-// (brackets optional) and a plain decimal port of 1 to 65535: a name would start a lookup that
-// no deadline bounds, and the relay only ever reports addresses it saw.
-bool splitNumericHostPort(const std::string& text, std::string& host, int& port);
-
 // "addr:port" for each local address, in order.
 std::vector<std::string> localAddressList(const std::vector<std::string>& addresses, int port);
-
-// What every race of connection attempts keeps: how many attempts still run, the first
-// connection and whether the waiting side has stopped waiting. Conn needs shutdown(); the
-// product uses FramedConn, tests a stand-in.
-template <class Conn>
-class RaceState {
-public:
-    void started() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++pending_;
-    }
-
-    int pending() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return pending_;
-    }
-
-protected:
-    // Under the lock: conn becomes the winner unless the race is decided already (a winner
-    // exists or the waiting side stopped waiting); then it is left in conn for the caller to
-    // shut down once the lock is released. True when it won.
-    bool keepFirst(std::shared_ptr<Conn>& conn) {
-        if (!conn || won_ || done_) return false;
-        won_ = true;
-        winner_ = std::move(conn);
-        return true;
-    }
-
-    // Waits at most waitMs until stop holds; from then on the race is done (and, still under the
-    // lock, onDone runs). The winner, if any, is handed out and no longer held here.
-    template <class Stop, class OnDone>
-    std::shared_ptr<Conn> finishWhen(int waitMs, Stop stop, OnDone onDone) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-        cv_.wait_until(lock, until, stop);
-        done_ = true;
-        onDone();
-        return std::move(winner_);
-    }
-
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::shared_ptr<Conn> winner_;
-    bool won_ = false;
-    int32_t pending_ = 0;
-    bool done_ = false;
-};
 
 // Every connection of one punch attempt meets here. With a callback (host side) every
 // connection is handed on; without one (viewer side) only the first is kept and every later
@@ -112,7 +59,8 @@ public:
 
     bool hostSide() const { return bool(callback_); }
 
-    // A thread's result as it ends (conn may be empty).
+    // A thread's result as it ends (conn may be empty). The thread is counted out whatever the
+    // callback does, so that the attempt never waits for a thread that is gone.
     void offer(std::shared_ptr<Conn> conn) {
         {
             std::lock_guard<std::mutex> lock(this->mutex_);
@@ -122,7 +70,7 @@ public:
                     this->winner_ = conn;
                     lowerDeadline(*deadline_, nowNanos() + int64_t(lingerMs_) * 1000000);
                 }
-                callback_(std::move(conn));
+                conn = handOver(std::move(conn));
             } else {
                 this->keepFirst(conn);
             }
@@ -135,12 +83,15 @@ public:
     // Host side: a connection the listener accepted while it keeps listening. The first one
     // becomes the winner without lowering the deadline; every one goes to the callback.
     void accepted(std::shared_ptr<Conn> conn) {
-        std::lock_guard<std::mutex> lock(this->mutex_);
-        if (!this->won_) {
-            this->won_ = true;
-            this->winner_ = conn;
+        {
+            std::lock_guard<std::mutex> lock(this->mutex_);
+            if (!this->won_) {
+                this->won_ = true;
+                this->winner_ = conn;
+            }
+            conn = handOver(std::move(conn));
         }
-        callback_(conn);
+        if (conn) conn->shutdown();
     }
 
     // Viewer side: a winner exists or the attempt stopped waiting, so dialling and listening
@@ -164,6 +115,20 @@ public:
     }
 
 private:
+    // Under the lock. A callback that throws has not taken the connection: it is given back to be
+    // shut down, and the thread that offered it goes on.
+    std::shared_ptr<Conn> handOver(std::shared_ptr<Conn> conn) {
+        try {
+            callback_(conn);
+            return nullptr;
+        } catch (const std::exception& e) {
+            logLine(std::string("구멍 뚫기 연결 처리 오류: ") + e.what());
+        } catch (...) {
+            logLine("구멍 뚫기 연결 처리 오류");
+        }
+        return conn;
+    }
+
     Callback callback_;
     std::shared_ptr<std::atomic<int64_t>> deadline_;
     int lingerMs_;
@@ -217,6 +182,3 @@ public:
 // Starts a detached attempt thread, counted by Punch::threadsRunning until its body returns.
 // False when no thread could be started (the body then never runs).
 bool startAttemptThread(std::function<void()> body);
-
-// The PC's IPv4 addresses, without loopback and link-local ones, each once.
-std::vector<std::string> localIPv4Addresses();

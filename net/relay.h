@@ -1,15 +1,10 @@
-// The relay line protocol (opening exchange, relayed connections, presence query) and the host's
-// long-lived registration at the relay (`RelayHostAgent`).
+// The relay line protocol: the opening exchange, relayed connections and the presence query.
+// The host's long-lived registration at the relay is relay_agent.h.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
-#include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/config/settings.h"
@@ -52,81 +47,3 @@ struct RelayStatus {
 // One presence query ("status" role) for ids at one relay. True when the reply counts ("ok" true
 // and "online" an array); a relay that cannot be asked logs "중계 서버 상태 묻기 실패".
 bool queryRelayStatus(const RelayConfig& relay, const std::vector<std::string>& ids, RelayStatus& out);
-
-using RelayConnCallback = std::function<void(std::shared_ptr<FramedConn>)>;
-
-// Host side of hole punching for one "punch" line: (relay, id, session, listen port, callback).
-// It logs every connection it obtains and calls the callback with it on a thread of its own.
-using RelayPunchRunner = std::function<void(const RelayConfig&, const std::string&, const std::string&,
-                                            int, const RelayConnCallback&)>;
-
-// Intervals of the agent's loop. Tests shorten them; the product uses the defaults.
-struct RelayAgentTiming {
-    int backoffStartMs = 2000;    // first wait after a failure, and after losing a registration
-    int backoffMaxMs = 30000;     // the wait doubles up to this
-    int keepAliveMs = 25000;      // a quiet control line gets {"ping":1} after this long
-    int pollMs = 1000;            // one wait for input on the control line
-    int tickMs = 100;             // granularity of every wait; bounds how long stop takes
-    int reconnectDelayMs = 1000;  // wait after a requested reconnect
-};
-
-// The back-off wait that follows a wait of `waitMs` (doubling, capped).
-int nextRelayBackoff(int waitMs, const RelayAgentTiming& timing);
-
-// Keeps this PC registered at the relay under one id, serves the relay's "incoming" (and "punch")
-// lines and hands every connection it obtains to the incoming callback, on short-lived threads.
-class RelayHostAgent {
-public:
-    RelayHostAgent(const RelayConfig& relay, const std::string& id, RelayConnCallback incoming);
-    ~RelayHostAgent();  // stops first
-    RelayHostAgent(const RelayHostAgent&) = delete;
-    RelayHostAgent& operator=(const RelayHostAgent&) = delete;
-
-    // Set before start.
-    void setListenPortProvider(std::function<int()> provider);
-    void setPunchEnabled(bool on);
-    void setPunchRunner(RelayPunchRunner runner);
-    void setTiming(const RelayAgentTiming& timing);
-
-    void start();      // once per agent
-    void stop();       // prompt; afterwards no connection reaches the incoming callback
-    void reconnect();  // drop the control line and register again at once
-
-    bool connected() const { return connected_.load(); }
-    const std::string& id() const { return id_; }
-
-    // At most this many host-side punches and relayed data connections run at a time.
-    static constexpr int kMaxPunchThreads = 4;
-    static constexpr int kMaxDataThreads = 16;
-
-    // Shared with the data and punch threads, which may outlive the agent.
-    struct Delivery {
-        std::mutex mutex;
-        bool stopped = false;
-        RelayConnCallback incoming;
-    };
-
-private:
-    void loop();
-    std::shared_ptr<FramedConn> dialWhileRunning();
-    bool waitForInput(FramedConn& conn);
-    void waitTicks(int ms);
-    void dispatch(const std::string& line);
-
-    bool punchEnabled_ = true;
-    std::function<int()> listenPort_;
-    RelayConfig relay_;
-    std::string id_;
-    RelayPunchRunner punchRunner_;
-    RelayAgentTiming timing_;
-    std::shared_ptr<Delivery> delivery_;
-    std::atomic<bool> running_{false};
-    std::atomic<bool> connected_{false};
-    std::atomic<bool> reconnectRequested_{false};
-    std::mutex mutex_;               // guards current_; wakes the back-off wait
-    std::condition_variable wake_;
-    std::shared_ptr<FramedConn> current_;
-    std::thread thread_;
-    std::shared_ptr<std::atomic<int>> punchCount_;
-    std::shared_ptr<std::atomic<int>> dataCount_;
-};

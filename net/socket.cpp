@@ -7,10 +7,13 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <mstcpip.h>
+#include <iphlpapi.h>
 #else
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -352,4 +355,41 @@ std::string socketHostName() {
     char name[256] = {};
     if (gethostname(name, sizeof name - 1) != 0) name[0] = 0;
     return name;
+}
+
+std::vector<std::string> socketInterfaceIPv4Addresses() {
+    std::vector<std::string> out;
+#ifdef _WIN32
+    const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+    ULONG size = 16384;
+    std::vector<unsigned char> buffer(size, 0);
+    ULONG rc = GetAdaptersAddresses(AF_INET, flags, nullptr,
+                                    reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+    if (rc == ERROR_BUFFER_OVERFLOW && size > buffer.size()) buffer.assign(size, 0);
+    size = ULONG(buffer.size());
+    rc = GetAdaptersAddresses(AF_INET, flags, nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()),
+                              &size);
+    if (rc != NO_ERROR) return out;
+    for (auto* a = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()); a; a = a->Next) {
+        if (a->OperStatus != IfOperStatusUp || a->IfType == IF_TYPE_SOFTWARE_LOOPBACK) continue;
+        for (auto* u = a->FirstUnicastAddress; u; u = u->Next) {
+            char host[64] = {};
+            if (getnameinfo(u->Address.lpSockaddr, u->Address.iSockaddrLength, host, sizeof host, nullptr, 0,
+                            NI_NUMERICHOST) == 0)
+                out.push_back(host);
+        }
+    }
+#else
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return out;
+    for (ifaddrs* a = list; a; a = a->ifa_next) {
+        if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET) continue;
+        if (!(a->ifa_flags & IFF_UP) || (a->ifa_flags & IFF_LOOPBACK)) continue;
+        char host[64] = {};
+        auto* in = reinterpret_cast<sockaddr_in*>(a->ifa_addr);
+        if (inet_ntop(AF_INET, &in->sin_addr, host, sizeof host)) out.push_back(host);
+    }
+    freeifaddrs(list);
+#endif
+    return out;
 }

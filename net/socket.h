@@ -82,3 +82,5 @@ int socketLocalPort(SocketHandle s);  // 0 on error
 // Numeric host (no brackets, zone suffix where the system gives one) and port text.
 bool socketNumericName(const SockAddr& addr, std::string& host, std::string& service);
 std::string socketHostName();
+// Numeric IPv4 addresses of the interfaces that are up, other than loopback ones, in order.
+std::vector<std::string> socketInterfaceIPv4Addresses();

@@ -15,8 +15,6 @@ bool startsWith(const std::string& text, const char* prefix, std::string& rest) 
     return true;
 }
 
-std::string readString(const Json& value) { return value.isString() ? value.text : std::string(); }
-
 }  // namespace
 
 std::string formatPeerAddress(const PeerAddress& a) {
@@ -45,13 +43,13 @@ bool parsePeerAddress(const std::string& text, PeerAddress& out) {
     Json value;
     if (!Json::parse(spanToString(decoded), value) || !value.isObject()) return false;
 
-    out.name = readString(value.get("n"));
-    out.key = readString(value.get("k"));
-    out.token = readString(value.get("t"));
+    out.name = value.get("n").asString();
+    out.key = value.get("k").asString();
+    out.token = value.get("t").asString();
     out.addresses.clear();
     const Json& list = value.get("a");
     if (list.isArray())
-        for (const Json& item : list.items) out.addresses.push_back(readString(item));
+        for (const Json& item : list.items) out.addresses.push_back(item.asString());
     out.relay = relayFromJson(value.get("r"));
     out.expiry = value.get("e").asNumber(0);
     return !out.key.empty();

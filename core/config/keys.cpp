@@ -1,11 +1,6 @@
 #include "core/config/keys.h"
 
 #include "core/config/store.h"
-#include "core/wire.h"
-
-#ifndef _WIN32
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -37,19 +32,19 @@ KeyPair DeviceKeyCache::get() {
     }
 
     KeyPair fresh = newKeyPair();  // may throw; then nothing has changed on disk
-    bool mayWrite = true;
     if (pathExists(path) && !(readOk && sealed.empty())) {
         // The old key may only be sealed for another account or unreadable for a moment: keep it.
         if (!moveAside(path).empty()) {
             logLine("장치 키를 쓸 수 없어 옮겨 두고 새 키를 만듦");
         } else {
-            mayWrite = false;
-            logLine("장치 키를 쓸 수 없고 옮기지도 못함 → 이번 실행에만 새 키 사용");
+            // Keeping it in place would make a new identity at every start.
+            logLine("장치 키를 쓸 수 없고 옮기지도 못함 → 새 키로 바꿈");
         }
     }
     Bytes newSealed;
-    if (mayWrite && sealForUser(fresh.privateKey, L"Tavrel device key", newSealed))
-        writeFileAtomic(path, newSealed);
+    if (!sealForUser(fresh.privateKey, L"Tavrel device key", newSealed) || !writeFileAtomic(path, newSealed))
+        logLine("장치 키를 저장하지 못함 → 이번 실행에만 새 키 사용");
+    wipeSecret(newSealed.data(), newSealed.size());
     pair_ = std::move(fresh);
     loaded_ = true;
     return pair_;
@@ -80,31 +75,3 @@ bool savePasswordTo(const std::wstring& profileDir, const std::string& password)
 std::string loadPassword() { return loadPasswordFrom(configStore().profileDir); }
 
 bool savePassword(const std::string& password) { return savePasswordTo(configStore().profileDir, password); }
-
-#ifndef _WIN32
-// Native stand-in for the Windows data-protection API, used only where that API does not exist:
-// the content is tagged with the owner's user id and refused for any other user; its secrecy
-// rests on the owner-only permissions of the profile folder and its files.
-namespace {
-constexpr char kStandInMagic[8] = {'T', 'V', 'N', 'S', 'E', 'A', 'L', '1'};
-}
-
-bool sealForUser(ByteSpan plain, const std::wstring&, Bytes& sealed) {
-    sealed.assign(kStandInMagic, kStandInMagic + sizeof kStandInMagic);
-    sealed.resize(sizeof kStandInMagic + 4);
-    storeBe32(sealed.data() + sizeof kStandInMagic, uint32_t(geteuid()));
-    sealed.insert(sealed.end(), plain.begin(), plain.end());
-    return true;
-}
-
-bool unsealForUser(ByteSpan sealed, Bytes& plain) {
-    plain.clear();
-    constexpr size_t header = sizeof kStandInMagic + 4;
-    if (sealed.size() < header) return false;
-    for (size_t i = 0; i < sizeof kStandInMagic; ++i)
-        if (sealed[i] != static_cast<uint8_t>(kStandInMagic[i])) return false;
-    if (loadBe32(sealed.data() + sizeof kStandInMagic) != uint32_t(geteuid())) return false;
-    plain.assign(sealed.begin() + header, sealed.end());
-    return true;
-}
-#endif

@@ -1,14 +1,11 @@
 #include "core/config/settings.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <utility>
 
-#ifndef _WIN32
-#include <climits>
-#include <unistd.h>
-#endif
+#include "tavrel_relay.h"
 
 namespace {
 
@@ -24,13 +21,11 @@ double readTime(const Json& value) {
 
 bool readBool(const Json& value, bool fallback) { return value.isBool() ? value.boolean : fallback; }
 
-std::string readString(const Json& value) { return value.isString() ? value.text : std::string(); }
-
 std::vector<std::string> readStrings(const Json& value) {
     std::vector<std::string> out;
     if (!value.isArray()) return out;
     out.reserve(value.items.size());
-    for (const Json& item : value.items) out.push_back(readString(item));
+    for (const Json& item : value.items) out.push_back(item.asString());
     return out;
 }
 
@@ -69,25 +64,24 @@ int nestingDepth(const Json& value) {
 // whole file exceeds what the parser reads back.
 constexpr int kMaxWakeDepth = Json::kMaxDepth - 3;
 
-// The built-in relay is kept scrambled so that its secret is not a plain string in the binary.
-constexpr char kRelayLabel[] = "tavrel-relay-v1";
-constexpr uint8_t kRelayData[] = {
-    0x0d, 0x34, 0x4f, 0x69, 0x83, 0x86, 0xb0, 0x1d, 0x20, 0x46, 0x79, 0xb7, 0xc4,
-    0xf4, 0x45, 0x36, 0x30, 0xc2, 0xe0, 0x96, 0xb3, 0x09, 0x41, 0x50, 0xd8, 0x98,
-    0xd9, 0xed, 0x17, 0x55, 0x67, 0xde, 0x91, 0xd2, 0xc4, 0x42, 0x61, 0x41, 0x96,
-};
-
+// The built-in relay: host, port and secret given to the build, kept scrambled with the version
+// label so that they are not plain strings in the binary. A build given none has none.
 RelayConfig unscrambleRelay() {
     constexpr size_t labelLength = sizeof kRelayLabel - 1;
     std::string plain;
-    for (size_t i = 0; i < sizeof kRelayData; ++i)
+    for (size_t i = 0; i < kRelayDataSize; ++i)
         plain += char(kRelayData[i] ^ uint8_t(kRelayLabel[i % labelLength]) ^ uint8_t((i * 37 + 11) & 0xff));
     // "host\nport\nsecret"
-    size_t a = plain.find('\n');
-    size_t b = plain.find('\n', a + 1);
     RelayConfig relay;
+    size_t a = plain.find('\n');
+    size_t b = a == std::string::npos ? a : plain.find('\n', a + 1);
+    if (b == std::string::npos) return relay;
+    int port = 0;
+    const char* first = plain.data() + a + 1;
+    const char* last = plain.data() + b;
+    if (std::from_chars(first, last, port).ptr != last) return relay;
     relay.host = plain.substr(0, a);
-    relay.port = int32_t(std::atoi(plain.substr(a + 1, b - a - 1).c_str()));
+    relay.port = port;
     relay.secret = plain.substr(b + 1);
     return relay;
 }
@@ -100,14 +94,6 @@ Bytes Peer::publicKey() const {
     return out;
 }
 
-#ifndef _WIN32
-std::string defaultDeviceName() {
-    char name[HOST_NAME_MAX + 1] = {};
-    if (gethostname(name, sizeof name - 1) == 0 && name[0]) return name;
-    return "Windows PC";
-}
-#endif
-
 Json relayToJson(const RelayConfig& relay) {
     Json out;
     out.set("host", relay.host);
@@ -119,9 +105,9 @@ Json relayToJson(const RelayConfig& relay) {
 RelayConfig relayFromJson(const Json& value) {
     RelayConfig relay;
     if (!value.isObject()) return relay;
-    relay.host = trim(readString(value.get("host")));
+    relay.host = trim(value.get("host").asString());
     relay.port = readInt32(value.get("port"), 47900);
-    relay.secret = trim(readString(value.get("secret")));
+    relay.secret = trim(value.get("secret").asString());
     return relay;
 }
 
@@ -153,12 +139,12 @@ Json peerToJson(const Peer& peer) {
 
 Peer peerFromJson(const Json& value) {
     Peer peer;
-    peer.name = readString(value.get("name"));
-    peer.key = readString(value.get("key"));
+    peer.name = value.get("name").asString();
+    peer.key = value.get("key").asString();
     peer.addresses = readStrings(value.get("addresses"));
     peer.relay = relayFromJson(value.get("relay"));
-    peer.os = readString(value.get("os"));
-    peer.accessId = readString(value.get("accessId"));
+    peer.os = value.get("os").asString();
+    peer.accessId = value.get("accessId").asString();
     peer.added = readTime(value.get("added"));
     peer.lastConnected = readTime(value.get("lastConnected"));
     const Json& wake = value.get("wake");

@@ -34,20 +34,27 @@ bool writeFileAtomic(const std::wstring& path, ByteSpan bytes);
 // Whether a file or folder exists at `path`.
 bool pathExists(const std::wstring& path);
 
-// Renames a file that cannot be used to the first free name of path + ".bad", ".bad2" ... ".bad9",
-// so that nothing already kept aside is overwritten. Returns the new name, or empty on failure.
+// Renames a file that cannot be used to the first free name of path + ".bad", ".bad2" ... ".bad9".
+// When all nine are taken, the oldest (".bad") is dropped, the others move down one name and the
+// file becomes ".bad9". Returns the new name, or empty when there is no file or it cannot move.
 std::wstring moveAside(const std::wstring& path);
 
 // The per-user roaming application-data folder; "." when the system gives none.
 std::wstring roamingAppDataFolder();
+
+// The folder the process-wide store puts its profile folder in: the roaming application-data
+// folder, unless useProfileBase named another one before the store's first use (the test
+// programs do, so that no test ever touches the user's real profile).
+std::wstring profileBase();
+void useProfileBase(const std::wstring& folder);
 
 // The one owner of the settings record. Readers take copies; writers pass an update callable that
 // runs under the lock and is saved to config.json at once.
 class ConfigStore {
 public:
     // Finds the profile folder under `baseDir` (moving the former product's folder into place once),
-    // creates it and loads config.json. The process-wide store uses the roaming application-data
-    // folder and the command line's profile suffix; tests point it at a temporary folder.
+    // creates it and loads config.json. The process-wide store uses profileBase() and the command
+    // line's profile suffix; tests point it at a temporary folder.
     ConfigStore(const std::wstring& baseDir, const std::wstring& suffix);
 
     ConfigStore(const ConfigStore&) = delete;
@@ -71,14 +78,12 @@ private:
 
     mutable std::mutex mutex_;
     AppConfig config_;
-    // config.json was there but could neither be used nor kept aside: this run never writes over
-    // it, so the settings it holds are still there at the next start.
-    bool keepFile_ = false;
 };
 
 // The process-wide store, created and loaded on first use and never destroyed.
 ConfigStore& configStore();
 
-// Platform pieces of the store (store.cpp natively, store_win.cpp on Windows).
+// Platform pieces of the store (store_posix.cpp natively, store_win.cpp on Windows).
 bool renamePath(const std::wstring& from, const std::wstring& to);  // fails if `to` exists
+bool removeFile(const std::wstring& path);                           // a file, not a folder
 void createFolder(const std::wstring& path);                         // last component only

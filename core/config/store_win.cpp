@@ -87,6 +87,8 @@ bool renamePath(const std::wstring& from, const std::wstring& to) {
     return MoveFileW(from.c_str(), to.c_str()) != FALSE;  // fails when `to` exists
 }
 
+bool removeFile(const std::wstring& path) { return DeleteFileW(path.c_str()) != FALSE; }
+
 void createFolder(const std::wstring& path) {
     CreateDirectoryW(path.c_str(), nullptr);  // already there is fine
 }

@@ -8,14 +8,6 @@
 
 namespace {
 
-inline uint32_t load32(const uint8_t* p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-inline void store32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); p[2] = uint8_t(v >> 16); p[3] = uint8_t(v >> 24);
-}
-inline uint64_t load64(const uint8_t* p) { return uint64_t(load32(p)) | (uint64_t(load32(p + 4)) << 32); }
-inline void store64(uint8_t* p, uint64_t v) { store32(p, uint32_t(v)); store32(p + 4, uint32_t(v >> 32)); }
 inline uint32_t rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
 void checkSizes(ByteSpan key, ByteSpan nonce) {
@@ -25,9 +17,9 @@ void checkSizes(ByteSpan key, ByteSpan nonce) {
 
 void initState(uint32_t s[16], const uint8_t key[32], uint32_t counter, const uint8_t nonce[12]) {
     s[0] = 0x61707865; s[1] = 0x3320646e; s[2] = 0x79622d32; s[3] = 0x6b206574;  // "expand 32-byte k"
-    for (int i = 0; i < 8; ++i) s[4 + i] = load32(key + 4 * i);
+    for (int i = 0; i < 8; ++i) s[4 + i] = loadLe32(key + 4 * i);
     s[12] = counter;
-    for (int i = 0; i < 3; ++i) s[13 + i] = load32(nonce + 4 * i);
+    for (int i = 0; i < 3; ++i) s[13 + i] = loadLe32(nonce + 4 * i);
 }
 
 #define QR(a, b, c, d)                  \
@@ -49,7 +41,7 @@ void blockFromState(const uint32_t s[16], uint8_t out[64]) {
         QR(x[2], x[7], x[8], x[13]);
         QR(x[3], x[4], x[9], x[14]);
     }
-    for (int i = 0; i < 16; ++i) store32(out + 4 * i, x[i] + s[i]);
+    for (int i = 0; i < 16; ++i) storeLe32(out + 4 * i, x[i] + s[i]);
 }
 
 #undef QR
@@ -65,15 +57,15 @@ struct Poly1305 {
 
     explicit Poly1305(const uint8_t key[32]) {
         std::memcpy(rKey, key, 16);
-        uint64_t t0 = load64(key), t1 = load64(key + 8);
+        uint64_t t0 = loadLe64(key), t1 = loadLe64(key + 8);
         // r is clamped as the RFC requires.
         r0 = t0 & 0xffc0fffffff;
         r1 = ((t0 >> 44) | (t1 << 20)) & 0xfffffc0ffff;
         r2 = (t1 >> 24) & 0x00ffffffc0f;
         s1 = r1 * (5 << 2);
         s2 = r2 * (5 << 2);
-        pad0 = load64(key + 16);
-        pad1 = load64(key + 24);
+        pad0 = loadLe64(key + 16);
+        pad1 = loadLe64(key + 24);
     }
 
     // Whole 16-byte blocks; `hibit` is 2^128 in limb form for full blocks.
@@ -88,7 +80,7 @@ struct Poly1305 {
         using u128 = unsigned __int128;
         uint64_t a0 = h0, a1 = h1, a2 = h2;
         for (; count > 0; --count, m += 16) {
-            uint64_t t0 = load64(m), t1 = load64(m + 8);
+            uint64_t t0 = loadLe64(m), t1 = loadLe64(m + 8);
             a0 += t0 & kMask44;
             a1 += ((t0 >> 44) | (t1 << 20)) & kMask44;
             a2 += ((t1 >> 24) & kMask42) | hibit;
@@ -136,8 +128,8 @@ struct Poly1305 {
         h0 += pad0 & kMask44; c = h0 >> 44; h0 &= kMask44;
         h1 += (((pad0 >> 44) | (pad1 << 20)) & kMask44) + c; c = h1 >> 44; h1 &= kMask44;
         h2 += ((pad1 >> 24) & kMask42) + c; h2 &= kMask42;
-        store64(tag, h0 | (h1 << 44));
-        store64(tag + 8, (h1 >> 20) | (h2 << 24));
+        storeLe64(tag, h0 | (h1 << 44));
+        storeLe64(tag + 8, (h1 >> 20) | (h2 << 24));
         std::memset(rKey, 0, sizeof rKey);
     }
 };
@@ -148,8 +140,8 @@ void computeTag(const uint8_t polyKey[32], ByteSpan ad, const uint8_t* ct, size_
     mac.padded(ad.data(), ad.size());
     mac.padded(ct, ctLen);
     uint8_t lengths[16];
-    store64(lengths, ad.size());
-    store64(lengths + 8, ctLen);
+    storeLe64(lengths, ad.size());
+    storeLe64(lengths + 8, ctLen);
     mac.blocks(lengths, 1);
     mac.finish(tag);
 }
@@ -253,7 +245,7 @@ bool aeadOpenChecked(ByteSpan key, ByteSpan nonce, const uint8_t* sealed, size_t
 
 std::array<uint8_t, 12> CipherState::nonce() const {
     std::array<uint8_t, 12> n{};
-    store64(n.data() + 4, counter);
+    storeLe64(n.data() + 4, counter);
     return n;
 }
 

@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "core/wire.h"
+
 #if defined(__x86_64__) || defined(_M_X64)
 #define TAVREL_X86 1
 #include <immintrin.h>
@@ -51,10 +53,6 @@ namespace {
 // and the lanes are joined at the end with r^4, r^3, r^2 and r. Numbers are five 26-bit limbs
 // in 64-bit lanes, multiplied 32 x 32 -> 64 bits.
 constexpr uint64_t kMask26 = 0x3ffffff;
-
-inline uint32_t le32(const uint8_t* p) {
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
 
 // a * b modulo 2^130 - 5, limbs carried to 26 bits (limb 1 may keep a few bits more).
 void mul26(uint64_t out[5], const uint64_t a[5], const uint64_t b[5]) {
@@ -131,8 +129,8 @@ AVX2 inline void addVec(Vec5& h, const Vec5& t) {
 
 AVX2 size_t poly1305Avx2(uint64_t h44[3], const uint8_t key[16], const uint8_t* m, size_t blocks) {
     size_t groups = blocks / 4;
-    uint64_t r1[5] = {le32(key) & 0x3ffffff, (le32(key + 3) >> 2) & 0x3ffff03, (le32(key + 6) >> 4) & 0x3ffc0ff,
-                      (le32(key + 9) >> 6) & 0x3f03fff, (le32(key + 12) >> 8) & 0x00fffff};
+    uint64_t r1[5] = {loadLe32(key) & 0x3ffffff, (loadLe32(key + 3) >> 2) & 0x3ffff03, (loadLe32(key + 6) >> 4) & 0x3ffc0ff,
+                      (loadLe32(key + 9) >> 6) & 0x3f03fff, (loadLe32(key + 12) >> 8) & 0x00fffff};
     uint64_t r2[5], r3[5], r4[5];
     mul26(r2, r1, r1);
     mul26(r3, r2, r1);

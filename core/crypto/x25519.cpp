@@ -16,19 +16,13 @@ struct Fe {
 };
 constexpr uint64_t kMask51 = (uint64_t(1) << 51) - 1;
 
-inline uint64_t load64le(const uint8_t* p) {
-    uint64_t r = 0;
-    for (int i = 7; i >= 0; --i) r = (r << 8) | p[i];
-    return r;
-}
-
 Fe feFromBytes(const uint8_t s[32]) {
     Fe h;
-    h.v[0] = load64le(s) & kMask51;
-    h.v[1] = (load64le(s + 6) >> 3) & kMask51;
-    h.v[2] = (load64le(s + 12) >> 6) & kMask51;
-    h.v[3] = (load64le(s + 19) >> 1) & kMask51;
-    h.v[4] = (load64le(s + 24) >> 12) & kMask51;  // bit 255 is ignored
+    h.v[0] = loadLe64(s) & kMask51;
+    h.v[1] = (loadLe64(s + 6) >> 3) & kMask51;
+    h.v[2] = (loadLe64(s + 12) >> 6) & kMask51;
+    h.v[3] = (loadLe64(s + 19) >> 1) & kMask51;
+    h.v[4] = (loadLe64(s + 24) >> 12) & kMask51;  // bit 255 is ignored
     return h;
 }
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <type_traits>
+#include <vector>
 
 #include "core/wire.h"
 #include "support/short_message.h"
@@ -23,6 +25,11 @@ TEST(ByteReader, ShortReadsThrowWithoutMoving) {
     expectShort([&] { r.u16(); });
     EXPECT_TRUE(r.rest().empty());
 }
+
+// A reader keeps only a pointer: one made from a temporary would read freed memory.
+static_assert(std::is_constructible_v<ByteReader, const std::vector<uint8_t>&>);
+static_assert(!std::is_constructible_v<ByteReader, std::vector<uint8_t>&&>);
+static_assert(!std::is_constructible_v<ByteReader, std::vector<uint8_t>>);
 
 TEST(ByteReader, LengthPrefixedRejectsLengthBeyondPayload) {
     std::vector<uint8_t> p{0, 0, 0, 5, 1, 2};
@@ -58,6 +65,20 @@ TEST(ByteWriter, BigEndianFieldsRoundTrip) {
     EXPECT_EQ(r.u64(), 0x0102030405060708ULL);
     EXPECT_EQ(r.lengthPrefixed(), (std::vector<uint8_t>{9, 8}));
     EXPECT_EQ(r.remaining(), 0u);
+}
+
+TEST(FixedBuffers, BothByteOrders) {
+    const uint8_t bytes[8] = {1, 2, 3, 4, 5, 6, 7, 0xf8};
+    EXPECT_EQ(loadBe32(bytes), 0x01020304u);
+    EXPECT_EQ(loadBe64(bytes), 0x01020304050607f8ULL);
+    EXPECT_EQ(loadLe32(bytes), 0x04030201u);
+    EXPECT_EQ(loadLe64(bytes), 0xf807060504030201ULL);
+    uint8_t out[8] = {};
+    storeLe64(out, 0xf807060504030201ULL);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 8), std::vector<uint8_t>(bytes, bytes + 8));
+    storeLe32(out, 0xa1b2c3d4u);
+    storeBe32(out + 4, 0xa1b2c3d4u);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 8), (std::vector<uint8_t>{0xd4, 0xc3, 0xb2, 0xa1, 0xa1, 0xb2, 0xc3, 0xd4}));
 }
 
 TEST(ProtoErrors, HierarchyAndTexts) {

@@ -14,6 +14,7 @@
 #include "core/util.h"
 #include "host/input.h"
 #include "host/messages.h"
+#include "support/input_print.h"
 
 namespace {
 
@@ -67,19 +68,28 @@ struct Fixture {
 R keyRec(uint16_t vk, uint16_t scan, uint32_t flags) { return R::key(vk, scan, flags); }
 R mouseRec(uint32_t flags, uint32_t data, int32_t dx, int32_t dy) { return R::mouse(flags, data, dx, dy); }
 
-// Runs first in this file: the failure log is throttled process-wide.
+TEST(InputInjector, FailureThrottleLetsOneThroughPerInterval) {
+    FailureLogThrottle throttle(5'000'000'000);
+    const int64_t t0 = 1'000'000'000'000;
+    EXPECT_TRUE(throttle.allow(t0));
+    EXPECT_FALSE(throttle.allow(t0));
+    EXPECT_FALSE(throttle.allow(t0 + 4'999'999'999));
+    EXPECT_TRUE(throttle.allow(t0 + 5'000'000'000));
+    EXPECT_FALSE(throttle.allow(t0 + 9'999'999'999));
+    // The very first report goes through whatever the clock reads.
+    FailureLogThrottle fresh(5'000'000'000);
+    EXPECT_TRUE(fresh.allow(-7));
+}
+
+// With a throttle of its own, the test does not depend on what earlier tests logged.
 TEST(InputInjector, FailureLogIsThrottled) {
+    FailureLogThrottle throttle(5'000'000'000);
     const std::string oldPath = logPath();
     const std::string path = ::testing::TempDir() + "inject_failure.log";
     std::remove(path.c_str());
     setLogPath(path);
-    // Wait out a failure logged by an earlier test, boundedly.
-    bool first = false;
-    for (int64_t start = nowNanos(); !first && nowNanos() - start < 6'000'000'000;) {
-        first = logInjectFailure("키", 5);
-        if (!first) sleepMs(50);
-    }
-    const bool second = logInjectFailure("글자", 6);
+    const bool first = logInjectFailure("키", 5, throttle);
+    const bool second = logInjectFailure("글자", 6, throttle);
     setLogPath(oldPath);
     EXPECT_TRUE(first);
     EXPECT_FALSE(second);
@@ -191,6 +201,36 @@ TEST(InputInjector, NonFiniteCoordinates) {
     EXPECT_EQ(f.fake->flat(), (std::vector<R>{mouseRec(kAbs | R::kRightDown, 0, 65535, 0),
                                               mouseRec(kAbs | R::kRightUp, 0, 65535, 0)}));
     EXPECT_TRUE(f.inj.heldButtons().empty());
+}
+
+// What the host's dispatcher does with a mouse message: decode it and hand it to the injector.
+void mouseFromWire(InputInjector& inj, uint8_t action, uint8_t button, float x, float y) {
+    MouseEvent e;
+    e.action = action;
+    e.button = button;
+    e.x = x;
+    e.y = y;
+    const Bytes payload = e.encode();
+    const MouseEvent d = MouseEvent::decode(payload);
+    inj.mouse(d.action, d.button, d.x, d.y);
+}
+
+// A drag whose release arrives without a usable place ends where the pointer is, not in a corner.
+TEST(InputInjector, WireReleaseWithoutCoordinatesKeepsTheLastPosition) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    for (float bad : {nan, inf, -inf}) {
+        SCOPED_TRACE(bad);
+        Fixture f;
+        mouseFromWire(f.inj, 1, 0, 0.5f, 0.5f);
+        mouseFromWire(f.inj, 0, 0, 0.25f, 1.0f);
+        mouseFromWire(f.inj, 2, 0, bad, bad);
+        // Pixels (960, 540) and then (480, 1079) of the 1920 x 1080 screen.
+        EXPECT_EQ(f.fake->flat(), (std::vector<R>{mouseRec(kAbs | R::kLeftDown, 0, 32785, 32798),
+                                                  mouseRec(kAbs, 0, 16392, 65535),
+                                                  mouseRec(kAbs | R::kLeftUp, 0, 16392, 65535)}));
+        EXPECT_TRUE(f.inj.heldButtons().empty());
+    }
 }
 
 TEST(InputInjector, PressedTwiceReleasedOnceIsNotHeld) {

@@ -29,7 +29,8 @@ Ev R(uint16_t k) { return {k, true, true}; }
 
 constexpr uint16_t kCmd = 55, kRCmd = 54, kShift = 56, kCaps = 57, kOpt = 58, kCtrl = 59, kFn = 63;
 constexpr uint16_t kA = 0, kC = 8, kQ = 12, kW = 13, kTab = 48, kSpace = 49, kDelete = 51;
-constexpr uint16_t kHome = 115, kEnd = 119, kF4 = 118, kLeft = 123, kUp = 126;
+constexpr uint16_t kHome = 115, kEnd = 119, kF4 = 118, kForwardDelete = 117;
+constexpr uint16_t kLeft = 123, kRight = 124, kDown = 125, kUp = 126;
 
 struct Recorder {
     ShortcutTranslator t;
@@ -62,24 +63,12 @@ TEST(ShortcutTranslator, Sequences) {
         {"mode 1 Shift joins the open switcher", 1,
          {D(kCmd), D(kTab), U(kTab), D(kShift), D(kTab), U(kTab), U(kShift), U(kCmd)},
          {D(kCtrl), U(kCtrl), D(kOpt), D(kTab), U(kTab), D(kShift), D(kTab), U(kTab), U(kShift), U(kOpt)}},
-        {"mode 1 Cmd+Left becomes Home", 1, {D(kCmd), D(kLeft), U(kLeft), U(kCmd)},
-         {D(kCtrl), U(kCtrl), D(kHome), U(kHome), D(kCtrl), U(kCtrl)}},
         {"mode 1 repeats of Left tap Home until Cmd goes", 1,
          {D(kCmd), D(kLeft), R(kLeft), U(kCmd), R(kLeft), U(kLeft), D(kLeft), U(kLeft)},
          {D(kCtrl), U(kCtrl), D(kHome), U(kHome), D(kCtrl), U(kCtrl), D(kHome), U(kHome), D(kCtrl),
           U(kCtrl), D(kLeft), U(kLeft)}},
         {"mode 1 Shift+Cmd+Left keeps Shift", 1, {D(kShift), D(kCmd), D(kLeft), U(kLeft), U(kCmd), U(kShift)},
          {D(kShift), D(kCtrl), U(kCtrl), D(kHome), U(kHome), D(kCtrl), U(kCtrl), U(kShift)}},
-        {"mode 1 Cmd+Q becomes Alt+F4", 1, {D(kCmd), D(kQ), U(kQ), U(kCmd)},
-         {D(kCtrl), U(kCtrl), D(kOpt), D(kF4), U(kF4), U(kOpt), D(kCtrl), U(kCtrl)}},
-        {"mode 1 Cmd+Space becomes the Windows key", 1, {D(kCmd), D(kSpace), U(kSpace), U(kCmd)},
-         {D(kCtrl), U(kCtrl), D(kCmd), U(kCmd), D(kCtrl), U(kCtrl)}},
-        {"mode 1 Cmd+Up becomes Ctrl+Home", 1, {D(kCmd), D(kUp), U(kUp), U(kCmd)},
-         {D(kCtrl), D(kHome), U(kHome), U(kCtrl)}},
-        {"mode 1 Option+Delete becomes Ctrl+Backspace", 1, {D(kOpt), D(kDelete), U(kDelete), U(kOpt)},
-         {D(kOpt), U(kOpt), D(kCtrl), D(kDelete), U(kDelete), U(kCtrl), D(kOpt), U(kOpt)}},
-        {"mode 1 Cmd+Option+Left matches nothing", 1, {D(kCmd), D(kOpt), D(kLeft), U(kLeft)},
-         {D(kCtrl), D(kOpt), D(kLeft), U(kLeft)}},
         {"mode 1 Caps Lock becomes one Hangul tap", 1, {D(kCaps), U(kCaps)}, {D(keyHangul), U(keyHangul)}},
         {"mode 1 Function key is dropped", 1, {D(kFn), D(kA), U(kA), U(kFn)}, {D(kA), U(kA)}},
         {"mode 1 release of a key never pressed", 1, {U(kA), U(kCmd)}, {}},
@@ -95,17 +84,8 @@ TEST(ShortcutTranslator, Sequences) {
         {"mode 2 Ctrl+C becomes Cmd+C", 2, {D(kCtrl), D(kC), U(kC), U(kCtrl)}, {D(kCmd), D(kC), U(kC), U(kCmd)}},
         {"mode 2 Alt+Tab becomes Cmd+Tab", 2, {D(kOpt), D(kTab), U(kTab), D(kTab), U(kTab), U(kOpt)},
          {D(kOpt), U(kOpt), D(kCmd), D(kTab), U(kTab), D(kTab), U(kTab), U(kCmd)}},
-        {"mode 2 Alt+F4 becomes Cmd+W", 2, {D(kOpt), D(kF4), U(kF4), U(kOpt)},
-         {D(kOpt), U(kOpt), D(kCmd), D(kW), U(kW), U(kCmd), D(kOpt), U(kOpt)}},
-        {"mode 2 Home becomes Cmd+Left", 2, {D(kHome), U(kHome)}, {D(kCmd), D(kLeft), U(kLeft), U(kCmd)}},
-        {"mode 2 Ctrl+End becomes Cmd+Down", 2, {D(kCtrl), D(kEnd), U(kEnd), U(kCtrl)},
-         {D(kCmd), D(125), U(125), U(kCmd)}},
-        {"mode 2 Hangul becomes Ctrl+Space", 2, {D(keyHangul), U(keyHangul)},
-         {D(kCtrl), D(kSpace), U(kSpace), U(kCtrl)}},
         {"mode 2 Shift+Hangul keeps Shift", 2, {D(kShift), D(keyHangul), U(keyHangul), U(kShift)},
          {D(kShift), D(kCtrl), D(kSpace), U(kSpace), U(kCtrl), U(kShift)}},
-        {"mode 2 Alt+Hangul restores Alt after", 2, {D(kOpt), D(keyHangul), U(keyHangul), U(kOpt)},
-         {D(kOpt), U(kOpt), D(kCtrl), D(kSpace), U(kSpace), U(kCtrl), D(kOpt), U(kOpt)}},
         {"mode 2 Caps Lock goes through", 2, {D(kCaps), U(kCaps)}, {D(kCaps), U(kCaps)}},
         {"mode 0 passes everything", 0, {D(kCmd), D(kFn), D(kLeft), R(kLeft), U(kLeft), U(kFn), U(kCmd)},
          {D(kCmd), D(kFn), D(kLeft), R(kLeft), U(kLeft), U(kFn), U(kCmd)}},
@@ -124,6 +104,73 @@ TEST(ShortcutTranslator, Sequences) {
     for (const Case& c : cases) {
         Recorder r(c.mode);
         EXPECT_EQ(r.feed(c.in), c.out) << c.name;
+    }
+}
+
+// Every rule row of both modes with exactly its modifiers: modifiers down, the key pressed and
+// released, modifiers up, and the exact output. A mask with one modifier more matches nothing.
+TEST(ShortcutTranslator, EveryRuleRow) {
+    struct Row {
+        std::string name;
+        int mode;
+        std::vector<uint16_t> modifiers;
+        uint16_t key;
+        std::vector<Ev> out;
+    };
+    // Mode 1 sends the held Command as Control; mode 2 sends the held Control as Command.
+    const auto aroundCtrl = [](uint16_t key) {  // mode 1: Control let go, key tapped, Control back
+        return std::vector<Ev>{D(kCtrl), U(kCtrl), D(key), U(key), D(kCtrl), U(kCtrl)};
+    };
+    const auto withCtrl = [](uint16_t key) {  // mode 1: the held (mapped) Control stays for the key
+        return std::vector<Ev>{D(kCtrl), D(key), U(key), U(kCtrl)};
+    };
+    const auto optToCtrl = [](uint16_t key) {  // mode 1: Option swapped for Control around the key
+        return std::vector<Ev>{D(kOpt), U(kOpt), D(kCtrl), D(key), U(key), U(kCtrl), D(kOpt), U(kOpt)};
+    };
+    const auto withCmd = [](std::vector<Ev> mods, uint16_t key) {  // mode 2: Command around the key
+        std::vector<Ev> out = mods;
+        for (Ev e : {D(kCmd), D(key), U(key), U(kCmd)}) out.push_back(e);
+        return out;
+    };
+    const auto cmdToOpt = [](uint16_t key) {  // mode 2: the held (mapped) Command swapped for Option
+        return std::vector<Ev>{D(kCmd), U(kCmd), D(kOpt), D(key), U(key), U(kOpt), D(kCmd), U(kCmd)};
+    };
+    const Row rows[] = {
+        {"Cmd+Q", 1, {kCmd}, kQ, {D(kCtrl), U(kCtrl), D(kOpt), D(kF4), U(kF4), U(kOpt), D(kCtrl), U(kCtrl)}},
+        {"Cmd+Space", 1, {kCmd}, kSpace, aroundCtrl(kCmd)},
+        {"Cmd+Left", 1, {kCmd}, kLeft, aroundCtrl(kHome)},
+        {"Cmd+Right", 1, {kCmd}, kRight, aroundCtrl(kEnd)},
+        {"Cmd+Up", 1, {kCmd}, kUp, withCtrl(kHome)},
+        {"Cmd+Down", 1, {kCmd}, kDown, withCtrl(kEnd)},
+        {"Opt+Left", 1, {kOpt}, kLeft, optToCtrl(kLeft)},
+        {"Opt+Right", 1, {kOpt}, kRight, optToCtrl(kRight)},
+        {"Opt+Delete", 1, {kOpt}, kDelete, optToCtrl(kDelete)},
+        {"Opt+Forward delete", 1, {kOpt}, kForwardDelete, optToCtrl(kForwardDelete)},
+        {"Cmd+Opt+Left, no row", 1, {kCmd, kOpt}, kLeft,
+         {D(kCtrl), D(kOpt), D(kLeft), U(kLeft), U(kOpt), U(kCtrl)}},
+        {"Alt+F4", 2, {kOpt}, kF4, {D(kOpt), U(kOpt), D(kCmd), D(kW), U(kW), U(kCmd), D(kOpt), U(kOpt)}},
+        {"Home", 2, {}, kHome, withCmd({}, kLeft)},
+        {"End", 2, {}, kEnd, withCmd({}, kRight)},
+        {"Ctrl+Home", 2, {kCtrl}, kHome, withCmd({}, kUp)},
+        {"Ctrl+End", 2, {kCtrl}, kEnd, withCmd({}, kDown)},
+        {"Ctrl+Left", 2, {kCtrl}, kLeft, cmdToOpt(kLeft)},
+        {"Ctrl+Right", 2, {kCtrl}, kRight, cmdToOpt(kRight)},
+        {"Ctrl+Delete", 2, {kCtrl}, kDelete, cmdToOpt(kDelete)},
+        {"Ctrl+Forward delete", 2, {kCtrl}, kForwardDelete, cmdToOpt(kForwardDelete)},
+        {"Hangul", 2, {}, keyHangul, {D(kCtrl), D(kSpace), U(kSpace), U(kCtrl)}},
+        {"Alt+Hangul", 2, {kOpt}, keyHangul,
+         {D(kOpt), U(kOpt), D(kCtrl), D(kSpace), U(kSpace), U(kCtrl), D(kOpt), U(kOpt)}},
+        {"Ctrl+Alt+Home, no row", 2, {kCtrl, kOpt}, kHome,
+         {D(kCmd), D(kOpt), D(kHome), U(kHome), U(kOpt), U(kCmd)}},
+    };
+    for (const Row& row : rows) {
+        std::vector<Ev> in;
+        for (uint16_t m : row.modifiers) in.push_back(D(m));
+        in.push_back(D(row.key));
+        in.push_back(U(row.key));
+        for (auto m = row.modifiers.rbegin(); m != row.modifiers.rend(); ++m) in.push_back(U(*m));
+        Recorder r(row.mode);
+        EXPECT_EQ(r.feed(in), row.out) << "mode " << row.mode << " " << row.name;
     }
 }
 
@@ -197,6 +244,20 @@ TEST(ShortcutTranslator, SetMode) {
     EXPECT_EQ(r.out, (std::vector<Ev>{U(kA), U(kCtrl)}));
     EXPECT_EQ(r.t.currentMode(), 2);
     EXPECT_EQ(r.feed({D(kHome)}), (std::vector<Ev>{D(kCmd), D(kLeft), U(kLeft), U(kCmd)}));
+}
+
+// Only 0, 1 and 2 are modes: any other number changes nothing, so Control never turns into
+// Command in a mode without rules.
+TEST(ShortcutTranslator, SetModeIgnoresNumbersThatAreNoMode) {
+    Recorder r(1);
+    r.feed({D(kCmd), D(kA)});
+    r.out.clear();
+    for (int bad : {3, -1, 255}) {
+        r.t.setMode(bad);
+        EXPECT_EQ(r.t.currentMode(), 1) << bad;
+    }
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_EQ(r.feed({U(kA), D(kLeft)}), (std::vector<Ev>{U(kA), U(kCtrl), D(kHome), U(kHome), D(kCtrl)}));
 }
 
 // The viewer reads the output modifiers from inside `output` to build each event's flag word, so

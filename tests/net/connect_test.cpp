@@ -400,10 +400,9 @@ TEST(ConnectPeer, TheRaceKeepsToItsBudget) {
     EXPECT_EQ(label, "중계 127.0.0.1:" + std::to_string(relay.port()));
     EXPECT_GE(elapsed, 1'450'000'000LL);
     EXPECT_LT(elapsed, 3'000'000'000LL);
-    // The punch thread still waits for the relay's answer; closing the relay ends it.
-    EXPECT_EQ(Punch::threadsRunning(), 1);
-    relay.stop();
-    EXPECT_TRUE(attemptThreadsEnd());
+    // The race is decided, so the punch gives up its relay connection (which held the relay's
+    // pairing and a punch slot of the host) at once rather than when the relay's answer is due.
+    EXPECT_TRUE(attemptThreadsEnd(1000));
 }
 
 TEST(ConnectPeer, RelayOnlyDialsNothingElse) {

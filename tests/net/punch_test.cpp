@@ -4,6 +4,7 @@
 #include <future>
 #include <memory>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -281,6 +282,31 @@ TEST(PunchRaceHost, FirstDialledConnectionCutsTheDeadline) {
     EXPECT_EQ(race.finish(1000) != nullptr, true);
 }
 
+// A host callback that throws has not taken the connection: it is shut down, and the thread
+// that offered it is counted out all the same, so the attempt does not wait for it.
+TEST(PunchRaceHost, CallbackThatThrowsNeitherStallsTheRaceNorKeepsTheConnection) {
+    auto deadline = std::make_shared<std::atomic<int64_t>>(nowNanos() + 60'000'000'000LL);
+    int calls = 0;
+    PunchRace<FakeConn> race([&](std::shared_ptr<FakeConn>) {
+        ++calls;
+        throw std::runtime_error("admission failed");
+    }, deadline, 1500);
+    race.started();
+    race.started();
+    auto accepted = std::make_shared<FakeConn>();
+    auto dialled = std::make_shared<FakeConn>();
+    EXPECT_NO_THROW(race.accepted(accepted));
+    EXPECT_NO_THROW(race.offer(dialled));
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(accepted->shutdowns, 1);
+    EXPECT_EQ(dialled->shutdowns, 1);
+    EXPECT_EQ(race.pending(), 1);
+    race.offer(nullptr);
+    auto start = nowNanos();
+    race.finish(5000);
+    EXPECT_LT(nowNanos() - start, 1'000'000'000LL);
+}
+
 // ---- on loopback ----
 
 // A port that nothing uses right now, for the local port of an attempt.
@@ -312,6 +338,23 @@ TEST(PunchAttempt, BothSidesMeetOnLoopback) {
             EXPECT_TRUE(closesWithin(other, 5000));
         }
     EXPECT_TRUE(attemptThreadsEnd());
+}
+
+TEST(PunchAttempt, HostCallbackThatThrowsDoesNotHoldTheAttempt) {
+    SKIP_WITHOUT_PORT_SHARING();
+    Acceptor viewer;
+    PunchTimings t = fastPunchTimings();
+    t.attemptWaitMs = 8000;
+    auto start = nowNanos();
+    auto winner = Punch::attempt(freePort(), {viewer.address()}, "", nowNanos() + 1'000'000'000LL, nullptr,
+                                 [](std::shared_ptr<FramedConn>) { throw std::runtime_error("admission failed"); }, t);
+    // The attempt ends with its deadline, not after its longest wait.
+    EXPECT_LT(nowNanos() - start, 3'000'000'000LL);
+    EXPECT_TRUE(winner);
+    auto viewerEnd = viewer.take(0);
+    ASSERT_TRUE(viewerEnd);
+    EXPECT_TRUE(closesWithin(viewerEnd, 2000));  // nobody took the host's end
+    EXPECT_TRUE(attemptThreadsEnd(2000));
 }
 
 TEST(PunchAttempt, HostsPublicListeningAddress) {
@@ -402,15 +445,26 @@ TEST(PunchRendezvous, FailuresAreQuiet) {
     EXPECT_TRUE(rv.relay->isClosed());
 }
 
-TEST(PunchClient, CancelAfterRendezvousDialsNothing) {
+TEST(PunchClient, CancelDuringTheRendezvousDialsNothing) {
     TestRelay relay;
+    auto cancel = flag(false);
+    // The race is decided while the relay pairs the viewer with the host.
+    relay.setRole("punch", [cancel](TestRelay& r, const std::shared_ptr<TestRelay::Link>& link, const Json& hello) {
+        cancel->store(true);
+        TestRelay::punchRole(r, link, hello);
+    });
     ASSERT_TRUE(relay.start());
     RelayedHost host(relay, "host-id", 47800, true);
     RelayConfig config = relay.config();
     auto start = nowNanos();
-    EXPECT_EQ(Punch::client(config, "host-id", flag(true), fastPunchTimings()), nullptr);
+    EXPECT_EQ(Punch::client(config, "host-id", cancel, fastPunchTimings()), nullptr);
     EXPECT_LT(nowNanos() - start, 2'000'000'000LL);
-    // The host side dials the viewer in vain until its deadline.
+    // The host side, told of the punch all the same, dials the viewer in vain until its deadline.
+    ASSERT_TRUE(relay.waitFor([&] {
+        for (const auto& h : relay.hellos())
+            if (h.get("role").text == "punchhost") return true;
+        return false;
+    }, 5000));
     EXPECT_TRUE(host.punchesEnd());
     EXPECT_TRUE(attemptThreadsEnd());
     EXPECT_EQ(host.delivered->count(), 0u);
@@ -445,6 +499,35 @@ TEST(PunchClient, CancelAfterRendezvousDialsNothing) {
             EXPECT_GT(std::stoi(entry.substr(entry.rfind(':') + 1)), 0) << entry;
         }
     }
+}
+
+// A race decided while the relay has not answered yet: the viewer's relay connection closes at
+// once instead of when the answer is due, so the relay and the host's punch slot are free again.
+TEST(PunchClient, DecidedRaceClosesTheRelayConnectionAtOnce) {
+    struct Seen {
+        std::atomic<bool> closed{false};
+        std::atomic<int64_t> afterMs{-1};
+    };
+    auto seen = std::make_shared<Seen>();
+    auto cancel = flag(false);
+    TestRelay relay;
+    relay.setRole("punch", [seen, cancel](TestRelay&, const std::shared_ptr<TestRelay::Link>& link, const Json&) {
+        cancel->store(true);  // the race is decided; the relay has no answer yet
+        int64_t start = nowNanos();
+        std::string line;
+        seen->closed = !link->readLine(line, 100, 5000);
+        seen->afterMs = (nowNanos() - start) / 1000000;
+    });
+    ASSERT_TRUE(relay.start());
+    PunchTimings t = fastPunchTimings();
+    t.replyTimeoutMs = 5000;
+    auto start = nowNanos();
+    EXPECT_EQ(Punch::client(relay.config(), "host-id", cancel, t), nullptr);
+    EXPECT_LT(nowNanos() - start, 1'000'000'000LL);
+    ASSERT_TRUE(relay.waitFor([&] { return seen->afterMs.load() >= 0; }, 6000));
+    EXPECT_TRUE(seen->closed.load());
+    EXPECT_LT(seen->afterMs.load(), 1000);
+    EXPECT_TRUE(attemptThreadsEnd(1000));
 }
 
 TEST(PunchHost, NoListenMemberWithoutAListeningPort) {

@@ -1,4 +1,5 @@
 #include "net/relay.h"
+#include "net/relay_agent.h"
 
 #include <gtest/gtest.h>
 
@@ -70,9 +71,6 @@ private:
     std::condition_variable cv_;
     bool open_ = false;
 };
-
-// Collects what an agent delivers.
-
 
 int closedPort() {
     ListenSocket listener;
@@ -187,30 +185,60 @@ TEST(RelayProtocol, UnreachableRelay) {
     EXPECT_EQ(protoErrorOf([&] { connectViaRelay(relay, "x"); }), "중계 서버에 연결할 수 없습니다");
 }
 
-// ---- relayed connections through the test relay ----
+// ---- through the test relay, with host agents ----
 
-TEST(RelayClient, RefusalsCarryTheRelaysText) {
+// A test relay and host agents at it with short intervals; what the agents deliver lands in
+// `delivered`. A test sets the relay's roles before startRelay and an agent's timing or punch
+// runner before starting it; every agent is stopped at the end, before the relay goes.
+class RelayAgent : public ::testing::Test {
+protected:
+    void TearDown() override {
+        for (auto& agent : agents_) agent->stop();
+    }
+
+    void startRelay() { ASSERT_TRUE(relay.start()); }
+
+    // A new agent, not started, with the short intervals.
+    RelayHostAgent& makeAgent(const std::string& id = "dev") { return makeAgent(relay.config(), id, delivered.callback()); }
+    RelayHostAgent& makeAgent(const RelayConfig& at, const std::string& id, RelayConnCallback incoming) {
+        agents_.push_back(std::make_unique<RelayHostAgent>(at, id, std::move(incoming)));
+        agents_.back()->setTiming(fastAgentTiming());
+        return *agents_.back();
+    }
+    // Starts the agent; true once the relay holds its registration.
+    bool startAndRegister(RelayHostAgent& agent) {
+        agent.start();
+        return relay.waitFor([&] { return agent.connected() && relay.online(agent.id()); }, 5000);
+    }
+    // A punch runner that does nothing: "punch" lines must not start real punches.
+    static void noPunching(RelayHostAgent& agent) {
+        agent.setPunchRunner([](const RelayConfig&, const std::string&, const std::string&, int,
+                                const RelayConnCallback&) {});
+    }
+
     TestRelay relay;
-    ASSERT_TRUE(relay.start());
+    Deliveries delivered;
+
+private:
+    std::vector<std::unique_ptr<RelayHostAgent>> agents_;
+};
+
+TEST_F(RelayAgent, RefusalsCarryTheRelaysText) {
+    startRelay();
     EXPECT_EQ(protoErrorOf([&] { connectViaRelay(relay.config(), "nobody"); }), "중계 서버: offline");
     RelayConfig wrong = relay.config();
     wrong.secret = "not-the-secret";
     EXPECT_EQ(protoErrorOf([&] { connectViaRelay(wrong, "nobody"); }), "중계 서버: bad mac");
 }
 
-TEST(RelayClient, ViewerReachesTheRegisteredHostThroughAPipe) {
-    TestRelay relay;
-    ASSERT_TRUE(relay.start());
-    Deliveries host;
-    RelayHostAgent agent(relay.config(), "host-id", host.callback());
-    agent.setTiming(fastAgentTiming());
-    agent.start();
-    ASSERT_TRUE(relay.waitFor([&] { return agent.connected() && relay.online("host-id"); }, 5000));
+TEST_F(RelayAgent, ViewerReachesTheRegisteredHostThroughAPipe) {
+    startRelay();
+    ASSERT_TRUE(startAndRegister(makeAgent("host-id")));
 
     auto viewer = connectViaRelay(relay.config(), "host-id");
     EXPECT_EQ(viewer->route, "중계");
-    ASSERT_TRUE(relay.waitFor([&] { return host.count() == 1; }, 5000));
-    auto hostEnd = host.at(0);
+    ASSERT_TRUE(relay.waitFor([&] { return delivered.count() == 1; }, 5000));
+    auto hostEnd = delivered.at(0);
     EXPECT_EQ(hostEnd->route, "중계");
 
     // Both directions carry exactly the peer's bytes: frames, including an empty one.
@@ -226,30 +254,22 @@ TEST(RelayClient, ViewerReachesTheRegisteredHostThroughAPipe) {
     // Either end closing closes the other.
     viewer->shutdown();
     EXPECT_EQ(protoErrorOf([&] { hostEnd->readFrame(16, 5000); }), "연결이 닫혔습니다");
-    agent.stop();
 }
 
-TEST(RelayClient, BytesSentBeforeTheReplyReachTheHostAfterItsOk) {
-    TestRelay relay;
-    ASSERT_TRUE(relay.start());
-    Deliveries host;
-    RelayHostAgent agent(relay.config(), "h", host.callback());
-    agent.setTiming(fastAgentTiming());
-    agent.start();
-    ASSERT_TRUE(relay.waitFor([&] { return relay.online("h"); }, 5000));
+TEST_F(RelayAgent, BytesSentBeforeTheReplyReachTheHostAfterItsOk) {
+    startRelay();
+    ASSERT_TRUE(startAndRegister(makeAgent("h")));
 
     auto conn = connectRelay(relay.config(), false);
     sendRelayHello(*conn, relay.config(), "client", "h", "");
     ASSERT_TRUE(conn->sendFrame(asBytes("early")));  // before the relay has answered
     readRelayReply(*conn);
-    ASSERT_TRUE(relay.waitFor([&] { return host.count() == 1; }, 5000));
-    EXPECT_EQ(spanToString(host.at(0)->readFrame(100, 5000)), "early");
-    agent.stop();
+    ASSERT_TRUE(relay.waitFor([&] { return delivered.count() == 1; }, 5000));
+    EXPECT_EQ(spanToString(delivered.at(0)->readFrame(100, 5000)), "early");
 }
 
-TEST(RelayClient, TestRelayRefusesWhatItCannotCheck) {
-    TestRelay relay;
-    ASSERT_TRUE(relay.start());
+TEST_F(RelayAgent, TestRelayRefusesWhatItCannotCheck) {
+    startRelay();
     EXPECT_EQ(protoErrorOf([&] {
                   auto conn = connectRelay(relay.config(), false);
                   sendRelayHello(*conn, relay.config(), "teleport", "x", "");
@@ -276,17 +296,12 @@ TEST(RelayClient, TestRelayRefusesWhatItCannotCheck) {
 
 // ---- presence query ----
 
-TEST(RelayStatusQuery, ReportsHeldAndSeenIds) {
-    TestRelay relay;
-    ASSERT_TRUE(relay.start());
-    Deliveries host;
-    RelayHostAgent a(relay.config(), "aaaa", host.callback());
-    RelayHostAgent b(relay.config(), "123456789", host.callback());
-    a.setTiming(fastAgentTiming());
-    b.setTiming(fastAgentTiming());
-    a.start();
-    b.start();
-    ASSERT_TRUE(relay.waitFor([&] { return relay.online("aaaa") && relay.online("123456789"); }, 5000));
+TEST_F(RelayAgent, StatusQueryReportsHeldAndSeenIds) {
+    startRelay();
+    RelayHostAgent& a = makeAgent("aaaa");
+    RelayHostAgent& b = makeAgent("123456789");
+    ASSERT_TRUE(startAndRegister(a));
+    ASSERT_TRUE(startAndRegister(b));
     b.stop();
     ASSERT_TRUE(relay.waitFor([&] { return !relay.online("123456789"); }, 5000));
 
@@ -301,9 +316,9 @@ TEST(RelayStatusQuery, ReportsHeldAndSeenIds) {
     ASSERT_FALSE(hellos.empty());
     EXPECT_EQ(hellos.back().get("role").asString(), "status");
     EXPECT_EQ(hellos.back().get("id").asString(), "aaaa,123456789,never");
-    a.stop();
 }
 
+// Each case needs a relay with its own answer.
 TEST(RelayStatusQuery, RepliesAreTypeChecked) {
     struct Case {
         std::string reply;
@@ -338,16 +353,13 @@ TEST(RelayStatusQuery, RepliesAreTypeChecked) {
 
 // ---- host agent ----
 
-TEST(RelayAgent, RegistersWithPunchOfferAndKeepsAlive) {
-    TestRelay relay;
-    ASSERT_TRUE(relay.start());
-    Deliveries host;
-    RelayHostAgent agent(relay.config(), "dev", host.callback());
+TEST_F(RelayAgent, RegistersWithPunchOfferAndKeepsAlive) {
+    startRelay();
+    RelayHostAgent& agent = makeAgent();
     RelayAgentTiming timing = fastAgentTiming();
     timing.keepAliveMs = 150;
     agent.setTiming(timing);
-    agent.setPunchRunner([](const RelayConfig&, const std::string&, const std::string&, int,
-                            const RelayConnCallback&) {});
+    noPunching(agent);
     agent.start();
     ASSERT_TRUE(relay.waitFor([&] { return relay.hostLines("dev").size() >= 2; }, 5000));
     for (const auto& line : relay.hostLines("dev")) EXPECT_EQ(line, "{\"ping\":1}");
@@ -361,14 +373,9 @@ TEST(RelayAgent, RegistersWithPunchOfferAndKeepsAlive) {
 
 // Without a runner set by the caller, the agent offers punching and answers a "punch" line
 // with the host side of hole punching, which meets the viewer at the relay as "punchhost".
-TEST(RelayAgent, PunchesByDefault) {
-    TestRelay relay;
-    ASSERT_TRUE(relay.start());
-    Deliveries host;
-    RelayHostAgent agent(relay.config(), "dev", host.callback());
-    agent.setTiming(fastAgentTiming());
-    agent.start();
-    ASSERT_TRUE(relay.waitFor([&] { return relay.online("dev"); }, 5000));
+TEST_F(RelayAgent, PunchesByDefault) {
+    startRelay();
+    ASSERT_TRUE(startAndRegister(makeAgent()));
     EXPECT_TRUE(relay.hellos().at(0).get("punch").asBool());
     ASSERT_TRUE(relay.sendToHost("dev", "{\"punch\":\"p1\"}"));
     auto punchHello = [&] {
@@ -377,20 +384,13 @@ TEST(RelayAgent, PunchesByDefault) {
         return false;
     };
     EXPECT_TRUE(relay.waitFor(punchHello, 5000));
-    agent.stop();
 }
 
-TEST(RelayAgent, BadControlLinesAreIgnoredAndOversizeOnesEndTheLine) {
-    TestRelay relay;
-    ASSERT_TRUE(relay.start());
-    Deliveries host;
-    RelayHostAgent agent(relay.config(), "dev", host.callback());
-    agent.setTiming(fastAgentTiming());
-    // The well-formed "punch" line below must not start a real punch against the test relay.
-    agent.setPunchRunner([](const RelayConfig&, const std::string&, const std::string&, int,
-                            const RelayConnCallback&) {});
-    agent.start();
-    ASSERT_TRUE(relay.waitFor([&] { return relay.online("dev"); }, 5000));
+TEST_F(RelayAgent, BadControlLinesAreIgnoredAndOversizeOnesEndTheLine) {
+    startRelay();
+    RelayHostAgent& agent = makeAgent();
+    noPunching(agent);  // the well-formed "punch" line below is served by nothing
+    ASSERT_TRUE(startAndRegister(agent));
 
     for (const char* line : {"{\"incoming\":7}", "{\"incoming\":null}", "not json", "[\"incoming\"]",
                              "{\"incoming\":{\"x\":1}}", "{\"punch\":\"s\"}", "", "{\"ping\":1}"}) {
@@ -398,7 +398,7 @@ TEST(RelayAgent, BadControlLinesAreIgnoredAndOversizeOnesEndTheLine) {
     }
     // Still the same registration, and a good line after the bad ones is served.
     auto viewer = std::async(std::launch::async, [&] { return connectViaRelay(relay.config(), "dev"); });
-    ASSERT_TRUE(relay.waitFor([&] { return host.count() == 1; }, 5000));
+    ASSERT_TRUE(relay.waitFor([&] { return delivered.count() == 1; }, 5000));
     EXPECT_EQ(viewer.get()->route, "중계");
     EXPECT_EQ(relay.registrations("dev"), 1);
     auto dataHellos = 0;
@@ -408,15 +408,12 @@ TEST(RelayAgent, BadControlLinesAreIgnoredAndOversizeOnesEndTheLine) {
     // A line longer than the cap ends that control line; the agent registers again.
     ASSERT_TRUE(relay.sendToHost("dev", "{\"incoming\":\"" + std::string(kRelayLineMax, 'x') + "\"}"));
     ASSERT_TRUE(relay.waitFor([&] { return relay.registrations("dev") == 2 && agent.connected(); }, 5000));
-    EXPECT_EQ(host.count(), 1u);
-    agent.stop();
+    EXPECT_EQ(delivered.count(), 1u);
 }
 
-TEST(RelayAgent, ALineLeftUnfinishedEndsTheControlLine) {
-    TestRelay relay;
-    ASSERT_TRUE(relay.start());
-    Deliveries host;
-    RelayHostAgent agent(relay.config(), "dev", host.callback());
+TEST_F(RelayAgent, ALineLeftUnfinishedEndsTheControlLine) {
+    startRelay();
+    RelayHostAgent& agent = makeAgent();
     RelayAgentTiming timing = fastAgentTiming();
     timing.keepAliveMs = 200;
     agent.setTiming(timing);
@@ -425,23 +422,20 @@ TEST(RelayAgent, ALineLeftUnfinishedEndsTheControlLine) {
     auto control = relay.host("dev");
     ASSERT_TRUE(control && control->sendRaw("{\"incoming\":\"ab"));
     ASSERT_TRUE(relay.waitFor([&] { return relay.registrations("dev") == 2 && agent.connected(); }, 5000));
-    EXPECT_EQ(host.count(), 0u);
-    agent.stop();
+    EXPECT_EQ(delivered.count(), 0u);
 }
 
-TEST(RelayAgent, BackoffScheduleDoublesUpToTheCap) {
+TEST_F(RelayAgent, BackoffScheduleDoublesUpToTheCap) {
     RelayAgentTiming t;
     const int series[][2] = {{2000, 4000}, {4000, 8000}, {8000, 16000}, {16000, 30000}, {30000, 30000}};
     for (const auto& step : series) EXPECT_EQ(nextRelayBackoff(step[0], t), step[1]);
 
     // Registrations that keep failing are spaced start, 2x, 4x, ... up to the cap.
-    TestRelay relay;
     relay.setRole("host", [](TestRelay&, const std::shared_ptr<TestRelay::Link>& link, const Json&) {
         TestRelay::refuse(*link, "not today");
     });
-    ASSERT_TRUE(relay.start());
-    Deliveries host;
-    RelayHostAgent agent(relay.config(), "dev", host.callback());
+    startRelay();
+    RelayHostAgent& agent = makeAgent();
     RelayAgentTiming timing = fastAgentTiming();
     timing.backoffStartMs = 40;
     timing.backoffMaxMs = 200;
@@ -460,11 +454,9 @@ TEST(RelayAgent, BackoffScheduleDoublesUpToTheCap) {
     EXPECT_FALSE(agent.connected());
 }
 
-TEST(RelayAgent, LostRegistrationIsRetriedAfterTheFirstWait) {
-    TestRelay relay;
-    ASSERT_TRUE(relay.start());
-    Deliveries host;
-    RelayHostAgent agent(relay.config(), "dev", host.callback());
+TEST_F(RelayAgent, LostRegistrationIsRetriedAfterTheFirstWait) {
+    startRelay();
+    RelayHostAgent& agent = makeAgent();
     RelayAgentTiming timing = fastAgentTiming();
     timing.backoffStartMs = 300;
     agent.setTiming(timing);
@@ -477,41 +469,35 @@ TEST(RelayAgent, LostRegistrationIsRetriedAfterTheFirstWait) {
     EXPECT_GE(gap, 290);
     EXPECT_LT(gap, 1300);
     EXPECT_TRUE(relay.waitFor([&] { return agent.connected(); }, 5000));
-    agent.stop();
 }
 
-TEST(RelayAgent, ReconnectDuringBackoffIsImmediate) {
-    TestRelay relay;
-    std::atomic<bool> refuse{true};
-    relay.setRole("host", [&](TestRelay& r, const std::shared_ptr<TestRelay::Link>& link, const Json& hello) {
-        if (refuse.load()) {
+TEST_F(RelayAgent, ReconnectDuringBackoffIsImmediate) {
+    auto refuse = std::make_shared<std::atomic<bool>>(true);
+    relay.setRole("host", [refuse](TestRelay& r, const std::shared_ptr<TestRelay::Link>& link, const Json& hello) {
+        if (refuse->load()) {
             TestRelay::refuse(*link, "busy");
             return;
         }
         TestRelay::hostRole(r, link, hello);
     });
-    ASSERT_TRUE(relay.start());
-    Deliveries host;
-    RelayHostAgent agent(relay.config(), "dev", host.callback());
+    startRelay();
+    RelayHostAgent& agent = makeAgent();
     RelayAgentTiming timing = fastAgentTiming();
     timing.backoffStartMs = 20000;  // a wait the test could never sit out
     agent.setTiming(timing);
     agent.start();
     ASSERT_TRUE(relay.waitFor([&] { return relay.connectionTimes().size() == 1; }, 5000));
     sleepMs(50);  // into the wait
-    refuse = false;
+    refuse->store(false);
     int64_t asked = nowNanos();
     agent.reconnect();
     ASSERT_TRUE(relay.waitFor([&] { return agent.connected(); }, 5000));
     EXPECT_LT(msSince(asked), 1000);
-    agent.stop();
 }
 
-TEST(RelayAgent, ReconnectOnALiveLineRegistersAnew) {
-    TestRelay relay;
-    ASSERT_TRUE(relay.start());
-    Deliveries host;
-    RelayHostAgent agent(relay.config(), "dev", host.callback());
+TEST_F(RelayAgent, ReconnectOnALiveLineRegistersAnew) {
+    startRelay();
+    RelayHostAgent& agent = makeAgent();
     RelayAgentTiming timing = fastAgentTiming();
     timing.reconnectDelayMs = 200;
     agent.setTiming(timing);
@@ -522,16 +508,14 @@ TEST(RelayAgent, ReconnectOnALiveLineRegistersAnew) {
     ASSERT_TRUE(relay.waitFor([&] { return relay.registrations("dev") == 2; }, 5000));
     EXPECT_GE(msSince(asked), 190);
     EXPECT_TRUE(relay.waitFor([&] { return agent.connected(); }, 5000));
-    agent.stop();
 }
 
-TEST(RelayAgent, StopIsPromptInEveryState) {
+TEST_F(RelayAgent, StopIsPromptInEveryState) {
+    startRelay();
     // Blocked reading the control line, with the product's own intervals.
     {
-        TestRelay relay;
-        ASSERT_TRUE(relay.start());
-        Deliveries host;
-        RelayHostAgent agent(relay.config(), "dev", host.callback());
+        RelayHostAgent& agent = makeAgent();
+        agent.setTiming(RelayAgentTiming());
         agent.start();
         ASSERT_TRUE(relay.waitFor([&] { return agent.connected(); }, 5000));
         int64_t t = nowNanos();
@@ -546,8 +530,8 @@ TEST(RelayAgent, StopIsPromptInEveryState) {
             } catch (const ProtoError&) {
             }
         });
-        Deliveries host;
-        RelayHostAgent agent(silent.config(), "dev", host.callback());
+        RelayHostAgent& agent = makeAgent(silent.config(), "dev", delivered.callback());
+        agent.setTiming(RelayAgentTiming());
         agent.start();
         sleepMs(100);
         int64_t t = nowNanos();
@@ -564,8 +548,8 @@ TEST(RelayAgent, StopIsPromptInEveryState) {
         for (int i = 0; i < 4; ++i) {
             if (auto c = connectTcp("127.0.0.1", port, 200)) queued.push_back(c);
         }
-        Deliveries host;
-        RelayHostAgent agent(RelayConfig{"127.0.0.1", port, "s"}, "dev", host.callback());
+        RelayHostAgent& agent = makeAgent(RelayConfig{"127.0.0.1", port, "s"}, "dev", delivered.callback());
+        agent.setTiming(RelayAgentTiming());
         agent.start();
         sleepMs(300);
         int64_t t = nowNanos();
@@ -576,8 +560,8 @@ TEST(RelayAgent, StopIsPromptInEveryState) {
     // In a long back-off wait.
     {
         RelayConfig gone{"127.0.0.1", closedPort(), "s"};
-        Deliveries host;
-        RelayHostAgent agent(gone, "dev", host.callback());
+        RelayHostAgent& agent = makeAgent(gone, "dev", delivered.callback());
+        agent.setTiming(RelayAgentTiming());
         agent.start();
         sleepMs(200);
         int64_t t = nowNanos();
@@ -586,31 +570,98 @@ TEST(RelayAgent, StopIsPromptInEveryState) {
     }
 }
 
-TEST(RelayAgent, NoConnectionIsDeliveredAfterStop) {
-    TestRelay relay;
+TEST_F(RelayAgent, NoConnectionIsDeliveredAfterStop) {
     relay.pairTimeoutMs = 5000;
-    Latch release;
-    std::atomic<bool> dataArrived{false};
-    relay.setRole("data", [&](TestRelay& r, const std::shared_ptr<TestRelay::Link>& link, const Json& hello) {
-        dataArrived = true;
-        release.wait(5000);  // the agent is stopped while its data connection waits for "ok"
+    auto release = std::make_shared<Latch>();
+    auto dataArrived = std::make_shared<std::atomic<bool>>(false);
+    relay.setRole("data", [release, dataArrived](TestRelay& r, const std::shared_ptr<TestRelay::Link>& link,
+                                                 const Json& hello) {
+        dataArrived->store(true);
+        release->wait(5000);  // the agent is stopped while its data connection waits for "ok"
         auto meeting = r.meet("pipe:" + hello.get("session").asString(), link, 5000);
         if (meeting) r.pipe(meeting, link);
     });
-    ASSERT_TRUE(relay.start());
-    Deliveries host;
-    RelayHostAgent agent(relay.config(), "dev", host.callback());
-    agent.setTiming(fastAgentTiming());
-    agent.start();
-    ASSERT_TRUE(relay.waitFor([&] { return relay.online("dev"); }, 5000));
+    startRelay();
+    RelayHostAgent& agent = makeAgent();
+    ASSERT_TRUE(startAndRegister(agent));
     auto viewer = std::async(std::launch::async, [&] { return connectViaRelay(relay.config(), "dev"); });
-    ASSERT_TRUE(relay.waitFor([&] { return dataArrived.load(); }, 5000));
+    ASSERT_TRUE(relay.waitFor([&] { return dataArrived->load(); }, 5000));
     agent.stop();
-    release.open();
+    release->open();
     // The late data connection is shut down instead of delivered, so the viewer's pipe closes.
     auto conn = viewer.get();
     EXPECT_EQ(protoErrorOf([&] { conn->readFrame(16, 5000); }), "연결이 닫혔습니다");
-    EXPECT_EQ(host.count(), 0u);
+    EXPECT_EQ(delivered.count(), 0u);
+}
+
+// What a test's incoming callback shares with the agent's data threads, which may outlive the
+// test: it holds each connection for a while before it takes it.
+struct SlowAdmission {
+    std::atomic<bool> entered{false};
+    std::atomic<bool> finished{false};
+    Latch release;
+    int holdMs = 0;
+    Deliveries taken;
+
+    static RelayConnCallback callback(const std::shared_ptr<SlowAdmission>& self) {
+        return [self](std::shared_ptr<FramedConn> conn) {
+            self->entered = true;
+            self->release.wait(self->holdMs);
+            self->taken.callback()(std::move(conn));
+            self->finished = true;
+        };
+    }
+};
+
+// stop waits for a hand-over that had begun: once it returns, that callback is over, and no
+// connection is on its way to the host any more.
+TEST_F(RelayAgent, StopWaitsForAHandOverUnderWay) {
+    startRelay();
+    auto admission = std::make_shared<SlowAdmission>();
+    admission->holdMs = 300;
+    RelayHostAgent& agent = makeAgent(relay.config(), "dev", SlowAdmission::callback(admission));
+    ASSERT_TRUE(startAndRegister(agent));
+    auto viewer = connectViaRelay(relay.config(), "dev");
+    ASSERT_TRUE(relay.waitFor([&] { return admission->entered.load(); }, 5000));
+    agent.stop();
+    EXPECT_TRUE(admission->finished.load());
+    EXPECT_EQ(admission->taken.count(), 1u);
+}
+
+// ... but only for so long: a callback that takes longer than that goes on after stop returned,
+// and the host's admission itself must check that hosting is still on.
+TEST_F(RelayAgent, StopWaitsForAHandOverOnlySoLong) {
+    startRelay();
+    auto admission = std::make_shared<SlowAdmission>();
+    admission->holdMs = 10000;
+    RelayHostAgent& agent = makeAgent(relay.config(), "dev", SlowAdmission::callback(admission));
+    RelayAgentTiming timing = fastAgentTiming();
+    timing.handOverWaitMs = 200;
+    agent.setTiming(timing);
+    ASSERT_TRUE(startAndRegister(agent));
+    auto viewer = connectViaRelay(relay.config(), "dev");
+    ASSERT_TRUE(relay.waitFor([&] { return admission->entered.load(); }, 5000));
+    int64_t t = nowNanos();
+    agent.stop();
+    EXPECT_GE(msSince(t), 190);
+    EXPECT_LT(msSince(t), 1000);
+    EXPECT_FALSE(admission->finished.load());
+    admission->release.open();
+    EXPECT_TRUE(relay.waitFor([&] { return admission->finished.load(); }, 5000));
+}
+
+TEST_F(RelayAgent, StartAfterStopDeliversAgain) {
+    startRelay();
+    RelayHostAgent& agent = makeAgent();
+    ASSERT_TRUE(startAndRegister(agent));
+    agent.stop();
+    ASSERT_TRUE(relay.waitFor([&] { return !relay.online("dev"); }, 5000));
+    ASSERT_TRUE(startAndRegister(agent));
+    EXPECT_EQ(relay.registrations("dev"), 2);
+    auto viewer = connectViaRelay(relay.config(), "dev");
+    ASSERT_TRUE(relay.waitFor([&] { return delivered.count() == 1; }, 5000));
+    ASSERT_TRUE(viewer->sendFrame(asBytes("after a restart")));
+    EXPECT_EQ(spanToString(delivered.at(0)->readFrame(100, 5000)), "after a restart");
 }
 
 // What a test's punch runner shares with the punch threads. The threads are detached and may
@@ -641,13 +692,10 @@ struct PunchLog {
     }
 };
 
-TEST(RelayAgent, AtMostFourPunchesRunAtATime) {
-    TestRelay relay;
-    ASSERT_TRUE(relay.start());
-    Deliveries host;
+TEST_F(RelayAgent, AtMostFourPunchesRunAtATime) {
+    startRelay();
     auto log = std::make_shared<PunchLog>();
-    RelayHostAgent agent(relay.config(), "dev", host.callback());
-    agent.setTiming(fastAgentTiming());
+    RelayHostAgent& agent = makeAgent();
     agent.setListenPortProvider([] { return 47800; });
     agent.setPunchRunner([log](const RelayConfig& r, const std::string& id, const std::string& session, int port,
                                const RelayConnCallback&) {
@@ -659,8 +707,7 @@ TEST(RelayAgent, AtMostFourPunchesRunAtATime) {
         }
         log->finishAll.wait(5000);
     });
-    agent.start();
-    ASSERT_TRUE(relay.waitFor([&] { return relay.online("dev"); }, 5000));
+    ASSERT_TRUE(startAndRegister(agent));
     for (int i = 0; i < 5; ++i) ASSERT_TRUE(relay.sendToHost("dev", "{\"punch\":\"s" + std::to_string(i) + "\"}"));
     ASSERT_TRUE(relay.waitFor([&] { return log->started.load() == 4; }, 5000));
     sleepMs(100);
@@ -679,19 +726,15 @@ TEST(RelayAgent, AtMostFourPunchesRunAtATime) {
     EXPECT_EQ(std::count(sessions.begin(), sessions.end(), "s5"), 1);
     for (const auto& call : log->callsSoFar()) EXPECT_EQ(call, "dev " + std::to_string(relay.port()) + " 47800");
     log->finishAll.open();
-    agent.stop();
 }
 
-TEST(RelayAgent, PunchedConnectionsAreDeliveredOnlyWhileRunning) {
-    TestRelay relay;
-    ASSERT_TRUE(relay.start());
-    Deliveries host;
+TEST_F(RelayAgent, PunchedConnectionsAreDeliveredOnlyWhileRunning) {
+    startRelay();
     ListenSocket target;
     ASSERT_TRUE(target.open(0, true));
     auto log = std::make_shared<PunchLog>();
     log->targetPort = target.port();
-    RelayHostAgent agent(relay.config(), "dev", host.callback());
-    agent.setTiming(fastAgentTiming());
+    RelayHostAgent& agent = makeAgent();
     agent.setPunchRunner([log](const RelayConfig&, const std::string&, const std::string& session, int,
                                const RelayConnCallback& onConnection) {
         if (session == "late") {
@@ -703,11 +746,10 @@ TEST(RelayAgent, PunchedConnectionsAreDeliveredOnlyWhileRunning) {
         conn->route = "직접(구멍 뚫기)";
         onConnection(conn);
     });
-    agent.start();
-    ASSERT_TRUE(relay.waitFor([&] { return relay.online("dev"); }, 5000));
+    ASSERT_TRUE(startAndRegister(agent));
     ASSERT_TRUE(relay.sendToHost("dev", "{\"punch\":\"now\"}"));
-    ASSERT_TRUE(relay.waitFor([&] { return host.count() == 1; }, 5000));
-    EXPECT_EQ(host.at(0)->route, "직접(구멍 뚫기)");
+    ASSERT_TRUE(relay.waitFor([&] { return delivered.count() == 1; }, 5000));
+    EXPECT_EQ(delivered.at(0)->route, "직접(구멍 뚫기)");
     auto first = BackgroundAccept(target).get();  // the first punch's connection
     ASSERT_TRUE(first);
 
@@ -720,31 +762,31 @@ TEST(RelayAgent, PunchedConnectionsAreDeliveredOnlyWhileRunning) {
     ASSERT_TRUE(late);
     // Its connection is shut down, not handed over.
     EXPECT_EQ(protoErrorOf([&] { late->readFrame(16, 5000); }), "연결이 닫혔습니다");
-    EXPECT_EQ(host.count(), 1u);
+    EXPECT_EQ(delivered.count(), 1u);
 }
 
 // ---- end to end: a viewer and a host meet through the relay ----
 
-TEST(RelayEndToEnd, PasswordHandshakeOverTheRelayedPipe) {
+TEST_F(RelayAgent, PasswordHandshakeOverTheRelayedPipe) {
     struct Case {
+        const char* id;
         const char* viewerPassword;
         const char* viewerResult;  // what the viewer's handshake gives
         const char* hostResult;    // what the host's side reports
     } cases[] = {
-        {"비밀번호 1", "reply 8: ping over relay", "{\"name\":\"viewer\"} with the viewer's key"},
+        {"123456789", "비밀번호 1", "reply 8: ping over relay", "{\"name\":\"viewer\"} with the viewer's key"},
         // The viewer cannot open the host's reply and hangs up; the relay carries that to the host.
-        {"wrong", "비밀번호가 맞지 않습니다", "연결이 닫혔습니다"},
+        {"987654321", "wrong", "비밀번호가 맞지 않습니다", "연결이 닫혔습니다"},
     };
+    startRelay();
     for (const auto& c : cases) {
-        TestRelay relay;
-        ASSERT_TRUE(relay.start());
         KeyPair hostKey = newKeyPair();
         KeyPair viewerKey = newKeyPair();
-        std::promise<std::string> hostSide;
-        std::atomic<int> calls{0};
+        auto hostSide = std::make_shared<std::promise<std::string>>();
+        auto calls = std::make_shared<std::atomic<int>>(0);
         // What the host's admission does with a delivered connection: first frame, handshake, serve.
-        RelayHostAgent agent(relay.config(), "123456789", [&](std::shared_ptr<FramedConn> conn) {
-            if (calls.fetch_add(1) != 0) return;
+        RelayHostAgent& agent = makeAgent(relay.config(), c.id, [=](std::shared_ptr<FramedConn> conn) {
+            if (calls->fetch_add(1) != 0) return;
             try {
                 Bytes first = conn->readFrame(kMaxHandshakeFrame, kHandshakeTimeoutMs);
                 Bytes clientKey, clientIdentity;
@@ -752,17 +794,15 @@ TEST(RelayEndToEnd, PasswordHandshakeOverTheRelayedPipe) {
                                                      clientKey, clientIdentity);
                 ChannelMessage message = channel->receive(5000);
                 channel->send(uint8_t(message.type + 1), message.payload);
-                hostSide.set_value(spanToString(clientIdentity) +
-                                   (clientKey == viewerKey.publicKey ? " with the viewer's key" : " with another key"));
+                hostSide->set_value(spanToString(clientIdentity) +
+                                    (clientKey == viewerKey.publicKey ? " with the viewer's key" : " with another key"));
             } catch (const ProtoError& e) {
-                hostSide.set_value(e.what());
+                hostSide->set_value(e.what());
             }
         });
-        agent.setTiming(fastAgentTiming());
-        agent.start();
-        ASSERT_TRUE(relay.waitFor([&] { return relay.online("123456789"); }, 5000));
+        ASSERT_TRUE(startAndRegister(agent));
 
-        auto conn = connectViaRelay(relay.config(), "123456789");
+        auto conn = connectViaRelay(relay.config(), c.id);
         std::string viewerSide;
         try {
             Bytes hostPublicKey, hostIdentity;
@@ -777,7 +817,7 @@ TEST(RelayEndToEnd, PasswordHandshakeOverTheRelayedPipe) {
             viewerSide = e.what();
         }
         EXPECT_EQ(viewerSide, c.viewerResult);
-        auto host = hostSide.get_future();
+        auto host = hostSide->get_future();
         ASSERT_EQ(host.wait_for(std::chrono::seconds(15)), std::future_status::ready);
         EXPECT_EQ(host.get(), c.hostResult);
         EXPECT_EQ(conn->route, "중계");

@@ -8,6 +8,7 @@
 
 #include "net/framed.h"
 #include "net/relay.h"
+#include "net/relay_agent.h"
 
 // Connections handed to a host callback. The callback shares the list, so data and punch threads
 // that outlive a test never touch its stack.

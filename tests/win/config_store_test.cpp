@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "core/config/keys.h"
 #include "core/config/store.h"
 #include "core/config/temp_folder.h"
 
@@ -41,9 +42,34 @@ TEST(WinConfigStore, FormerFolderThatCannotMoveIsUsedWhereItIs) {
     EXPECT_FALSE(pathExists(base / L"Tavrel"));
 }
 
-TEST(WinConfigStore, ProfileFolderIsUnderRoamingAppData) {
+TEST(WinConfigStore, RoamingAppDataIsTheUsersFolder) {
     std::wstring folder = roamingAppDataFolder();
     ASSERT_NE(folder, L".");
     EXPECT_NE(folder.find(L"\\"), std::wstring::npos);
-    EXPECT_EQ(configStore().profileDir, folder + L"\\Tavrel");
+    EXPECT_TRUE(pathExists(folder));
+}
+
+// Everything that reaches the user's profile goes to the test run's throw-away folder instead;
+// the real profile folder is neither created nor changed.
+TEST(WinConfigStore, ProcessWideFilesStayOutOfTheRealProfile) {
+    const std::wstring real = roamingAppDataFolder() + L"\\Tavrel";
+    auto snapshot = [&real] {
+        std::string listing;
+        WIN32_FIND_DATAW found;
+        HANDLE h = FindFirstFileW((real + L"\\*").c_str(), &found);
+        if (h == INVALID_HANDLE_VALUE) return std::string(pathExists(real) ? "empty" : "absent");
+        do {
+            listing += std::to_string(found.nFileSizeLow) + " " + std::to_string(found.ftLastWriteTime.dwLowDateTime) +
+                       " " + std::to_string(std::wstring(found.cFileName).size()) + ";";
+        } while (FindNextFileW(h, &found));
+        FindClose(h);
+        return listing;
+    };
+    const std::string before = snapshot();
+    configStore().update([](AppConfig& c) { c.quality = 1; });
+    loadDeviceKey();
+    ASSERT_TRUE(savePassword("test"));
+    EXPECT_EQ(loadPassword(), "test");
+    EXPECT_NE(configStore().profileDir.rfind(roamingAppDataFolder(), 0), 0u);
+    EXPECT_EQ(snapshot(), before);
 }

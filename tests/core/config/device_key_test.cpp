@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -73,15 +74,32 @@ TEST(DeviceKey, EmptyFileIsSimplyReplaced) {
     EXPECT_EQ(DeviceKeyCache(dir.wide()).get().privateKey, fresh.privateKey);
 }
 
-TEST(DeviceKey, KeyThatCannotBeKeptAsideIsNeverOverwritten) {
-    TempFolder dir;
-    std::wstring path = dir / L"device.key";
-    for (const wchar_t* suffix : {L".bad", L".bad2", L".bad3", L".bad4", L".bad5", L".bad6", L".bad7", L".bad8", L".bad9"})
-        ASSERT_TRUE(writeFileAtomic(path + suffix, asBytes(std::string("older"))));
-    ASSERT_TRUE(writeFileAtomic(path, asBytes(std::string("precious"))));
-    KeyPair a = DeviceKeyCache(dir.wide()).get();
-    EXPECT_EQ(a.privateKey.size(), 32u);
-    EXPECT_EQ(spanToString(readFile(path)), "precious");
+// An unusable key that cannot stay where it is must not make a new identity at every start.
+TEST(DeviceKey, UnusableKeyNeverLeadsToANewIdentityAtEveryStart) {
+    struct Case {
+        const char* name;
+        bool oldestCanGo;  // false: ".bad" is a folder with something in it, so nothing can rotate
+    };
+    for (const Case& c : {Case{"every name taken", true}, Case{"nothing can be kept aside", false}}) {
+        SCOPED_TRACE(c.name);
+        TempFolder dir;
+        std::wstring path = dir / L"device.key";
+        const std::wstring older[] = {L".bad", L".bad2", L".bad3", L".bad4", L".bad5", L".bad6", L".bad7", L".bad8", L".bad9"};
+        for (const std::wstring& suffix : older) ASSERT_TRUE(writeFileAtomic(path + suffix, asBytes(std::string("older"))));
+        if (!c.oldestCanGo) {
+            std::filesystem::remove(std::filesystem::path(path + L".bad"));
+            createFolder(path + L".bad");
+            ASSERT_TRUE(writeFileAtomic(path + L".bad" + kPathSeparator + L"inside", asBytes(std::string("x"))));
+        }
+        ASSERT_TRUE(writeFileAtomic(path, asBytes(std::string("unusable"))));
+        KeyPair first = DeviceKeyCache(dir.wide()).get();
+        EXPECT_EQ(first.privateKey.size(), 32u);
+        if (c.oldestCanGo) {
+            EXPECT_EQ(spanToString(readFile(path + L".bad9")), "unusable");
+        }
+        // The next start finds the new key.
+        EXPECT_EQ(DeviceKeyCache(dir.wide()).get().privateKey, first.privateKey);
+    }
 }
 
 TEST(DeviceKey, ConcurrentFirstCallsGetOnePair) {

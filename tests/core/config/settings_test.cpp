@@ -3,7 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <fstream>
 #include <functional>
+#include <iterator>
+
+#include "core/config/address.h"
+#include "core/config/pairing.h"
+#include "support/run_tool.h"
 
 namespace {
 
@@ -173,11 +179,39 @@ TEST(Relay, UsableOnlyWithHostSecretAndPositivePort) {
     }
 }
 
-TEST(Relay, DefaultRelayIsUsableAndStable) {
-    RelayConfig r = defaultRelay();
-    EXPECT_TRUE(r.usable());
-    EXPECT_EQ(r, defaultRelay());
-    EXPECT_EQ(relayFromJson(relayToJson(r)), r);
+// A build that was given no relay must not make one up: nothing is registered anywhere and no
+// pairing string names a relay until the user sets one.
+TEST(Relay, BuildWithoutRelayValuesHasNoBuiltInRelay) {
+    if (TAVREL_RELAY_BUILT_IN) GTEST_SKIP() << "this build was given a built-in relay";
+    EXPECT_FALSE(defaultRelay().usable());
+    EXPECT_EQ(defaultRelay(), RelayConfig{});
+    AppConfig settings;
+    EXPECT_FALSE(effectiveRelay(settings).usable());
+    PairingCode code;
+    double expiry = 0;
+    std::string own = makeOwnPeerAddress(code, keyPairFromSecret(Bytes(32, 3)), expiry, {}, "pc", settings);
+    Bytes body;
+    ASSERT_TRUE(base64Decode(own.substr(own.find(':') + 1), body));
+    Json members = parsed(spanToString(body));
+    EXPECT_EQ(keysOf(members), (std::vector<std::string>{"n", "k", "t", "a", "e"}));
+}
+
+// relay_probe is built with the settings record of a build given a relay (see CMakeLists.txt).
+TEST(Relay, BuildGivenARelayHasItOnlyInScrambledForm) {
+    std::string output;
+    ASSERT_TRUE(runTool("relay_probe", output)) << output;
+    Json reported = parsed(output.substr(0, output.find('\n')));
+    const RelayConfig given{TAVREL_PROBE_RELAY_HOST, TAVREL_PROBE_RELAY_PORT, TAVREL_PROBE_RELAY_SECRET};
+    EXPECT_EQ(relayFromJson(reported.get("default")), given);
+    // With no relay configured, this PC's own pairing string carries the built-in one.
+    EXPECT_EQ(relayFromJson(reported.get("own")), given);
+
+    std::ifstream in(toolPath("relay_probe"), std::ios::binary);
+    ASSERT_TRUE(in.good());
+    const std::string program((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(program.size(), 10000u);
+    EXPECT_EQ(program.find(TAVREL_PROBE_RELAY_SECRET), std::string::npos);
+    EXPECT_EQ(program.find(TAVREL_PROBE_RELAY_HOST), std::string::npos);
 }
 
 TEST(Peer, MinimalPeerWritesOnlyTheAlwaysMembers) {

@@ -32,6 +32,12 @@ void put(const std::wstring& path, const std::string& text) {
     ASSERT_TRUE(out.good());
 }
 
+// The path of config.json in the profile folder under `base`, which is created.
+std::wstring profileConfig(const TempFolder& base) {
+    fs::create_directory(base.path() / "Tavrel");
+    return base / L"Tavrel" + kPathSeparator + L"config.json";
+}
+
 }  // namespace
 
 TEST(ProfileSuffix, FromArguments) {
@@ -152,6 +158,22 @@ TEST(MoveAside, NeverOverwritesWhatWasKeptBefore) {
     EXPECT_EQ(moveAside(path), L"");  // nothing there to move
 }
 
+TEST(MoveAside, WhenEveryNameIsTakenTheOldestGoes) {
+    TempFolder dir;
+    std::wstring path = dir / L"config.json";
+    std::vector<std::wstring> names = {path + L".bad"};
+    for (int n = 2; n <= 9; ++n) names.push_back(path + L".bad" + std::to_wstring(n));
+    for (size_t i = 0; i < names.size(); ++i) put(names[i], "kept " + std::to_string(i + 1));
+    put(path, "newest");
+    EXPECT_EQ(moveAside(path), path + L".bad9");
+    EXPECT_FALSE(pathExists(path));
+    for (size_t i = 0; i + 1 < names.size(); ++i) EXPECT_EQ(slurp(names[i]), "kept " + std::to_string(i + 2));
+    EXPECT_EQ(slurp(names.back()), "newest");
+    // With no file there, nothing that was kept goes.
+    EXPECT_EQ(moveAside(path), L"");
+    EXPECT_EQ(slurp(names[0]), "kept 2");
+}
+
 TEST(ConfigStore, MissingConfigGivesDefaultsAndWritesNothing) {
     TempFolder base;
     ConfigStore store(base.wide(), L"");
@@ -225,8 +247,7 @@ TEST(ConfigStore, UnusableConfigIsKeptAsideNotOverwritten) {
     for (std::string text : {"{\"port\": 5", "[]", "null", "\"text\"", "{} x"}) {
         SCOPED_TRACE(text);
         TempFolder base;
-        fs::create_directory(base.path() / "Tavrel");
-        std::wstring config = base / L"Tavrel" + kPathSeparator + L"config.json";
+        std::wstring config = profileConfig(base);
         put(config, text);
         ConfigStore store(base.wide(), L"");
         EXPECT_EQ(store.get().port, 47800);
@@ -240,8 +261,7 @@ TEST(ConfigStore, UnusableConfigIsKeptAsideNotOverwritten) {
 
 TEST(ConfigStore, SecondUnusableConfigGoesBesideTheFirst) {
     TempFolder base;
-    fs::create_directory(base.path() / "Tavrel");
-    std::wstring config = base / L"Tavrel" + kPathSeparator + L"config.json";
+    std::wstring config = profileConfig(base);
     put(config + L".bad", "earlier");
     put(config, "{oops");
     ConfigStore store(base.wide(), L"");
@@ -249,26 +269,71 @@ TEST(ConfigStore, SecondUnusableConfigGoesBesideTheFirst) {
     EXPECT_EQ(slurp(config + L".bad2"), "{oops");
 }
 
-TEST(ConfigStore, UnusableConfigThatCannotBeKeptAsideIsNeverOverwritten) {
+// Unusable files may come one after another (an editor that writes something the parser refuses):
+// each is kept aside, the newest nine are kept, and saving goes on every time.
+TEST(ConfigStore, TenBadFilesInARowNeverStopSaving) {
     TempFolder base;
-    fs::create_directory(base.path() / "Tavrel");
-    std::wstring config = base / L"Tavrel" + kPathSeparator + L"config.json";
-    // Every name it could be kept under is taken already.
-    for (const wchar_t* suffix : {L".bad", L".bad2", L".bad3", L".bad4", L".bad5", L".bad6", L".bad7", L".bad8", L".bad9"})
-        put(config + suffix, "older");
+    std::wstring config = profileConfig(base);
+    for (int round = 1; round <= 10; ++round) {
+        SCOPED_TRACE(round);
+        put(config, "{\"port\":" + std::to_string(round) + ",");
+        ConfigStore store(base.wide(), L"");
+        EXPECT_EQ(store.get().port, 47800);
+        store.update([round](AppConfig& c) { c.port = 50000 + round; });
+        EXPECT_EQ(ConfigStore(base.wide(), L"").get().port, 50000 + round);
+    }
+    EXPECT_EQ(slurp(config + L".bad"), "{\"port\":2,");
+    EXPECT_EQ(slurp(config + L".bad9"), "{\"port\":10,");
+}
+
+TEST(ConfigStore, UnusableConfigThatCannotBeKeptAsideIsReplacedAtTheNextSave) {
+    TempFolder base;
+    std::wstring config = profileConfig(base);
+    // Every name is taken and the oldest cannot go: it is a folder with something in it.
+    fs::create_directory(fs::path(config + L".bad"));
+    put(config + L".bad" + kPathSeparator + L"inside", "x");
+    for (int n = 2; n <= 9; ++n) put(config + L".bad" + std::to_wstring(n), "older");
     put(config, "{\"port\":50009,\"allowed\":[{\"name\":\"a\"");
     ConfigStore store(base.wide(), L"");
     EXPECT_EQ(store.get().port, 47800);
     store.update([](AppConfig& c) { c.port = 50010; });
-    EXPECT_EQ(store.get().port, 50010);  // this run goes on with the change in memory
-    EXPECT_EQ(slurp(config), "{\"port\":50009,\"allowed\":[{\"name\":\"a\"");
+    EXPECT_EQ(ConfigStore(base.wide(), L"").get().port, 50010);
     EXPECT_FALSE(pathExists(config + L".tmp"));
+}
+
+// Notepad writes UTF-8 with a byte-order mark; the parser itself stays strict.
+TEST(ConfigStore, ByteOrderMarkBeforeTheSettingsIsSkipped) {
+    const std::string bom = "\xEF\xBB\xBF";
+    Json strict;
+    EXPECT_FALSE(Json::parse(bom + "{}", strict));
+    struct Case {
+        std::string text;
+        int port;
+        bool keptAside;
+    };
+    const Case cases[] = {
+        {bom + "{\"port\":50011}", 50011, false},
+        {bom, 47800, false},  // as good as empty: left alone
+        {bom + bom + "{\"port\":50011}", 47800, true},
+        {"{\"port\":50011}" + bom, 47800, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        TempFolder base;
+        std::wstring config = profileConfig(base);
+        put(config, c.text);
+        ConfigStore store(base.wide(), L"");
+        EXPECT_EQ(store.get().port, c.port);
+        EXPECT_EQ(pathExists(config + L".bad"), c.keptAside);
+        if (!c.keptAside) {
+            EXPECT_EQ(slurp(config), c.text);  // read, not rewritten
+        }
+    }
 }
 
 TEST(ConfigStore, EmptyConfigLoadsDefaultsAndIsLeftAlone) {
     TempFolder base;
-    fs::create_directory(base.path() / "Tavrel");
-    std::wstring config = base / L"Tavrel" + kPathSeparator + L"config.json";
+    std::wstring config = profileConfig(base);
     put(config, "");
     ConfigStore store(base.wide(), L"");
     EXPECT_EQ(store.get().port, 47800);
@@ -368,10 +433,11 @@ TEST(ConfigStore, ConcurrentUpdatesAreAppliedInOneOrder) {
     EXPECT_EQ(ConfigStore(base.wide(), L"").get().quality, 40);
 }
 
-TEST(ConfigStore, ProcessWideStoreUsesTheUsersFolder) {
+// The test program has named a throw-away folder in place of the user's (support/test_profile.cpp).
+TEST(ConfigStore, ProcessWideStoreUsesTheProfileBase) {
     ConfigStore& store = configStore();
     EXPECT_EQ(&store, &configStore());
-    std::wstring expected = roamingAppDataFolder() + kPathSeparator + L"Tavrel";
-    EXPECT_EQ(store.profileDir, expected);
+    EXPECT_NE(profileBase(), roamingAppDataFolder());
+    EXPECT_EQ(store.profileDir, profileBase() + kPathSeparator + L"Tavrel");
     EXPECT_TRUE(pathExists(store.profileDir));
 }

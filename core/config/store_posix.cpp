@@ -1,0 +1,128 @@
+// The native half of the store: file calls on wide paths, which are UTF-32 here and go to the
+// system as UTF-8, the command line and the per-user configuration folder.
+#include "core/config/store.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/text.h"
+
+namespace {
+
+std::string nativePath(const std::wstring& path) {
+    std::string out;
+    for (wchar_t wc : path) {
+        auto c = static_cast<uint32_t>(wc);
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+        if (c < 0x80) {
+            out += char(c);
+        } else if (c < 0x800) {
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += char(0xE0 | (c >> 12));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xF0 | (c >> 18));
+            out += char(0x80 | ((c >> 12) & 0x3F));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+bool writeAll(int fd, const uint8_t* data, size_t length) {
+    while (length > 0) {
+        ssize_t n = ::write(fd, data, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        length -= size_t(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::wstring profileSuffix() {
+    // The command line as the kernel recorded it: arguments separated by NUL bytes.
+    std::vector<std::wstring> args;
+    if (std::FILE* f = std::fopen("/proc/self/cmdline", "rb")) {
+        std::string arg;
+        int c;
+        while ((c = std::fgetc(f)) != EOF) {
+            if (c == 0) {
+                args.push_back(portableUtf8ToWide(arg));
+                arg.clear();
+            } else {
+                arg += char(c);
+            }
+        }
+        std::fclose(f);
+    }
+    return profileSuffixFromArgs(args);
+}
+
+bool tryReadFile(const std::wstring& path, Bytes& out) {
+    out.clear();
+    int fd = ::open(nativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    uint8_t buf[65536];
+    bool ok = true;
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) { ok = false; break; }
+        if (n == 0) break;
+        out.insert(out.end(), buf, buf + n);
+    }
+    ::close(fd);
+    if (!ok) out.clear();
+    return ok;
+}
+
+bool writeFileAtomic(const std::wstring& path, ByteSpan bytes) {
+    std::string target = nativePath(path);
+    std::string tmp = target + ".tmp";
+    // Owner-only: the profile folder holds sealed secrets.
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    bool ok = writeAll(fd, bytes.data(), bytes.size());
+    ok = ok && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (ok && ::rename(tmp.c_str(), target.c_str()) == 0) return true;
+    ::unlink(tmp.c_str());
+    return false;
+}
+
+bool pathExists(const std::wstring& path) {
+    struct stat st;
+    return ::lstat(nativePath(path).c_str(), &st) == 0;
+}
+
+bool renamePath(const std::wstring& from, const std::wstring& to) {
+    if (pathExists(to)) return false;
+    return ::rename(nativePath(from).c_str(), nativePath(to).c_str()) == 0;
+}
+
+bool removeFile(const std::wstring& path) { return ::unlink(nativePath(path).c_str()) == 0; }
+
+void createFolder(const std::wstring& path) {
+    ::mkdir(nativePath(path).c_str(), 0700);
+}
+
+std::wstring roamingAppDataFolder() {
+    // The per-user configuration folder of the desktop conventions.
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && *xdg) return portableUtf8ToWide(xdg);
+    const char* home = std::getenv("HOME");
+    if (home && *home) return portableUtf8ToWide(std::string(home) + "/.config");
+    return L".";
+}
