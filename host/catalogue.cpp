@@ -70,18 +70,18 @@ Json windowJson(const WindowInfo& window, double scale) {
     return out;
 }
 
-double windowScale(const WindowInfo& window, const std::vector<MonitorArea>& monitors) {
+double windowScale(const WindowInfo& window, const std::vector<MonitorInfo>& monitors) {
     const ScreenRect& b = window.bounds;
     const int64_t x = (int64_t(b.left) + b.right) / 2;
     const int64_t y = (int64_t(b.top) + b.bottom) / 2;
     double scale = 1.0;
-    for (const MonitorArea& m : monitors)
-        if (x >= m.rect.left && x < m.rect.right && y >= m.rect.top && y < m.rect.bottom) scale = m.scale;
+    for (const MonitorInfo& m : monitors)
+        if (x >= m.left && x < m.right && y >= m.top && y < m.bottom) scale = m.scale;
     return scale;
 }
 
 Json catalogueReply(const std::vector<ProgramEntry>& programs, const std::vector<WindowInfo>& windows,
-                    const std::vector<MonitorArea>& monitors, const std::string& launching) {
+                    const std::vector<MonitorInfo>& monitors, const std::string& launching) {
     Json apps = emptyArray();
     for (const ProgramEntry& p : programs) {
         Json e;

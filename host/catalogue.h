@@ -14,6 +14,7 @@
 #include "core/json.h"
 #include "host/desktop.h"
 #include "host/messages.h"
+#include "media/capture.h"
 
 // One listed top-level window.
 struct WindowInfo {
@@ -28,12 +29,6 @@ struct ProgramEntry {
     std::string id;    // "shell:AppsFolder\..." or the full path of a shortcut
     std::string name;
     bool operator==(const ProgramEntry&) const = default;
-};
-
-// A monitor's area and scale, for the windows' sizes in points.
-struct MonitorArea {
-    ScreenRect rect;
-    double scale = 1.0;
 };
 
 // The name holds a word that marks uninstallers, read-mes, help and web links (any case).
@@ -68,10 +63,10 @@ std::optional<ScreenRect> offeredBounds(const WindowFacts& facts);
 // from zero (a scale that is not a positive number counts as 1).
 Json windowJson(const WindowInfo& window, double scale);
 // The scale of the last monitor whose area holds the window's centre; 1 when none does.
-double windowScale(const WindowInfo& window, const std::vector<MonitorArea>& monitors);
+double windowScale(const WindowInfo& window, const std::vector<MonitorInfo>& monitors);
 // The MsgType::AppList payload: {"apps", "windows", "launching" (only when not empty)}.
 Json catalogueReply(const std::vector<ProgramEntry>& programs, const std::vector<WindowInfo>& windows,
-                    const std::vector<MonitorArea>& monitors, const std::string& launching);
+                    const std::vector<MonitorInfo>& monitors, const std::string& launching);
 
 // What the catalogue's jobs need of the host session. The session guards the name of the program
 // being launched and the streamed window with its capture mutex.

@@ -109,8 +109,6 @@ std::vector<ProgramEntry> buildCatalogue() {
     return entries;
 }
 
-std::vector<MonitorArea> catalogueMonitors() { return {}; }
-
 }  // namespace
 
 uint32_t windowId(WindowHandle window) { return uint32_t(reinterpret_cast<uintptr_t>(window)); }
@@ -249,7 +247,7 @@ bool launchProgram(const std::string& id) {
 
 void sendAppList(CatalogueSession& session) {
     const std::vector<ProgramEntry> programs = programCatalogue();
-    const std::vector<MonitorArea> monitors = catalogueMonitors();
+    const std::vector<MonitorInfo> monitors = listMonitors();
     const std::vector<WindowInfo> windows = listWindows();
     const Json reply = catalogueReply(programs, windows, monitors, session.launching());
     session.send(MsgType::AppList, reply.dump());

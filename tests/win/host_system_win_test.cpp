@@ -15,6 +15,7 @@
 #include "host/hooks.h"
 #include "host/power.h"
 #include "host/wake.h"
+#include "media/capture.h"
 #include "net/framed.h"
 
 namespace {
@@ -105,6 +106,22 @@ TEST(DesktopWin, WineNeverShowsTheSecureDesktop) {
     EXPECT_FALSE(inputDesktopLocked());
     EXPECT_EQ(sessionLockState(WTS_CURRENT_SESSION), std::nullopt);  // the extended query fails
 }
+
+TEST(MonitorsWin, WineShowsTheXvfbScreenAsOnePrimaryMonitor) {
+    const std::vector<MonitorInfo> monitors = listMonitors();
+    ASSERT_EQ(monitors.size(), 1u);
+    const MonitorInfo& m = monitors[0];
+    EXPECT_EQ(m.index, 0u);
+    EXPECT_TRUE(m.primary);
+    EXPECT_EQ(m.left, 0);
+    EXPECT_EQ(m.top, 0);
+    EXPECT_EQ(m.right, GetSystemMetrics(SM_CXSCREEN));
+    EXPECT_EQ(m.bottom, GetSystemMetrics(SM_CYSCREEN));
+    EXPECT_EQ(m.scale, 1.0);  // 96 dpi
+    EXPECT_EQ(m.deviceName, L"\\\\.\\DISPLAY1");
+}
+
+TEST(MonitorsWin, UnreadableDpiIsScaleOne) { EXPECT_EQ(monitorScale(nullptr), 1.0); }
 
 LRESULT CALLBACK plainProc(HWND h, UINT m, WPARAM w, LPARAM l) { return DefWindowProcW(h, m, w, l); }
 

@@ -235,7 +235,7 @@ TEST_F(LockServiceInstall, TraySwitchInstallsAndRemovesTheService) {
     hooks->unsafeServicePath = [](const std::wstring&) { return std::wstring(); };
     ASSERT_FALSE(lockServiceInstalled());
     {
-        MessageBoxAnswer question(L"잠긴 화면에서도 로그인 허용", IDYES, L"lock_service_question");
+        MessageBoxAnswer question(L"잠긴 화면에서도 로그인 허용", IDYES, "LockServiceInstall.question");
         MessageBoxAnswer done(L"Tavrel", IDOK);
         toggleLockService();
         ASSERT_TRUE(question.wait());
@@ -279,7 +279,7 @@ TEST_F(LockServiceInstall, TraySwitchInstallsAndRemovesTheService) {
     EXPECT_TRUE(lockServiceInstalled());
 
     {
-        MessageBoxAnswer done(L"Tavrel", IDOK, L"lock_service_removed");
+        MessageBoxAnswer done(L"Tavrel", IDOK, "LockServiceInstall.removed");
         toggleLockService();  // installed: no question
         ASSERT_TRUE(done.wait());
         EXPECT_EQ(done.text(), L"잠금 도우미를 지웠습니다.");
@@ -293,8 +293,8 @@ TEST_F(LockServiceInstall, TraySwitchInstallsAndRemovesTheService) {
 TEST_F(LockServiceInstall, UnsafePlaceIsRefusedBeforeAnythingIsAsked) {
     hooks->unsafeServicePath = [](const std::wstring&) { return std::wstring(L"C:\\users\\me\\Tavrel"); };
     {
-        MessageBoxAnswer refusal(L"Tavrel", IDOK, L"lock_service_refused");
-        MessageBoxAnswer question(L"잠긴 화면에서도 로그인 허용", IDNO, L"", 1000);
+        MessageBoxAnswer refusal(L"Tavrel", IDOK, "LockServiceInstall.refused");
+        MessageBoxAnswer question(L"잠긴 화면에서도 로그인 허용", IDNO, "", 1000);
         toggleLockService();
         ASSERT_TRUE(refusal.wait());
         EXPECT_EQ(refusal.text(), unsafeServiceText(L"C:\\users\\me\\Tavrel"));
@@ -312,7 +312,7 @@ TEST_F(LockServiceInstall, UnsafePlaceIsRefusedBeforeAnythingIsAsked) {
 TEST_F(LockServiceInstall, DeclinedQuestionInstallsNothing) {
     hooks->unsafeServicePath = [](const std::wstring&) { return std::wstring(); };
     MessageBoxAnswer question(L"잠긴 화면에서도 로그인 허용", IDNO);
-    MessageBoxAnswer done(L"Tavrel", IDOK, L"", 1000);
+    MessageBoxAnswer done(L"Tavrel", IDOK, "", 1000);
     toggleLockService();
     EXPECT_TRUE(question.wait());
     EXPECT_FALSE(done.wait());
