@@ -103,6 +103,9 @@ uint32_t waitForNewWindow(const std::set<uint32_t>& before, int timeoutMs);
 
 // A copy of the cached program list, rebuilt when older than programCacheLifetimeNs or empty.
 std::vector<ProgramEntry> programCatalogue();
+// The user's (or all users') Start-menu programs folder that the shortcut scan reads; empty
+// when the system gives none.
+std::wstring programsFolder(bool allUsers);
 // Adds the shortcuts of the folder and four levels of subfolders: name -> path, first one wins.
 void scanShortcuts(const std::wstring& folder, int depth, std::map<std::wstring, std::wstring>& found);
 bool findProgram(const std::string& id);

@@ -89,8 +89,8 @@ std::vector<ProgramEntry> buildCatalogue() {
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     const bool appsFolder = scanAppsFolder(found);
     if (!appsFolder) {
-        for (const KNOWNFOLDERID& id : {FOLDERID_Programs, FOLDERID_CommonPrograms}) {
-            const std::wstring path = knownFolder(id);
+        for (bool allUsers : {false, true}) {
+            const std::wstring path = programsFolder(allUsers);
             if (!path.empty()) scanShortcuts(path, 0, found);
         }
     }
@@ -110,6 +110,8 @@ std::vector<ProgramEntry> buildCatalogue() {
 }
 
 }  // namespace
+
+std::wstring programsFolder(bool allUsers) { return knownFolder(allUsers ? FOLDERID_CommonPrograms : FOLDERID_Programs); }
 
 uint32_t windowId(WindowHandle window) { return uint32_t(reinterpret_cast<uintptr_t>(window)); }
 

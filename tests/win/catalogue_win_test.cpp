@@ -26,14 +26,6 @@ namespace {
 
 using Microsoft::WRL::ComPtr;
 
-std::wstring knownFolder(REFKNOWNFOLDERID id) {
-    PWSTR path = nullptr;
-    std::wstring out;
-    if (SUCCEEDED(SHGetKnownFolderPath(id, 0, nullptr, &path)) && path) out = path;
-    if (path) CoTaskMemFree(path);
-    return out;
-}
-
 bool makeShortcut(const std::wstring& folder, const std::wstring& name, const std::wstring& target) {
     SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
     ComPtr<IShellLinkW> link;
@@ -101,8 +93,8 @@ class CatalogueWin : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        userFolder = knownFolder(FOLDERID_Programs) + L"\\TavrelCatalogueTest";
-        commonFolder = knownFolder(FOLDERID_CommonPrograms) + L"\\TavrelCatalogueTest";
+        userFolder = programsFolder(false) + L"\\TavrelCatalogueTest";
+        commonFolder = programsFolder(true) + L"\\TavrelCatalogueTest";
         const std::wstring notepad = L"C:\\windows\\notepad.exe";
         planted = makeShortcut(userFolder, L"Tavrel Notepad", notepad) &&
                   makeShortcut(userFolder, L"Tavrel Shared", notepad) &&
