@@ -117,6 +117,7 @@ bool lockAgentPresent();
 void sendLockMessage(ByteSpan message);
 // Whether the server end of a connected pipe (a HANDLE) runs as LocalSystem.
 bool lockPipeServedBySystem(void* pipe);
+bool processRunsAsSystem(unsigned long pid);
 // The executable's folder or the file itself when others than administrators may change it.
 std::wstring unsafeServicePathOf(const std::wstring& executable);
 // This executable's full path; empty when it does not fit MAX_PATH.

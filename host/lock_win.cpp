@@ -4,6 +4,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 #include <shellapi.h>
+#include <wtsapi32.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -65,13 +66,14 @@ DWORD ownSession() {
     return session;
 }
 
-bool tokenIsSystem(HANDLE process) {
+// Whether the process's token is LocalSystem's; nothing when the token cannot be read.
+std::optional<bool> tokenIsSystem(HANDLE process) {
     HANDLE raw = nullptr;
-    if (!OpenProcessToken(process, TOKEN_QUERY, &raw)) return false;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &raw)) return std::nullopt;
     Handle token(raw);
     alignas(8) BYTE buffer[256];
     DWORD size = 0;
-    if (!GetTokenInformation(token.h, TokenUser, buffer, sizeof buffer, &size)) return false;
+    if (!GetTokenInformation(token.h, TokenUser, buffer, sizeof buffer, &size)) return std::nullopt;
     return IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, WinLocalSystemSid) != FALSE;
 }
 
@@ -306,11 +308,26 @@ std::wstring ownExecutablePath() {
     return completeModulePath(buffer, n, MAX_PATH);
 }
 
+bool processRunsAsSystem(unsigned long pid) {
+    if (pid == 0) return false;
+    Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (process)
+        if (const std::optional<bool> system = tokenIsSystem(process.h)) return *system;
+    // A user who is not an administrator may not read a SYSTEM process's token; the terminal
+    // services' process list names every process's user to anyone.
+    WTS_PROCESS_INFOW* list = nullptr;
+    DWORD count = 0;
+    if (!WTSEnumerateProcessesW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &list, &count)) return false;
+    bool system = false;
+    for (DWORD i = 0; i < count; ++i)
+        if (list[i].ProcessId == pid) system = list[i].pUserSid && IsWellKnownSid(list[i].pUserSid, WinLocalSystemSid);
+    WTSFreeMemory(list);
+    return system;
+}
+
 bool lockPipeServedBySystem(void* pipe) {
     ULONG pid = 0;
-    if (!GetNamedPipeServerProcessId(static_cast<HANDLE>(pipe), &pid) || pid == 0) return false;
-    Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    return process && tokenIsSystem(process.h);
+    return GetNamedPipeServerProcessId(static_cast<HANDLE>(pipe), &pid) && processRunsAsSystem(pid);
 }
 
 void sendLockMessage(ByteSpan message) {
@@ -581,7 +598,7 @@ void LockAgent::stop() {
 
 AgentHooks systemAgentHooks() {
     AgentHooks hooks;
-    hooks.runningAsSystem = [] { return tokenIsSystem(GetCurrentProcess()); };
+    hooks.runningAsSystem = [] { return tokenIsSystem(GetCurrentProcess()).value_or(false); };
     hooks.sessionLocked = [] { return sessionLockState(ownSession()).value_or(false); };
     hooks.attachInputDesktop = []() -> std::optional<std::wstring> {
         HDESK desktop = OpenInputDesktop(0, FALSE, GENERIC_ALL);

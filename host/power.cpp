@@ -20,7 +20,3 @@ std::string sleepPc() {
     if (hostHooks().sleepSystem()) return {};
     return kSleepFailureText;
 }
-
-#ifndef _WIN32
-void enableShutdownPrivilege() {}
-#endif

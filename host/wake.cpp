@@ -113,7 +113,3 @@ int sendWakeOnLan(const Json& targets) {
     if (datagrams.empty()) return 0;
     return hostHooks().sendDatagrams(datagrams);
 }
-
-#ifndef _WIN32
-Json localWakeTargets() { return wakeTargetsFromAdapters({}); }
-#endif

@@ -161,8 +161,10 @@ TEST(LockAgentServer, ServesOnlyAsLocalSystem) {
     LockAgent agent(h);
     EXPECT_FALSE(agent.start());
     EXPECT_FALSE(lockAgentPresent());
-    // The real check: no process runs as LocalSystem under Wine.
+    // The real checks: no process runs as LocalSystem under Wine.
     EXPECT_FALSE(systemAgentHooks().runningAsSystem());
+    EXPECT_FALSE(processRunsAsSystem(GetCurrentProcessId()));
+    EXPECT_FALSE(processRunsAsSystem(0));
 }
 
 TEST(LockCommands, SwitchesWithoutAServiceManager) {
