@@ -4,7 +4,6 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -12,6 +11,7 @@
 #include "core/crypto/hash.h"
 #include "core/crypto/simd.h"
 #include "core/crypto/x25519.h"
+#include "ratio_reporter.h"
 
 #ifdef TAVREL_HAVE_OPENSSL
 #include <openssl/evp.h>
@@ -117,27 +117,6 @@ void x25519Openssl(benchmark::State& state) {
 }
 #endif
 
-// Keeps each run's CPU time per iteration so the ratios can be printed after the table.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    RatioReporter() : ConsoleReporter(OO_Tabular) {}  // no colour codes in piped output
-    std::map<std::string, double> timeNs;
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
-            double t = run.GetAdjustedCPUTime();
-            switch (run.time_unit) {
-                case benchmark::kSecond: t *= 1e9; break;
-                case benchmark::kMillisecond: t *= 1e6; break;
-                case benchmark::kMicrosecond: t *= 1e3; break;
-                default: break;
-            }
-            timeNs[run.benchmark_name()] = t;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -152,11 +131,8 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("x25519/openssl", x25519Openssl);
     benchmark::RegisterBenchmark("sha256_64k/openssl", sha256Openssl);
 #endif
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
+    if (!runBenchmarks(argc, argv, reporter)) return 1;
 
     std::printf("\nCPU paths: avx2=%s avx-512=%s sha-ni=%s\n", useAvx2() ? "yes" : "no", useAvx512() ? "yes" : "no",
                 useShaNi() ? "yes" : "no");

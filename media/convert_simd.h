@@ -1,0 +1,36 @@
+// Vector kernels of the colour conversions, shared by convert.cpp (which picks them and finishes
+// each row with the scalar formulas) and convert_simd.cpp (which holds them).
+#pragma once
+
+#include <cstdint>
+
+namespace convert_simd {
+
+enum class Isa { Sse2, Avx2 };
+
+// Integer NV12 to BGRA, in 1/32 steps: luma term t = full ? y * 32 : (y * 256 * kLumaMul >> 16)
+// - kLumaOffset; chroma terms c = ((U - 128) * 256 * k) >> 16 (green: both products summed first);
+// each channel = clamp((t + c) >> 5, 0, 255). The products are those of 16-bit multiplies.
+constexpr int kLumaMul = 9539;    // 255 / 219 x 2^13
+constexpr int kLumaOffset = 596;  // 16 x 255 / 219 x 32
+struct ChromaMul {
+    int blueU, redV, greenU, greenV;
+};
+// 1.8556, 1.5748, 0.1873 and 0.4681 x 2^13, limited range also x 255 / 224.
+constexpr ChromaMul kChromaLimited{17305, 14686, 1747, 4365};
+constexpr ChromaMul kChromaFull{15201, 12901, 1534, 3835};
+
+// Each converts the leading whole chunks of one row and returns how many destination columns it
+// did (a multiple of 16 for Sse2, 32 for Avx2); the caller does the rest.
+
+// A destination row pair of NV12 whose pixels are source pixels (rows `top` and `bottom`).
+int bgraRowPairDirect(Isa isa, const uint8_t* top, const uint8_t* bottom, uint8_t* y0, uint8_t* y1, uint8_t* uv,
+                      int width);
+// A destination row pair whose pixels are the truncated means of 2 x 2 source blocks: the top
+// row from source rows t0 and t1, the bottom row from b0 and b1.
+int bgraRowPairHalf(Isa isa, const uint8_t* t0, const uint8_t* t1, const uint8_t* b0, const uint8_t* b1, uint8_t* y0,
+                    uint8_t* y1, uint8_t* uv, int width);
+// One BGRA row from a luma row and its chroma row.
+int nv12Row(Isa isa, const uint8_t* y, const uint8_t* uv, int width, bool fullRange, uint8_t* out);
+
+}  // namespace convert_simd
