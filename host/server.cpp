@@ -234,7 +234,8 @@ std::function<void(ViewerSession*)> HostServer::endCallback() const {
     std::shared_ptr<Shared> shared = shared_;
     return [shared](ViewerSession* session) {
         HostServer* server = shared->enterCall();
-        if (server) server->sessionEnded(session);
+        if (!server) return;  // the server is going away; nothing is left to update
+        server->sessionEnded(session);
         shared->leaveCall();
     };
 }

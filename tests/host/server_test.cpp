@@ -115,12 +115,23 @@ protected:
         return out;
     }
 
-    // A paired viewer all the way into its session (directly).
-    void admitPaired(TestViewer& v, const Json& request = TestViewer::request()) {
-        ASSERT_TRUE(v.dial(server->port()));
-        ASSERT_EQ(v.tryPaired(server->deviceKey().publicKey), "");
+    virtual bool reach(TestViewer& v, bool /*byAccessId*/ = false) { return v.dial(server->port()); }
+
+    // All the way into a session: by password when one is given, else as a paired device.
+    void enter(TestViewer& v, const Json& request = TestViewer::request(), const std::string& password = "") {
+        ASSERT_TRUE(reach(v, !password.empty()));
+        ASSERT_EQ(password.empty() ? v.tryPaired(server->deviceKey().publicKey) : v.tryPassword(password), "");
         ASSERT_TRUE(v.sendRequest(request));
         ASSERT_TRUE(v.ping());
+    }
+
+    // A fresh pairing code as the tray's pairing dialog would make it (standard base64).
+    std::string freshToken() {
+        double expiry = 0;
+        PeerAddress own;
+        EXPECT_TRUE(parsePeerAddress(
+            makeOwnPeerAddress(server->pairing, server->deviceKey(), expiry, {}, "host", store->get()), own));
+        return own.token;
     }
 
     std::vector<Json> historyOf(const std::string& name) {
@@ -159,7 +170,7 @@ protected:
         if (GetParam() == Route::Relay) useRelay();
     }
     // To the device ID, or to the access ID when the viewer logs in by password.
-    bool reach(TestViewer& v, bool byAccessId = false) {
+    bool reach(TestViewer& v, bool byAccessId = false) override {
         if (GetParam() == Route::Direct) return v.dial(server->port());
         return v.dialRelay(relay.config(), byAccessId ? server->accessId() : server->deviceId());
     }
@@ -175,12 +186,9 @@ TEST_P(AdmissionRoutes, PasswordLoginAddsTheDeviceOnce) {
     startHosting();
 
     TestViewer first("", "windows");
-    ASSERT_TRUE(reach(first, true));
-    ASSERT_EQ(first.tryPassword(kPassword), "");
+    enter(first, TestViewer::request("windows"), kPassword);
     EXPECT_EQ(first.hostHello.dump(),
               "{\"name\":\"테스트 호스트\",\"id\":\"" + server->deviceId() + "\",\"os\":\"windows\"}");
-    ASSERT_TRUE(first.sendRequest(TestViewer::request("windows")));
-    ASSERT_TRUE(first.ping());
 
     std::vector<Peer> listed = allowedWithKey(keyOf(first));
     ASSERT_EQ(listed.size(), 1u);
@@ -204,10 +212,7 @@ TEST_P(AdmissionRoutes, PasswordLoginAddsTheDeviceOnce) {
     // The same device again, its request without "os": no second entry, the line again.
     TestViewer again(first.name);
     again.device = first.device;
-    ASSERT_TRUE(reach(again, true));
-    ASSERT_EQ(again.tryPassword(kPassword), "");
-    ASSERT_TRUE(again.sendRequest(TestViewer::request("")));
-    ASSERT_TRUE(again.ping());
+    enter(again, TestViewer::request(""), kPassword);
     EXPECT_EQ(allowedWithKey(keyOf(first)).size(), 1u);
     EXPECT_EQ(allowedWithKey(keyOf(first))[0].os, "windows");
     EXPECT_EQ(log.count("비밀번호로 접속 · 허용 목록에 등록: " + first.name), 2);
@@ -215,10 +220,7 @@ TEST_P(AdmissionRoutes, PasswordLoginAddsTheDeviceOnce) {
 
     // A new device whose request names no "os" is stored as a Mac.
     TestViewer mac("", "");
-    ASSERT_TRUE(reach(mac, true));
-    ASSERT_EQ(mac.tryPassword(kPassword), "");
-    ASSERT_TRUE(mac.sendRequest(TestViewer::request("")));
-    ASSERT_TRUE(mac.ping());
+    enter(mac, TestViewer::request(""), kPassword);
     ASSERT_EQ(allowedWithKey(keyOf(mac)).size(), 1u);
     EXPECT_EQ(allowedWithKey(keyOf(mac))[0].os, "mac");
     EXPECT_TRUE(log.has("연결 허용: " + mac.name + " (" + addressSeenByHost(mac) + ", mac)")) << log.text();
@@ -226,18 +228,12 @@ TEST_P(AdmissionRoutes, PasswordLoginAddsTheDeviceOnce) {
 
 TEST_P(AdmissionRoutes, PairingTokenAddsTheDeviceAndIsUsedUp) {
     startHosting();
-    double expiry = 0;
-    PeerAddress own;
-    ASSERT_TRUE(parsePeerAddress(
-        makeOwnPeerAddress(server->pairing, server->deviceKey(), expiry, {}, "host", store->get()), own));
+    const std::string token = freshToken();
 
     // The hello's "os" is stored, not the request's.
     TestViewer v("", "mac");
-    v.token = own.token;
-    ASSERT_TRUE(reach(v));
-    ASSERT_EQ(v.tryPaired(server->deviceKey().publicKey), "");
-    ASSERT_TRUE(v.sendRequest(TestViewer::request("windows")));
-    ASSERT_TRUE(v.ping());
+    v.token = token;
+    enter(v, TestViewer::request("windows"));
     std::vector<Peer> listed = allowedWithKey(keyOf(v));
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_EQ(listed[0].name, v.name);
@@ -250,7 +246,7 @@ TEST_P(AdmissionRoutes, PairingTokenAddsTheDeviceAndIsUsedUp) {
 
     // The code is used up: another device presenting it is refused.
     TestViewer late;
-    late.token = own.token;
+    late.token = token;
     ASSERT_TRUE(reach(late));
     EXPECT_NE(late.tryPaired(server->deviceKey().publicKey), "");
     EXPECT_TRUE(log.waitFor("): 허용되지 않은 기기"));
@@ -258,14 +254,9 @@ TEST_P(AdmissionRoutes, PairingTokenAddsTheDeviceAndIsUsedUp) {
     EXPECT_FALSE(log.has("짝 맺음: " + late.name));
 
     // Without an "os" in the hello the entry takes the request's.
-    ASSERT_TRUE(parsePeerAddress(
-        makeOwnPeerAddress(server->pairing, server->deviceKey(), expiry, {}, "host", store->get()), own));
     TestViewer plain("", "");
-    plain.token = own.token;
-    ASSERT_TRUE(reach(plain));
-    ASSERT_EQ(plain.tryPaired(server->deviceKey().publicKey), "");
-    ASSERT_TRUE(plain.sendRequest(TestViewer::request("windows")));
-    ASSERT_TRUE(plain.ping());
+    plain.token = freshToken();
+    enter(plain, TestViewer::request("windows"));
     ASSERT_EQ(allowedWithKey(keyOf(plain)).size(), 1u);
     EXPECT_EQ(allowedWithKey(keyOf(plain))[0].os, "windows");
 }
@@ -274,10 +265,7 @@ TEST_P(AdmissionRoutes, PairedKeyIsAdmittedAndRemembered) {
     startHosting();
     TestViewer v;
     allow(v, "예전 이름");
-    ASSERT_TRUE(reach(v));
-    ASSERT_EQ(v.tryPaired(server->deviceKey().publicKey), "");
-    ASSERT_TRUE(v.sendRequest(TestViewer::request("windows")));
-    ASSERT_TRUE(v.ping());
+    enter(v, TestViewer::request("windows"));
 
     std::vector<Peer> listed = allowedWithKey(keyOf(v));
     ASSERT_EQ(listed.size(), 1u);
@@ -423,19 +411,13 @@ TEST_F(HostServerTest, SecondPasswordAttemptIsRefusedWhileOneRunsAndAnAbandonedO
 
     // The guard is free again.
     TestViewer third;
-    ASSERT_TRUE(third.dial(server->port()));
-    ASSERT_EQ(third.tryPassword(kPassword), "");
-    ASSERT_TRUE(third.sendRequest(TestViewer::request()));
-    EXPECT_TRUE(third.ping());
+    enter(third, TestViewer::request(), kPassword);
     EXPECT_EQ(server->passwords.failures(), 0);
 }
 
 TEST_F(HostServerTest, RefusedTokensWithoutACodeLeaveThePairingCodeAlone) {
     startHosting();
-    double expiry = 0;
-    PeerAddress own;
-    ASSERT_TRUE(parsePeerAddress(
-        makeOwnPeerAddress(server->pairing, server->deviceKey(), expiry, {}, "host", store->get()), own));
+    const std::string token = freshToken();
     auto present = [&](const std::string& token) {
         TestViewer v;
         v.token = token;
@@ -453,7 +435,7 @@ TEST_F(HostServerTest, RefusedTokensWithoutACodeLeaveThePairingCodeAlone) {
     EXPECT_NE(present("%%%"), "");
     EXPECT_NE(present("@@@@"), "");
     EXPECT_NE(present(wrongCode()), "");
-    EXPECT_EQ(present(own.token), "");
+    EXPECT_EQ(present(token), "");
 }
 
 // ---- the current session ----
@@ -463,10 +445,10 @@ TEST_F(HostServerTest, SecondViewerReplacesTheFirst) {
     TestViewer a, b;
     allow(a, a.name);
     allow(b, b.name);
-    admitPaired(a);
+    enter(a);
     std::shared_ptr<FakeSession> first = sessions.named(a.name);
     ASSERT_TRUE(first);
-    admitPaired(b);
+    enter(b);
 
     EXPECT_TRUE(a.waitClosed());
     EXPECT_TRUE(waitUntil([&] { return first->endCallbacks.load() == 1; }, 5000));
@@ -481,8 +463,8 @@ TEST_F(HostServerTest, WakeErrandLeavesTheCurrentSessionAndIsClosedWithIt) {
     TestViewer user, errand;
     allow(user, user.name);
     allow(errand, errand.name);
-    admitPaired(user);
-    admitPaired(errand, TestViewer::request("windows", "wake"));
+    enter(user);
+    enter(errand, TestViewer::request("windows", "wake"));
 
     EXPECT_TRUE(user.ping());
     ASSERT_TRUE(server->currentSession());
@@ -580,7 +562,7 @@ TEST_F(HostServerTest, AtMost32AdmissionsRunAtOnce) {
     ASSERT_TRUE(waitUntil([&] { return server->admissionsRunning() == 0; }, 10000));
     TestViewer later;
     allow(later, later.name);
-    admitPaired(later);
+    enter(later);
 }
 
 TEST(AcceptLoop, FailedAcceptIsRetriedUntilTheListenerCloses) {
@@ -608,7 +590,7 @@ TEST_F(HostServerTest, SecondStartStopsTheFirstCompletely) {
     EXPECT_TRUE(server->running());
     TestViewer v;
     allow(v, v.name);
-    admitPaired(v);
+    enter(v);
 
     startHosting(true);
     EXPECT_TRUE(v.waitClosed());
