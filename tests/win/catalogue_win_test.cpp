@@ -21,6 +21,7 @@
 #include "core/text.h"
 #include "core/util.h"
 #include "host/catalogue.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -34,12 +35,6 @@ bool makeShortcut(const std::wstring& folder, const std::wstring& name, const st
     ComPtr<IPersistFile> file;
     if (FAILED(link.As(&file))) return false;
     return SUCCEEDED(file->Save((folder + L"\\" + name + L".lnk").c_str(), TRUE));
-}
-
-bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
-    for (int64_t end = nowNanos() + int64_t(timeoutMs) * 1'000'000; nowNanos() < end; sleepMs(20))
-        if (done()) return true;
-    return done();
 }
 
 // The ids of the running notepad processes.
@@ -158,7 +153,7 @@ protected:
         CloseHandle(process.hProcess);
         uint32_t found = 0;
         // The first program of a fresh prefix takes a few seconds to show.
-        waitFor(
+        waitUntil(
             [&] {
                 for (const WindowInfo& w : listWindows())
                     if (!before.count(w.handle) && w.app == "notepad") found = w.handle;
@@ -279,11 +274,11 @@ TEST_F(CatalogueWin, BringsAWindowToTheFront) {
     HWND own = CreateWindowExW(0, L"STATIC", L"front", WS_POPUP | WS_VISIBLE, 0, 0, 200, 200, nullptr, nullptr,
                                GetModuleHandleW(nullptr), nullptr);
     SetForegroundWindow(own);
-    ASSERT_TRUE(waitFor([&] { return GetForegroundWindow() == own; }));
+    ASSERT_TRUE(waitUntil([&] { return GetForegroundWindow() == own; }, 5000));
 
     ShowWindow(windowFromId(notepad), SW_MINIMIZE);
     bringWindowToFront(windowFromId(notepad));
-    EXPECT_TRUE(waitFor([&] { return GetForegroundWindow() == windowFromId(notepad); }));
+    EXPECT_TRUE(waitUntil([&] { return GetForegroundWindow() == windowFromId(notepad); }, 5000));
     EXPECT_FALSE(IsIconic(windowFromId(notepad)));
     ShowWindow(own, SW_HIDE);
     DestroyWindow(own);

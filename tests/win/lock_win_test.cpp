@@ -17,21 +17,12 @@
 #include "support/host_hooks.h"
 #include "support/message_box_win.h"
 #include "support/recording_input.h"
+#include "support/run_tool.h"
+#include "support/wait.h"
 
 namespace {
 
 using R = InputRecord;
-
-bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
-    for (int64_t end = nowNanos() + int64_t(timeoutMs) * 1'000'000; nowNanos() < end; sleepMs(10))
-        if (done()) return true;
-    return done();
-}
-
-std::wstring ownFolder() {
-    const std::wstring exe = ownExecutablePath();
-    return exe.substr(0, exe.find_last_of(L'\\'));
-}
 
 // Runs a program with arguments and returns its exit code; -1 when it did not start or end
 // within the time.
@@ -101,7 +92,7 @@ TEST_F(InProcessAgent, HundredAlternatingKeysArriveCompleteAndInOrder) {
         sendLockKey(code, down);
         reference.key(code, down);
     }
-    ASSERT_TRUE(waitFor([&] { return input.records().size() >= 100; })) << input.records().size();
+    ASSERT_TRUE(waitUntil([&] { return input.records().size() >= 100; }, 5000)) << input.records().size();
     sleepMs(100);  // nothing more may come
     EXPECT_EQ(input.records(), expected.records());
 }
@@ -118,13 +109,13 @@ TEST_F(InProcessAgent, TypesTheLoginOnlyWhileLocked) {
     std::vector<R> login = scanKeyTap(0x39);
     for (const R& r : typedAscii("secret")) login.push_back(r);
     for (const R& r : scanKeyTap(0x1C)) login.push_back(r);
-    ASSERT_TRUE(waitFor([&] { return input.records().size() >= login.size(); }));
+    ASSERT_TRUE(waitUntil([&] { return input.records().size() >= login.size(); }, 5000));
     EXPECT_EQ(input.records(), login);
 }
 
 TEST_F(InProcessAgent, LongTextArrivesAsItsFirst1024Bytes) {
     sendLockText(std::string(1500, 'q'));
-    ASSERT_TRUE(waitFor([&] { return input.records().size() >= 2048; }));
+    ASSERT_TRUE(waitUntil([&] { return input.records().size() >= 2048; }, 5000));
     sleepMs(50);
     EXPECT_EQ(input.records(), typedAscii(std::string(1024, 'q')));
 }
@@ -137,12 +128,12 @@ TEST_F(InProcessAgent, AgentIsPresentWhileItServes) {
 
 TEST_F(InProcessAgent, OtherProgramsAreNotServed) {
     // Same session, same user, another image.
-    const std::wstring tool = ownFolder() + L"\\lock_pipe_client_win.exe";
+    const std::wstring tool = toolPath("lock_pipe_client_win").wstring();
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
     EXPECT_EQ(runProgram(tool, lockPipeName(session) + L" 01003101"), 0);  // written, but dropped
     sendLockKey(0, true);  // this program's own message after it still arrives
-    ASSERT_TRUE(waitFor([&] { return !input.records().empty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !input.records().empty(); }, 5000));
     sleepMs(100);
     EXPECT_EQ(input.records(), (std::vector<R>{R::key(0, 0x1E, R::kKeyScanCode)}));
 }
@@ -179,7 +170,7 @@ TEST(LockCommands, SwitchesWithoutAServiceManager) {
 TEST(LockInstallPlace, WineLetsTheUserChangeEveryFolder) {
     // Wine reports the user as owner with full access on every file and folder, and keeps no
     // other access list: the real check therefore refuses the build folder.
-    EXPECT_EQ(unsafeServicePathOf(ownExecutablePath()), ownFolder());
+    EXPECT_EQ(unsafeServicePathOf(ownExecutablePath()), testProgramFolder().wstring());
     EXPECT_EQ(unsafeServicePathOf(L"C:\\windows\\notepad.exe"), L"C:\\windows");
 }
 
@@ -273,7 +264,7 @@ TEST_F(LockServiceInstall, TraySwitchInstallsAndRemovesTheService) {
     }
 
     // The service runs this binary; its agent does not serve, for nothing runs as LocalSystem.
-    EXPECT_TRUE(waitFor([] { return readServiceConfig().state == SERVICE_RUNNING; }));
+    EXPECT_TRUE(waitUntil([] { return readServiceConfig().state == SERVICE_RUNNING; }, 5000));
     EXPECT_FALSE(lockAgentPresent());
 
     // Installing again over the service succeeds.
