@@ -120,6 +120,21 @@ TEST_F(InProcessAgent, LongTextArrivesAsItsFirst1024Bytes) {
     EXPECT_EQ(input.records(), typedAscii(std::string(1024, 'q')));
 }
 
+TEST_F(InProcessAgent, MessageLongerThanAPipeReadIsDroppedWhole) {
+    // Read in 4096-byte pieces, its tail would pass for a message of its own.
+    Bytes tooLong(6000, 'x');
+    tooLong[0] = kLockTextMessage;
+    tooLong[4096] = kLockKeyMessage;
+    tooLong[4097] = 0;
+    tooLong[4098] = 49;
+    tooLong[4099] = 1;
+    hostHooks().sendLockMessage(tooLong);
+    sendLockKey(0, true);
+    ASSERT_TRUE(waitUntil([&] { return !input.records().empty(); }, 5000));
+    sleepMs(100);
+    EXPECT_EQ(input.records(), (std::vector<R>{R::key(0, 0x1E, R::kKeyScanCode)}));
+}
+
 TEST_F(InProcessAgent, AgentIsPresentWhileItServes) {
     EXPECT_TRUE(lockAgentPresent());
     agent->stop();
