@@ -6,6 +6,7 @@
 #include "core/wire.h"
 #include "files/transfer_messages.h"
 #include "net/handshake.h"
+#include "support/wait.h"
 
 ScriptedHost::ScriptedHost(std::string name, std::string os) : device(newKeyPair()), name_(std::move(name)) {
     Json identity;
@@ -100,7 +101,6 @@ void ScriptedHost::handshake(const std::shared_ptr<FramedConn>& conn) {
     channel_ = secure;
     identity_ = identity;
     ++handshakes_;
-    changed_.notify_all();
 }
 
 void ScriptedHost::run(std::shared_ptr<FramedConn> conn) {
@@ -127,7 +127,6 @@ void ScriptedHost::run(std::shared_ptr<FramedConn> conn) {
     conn->shutdown();
     std::lock_guard lock(mutex_);
     ++ended_;
-    changed_.notify_all();
 }
 
 void ScriptedHost::handle(const ChannelMessage& message) {
@@ -135,7 +134,6 @@ void ScriptedHost::handle(const ChannelMessage& message) {
         std::lock_guard lock(mutex_);
         received_.push_back(message);
     }
-    changed_.notify_all();
     const Bytes& payload = message.payload;
     switch (static_cast<MsgType>(message.type)) {
     case MsgType::Ping:
@@ -188,15 +186,7 @@ std::vector<Bytes> ScriptedHost::received(MsgType type) {
     return out;
 }
 
-bool ScriptedHost::waitUntil(const std::function<bool()>& pred, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, std::chrono::milliseconds(5));
-    }
-    return true;
-}
+bool ScriptedHost::waitUntil(const std::function<bool()>& pred, int timeoutMs) { return ::waitUntil(pred, timeoutMs); }
 
 bool ScriptedHost::waitFor(MsgType type, size_t count, int timeoutMs) {
     return waitUntil([&] { return received(type).size() >= count; }, timeoutMs);

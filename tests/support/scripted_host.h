@@ -5,7 +5,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -95,7 +94,6 @@ private:
     std::atomic<bool> paused_{false};
 
     std::mutex mutex_;
-    std::condition_variable changed_;
     std::vector<std::thread> threads_;
     std::vector<std::shared_ptr<FramedConn>> conns_;
     std::shared_ptr<SecureChannel> channel_;

@@ -10,11 +10,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "net/connect.h"
 #include "support/scripted_host.h"
+#include "support/wait.h"
 #include "support/viewer_devices.h"
 #include "viewer/session.h"
 
@@ -78,15 +78,6 @@ private:
     std::vector<std::wstring> paths_;
 };
 
-inline bool waitUntilTrue(const std::function<bool()>& pred, int timeoutMs = 5000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 // A session on recorder devices and a test clock.
 struct SessionRig {
     std::shared_ptr<RecordingDevices> devices = std::make_shared<RecordingDevices>();
@@ -132,7 +123,7 @@ struct SessionRig {
         std::weak_ptr<ClientSession> weak = session;
         session->close();
         session.reset();
-        return waitUntilTrue([&] { return weak.expired(); }, timeoutMs);
+        return waitUntil([&] { return weak.expired(); }, timeoutMs);
     }
     ~SessionRig() { EXPECT_TRUE(release()) << "a thread of the session is still running"; }
 };

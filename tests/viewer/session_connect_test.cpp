@@ -13,6 +13,7 @@
 #include "net/connect.h"
 #include "net/handshake.h"
 #include "net/route.h"
+#include "support/log_capture.h"
 #include "support/loopback.h"
 #include "support/proto_error.h"
 #include "support/session_rig.h"
@@ -219,12 +220,18 @@ TEST(SessionConnect, HandshakeFailuresAreRetriedOnlyThroughTheRelayAfterHolePunc
 
         SessionRig rig;
         rig.make(peer, c.token ? Bytes(16, 0x5A) : Bytes(), c.password ? "비밀번호" : "", nullptr, dialer.connector());
+        LogCapture log;
         const Thrown thrown = thrownBy(*rig.session);
 
         const bool punched = std::string(c.route).rfind("직접(", 0) == 0;
         const bool retried = c.failure != Failure::BadPassword && punched && relayAtHand;
         ASSERT_EQ(dialer.dials.size(), retried ? 2u : 1u);
+        const std::string firstError = c.failure == Failure::PasswordRefused ? "원격 컴퓨터가 비밀번호 접속을 받지 않습니다"
+                                       : c.password                          ? "짧은 응답"
+                                                                             : "연결이 닫혔습니다";
+        EXPECT_EQ(log.count("핸드셰이크 중 끊김"), retried ? 1 : 0);
         if (retried) {
+            EXPECT_TRUE(log.has(std::string(c.route) + " 연결이 핸드셰이크 중 끊김 (" + firstError + ") — 중계 서버로 다시"));
             EXPECT_TRUE(dialer.dials[1].relayOnly);
             EXPECT_EQ(dialer.dials[1].addresses, dialer.dials[0].addresses);
             EXPECT_EQ(dialer.dials[1].targetId, dialer.dials[0].targetId);

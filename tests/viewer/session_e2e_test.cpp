@@ -50,7 +50,7 @@ TEST(SessionEndToEnd, FromConnectToTheHostsDrop) {
 
     ASSERT_TRUE(host.send(MsgType::DisplayInfo, R"({"name":"시험 호스트","width":1280,"height":720})"));
     ASSERT_TRUE(events.waitFor("display:"));
-    ASSERT_TRUE(waitUntilTrue([&] { return session->takeStats().rttMs > 0; }));
+    ASSERT_TRUE(waitUntil([&] { return session->takeStats().rttMs > 0; }, 5000));
     ASSERT_TRUE(host.send(MsgType::Notice, "원격 화면이 잠겼습니다"));
     ASSERT_TRUE(host.send(MsgType::Status, R"({"locked":true,"curtain":false})"));
     ASSERT_TRUE(events.waitFor("curtain:"));
@@ -59,7 +59,7 @@ TEST(SessionEndToEnd, FromConnectToTheHostsDrop) {
 
     // A batch the viewer did not ask for stays out.
     host.filesOut.enqueue({hostFiles / L"보고서.txt"});
-    ASSERT_TRUE(waitUntilTrue([&] { return !host.filesOut.busy(); }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return !host.filesOut.busy(); }, 10000));
     EXPECT_TRUE(std::filesystem::is_empty(downloads.path()));
 
     // The files copied on the host, fetched on request.
@@ -84,7 +84,7 @@ TEST(SessionEndToEnd, FromConnectToTheHostsDrop) {
     session->finish("다시");
     std::weak_ptr<ClientSession> weak = session;
     session.reset();
-    ASSERT_TRUE(waitUntilTrue([&] { return weak.expired(); }));
+    ASSERT_TRUE(waitUntil([&] { return weak.expired(); }, 5000));
     EXPECT_EQ(events.of("ended:"), std::vector<std::string>{"ended:연결이 닫혔습니다"});
     EXPECT_EQ(devices->listeners(), 0u);
 }

@@ -276,7 +276,7 @@ TEST(SessionEnd, ACloseIsNeverReportedAndADropIsReportedOnce) {
         c.session().finish("이유");
         std::weak_ptr<ClientSession> weak = c.rig.session;
         c.rig.session.reset();
-        ASSERT_TRUE(waitUntilTrue([&] { return weak.expired(); }));
+        ASSERT_TRUE(waitUntil([&] { return weak.expired(); }, 5000));
         EXPECT_TRUE(c.rig.events.of("ended:").empty());
         EXPECT_EQ(c.rig.devices->listeners(), 0u);
     }
@@ -290,7 +290,7 @@ TEST(SessionEnd, ACloseIsNeverReportedAndADropIsReportedOnce) {
         c.session().finish("두 번째");
         std::weak_ptr<ClientSession> weak = c.rig.session;
         c.rig.session.reset();
-        ASSERT_TRUE(waitUntilTrue([&] { return weak.expired(); }));
+        ASSERT_TRUE(waitUntil([&] { return weak.expired(); }, 5000));
         EXPECT_EQ(c.rig.events.of("ended:"), Events{"ended:연결이 닫혔습니다"});
         EXPECT_EQ(c.rig.devices->listeners(), 0u);
         EXPECT_GE(c.rig.devices->soundStops(), 1);
@@ -365,7 +365,7 @@ TEST(SessionClipboard, ACloseWakesASenderBlockedOnTheLink) {
     ASSERT_TRUE(c.host.pauseReading());
     c.rig.devices->change(Bytes(8u << 20, 9));
     c.rig.devices->change(Bytes(8u << 20, 8));
-    ASSERT_TRUE(waitUntilTrue([&] { return c.host.received(MsgType::Clipboard).empty(); }));
+    ASSERT_TRUE(waitUntil([&] { return c.host.received(MsgType::Clipboard).empty(); }, 5000));
     // The window closes while the link is stalled: close must come back (it runs on the UI thread).
     auto closing = std::async(std::launch::async, [&] { c.session().close(); });
     const bool returned = closing.wait_for(std::chrono::seconds(5)) == std::future_status::ready;

@@ -160,7 +160,7 @@ TEST(SessionRender, ANewLoopWaitsForTheOldOneToLetGoOfTheWindow) {
     ASSERT_TRUE(old.connect(host, &videoWindowB));
     old.devices->holdDecodes();
     ASSERT_TRUE(host.send(MsgType::VideoFrame, frame(1, true)));
-    ASSERT_TRUE(waitUntilTrue([&] { return old.devices->decodesWaiting() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return old.devices->decodesWaiting() == 1; }, 5000));
 
     // The reconnect: a new session on the same window while the old loop still holds it.
     SessionRig fresh;
@@ -215,7 +215,7 @@ TEST(SessionRender, AFloodingHostLeavesTheQueueWithinItsCap) {
         rig.devices->holdDecodes();
         ASSERT_TRUE(host.send(MsgType::StreamHeader, StreamHeader::encode(first)));
         ASSERT_TRUE(host.send(MsgType::VideoFrame, frame(1, true, data)));
-        ASSERT_TRUE(waitUntilTrue([&] { return rig.devices->decodesWaiting() == 1; }));
+        ASSERT_TRUE(waitUntil([&] { return rig.devices->decodesWaiting() == 1; }, 5000));
         // The loop is stuck in frame 1; the host goes on, with a new header in the middle.
         const uint32_t last = 60;
         for (uint32_t n = 2; n < last; ++n) {
