@@ -83,3 +83,11 @@ new_wineprefix() {
   export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   "$(wine_bin)" wineboot -i >/dev/null 2>&1 || true
 }
+
+# Registers the stand-in codecs (tests/support/codecs, built as build/win/stand_in_codecs.dll) in
+# $WINEPREFIX, so that whole program runs there find the codecs that Wine lacks.
+register_stand_in_codecs() {
+  local dll="$ROOT/build/win/stand_in_codecs.dll"
+  "$(wine_bin)" regsvr32 /s "Z:${dll//\//\\}" >/dev/null 2>&1 \
+    || { echo "could not register the stand-in codecs ($dll)" >&2; return 1; }
+}
