@@ -9,6 +9,10 @@ void ensureMediaFoundation();
 // Whether a software HEVC decoder transform is installed; searched once per process.
 bool hasHevcDecoder();
 
+// Loads the media stack on a detached thread so the first session does not wait for it; with
+// warmEncoder it also opens and closes a 640x360 H.264 encoder. Logs "영상 준비 N ms" when done.
+void mediaPrewarm(bool warmEncoder);
+
 #ifdef _WIN32
 #include <windows.h>
 #include <mfidl.h>

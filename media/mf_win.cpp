@@ -10,8 +10,13 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
 
 #include "core/text.h"
+#include "core/util.h"
+#include "media/encoder.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -110,4 +115,24 @@ bool hasHevcDecoder() {
     const bool found = findVideoTransform(MFT_CATEGORY_VIDEO_DECODER, MFVideoFormat_HEVC, GUID_NULL) != nullptr;
     cached.store(found ? 1 : 0);
     return found;
+}
+
+void mediaPrewarm(bool warmEncoder) {
+    try {
+        std::thread([warmEncoder] {
+            const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            const int64_t start = nowNanos();
+            ensureMediaFoundation();
+            hasHevcDecoder();
+            if (warmEncoder) {
+                VideoEncoder encoder;
+                encoder.open(640, 360, 30, 1'000'000);
+                encoder.close();
+            }
+            logLine("영상 준비 " + std::to_string((nowNanos() - start) / 1'000'000) + " ms");
+            if (SUCCEEDED(com)) CoUninitialize();
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread: everything loads on first use instead.
+    }
 }
