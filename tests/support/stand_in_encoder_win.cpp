@@ -407,11 +407,6 @@ ComPtr<IClassFactory> makeStandInEncoderFactory(std::shared_ptr<StandInEncoderSt
 }
 
 LocalStandInEncoder::LocalStandInEncoder()
-    : state_(std::make_shared<StandInEncoderState>()), factory_(makeStandInEncoderFactory(state_)) {
-    registered_ = SUCCEEDED(MFTRegisterLocal(factory_.Get(), MFT_CATEGORY_VIDEO_ENCODER, L"Tavrel stand-in H.264",
-                                             0, 1, &kStandInEncoderInput, 1, &kStandInEncoderOutput));
-}
-
-LocalStandInEncoder::~LocalStandInEncoder() {
-    if (registered_) MFTUnregisterLocal(factory_.Get());
-}
+    : state_(std::make_shared<StandInEncoderState>()),
+      registration_(makeStandInEncoderFactory(state_), MFT_CATEGORY_VIDEO_ENCODER, kStandInEncoderInput,
+                    kStandInEncoderOutput) {}

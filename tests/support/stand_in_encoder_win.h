@@ -20,6 +20,8 @@
 #include <mutex>
 #include <vector>
 
+#include "support/local_transform_win.h"
+
 // The class under which the in-process server registers the stand-in.
 extern const CLSID CLSID_StandInH264Encoder;
 // What it takes and gives: video NV12 in, video H.264 out.
@@ -88,19 +90,18 @@ private:
 // Makes stand-in transforms that share `state`.
 Microsoft::WRL::ComPtr<IClassFactory> makeStandInEncoderFactory(std::shared_ptr<StandInEncoderState> state);
 
-// The stand-in registered as a video encoder of this process while the object lives.
+// The stand-in registered as a video encoder of this process while the object lives (one local
+// transform at a time, see LocalTransform).
 class LocalStandInEncoder {
 public:
     LocalStandInEncoder();
-    ~LocalStandInEncoder();
     LocalStandInEncoder(const LocalStandInEncoder&) = delete;
     LocalStandInEncoder& operator=(const LocalStandInEncoder&) = delete;
 
-    bool registered() const { return registered_; }
+    bool registered() const { return registration_.registered(); }
     StandInEncoderState& state() { return *state_; }
 
 private:
     std::shared_ptr<StandInEncoderState> state_;
-    Microsoft::WRL::ComPtr<IClassFactory> factory_;
-    bool registered_ = false;
+    LocalTransform registration_;
 };
