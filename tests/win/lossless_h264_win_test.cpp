@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/lossless_h264.h"
+#include "support/nv12_pattern.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -102,16 +103,6 @@ bool drain(IMFTransform* t, Output& out, int width, int height, std::vector<std:
     }
 }
 
-// Samples that tell their place, varied per picture, chroma far from neutral.
-std::vector<uint8_t> pattern(int width, int height, int seed) {
-    std::vector<uint8_t> p(size_t(width) * size_t(height) * 3 / 2);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) p[size_t(y) * size_t(width) + size_t(x)] = uint8_t(16 + (x * 3 + y * 5 + seed * 11) % 220);
-    }
-    for (size_t i = size_t(width) * size_t(height); i < p.size(); ++i) p[i] = uint8_t((i * 7 + size_t(seed) * 13) % 256);
-    return p;
-}
-
 TEST_F(MediaFoundation, DecoderReturnsTheWritersPicturesExactly) {
     for (const auto& [width, height] : {std::pair{100, 64}, {64, 64}, {320, 240}}) {
         SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
@@ -135,7 +126,7 @@ TEST_F(MediaFoundation, DecoderReturnsTheWritersPicturesExactly) {
         // drain, so more pictures go in than are compared.
         const int kCompared = 12, kSent = 24;
         for (int i = 0; i < kSent; ++i) {
-            sent.push_back(pattern(width, height, i));
+            sent.push_back(nv12Pattern(width, height, i));
             const std::vector<uint8_t> au = writer.encode(sent.back().data(), i % 6 == 0);
             ComPtr<IMFSample> sample;
             ComPtr<IMFMediaBuffer> buffer;
