@@ -34,6 +34,9 @@ struct WrapperControl {
     std::atomic<int> streamChanges{0};
     std::atomic<int> pictures{0};  // given out by the system decoder
     std::atomic<int> refuseInputs{0};  // inputs to answer with MF_E_NOTACCEPTING
+    // Hands out samples of its own, each picture in a two-dimensional buffer this many bytes
+    // wider per row than the output type says.
+    std::atomic<int> ownWiderSamples{0};
 };
 
 // The system's H.264 decoder, found without this process's own registrations.
@@ -80,7 +83,11 @@ public:
     STDMETHODIMP GetStreamCount(DWORD* a, DWORD* b) override { return inner_->GetStreamCount(a, b); }
     STDMETHODIMP GetStreamIDs(DWORD a, DWORD* b, DWORD c, DWORD* d) override { return inner_->GetStreamIDs(a, b, c, d); }
     STDMETHODIMP GetInputStreamInfo(DWORD a, MFT_INPUT_STREAM_INFO* b) override { return inner_->GetInputStreamInfo(a, b); }
-    STDMETHODIMP GetOutputStreamInfo(DWORD a, MFT_OUTPUT_STREAM_INFO* b) override { return inner_->GetOutputStreamInfo(a, b); }
+    STDMETHODIMP GetOutputStreamInfo(DWORD a, MFT_OUTPUT_STREAM_INFO* b) override {
+        const HRESULT hr = inner_->GetOutputStreamInfo(a, b);
+        if (SUCCEEDED(hr) && control_->ownWiderSamples > 0) b->dwFlags |= MFT_OUTPUT_STREAM_PROVIDES_SAMPLES;
+        return hr;
+    }
     STDMETHODIMP GetAttributes(IMFAttributes** a) override { return inner_->GetAttributes(a); }
     STDMETHODIMP GetInputStreamAttributes(DWORD a, IMFAttributes** b) override { return inner_->GetInputStreamAttributes(a, b); }
     STDMETHODIMP GetOutputStreamAttributes(DWORD a, IMFAttributes** b) override { return inner_->GetOutputStreamAttributes(a, b); }
@@ -109,6 +116,7 @@ public:
             ++control_->streamChanges;
             return MF_E_TRANSFORM_STREAM_CHANGE;
         }
+        if (control_->ownWiderSamples > 0) return widerSample(flags, buffers[0], status);
         const HRESULT hr = inner_->ProcessOutput(flags, count, buffers, status);
         if (hr == S_OK) ++control_->pictures;
         const int shorten = control_->shortenOutputBy;
@@ -124,6 +132,50 @@ public:
 
 private:
     virtual ~WrappedDecoder() = default;
+
+    // The system decoder's picture, copied into a sample of the wrapper's own.
+    HRESULT widerSample(DWORD flags, MFT_OUTPUT_DATA_BUFFER& out, DWORD* status) {
+        ComPtr<IMFMediaType> type;
+        UINT32 width = 0, height = 0;
+        if (FAILED(inner_->GetOutputCurrentType(0, &type)) ||
+            FAILED(MFGetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, &width, &height))) {
+            return E_FAIL;
+        }
+        const UINT32 stride = MFGetAttributeUINT32(type.Get(), MF_MT_DEFAULT_STRIDE, width);
+        ComPtr<IMFSample> innerSample;
+        ComPtr<IMFMediaBuffer> innerBuffer;
+        if (FAILED(MFCreateSample(&innerSample)) || FAILED(MFCreateMemoryBuffer(stride * height * 3 / 2, &innerBuffer))) {
+            return E_FAIL;
+        }
+        innerSample->AddBuffer(innerBuffer.Get());
+        MFT_OUTPUT_DATA_BUFFER data{};
+        data.pSample = innerSample.Get();
+        const HRESULT hr = inner_->ProcessOutput(flags, 1, &data, status);
+        out.pEvents = data.pEvents;
+        out.dwStatus = data.dwStatus;
+        if (hr != S_OK) return hr;
+        ++control_->pictures;
+
+        ComPtr<IMFMediaBuffer> wide;
+        if (FAILED(MFCreate2DMediaBuffer(width + UINT32(control_->ownWiderSamples), height, MAKEFOURCC('N', 'V', '1', '2'),
+                                         FALSE, &wide))) {
+            return E_FAIL;
+        }
+        ComPtr<IMF2DBuffer> wide2D;
+        BYTE* source = nullptr;
+        BYTE* row = nullptr;
+        LONG pitch = 0;
+        if (FAILED(wide.As(&wide2D)) || FAILED(innerBuffer->Lock(&source, nullptr, nullptr))) return E_FAIL;
+        if (SUCCEEDED(wide2D->Lock2D(&row, &pitch))) {
+            for (UINT32 y = 0; y < height * 3 / 2; ++y) std::copy_n(source + size_t(y) * stride, width, row + size_t(y) * size_t(pitch));
+            wide2D->Unlock2D();
+        }
+        innerBuffer->Unlock();
+        ComPtr<IMFSample> sample;
+        if (FAILED(MFCreateSample(&sample)) || FAILED(sample->AddBuffer(wide.Get()))) return E_FAIL;
+        out.pSample = sample.Detach();
+        return S_OK;
+    }
 
     std::atomic<ULONG> refs_{1};
     ComPtr<IMFTransform> inner_;
@@ -383,6 +435,26 @@ TEST_F(Decoder, DrainsWhenTheDecoderIsFullAndSendsThePictureAgain) {
 
     wrapper().refuseInputs = 2;
     EXPECT_FALSE(stream.send(nv12Pattern(64, 64, 99)));
+}
+
+// A decoder that hands out its own samples in two-dimensional buffers: the rows lie at the
+// buffer's pitch, not the output type's stride.
+TEST_F(Decoder, ReadsTwoDimensionalBuffersAtTheirOwnPitch) {
+    wrapper().ownWiderSamples = 32;
+    Stream stream(64, 64, Stream::Source::Writer);
+    ASSERT_TRUE(stream.opened());
+    std::vector<Bytes> sent;
+    for (int i = 0; i < 32 && stream.received.size() < 3; ++i) {
+        sent.push_back(nv12Pattern(64, 64, i));
+        ASSERT_TRUE(stream.send(sent.back()));
+    }
+    ASSERT_GE(stream.received.size(), 3u);
+    for (size_t i = 0; i < stream.received.size(); ++i) {
+        const DecodedFrame& f = stream.received[i].frame;
+        EXPECT_GE(f.pitch, 96);
+        EXPECT_EQ(f.uv, f.y + size_t(f.pitch) * 64);
+        EXPECT_TRUE(stream.received[i].nv12 == sent[i]) << i;
+    }
 }
 
 // A picture whose buffer is shorter than its planes need is skipped, not read past its end; the
