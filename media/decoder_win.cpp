@@ -17,8 +17,6 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-// A transform that keeps answering STREAM_CHANGE would otherwise hold the render thread forever.
-constexpr int kMaxStreamChangesPerDrain = 4;
 constexpr LONGLONG kSampleDuration = 166'666;  // 1/60 s
 
 }  // namespace
@@ -140,27 +138,15 @@ bool VideoDecoder::decode(ByteSpan payload, bool keyFrame, const FrameCallback& 
 bool VideoDecoder::drain(const FrameCallback& onFrame) {
     int streamChanges = 0;
     for (;;) {
-        MFT_OUTPUT_DATA_BUFFER data{};
-        ComPtr<IMFSample> given;
-        if (!providesSamples_) {
-            given = makeMediaSample(nullptr, 0, outputBufferSize_);
-            if (!given) return false;
-            data.pSample = given.Get();
-        }
-        DWORD status = 0;
-        const HRESULT hr = transform_->ProcessOutput(0, 1, &data, &status);
-        if (data.pEvents) data.pEvents->Release();
-        ComPtr<IMFSample> provided;  // a sample of the transform's own is ours to release
-        if (providesSamples_) provided.Attach(data.pSample);
-
+        ComPtr<IMFSample> sample;
+        const HRESULT hr = processOutputSample(transform_.Get(), 0, providesSamples_, outputBufferSize_, sample);
         if (hr == MF_E_TRANSFORM_NEED_MORE_INPUT) return true;
         if (hr == MF_E_TRANSFORM_STREAM_CHANGE) {
             if (++streamChanges > kMaxStreamChangesPerDrain || !selectOutputType()) return false;
             continue;
         }
         if (FAILED(hr)) return false;
-        IMFSample* sample = providesSamples_ ? provided.Get() : given.Get();
-        if (sample) deliver(sample, onFrame);
+        if (sample) deliver(sample.Get(), onFrame);
     }
 }
 

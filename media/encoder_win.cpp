@@ -14,9 +14,6 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-// A transform that keeps answering STREAM_CHANGE would otherwise hold the capture thread forever.
-constexpr int kMaxStreamChangesPerDrain = 4;
-
 constexpr UINT32 kMainProfile = 77;
 
 // Size, rate, aspect and scan shared by the output and the input type.
@@ -121,20 +118,8 @@ bool VideoEncoder::encode(const uint8_t* nv12, bool forceKeyFrame, Bytes& out, b
 bool VideoEncoder::drain(Bytes& out, bool& keyFrameOut) {
     int streamChanges = 0;
     for (;;) {
-        MFT_OUTPUT_DATA_BUFFER data{};
-        data.dwStreamID = outputStream_;
-        ComPtr<IMFSample> given;
-        if (!providesSamples_) {
-            given = makeMediaSample(nullptr, 0, outputBufferSize_);
-            if (!given) return false;
-            data.pSample = given.Get();
-        }
-        DWORD status = 0;
-        const HRESULT hr = transform_->ProcessOutput(0, 1, &data, &status);
-        if (data.pEvents) data.pEvents->Release();
-        ComPtr<IMFSample> provided;  // a sample of the transform's own is ours to release
-        if (providesSamples_) provided.Attach(data.pSample);
-
+        ComPtr<IMFSample> sample;
+        const HRESULT hr = processOutputSample(transform_.Get(), outputStream_, providesSamples_, outputBufferSize_, sample);
         if (hr == MF_E_TRANSFORM_NEED_MORE_INPUT) return true;
         if (hr == MF_E_TRANSFORM_STREAM_CHANGE) {
             if (++streamChanges > kMaxStreamChangesPerDrain) return false;
@@ -147,7 +132,6 @@ bool VideoEncoder::drain(Bytes& out, bool& keyFrameOut) {
         }
         if (FAILED(hr)) return false;
 
-        IMFSample* sample = providesSamples_ ? provided.Get() : given.Get();
         if (!sample) continue;
         ComPtr<IMFMediaBuffer> buffer;
         BYTE* bytes = nullptr;
@@ -157,7 +141,7 @@ bool VideoEncoder::drain(Bytes& out, bool& keyFrameOut) {
         }
         out.insert(out.end(), bytes, bytes + length);
         buffer->Unlock();
-        if (MFGetAttributeUINT32(sample, MFSampleExtension_CleanPoint, 0) != 0) keyFrameOut = true;
+        if (MFGetAttributeUINT32(sample.Get(), MFSampleExtension_CleanPoint, 0) != 0) keyFrameOut = true;
     }
 }
 

@@ -37,4 +37,14 @@ void enableLowLatency(IUnknown* object);
 // A sample holding one memory buffer of max(length, capacity) bytes, with `bytes` copied in and
 // the current length set when given; null when the buffer or the sample cannot be made.
 Microsoft::WRL::ComPtr<IMFSample> makeMediaSample(const uint8_t* bytes, size_t length, size_t capacity);
+
+// STREAM_CHANGE answers a drain takes before it fails: a transform that keeps answering it would
+// otherwise hold the calling thread forever.
+constexpr int kMaxStreamChangesPerDrain = 4;
+
+// One ProcessOutput call on `stream`: into a fresh sample of `capacity` bytes, or into a sample of
+// the transform's own when it provides them. Returns the call's result (E_OUTOFMEMORY when no
+// sample could be made); on success `sample` holds the output. Returned events are released.
+HRESULT processOutputSample(IMFTransform* transform, DWORD stream, bool providesSamples, size_t capacity,
+                            Microsoft::WRL::ComPtr<IMFSample>& sample);
 #endif

@@ -105,6 +105,23 @@ ComPtr<IMFSample> makeMediaSample(const uint8_t* bytes, size_t length, size_t ca
     return sample;
 }
 
+HRESULT processOutputSample(IMFTransform* transform, DWORD stream, bool providesSamples, size_t capacity,
+                            ComPtr<IMFSample>& sample) {
+    sample.Reset();
+    MFT_OUTPUT_DATA_BUFFER data{};
+    data.dwStreamID = stream;
+    if (!providesSamples) {
+        sample = makeMediaSample(nullptr, 0, capacity);
+        if (!sample) return E_OUTOFMEMORY;
+        data.pSample = sample.Get();
+    }
+    DWORD status = 0;
+    const HRESULT hr = transform->ProcessOutput(0, 1, &data, &status);
+    if (data.pEvents) data.pEvents->Release();
+    if (providesSamples) sample.Attach(data.pSample);  // the transform's own sample is ours to release
+    return hr;
+}
+
 bool hasHevcDecoder() {
     // Shared by the warm-up thread and the viewer's connect thread; both may search the first
     // time, with the same answer.

@@ -1,7 +1,7 @@
-// A transform registered in this process (MFTRegisterLocal) while the object lives, so that the
-// program's transform search finds it before any installed one.
+// Transforms of this process and installed ones. A transform registered in this process
+// (MFTRegisterLocal) is found by the program's transform search before any installed one.
 //
-// One at a time: Wine 8's MFTUnregisterLocal crashes when the registration made last is removed
+// One local registration at a time: Wine 8's MFTUnregisterLocal crashes when the registration made last is removed
 // while an earlier one stays, so a second registration is refused (registered() is false).
 #pragma once
 
@@ -10,9 +10,18 @@
 #include <unknwn.h>
 #include <wrl/client.h>
 
+#include <mftransform.h>
+
 #include <atomic>
 #include <utility>
 
+// The first installed (not process-local) transform of `category` that takes video of
+// `inputSubtype` and activates, or null.
+Microsoft::WRL::ComPtr<IMFTransform> installedTransform(const GUID& category, const GUID& inputSubtype);
+// Whether `clsid` is among the installed transforms of `category`.
+bool transformInstalled(const GUID& category, const CLSID& clsid);
+
+// Registered while the object lives.
 class LocalTransform {
 public:
     LocalTransform(Microsoft::WRL::ComPtr<IClassFactory> factory, const GUID& category,

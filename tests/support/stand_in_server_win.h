@@ -29,9 +29,6 @@ private:
     HMODULE module_;
 };
 
-// Whether the prefix lists `clsid` among its installed (not process-local) transforms of `category`.
-bool transformInstalled(const GUID& category, const CLSID& clsid);
-
 // While it lives, none of the stand-in codecs is installed in the prefix (as on a bare Wine);
 // those that were are installed again at the end.
 class WithoutInstalledStandIns {

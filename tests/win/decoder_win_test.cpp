@@ -39,45 +39,10 @@ struct WrapperControl {
     std::atomic<int> ownWiderSamples{0};
 };
 
-// The system's H.264 decoder, found without this process's own registrations.
-ComPtr<IMFTransform> systemH264Decoder() {
-    const MFT_REGISTER_TYPE_INFO input{MFMediaType_Video, MFVideoFormat_H264};
-    IMFActivate** found = nullptr;
-    UINT32 count = 0;
-    ComPtr<IMFTransform> transform;
-    if (FAILED(MFTEnumEx(MFT_CATEGORY_VIDEO_DECODER, MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_SORTANDFILTER, &input,
-                         nullptr, &found, &count))) {
-        return transform;
-    }
-    for (UINT32 i = 0; i < count; ++i) {
-        if (!transform) found[i]->ActivateObject(IID_PPV_ARGS(&transform));
-        found[i]->Release();
-    }
-    CoTaskMemFree(found);
-    return transform;
-}
-
-class WrappedDecoder : public IMFTransform {
+class WrappedDecoder : public ComObject<IMFTransform> {
 public:
     WrappedDecoder(ComPtr<IMFTransform> inner, std::shared_ptr<WrapperControl> control)
         : inner_(std::move(inner)), control_(std::move(control)) {}
-
-    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-        if (!object) return E_POINTER;
-        if (iid == __uuidof(IUnknown) || iid == IID_IMFTransform) {
-            *object = static_cast<IMFTransform*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG left = --refs_;
-        if (left == 0) delete this;
-        return left;
-    }
 
     STDMETHODIMP GetStreamLimits(DWORD* a, DWORD* b, DWORD* c, DWORD* d) override { return inner_->GetStreamLimits(a, b, c, d); }
     STDMETHODIMP GetStreamCount(DWORD* a, DWORD* b) override { return inner_->GetStreamCount(a, b); }
@@ -131,8 +96,6 @@ public:
     }
 
 private:
-    virtual ~WrappedDecoder() = default;
-
     // The system decoder's picture, copied into a sample of the wrapper's own.
     HRESULT widerSample(DWORD flags, MFT_OUTPUT_DATA_BUFFER& out, DWORD* status) {
         ComPtr<IMFMediaType> type;
@@ -177,14 +140,13 @@ private:
         return S_OK;
     }
 
-    std::atomic<ULONG> refs_{1};
     ComPtr<IMFTransform> inner_;
     std::shared_ptr<WrapperControl> control_;
 };
 
 ComPtr<IClassFactory> wrappedDecoderFactory(std::shared_ptr<WrapperControl> control) {
     return FunctionClassFactory::make([control](REFIID iid, void** object) {
-        ComPtr<IMFTransform> inner = systemH264Decoder();
+        ComPtr<IMFTransform> inner = installedTransform(MFT_CATEGORY_VIDEO_DECODER, MFVideoFormat_H264);
         if (!inner) return E_FAIL;
         ++control->builds;
         ComPtr<IMFTransform> wrapper;

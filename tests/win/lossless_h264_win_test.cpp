@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/local_transform_win.h"
 #include "support/lossless_h264.h"
 #include "support/nv12_pattern.h"
 
@@ -31,23 +32,6 @@ protected:
         CoUninitialize();
     }
 };
-
-ComPtr<IMFTransform> h264Decoder() {
-    MFT_REGISTER_TYPE_INFO input{MFMediaType_Video, MFVideoFormat_H264};
-    IMFActivate** found = nullptr;
-    UINT32 count = 0;
-    ComPtr<IMFTransform> transform;
-    if (FAILED(MFTEnumEx(MFT_CATEGORY_VIDEO_DECODER, MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_LOCALMFT |
-                         MFT_ENUM_FLAG_SORTANDFILTER, &input, nullptr, &found, &count))) {
-        return transform;
-    }
-    for (UINT32 i = 0; i < count; ++i) {
-        if (!transform) found[i]->ActivateObject(IID_PPV_ARGS(&transform));
-        found[i]->Release();
-    }
-    CoTaskMemFree(found);
-    return transform;
-}
 
 struct Output {
     UINT32 width = 0, height = 0, stride = 0;
@@ -106,7 +90,7 @@ bool drain(IMFTransform* t, Output& out, int width, int height, std::vector<std:
 TEST_F(MediaFoundation, DecoderReturnsTheWritersPicturesExactly) {
     for (const auto& [width, height] : {std::pair{100, 64}, {64, 64}, {320, 240}}) {
         SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
-        ComPtr<IMFTransform> t = h264Decoder();
+        ComPtr<IMFTransform> t = installedTransform(MFT_CATEGORY_VIDEO_DECODER, MFVideoFormat_H264);
         ASSERT_TRUE(t);
         ComPtr<IMFMediaType> in;
         ASSERT_EQ(MFCreateMediaType(&in), S_OK);

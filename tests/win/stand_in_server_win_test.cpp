@@ -7,6 +7,7 @@
 #include "core/util.h"
 #include "media/encoder.h"
 #include "media/stream.h"
+#include "support/local_transform_win.h"
 #include "support/log_capture.h"
 #include "support/mf_test.h"
 #include "support/stand_in_encoder_win.h"
