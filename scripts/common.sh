@@ -107,4 +107,7 @@ register_stand_in_codecs() {
   local dll="$ROOT/build/win/stand_in_codecs.dll"
   "$(wine_bin)" regsvr32 /s "Z:${dll//\//\\}" >/dev/null 2>&1 \
     || { echo "could not register the stand-in codecs ($dll)" >&2; return 1; }
+  # As after the boot: tests start services, which need the server gone first.
+  local ws
+  if ws="$(wineserver_bin)"; then "$ws" -w >/dev/null 2>&1 || true; fi
 }

@@ -325,15 +325,6 @@ TEST_F(Encoder, ARefusedOutputTypeIsLoggedAndLeavesTheEncoderClosed) {
     EXPECT_TRUE(encoder.open(1228, 690, 30, 8'000'000));
 }
 
-// Waits until the log holds `text`, for at most 10 s.
-bool logShows(const LogCapture& log, const std::string& text) {
-    for (int i = 0; i < 500; ++i) {
-        if (log.text().find(text) != std::string::npos) return true;
-        sleepMs(20);
-    }
-    return false;
-}
-
 // A line "영상 준비 N ms" with N whole milliseconds.
 bool showsWarmUpTime(const std::string& text) {
     const std::string label = " 영상 준비 ";
@@ -348,7 +339,7 @@ bool showsWarmUpTime(const std::string& text) {
 TEST_F(Encoder, WarmUpOpensAndClosesASmallEncoder) {
     LogCapture log;
     mediaPrewarm(true);
-    ASSERT_TRUE(logShows(log, " 영상 준비 ")) << log.text();
+    ASSERT_TRUE(log.waitFor(" 영상 준비 ", 10'000)) << log.text();
     EXPECT_TRUE(showsWarmUpTime(log.text())) << log.text();
     const Record r = record();
     ASSERT_EQ(r.types.size(), 2u);
@@ -381,7 +372,7 @@ TEST_F(NoEncoder, WarmUpStillFinishes) {
     WithoutInstalledStandIns bare;
     LogCapture log;
     mediaPrewarm(true);
-    ASSERT_TRUE(logShows(log, " 영상 준비 ")) << log.text();
+    ASSERT_TRUE(log.waitFor(" 영상 준비 ", 10'000)) << log.text();
     EXPECT_TRUE(showsWarmUpTime(log.text())) << log.text();
     EXPECT_NE(log.text().find(" H.264 인코더 없음\n"), std::string::npos) << log.text();
 }
