@@ -6,14 +6,22 @@
 #include <objbase.h>
 
 #include "host/clipboard.h"
+#include "media/decoder.h"
 
 namespace {
 
-class NoDecoder : public VideoDecoderPort {
+class SystemDecoder : public VideoDecoderPort {
 public:
-    bool configure(const Bytes&) override { return false; }
-    bool decode(ByteSpan, bool, const std::function<void(const DecodedFrame&)>&) override { return false; }
-    void close() override {}
+    explicit SystemDecoder(bool fullRangeDefault) : decoder_(fullRangeDefault) {}
+    bool configure(const Bytes& streamHeader) override { return decoder_.configure(streamHeader); }
+    bool decode(ByteSpan accessUnit, bool keyFrame,
+                const std::function<void(const DecodedFrame&)>& onPicture) override {
+        return decoder_.decode(accessUnit, keyFrame, onPicture);
+    }
+    void close() override { decoder_.close(); }
+
+private:
+    VideoDecoder decoder_;
 };
 
 class NoRenderer : public VideoRendererPort {
@@ -47,7 +55,9 @@ public:
         if (FAILED(hr)) return nullptr;
         return std::shared_ptr<void>(nullptr, [](void*) { CoUninitialize(); });
     }
-    std::unique_ptr<VideoDecoderPort> makeDecoder(bool) override { return std::make_unique<NoDecoder>(); }
+    std::unique_ptr<VideoDecoderPort> makeDecoder(bool fullRangeDefault) override {
+        return std::make_unique<SystemDecoder>(fullRangeDefault);
+    }
     std::unique_ptr<VideoRendererPort> makeRenderer() override { return std::make_unique<NoRenderer>(); }
     std::unique_ptr<SoundPort> makeSound() override { return std::make_unique<NoSound>(); }
     ClipboardPort& clipboard() override { return clipboard_; }
