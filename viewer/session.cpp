@@ -102,6 +102,7 @@ std::string exceptionText() {
 }  // namespace
 
 std::string formatReceivedBatch(const std::wstring& path, int files, unsigned long long bytes) {
+    // Saved paths are Windows paths; the native build's use '/'.
     const size_t cut = path.find_last_of(L"\\/");
     const std::wstring name = cut == std::wstring::npos ? path : path.substr(cut + 1);
     const std::wstring folder = cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
@@ -197,29 +198,24 @@ Json ClientSession::connect(Json request, std::string* routeText) {
 
     Bytes helloBytes;
     std::shared_ptr<SecureChannel> secure;
-    try {
-        secure = handshake(conn, asBytes(identityText), helloBytes);
-    } catch (const BadPassword&) {
-        throw;
-    } catch (const ProtoError& error) {
-        throwIfClosed(conn);
-        const bool punched = conn->route.rfind(kPunchedPrefix, 0) == 0;
-        if (!punched || !relayGiven) {
-            if (!password.empty()) throw;
-            throw refusalError(error);
-        }
-        logLine(conn->route + " 연결이 핸드셰이크 중 끊김 (" + error.what() + ") — 중계 서버로 다시");
-        conn = connectPeer_(peer.addresses, relayGiven, targetId, routeText, true);
-        trackConnection(conn);
+    // A handshake broken off on a hole-punched connection is tried once more through the relay.
+    for (int attempt = 0;; ++attempt) {
         try {
             secure = handshake(conn, asBytes(identityText), helloBytes);
+            break;
         } catch (const BadPassword&) {
             throw;
-        } catch (const ProtoError& retryError) {
+        } catch (const ProtoError& error) {
             throwIfClosed(conn);
-            if (!password.empty()) throw;
-            throw refusalError(retryError);
+            const bool punched = conn->route.rfind(kPunchedPrefix, 0) == 0;
+            if (attempt > 0 || !punched || !relayGiven) {
+                if (!password.empty()) throw;
+                throw refusalError(error);
+            }
+            logLine(conn->route + " 연결이 핸드셰이크 중 끊김 (" + error.what() + ") — 중계 서버로 다시");
         }
+        conn = connectPeer_(peer.addresses, relayGiven, targetId, routeText, true);
+        trackConnection(conn);
     }
 
     // A close that came during the handshake: the host admits a new viewer by ending the session

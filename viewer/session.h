@@ -101,7 +101,7 @@ public:
     std::function<void(bool)> onCurtain;
     std::function<void(std::string const&)> onFolderListing;
     std::function<void(std::string const&)> onChat;
-    std::string codecName;       // "H.264" or "HEVC", from the last stream header
+    std::string codecName;       // "H.264" or "HEVC", from the last stream header; under statsMutex
 
     std::unique_ptr<SoundPort> audio;
     Peer peer;
