@@ -44,3 +44,14 @@ private:
     int width_ = 0, height_ = 0;
     bool valid_ = false;
 };
+
+#ifdef _WIN32
+#include <windows.h>
+
+// Every display, in the order above (display numbers). Monitors whose information cannot be read
+// are left out.
+std::vector<MonitorInfo> listMonitors();
+
+// The monitor's effective DPI / 96; 1.0 when the system cannot tell.
+double monitorScale(HMONITOR monitor);
+#endif
