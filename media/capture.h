@@ -62,6 +62,10 @@ std::vector<MonitorInfo> listMonitors();
 // The monitor's effective DPI / 96; 1.0 when the system cannot tell.
 double monitorScale(HMONITOR monitor);
 
+// The header of a width x height 32-bit BGRA bitmap with top-down rows, as GDI reads and writes
+// screen images.
+BITMAPINFO topDownBgraInfo(int width, int height);
+
 // Stands in for IDXGIOutput1::DuplicateOutput when set, for every capturer of the process (the
 // product never sets it; tests do, where the system has no desktop duplication). Pass an empty
 // function to go back to the system's.

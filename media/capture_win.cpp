@@ -74,6 +74,17 @@ double monitorScale(HMONITOR monitor) {
     return dpiX / 96.0;
 }
 
+BITMAPINFO topDownBgraInfo(int width, int height) {
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    return info;
+}
+
 std::vector<MonitorInfo> listMonitors() {
     std::vector<MonitorInfo> monitors;
     EnumDisplayMonitors(nullptr, nullptr, monitorEnumProc, reinterpret_cast<LPARAM>(&monitors));
@@ -247,13 +258,7 @@ bool ScreenCapturer::openGdi() {
     height_ = monitor_.bottom - monitor_.top;
     screenDc_ = GetDC(nullptr);
     memoryDc_ = screenDc_ ? CreateCompatibleDC(screenDc_) : nullptr;
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width_;
-    info.bmiHeader.biHeight = -height_;  // top-down rows
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
+    const BITMAPINFO info = topDownBgraInfo(width_, height_);
     if (memoryDc_ && width_ > 0 && height_ > 0)
         dib_ = CreateDIBSection(screenDc_, &info, DIB_RGB_COLORS, &dibBits_, nullptr, 0);
     if (dib_) previousBitmap_ = SelectObject(memoryDc_, dib_);

@@ -11,13 +11,7 @@ namespace {
 
 // The bitmap's pixels as width x height 32-bit top-down BGRA.
 bool readBitmap(HDC dc, HBITMAP bitmap, int width, int height, Bytes& out) {
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
+    BITMAPINFO info = topDownBgraInfo(width, height);
     out.assign(size_t(width) * size_t(height) * 4, 0);
     return GetDIBits(dc, bitmap, 0, UINT(height), out.data(), &info, DIB_RGB_COLORS) == height;
 }

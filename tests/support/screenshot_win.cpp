@@ -9,6 +9,7 @@
 
 #include "core/config/store.h"
 #include "core/util.h"
+#include "media/capture.h"
 #include "media/png.h"
 
 namespace {
@@ -33,13 +34,7 @@ bool grab(const RECT& r, Bytes& pixels, int& width, int& height) {
     width = r.right - r.left;
     height = r.bottom - r.top;
     if (width <= 0 || height <= 0) return false;
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
+    const BITMAPINFO info = topDownBgraInfo(width, height);
     HDC screen = GetDC(nullptr);
     HDC memory = CreateCompatibleDC(screen);
     void* bits = nullptr;

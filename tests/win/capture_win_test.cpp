@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "media/capture.h"
+#include "support/bgra.h"
 #include "support/fake_duplication.h"
 #include "support/log_capture.h"
 #include "support/paint_window.h"
@@ -50,10 +51,11 @@ void expectImage(ScreenCapturer& capturer, int width, int height, const std::vec
     capturer.unmapFrame();
 }
 
-// Blue, green, red of the mapped image at (x, y).
-std::vector<int> pixelAt(const ScreenCapturer& capturer, int x, int y) {
-    const uint8_t* p = capturer.pixels() + ptrdiff_t(y) * capturer.pitch() + ptrdiff_t(x) * 4;
-    return {p[0], p[1], p[2]};
+// The mapped image at (x, y), alpha left out (GDI leaves it 0).
+Bgra pixelAt(const ScreenCapturer& capturer, int x, int y) {
+    Bgra p = bgraAt(capturer.pixels(), capturer.pitch(), x, y);
+    p.a = 255;
+    return p;
 }
 
 bool screenShows(int x, int y, COLORREF colour) {
@@ -229,6 +231,8 @@ protected:
     // A patch of colour on the screen, shown before the test goes on.
     static constexpr RECT kPatch{100, 120, 300, 220};
     static constexpr COLORREF kColour = RGB(200, 40, 90);
+    static constexpr Bgra kPatchPixel{90, 40, 200, 255};
+    static constexpr Bgra kCaretPixel{0, 0, 0, 255};
 
     void SetUp() override {
         window_ = std::make_unique<PaintWindow>(kPatch, [](HDC dc, const RECT& r) { fillRect(dc, r, kColour); });
@@ -253,9 +257,9 @@ TEST_F(ScreenCapturerGdi, WithoutDuplicationGrabsWhatWindowsShowAndSeesACaret) {
     ASSERT_TRUE(capturer.mapFrame());
     EXPECT_EQ(capturer.width(), GetSystemMetrics(SM_CXSCREEN));
     EXPECT_EQ(capturer.pitch(), capturer.width() * 4);
-    EXPECT_EQ(pixelAt(capturer, 150, 150), (std::vector<int>{90, 40, 200}));
-    EXPECT_EQ(pixelAt(capturer, kPatch.left, kPatch.top), (std::vector<int>{90, 40, 200}));
-    EXPECT_NE(pixelAt(capturer, kPatch.left - 1, kPatch.top), (std::vector<int>{90, 40, 200}));
+    EXPECT_EQ(pixelAt(capturer, 150, 150), kPatchPixel);
+    EXPECT_EQ(pixelAt(capturer, kPatch.left, kPatch.top), kPatchPixel);
+    EXPECT_NE(pixelAt(capturer, kPatch.left - 1, kPatch.top), kPatchPixel);
 
     // Ten milliseconds later the capturer waits out the rest of its interval instead of grabbing.
     clock.advanceMs(10);
@@ -276,10 +280,10 @@ TEST_F(ScreenCapturerGdi, WithoutDuplicationGrabsWhatWindowsShowAndSeesACaret) {
     clock.advanceMs(40);
     EXPECT_EQ(capturer.grab(16), 1);
     ASSERT_TRUE(capturer.mapFrame());
-    EXPECT_EQ(pixelAt(capturer, 157, 131), (std::vector<int>{0, 0, 0}));
-    EXPECT_EQ(pixelAt(capturer, 157, 146), (std::vector<int>{0, 0, 0}));
-    EXPECT_EQ(pixelAt(capturer, 158, 131), (std::vector<int>{90, 40, 200}));
-    EXPECT_EQ(pixelAt(capturer, 157, 147), (std::vector<int>{90, 40, 200}));
+    EXPECT_EQ(pixelAt(capturer, 157, 131), kCaretPixel);
+    EXPECT_EQ(pixelAt(capturer, 157, 146), kCaretPixel);
+    EXPECT_EQ(pixelAt(capturer, 158, 131), kPatchPixel);
+    EXPECT_EQ(pixelAt(capturer, 157, 147), kPatchPixel);
 }
 
 TEST_F(ScreenCapturerGdi, ADisplayThatChangedIsNoticedWithinASecond) {

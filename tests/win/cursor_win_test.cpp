@@ -5,8 +5,10 @@
 #include <optional>
 #include <vector>
 
+#include "media/capture.h"
 #include "media/cursor.h"
 #include "media/png.h"
+#include "support/bgra.h"
 #include "support/com_scope.h"
 #include "support/paint_window.h"
 #include "support/png_fixture.h"
@@ -14,21 +16,11 @@
 
 namespace {
 
-struct Pixel {
-    int b, g, r, a;
-    bool operator==(const Pixel&) const = default;
-};
-std::ostream& operator<<(std::ostream& os, const Pixel& p) {
-    return os << "(b " << p.b << ", g " << p.g << ", r " << p.r << ", a " << p.a << ")";
-}
-const Pixel kBlack{0, 0, 0, 255};
-const Pixel kWhite{255, 255, 255, 255};
-const Pixel kClear{0, 0, 0, 0};
+const Bgra kBlack{0, 0, 0, 255};
+const Bgra kWhite{255, 255, 255, 255};
+const Bgra kClear{0, 0, 0, 0};
 
-Pixel pixelAt(const Bytes& bgra, int width, int x, int y) {
-    const uint8_t* p = bgra.data() + (size_t(y) * size_t(width) + size_t(x)) * 4;
-    return {p[0], p[1], p[2], p[3]};
-}
+Bgra pixelAt(const Bytes& bgra, int width, int x, int y) { return bgraAt(bgra.data(), int64_t(width) * 4, x, y); }
 
 // A decoded cursor message.
 struct Shape {
@@ -45,6 +37,30 @@ std::optional<Shape> readMessage(const Bytes& payload) {
     return s;
 }
 
+// The message a poll yields, with its numbers and its image checked against a shape of
+// width x height pixels on a monitor of scale 1.
+std::optional<Shape> pollShape(CursorCapturer& capturer, float hotX, float hotY, int width, int height) {
+    Bytes out;
+    if (!capturer.poll(out)) {
+        ADD_FAILURE() << "no message";
+        return std::nullopt;
+    }
+    std::optional<Shape> shape = readMessage(out);
+    if (!shape) {
+        ADD_FAILURE() << "the message does not read";
+        return std::nullopt;
+    }
+    EXPECT_EQ(shape->message.hotX, hotX);
+    EXPECT_EQ(shape->message.hotY, hotY);
+    EXPECT_EQ(shape->message.width, float(width));
+    EXPECT_EQ(shape->message.height, float(height));
+    if (shape->width != width || shape->height != height) {
+        ADD_FAILURE() << "image of " << shape->width << "x" << shape->height;
+        return std::nullopt;
+    }
+    return shape;
+}
+
 // Sets bit (x, y) of a 1-bit plane with 32-pixel rows.
 void setBit(std::vector<uint8_t>& plane, int x, int y) { plane[size_t(y) * 4 + size_t(x / 8)] |= uint8_t(0x80 >> (x % 8)); }
 
@@ -59,13 +75,7 @@ HCURSOR makeTextBeam() {
 // A 32 x 32 colour pointer: a red square from (8, 8) to (23, 23) on black. Without alpha the
 // mask (clear in the square) says what shows; with it, the square's alpha is 255, one pixel's 128.
 HCURSOR makeColourPointer(bool withAlpha) {
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = 32;
-    info.bmiHeader.biHeight = -32;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
+    const BITMAPINFO info = topDownBgraInfo(32, 32);
     void* bits = nullptr;
     HDC dc = GetDC(nullptr);
     HBITMAP colour = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
@@ -122,16 +132,8 @@ TEST_F(CursorWin, TextBeamIsBlackWithAWhiteOutlineAndSentOnlyOnChanges) {
     ASSERT_NE(beam, nullptr);
     ASSERT_NO_FATAL_FAILURE(show(beam));
     CursorCapturer capturer;
-    Bytes out;
-    ASSERT_TRUE(capturer.poll(out));
-    std::optional<Shape> shape = readMessage(out);
+    std::optional<Shape> shape = pollShape(capturer, 15, 16, 32, 32);
     ASSERT_TRUE(shape);
-    EXPECT_EQ(shape->message.hotX, 15.0f);
-    EXPECT_EQ(shape->message.hotY, 16.0f);
-    EXPECT_EQ(shape->message.width, 32.0f);
-    EXPECT_EQ(shape->message.height, 32.0f);
-    ASSERT_EQ(shape->width, 32);
-    ASSERT_EQ(shape->height, 32);
     for (int y = 6; y <= 25; ++y) {
         EXPECT_EQ(pixelAt(shape->pixels, 32, 15, y), kBlack) << y;
         EXPECT_EQ(pixelAt(shape->pixels, 32, 14, y), kWhite) << y;
@@ -144,6 +146,7 @@ TEST_F(CursorWin, TextBeamIsBlackWithAWhiteOutlineAndSentOnlyOnChanges) {
     EXPECT_EQ(pixelAt(shape->pixels, 32, 0, 0), kClear);
 
     // Moving the pointer without a new shape sends nothing.
+    Bytes out;
     EXPECT_FALSE(capturer.poll(out));
     SetCursorPos(450, 350);
     pumpFor(50);
@@ -152,22 +155,14 @@ TEST_F(CursorWin, TextBeamIsBlackWithAWhiteOutlineAndSentOnlyOnChanges) {
     // Hiding sends one transparent pixel; showing the same shape again sends it again, once.
     ShowCursor(FALSE);
     ASSERT_TRUE(pumpUntil([] { return currentCursor() == nullptr; }));
-    ASSERT_TRUE(capturer.poll(out));
-    std::optional<Shape> hidden = readMessage(out);
+    std::optional<Shape> hidden = pollShape(capturer, 0, 0, 1, 1);
     ASSERT_TRUE(hidden);
-    EXPECT_EQ(hidden->message.hotX, 0.0f);
-    EXPECT_EQ(hidden->message.hotY, 0.0f);
-    EXPECT_EQ(hidden->message.width, 1.0f);
-    EXPECT_EQ(hidden->message.height, 1.0f);
-    ASSERT_EQ(hidden->width, 1);
-    ASSERT_EQ(hidden->height, 1);
     EXPECT_EQ(pixelAt(hidden->pixels, 1, 0, 0).a, 0);
     EXPECT_FALSE(capturer.poll(out));
 
     ShowCursor(TRUE);
     ASSERT_TRUE(pumpUntil([&] { return currentCursor() == beam; }));
-    ASSERT_TRUE(capturer.poll(out));
-    std::optional<Shape> again = readMessage(out);
+    std::optional<Shape> again = pollShape(capturer, 15, 16, 32, 32);
     ASSERT_TRUE(again);
     EXPECT_EQ(again->pixels, shape->pixels);
     EXPECT_FALSE(capturer.poll(out));
@@ -183,17 +178,11 @@ TEST_F(CursorWin, ColourPointersKeepTheirAlphaOrTakeItFromTheMask) {
         ASSERT_NE(pointer, nullptr);
         ASSERT_NO_FATAL_FAILURE(show(pointer));
         CursorCapturer capturer;
-        Bytes out;
-        ASSERT_TRUE(capturer.poll(out));
-        std::optional<Shape> shape = readMessage(out);
+        std::optional<Shape> shape = pollShape(capturer, 4, 5, 32, 32);
         ASSERT_TRUE(shape);
-        EXPECT_EQ(shape->message.hotX, 4.0f);
-        EXPECT_EQ(shape->message.hotY, 5.0f);
-        ASSERT_EQ(shape->width, 32);
-        ASSERT_EQ(shape->height, 32);
-        EXPECT_EQ(pixelAt(shape->pixels, 32, 8, 8), (Pixel{0, 0, 255, 255}));
-        EXPECT_EQ(pixelAt(shape->pixels, 32, 23, 23), (Pixel{0, 0, 255, 255}));
-        EXPECT_EQ(pixelAt(shape->pixels, 32, 12, 12), (Pixel{0, 0, 255, withAlpha ? 128 : 255}));
+        EXPECT_EQ(pixelAt(shape->pixels, 32, 8, 8), (Bgra{0, 0, 255, 255}));
+        EXPECT_EQ(pixelAt(shape->pixels, 32, 23, 23), (Bgra{0, 0, 255, 255}));
+        EXPECT_EQ(pixelAt(shape->pixels, 32, 12, 12), (Bgra{0, 0, 255, withAlpha ? 128 : 255}));
         EXPECT_EQ(pixelAt(shape->pixels, 32, 7, 8), kClear);
         EXPECT_EQ(pixelAt(shape->pixels, 32, 24, 23), kClear);
         ASSERT_NO_FATAL_FAILURE(show(LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW))));
@@ -217,13 +206,7 @@ std::optional<MadeCursor> readBack(HCURSOR cursor) {
     if (ok) {
         made.width = bm.bmWidth;
         made.height = bm.bmHeight;
-        BITMAPINFO info{};
-        info.bmiHeader.biSize = sizeof info.bmiHeader;
-        info.bmiHeader.biWidth = made.width;
-        info.bmiHeader.biHeight = -made.height;
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        info.bmiHeader.biCompression = BI_RGB;
+        BITMAPINFO info = topDownBgraInfo(made.width, made.height);
         made.pixels.resize(size_t(made.width) * size_t(made.height) * 4);
         HDC dc = GetDC(nullptr);
         ok = GetDIBits(dc, icon.hbmColor, 0, UINT(made.height), made.pixels.data(), &info, DIB_RGB_COLORS) ==

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "media/renderer.h"
+#include "support/bgra.h"
 #include "support/log_capture.h"
 #include "support/paint_window.h"
 #include "support/pump_win.h"
@@ -43,19 +44,11 @@ struct Picture {
     }
 };
 
-struct Colour {
-    int b, g, r, a;
-    bool operator==(const Colour&) const = default;
-};
-std::ostream& operator<<(std::ostream& os, const Colour& c) {
-    return os << "(b " << c.b << ", g " << c.g << ", r " << c.r << ", a " << c.a << ")";
-}
-const Colour kBlack{0, 0, 0, 255};
-const Colour kWhite{255, 255, 255, 255};
+const Bgra kBlack{0, 0, 0, 255};
+const Bgra kWhite{255, 255, 255, 255};
 
-Colour at(const VideoRenderer::BackBufferCopy& copy, int x, int y) {
-    const uint8_t* p = copy.bgra.data() + (size_t(y) * size_t(copy.width) + size_t(x)) * 4;
-    return {p[0], p[1], p[2], p[3]};
+Bgra at(const VideoRenderer::BackBufferCopy& copy, int x, int y) {
+    return bgraAt(copy.bgra.data(), int64_t(copy.width) * 4, x, y);
 }
 
 // A renderer drawing into a window of the given client size.
@@ -105,7 +98,7 @@ TEST_F(RendererWin, LumaLevelsOfBothRanges) {
         {0, true, 0},   {255, true, 255},  {128, true, 128},
     };
     for (const auto& c : cases) {
-        const Colour seen = at(draw(Picture(64, 64, c.luma, 128, 128, c.fullRange)), 32, 32);
+        const Bgra seen = at(draw(Picture(64, 64, c.luma, 128, 128, c.fullRange)), 32, 32);
         SCOPED_TRACE(testing::Message() << "luma " << int(c.luma) << (c.fullRange ? " full" : " limited") << " " << seen);
         EXPECT_LE(std::abs(seen.g - c.expected), 1);
         // Chroma 128 is neutral: grey, not tinted.
@@ -187,7 +180,7 @@ TEST_F(RendererWin, ALostDeviceIsMadeAgainBeforeTheNextPicture) {
         draw(Picture(64, 64, 235));
         EXPECT_NE(log.text().find(" D3D11 장치 잃음 hr=" + std::to_string(long(lost)) + "\n"), std::string::npos)
             << log.text();
-        EXPECT_EQ(at(draw(Picture(64, 64, 126)), 32, 32), (Colour{128, 128, 128, 255}));
+        EXPECT_EQ(at(draw(Picture(64, 64, 126)), 32, 32), (Bgra{128, 128, 128, 255}));
         EXPECT_EQ(at(draw(Picture(64, 64, 16)), 32, 32), kBlack);
         EXPECT_EQ(presents, 3);
         renderer_.setPresentHook(nullptr);
