@@ -35,12 +35,6 @@ MonitorInfo primaryMonitor() {
     return monitors.empty() ? MonitorInfo{} : monitors[0];
 }
 
-size_t count(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
-
 // The capturer's mapped image equals `pixels` (width x height BGRA, packed).
 void expectImage(ScreenCapturer& capturer, int width, int height, const std::vector<uint8_t>& pixels) {
     ASSERT_TRUE(capturer.mapFrame());
@@ -175,7 +169,7 @@ TEST(ScreenCapturerDuplication, LostAccessReopensAndGivesUpOnlyOnLastingFailures
         EXPECT_EQ(fake.state().alive, 1);
         // One line per run of the same failure, not five a second.
         const std::string failed = "화면 복제 실패 hr=" + std::to_string(long(c.reopenError));
-        EXPECT_EQ(count(log.text(), failed), c.reopenFailures > 0 ? 1u : 0u) << log.text();
+        EXPECT_EQ(log.count(failed), c.reopenFailures > 0 ? 1 : 0) << log.text();
     }
 }
 
