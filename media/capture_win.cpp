@@ -1,5 +1,7 @@
-// Screen capture on Windows: the displays and their scale, and the capturer over desktop
-// duplication with GDI as the fallback.
+// Screen capture on Windows: the displays as the system lists them and their DPI scale, and the
+// capturer over desktop duplication with GDI as the fallback.
+#include <windows.h>
+
 #include "media/capture.h"
 
 #include <algorithm>
@@ -11,33 +13,33 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
+// GetDpiForMonitor(monitor, kind, dpiX, dpiY), loaded once: shcore.dll is not on every system.
 using GetDpiForMonitorFn = HRESULT(WINAPI*)(HMONITOR, int, UINT*, UINT*);
 
-// shcore.dll is missing before Windows 8.1, so its DPI query is looked up at run time, once.
 GetDpiForMonitorFn dpiForMonitor() {
-    static GetDpiForMonitorFn fn = nullptr;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        if (HMODULE shcore = LoadLibraryW(L"shcore.dll"))
-            fn = reinterpret_cast<GetDpiForMonitorFn>(reinterpret_cast<void*>(GetProcAddress(shcore, "GetDpiForMonitor")));
-    });
+    static const GetDpiForMonitorFn fn = [] {
+        HMODULE shcore = LoadLibraryW(L"shcore.dll");
+        // Through void*: a FARPROC takes no arguments, so a direct cast draws a warning.
+        void* found = shcore ? reinterpret_cast<void*>(GetProcAddress(shcore, "GetDpiForMonitor")) : nullptr;
+        return reinterpret_cast<GetDpiForMonitorFn>(found);
+    }();
     return fn;
 }
 
 BOOL CALLBACK monitorEnumProc(HMONITOR monitor, HDC, LPRECT, LPARAM param) {
-    auto* out = reinterpret_cast<std::vector<MonitorInfo>*>(param);
     MONITORINFOEXW info{};
     info.cbSize = sizeof info;
-    if (!GetMonitorInfoW(monitor, &info)) return TRUE;
-    MonitorInfo m;
-    m.left = info.rcMonitor.left;
-    m.top = info.rcMonitor.top;
-    m.right = info.rcMonitor.right;
-    m.bottom = info.rcMonitor.bottom;
-    m.primary = (info.dwFlags & MONITORINFOF_PRIMARY) != 0;
-    m.scale = monitorScale(monitor);
-    m.deviceName = info.szDevice;
-    out->push_back(std::move(m));
+    if (GetMonitorInfoW(monitor, &info)) {
+        MonitorInfo m;
+        m.left = info.rcMonitor.left;
+        m.top = info.rcMonitor.top;
+        m.right = info.rcMonitor.right;
+        m.bottom = info.rcMonitor.bottom;
+        m.primary = (info.dwFlags & MONITORINFOF_PRIMARY) != 0;
+        m.scale = monitorScale(monitor);
+        m.deviceName = info.szDevice;
+        reinterpret_cast<std::vector<MonitorInfo>*>(param)->push_back(std::move(m));
+    }
     return TRUE;
 }
 
@@ -67,11 +69,11 @@ void setDuplicateOutputHook(DuplicateOutputHook hook) {
 }
 
 double monitorScale(HMONITOR monitor) {
-    GetDpiForMonitorFn fn = dpiForMonitor();
+    const GetDpiForMonitorFn fn = dpiForMonitor();
     if (!fn) return 1.0;
-    UINT dpiX = 96, dpiY = 96;
-    if (fn(monitor, 0 /* effective DPI */, &dpiX, &dpiY) != S_OK || dpiX == 0) return 1.0;
-    return dpiX / 96.0;
+    UINT x = 96, y = 96;
+    if (fn(monitor, 0 /* effective DPI */, &x, &y) != S_OK || x == 0) return 1.0;
+    return x / 96.0;
 }
 
 BITMAPINFO topDownBgraInfo(int width, int height) {
