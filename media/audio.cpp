@@ -45,8 +45,9 @@ bool readAudioFormat(const std::string& text, AudioFormat& out) {
 }
 
 std::vector<uint8_t> aacDecoderUserData(const std::vector<uint8_t>& config) {
-    std::vector<uint8_t> block{0, 0, 0xfe, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    block.insert(block.end(), config.begin(), config.end());
+    std::vector<uint8_t> block(12 + config.size(), 0);
+    block[2] = 0xfe;  // profile-level indication 0x00FE, little-endian
+    std::copy(config.begin(), config.end(), block.begin() + 12);
     return block;
 }
 
