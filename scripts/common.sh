@@ -7,7 +7,7 @@ JOBS="$(nproc 2>/dev/null || echo 2)"
 NEEDED_PACKAGES=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine64 wine xvfb xauth libgtest-dev googletest libbenchmark-dev libssl-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav
-  fonts-nanum python3 python3-cryptography)
+  fonts-nanum python3 python3-cryptography xdotool)
 
 install_missing() {
   local missing=()
@@ -77,9 +77,16 @@ start_xvfb() {
 }
 stop_xvfb() { if [ -n "$XVFB_PID" ]; then kill "$XVFB_PID" 2>/dev/null || true; fi; XVFB_PID=""; }
 
-# A throw-away Wine prefix, booted once.
+# A throw-away Wine prefix, booted once. Its fonts map the Windows UI faces to NanumGothic:
+# without that, Hangul draws as boxes even with fonts-nanum installed.
 new_wineprefix() {
   WINEPREFIX="$(mktemp -d /tmp/tavrel-wine.XXXXXX)"
   export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   "$(wine_bin)" wineboot -i >/dev/null 2>&1 || true
+  local face
+  {
+    printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n'
+    for face in "Malgun Gothic" "Tahoma" "MS Shell Dlg" "Segoe UI"; do printf '"%s"="NanumGothic"\r\n' "$face"; done
+  } >"$WINEPREFIX/drive_c/fonts.reg"
+  "$(wine_bin)" regedit /S 'C:\fonts.reg' >/dev/null 2>&1 || true
 }

@@ -1,0 +1,22 @@
+// PNG images through the system's imaging component: 32-bit BGRA pixels with straight alpha,
+// rows top-down. Both functions create their own imaging factory, so the calling thread must
+// have COM initialised; they keep no state and may run on any such thread.
+#pragma once
+
+#include <cstdint>
+
+#include "core/util.h"
+
+// Fills `out` with a PNG file of the width x height image whose rows lie `pitch` bytes apart.
+// `out` is empty when any step fails.
+void encodePng(Bytes& out, const uint8_t* bgraPixels, int width, int height, int pitch);
+
+// The width and height in the header of a PNG file. False when `bytes` do not start with the PNG
+// signature followed by a complete header chunk.
+bool pngDeclaredSize(ByteSpan bytes, uint32_t& width, uint32_t& height);
+
+// Decodes any still image the system knows (PNG first of all). On true `outPixels` holds
+// outWidth x outHeight BGRA pixels with pitch outWidth x 4. An image of more than `maxPixels`
+// pixels is refused before anything is allocated for it, so a small file that declares a huge
+// size cannot exhaust memory.
+bool decodePng(ByteSpan bytes, Bytes& outPixels, int& outWidth, int& outHeight, uint64_t maxPixels);

@@ -1,0 +1,14 @@
+// Pictures of what GUI tests show, for a person to look at: a GDI grab of a window or a screen
+// rectangle written as PNG to the folder in TAVREL_SCREENS (scripts/test sets it to
+// build/screens), or to ..\screens beside the test binary's folder when it is not set.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// The rectangle (screen coordinates) as "<name>.png"; an empty name means "<suite>.<test>" of the
+// running test. True when the file was written.
+bool saveScreenshot(const RECT& screenRect, const std::string& name = std::string());
+// The window's rectangle as it shows on the screen.
+bool saveScreenshot(HWND window, const std::string& name = std::string());

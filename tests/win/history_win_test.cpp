@@ -1,0 +1,42 @@
+// The process-wide connection history in the test prefix's profile, as the tray shows it.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cwctype>
+#include <string>
+
+#include "core/config/store.h"
+#include "host/history.h"
+
+namespace {
+
+// "MM월 DD일 HH:MM" with two digits each.
+bool isDateTime(const std::wstring& s) {
+    const std::wstring shape = L"00월 00일 00:00";
+    if (s.size() != shape.size()) return false;
+    for (size_t i = 0; i < s.size(); ++i)
+        if (shape[i] == L'0' ? !iswdigit(s[i]) : s[i] != shape[i]) return false;
+    return true;
+}
+
+}  // namespace
+
+TEST(WinHistory, RecordsRoundTripInTheProfile) {
+    std::wstring path = configStore().profileDir + L"\\connections.json";
+    double at = addConnectionRecord("노트북", "비밀번호", "직접(펀칭)");
+    EXPECT_TRUE(pathExists(path));
+    EXPECT_EQ(historyPath(), path);
+    ASSERT_GE(loadHistory().size(), 1u);
+    EXPECT_EQ(loadHistory().at(0).get("at").number, at);
+
+    std::wstring text = connectionHistoryText(30);
+    size_t gap = text.find(L"  ");
+    ASSERT_NE(gap, std::wstring::npos) << text;
+    EXPECT_TRUE(isDateTime(text.substr(0, gap))) << text;
+    EXPECT_EQ(text.substr(gap, text.find(L"\r\n") + 2 - gap), L"  노트북  (비밀번호 · 직접(펀칭) · 연결 중)\r\n");
+
+    endConnectionRecord(at);
+    text = connectionHistoryText(1);
+    EXPECT_NE(text.find(L"  노트북  (비밀번호 · 직접(펀칭) · 1분 안)\r\n"), std::wstring::npos) << text;
+}
