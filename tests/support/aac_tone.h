@@ -1,0 +1,111 @@
+// 0.5 s of a 1 kHz sine at a quarter of full scale as real AAC-LC frames (48000 Hz, stereo, the
+// encoder's own lead-in first): raw frames, each behind a 2-byte big-endian length, in base64.
+// Made once by make_aac_tone.sh.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "core/util.h"
+
+inline std::vector<std::vector<uint8_t>> aacToneFrames() {
+    static const char kBase64[] =
+    "AL3eAgBMYXZjNTkuMzcuMTAwAEJTn///8AAUye0RHUVVVvx7/f26u5dySSS4OeXIgAkJCQkJCQkJCbYHU9BRs2bNgyJFKDGz"
+    "YMDIgYGNmzZsGRIpTZuWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKK"
+    "KKKKKKKKKKKKKKKKKKKKKKKKKmHHm0XnUVVVvx7/f26u5dySQBzwAAAAAAAAAHABFiFMbP4H4X4H4EjZS7rJeWS8sl4//u/9"
+    "/rrTy1ervj/+//1+/XHGta1e//8n/X79cca1rV3//X/2+/XHXF8XoRl2jm0EhIScvGxy8+1BJ+3ERRCYogaJTcSvpEU4+muI"
+    "px9PpEU4+n0iiE4H0+n0iiE4H0+n0iiKdQ+n0+kUQE4A+n0+n0sWGTzE0iGmQXywlNrkcVxYmKIGiU3Er6RFOPpriKcfT6RF"
+    "OPp9IohOB9Pp9IohOB9Pp9IoinUPp9PpFEBOAPp9Pp9COEKT5TliKKKIooooooooooooouMUUUiO3DvgnyO/Dvz/+7/3+utP"
+    "LV6u+P/7//X79cB/or//J/1+/XAH/P/9f/b79cAAAAAAAAAAAAHAALUheg////AABIQ1lEjTiHQs9/ac+tcz/x/764aauXc5"
+    "tJcO2SSTzAtFlkIWWSTCpJNZXCqsrhfiPROd3Xdbrbd1tpxVD4YYYYOJ0444zMhPhhhg4m2OOMzIVeGGEji1OOOMzI9eGGEj"
+    "j4+Gx7++gfHw2Pf3hHx8NjP7wj4+DD394R8fDY9/eEfHwYe/uQyfAZfEYvCkBvofDr2e/tOfWuZ/4/99cNNXLuPVdpJJJJIA"
+    "AAAAAABwAOIhGM/////BbrmytKQXXqt63vn/t/2///fEs1PXHr2k7SPySTgZhzF/l/5WziVs4lPNPcw+tca+dbh860jxsbbo"
+    "NWkCgSFWM18uWDfcfWu1eyu4eyti6S7J422LpLMOJYjbVs09PM9ZhzFiOJWzbWI21bNtU7T2GOGOGPk83k83k8zs7Ozthjhj"
+    "hjhjhjhjhjhjhjhjhjhjhjhi7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7O088888887cPdKIXXqt63vn/t/2///fEs1PXHr2"
+    "k7SPySTgAAAAAAAAAAAAAABwAPMhGU/////wG25Ugi6Ugr+3Ga75r/4/t//5+8XXDJL8JySPxEsRlIuHZZenuSK/jij+fO78"
+    "sbzvjV+8OmzJ8DJhCJYEBKu8Ko3IHaAq3D9B5P855P0503wzV+eM97w1fqzPd8UvSlL7w1fqzV+eMt8w3fdN33TM6CjoKOgo"
+    "6CjoKOgo6CjoKOgo6B7tlvoKOgo6CjEHEHEHEHEHEHEHEHEHEHEHEHEHEHEHEHeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeee"
+    "eeeeeeeeeebR+DS+Ff24zXfNf/H9v//P3i64ZJfhOSR+IgAAAAAAAAAAAAAAAAcA/iEZT/////RbrhSCPoSDoyC173l13z/f"
+    "/4///fErS5We3b3kJH3JEEWiuqtgtps6Dtkf1ZqPlTgfmGm+dM57QNqcuF0FFbRcqU8ltuNJXHKgpfD5hL4PMOB8qajzZm+9"
+    "OV9oaj1ByPkGf550/pnI+QcjzzkfIM/zzP880u8Xu8Xu8Q8JDwkPCcj5ByPkGf55n+eQ8JDwkPCQ8IvWL1i9YvWL1lFFFFFF"
+    "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFDcPwaEQ6MQte95dd8/3/+P//3xK0uVnt295CR9yR"
+    "AAAAAAAAAAAAAAAAAAAHAO8hGM/////BarqgaEhtIQU9VvW9z/6f2//8/SGr9+PX3nvJJH/JLH5389/l/5WziVs4lPNPcw+t"
+    "ca+dbh86yqAkAJtugrUZCQ6MCrOgvl2xl/x/zfrfz31HtbuHjbsnjbYuksw4liNtWzT08z1mHMWI4lbNtaRzFmHEsRtpKmSp"
+    "kqZpamlqaWoGBgYGatmrZq2atmrZq2atmrZq2BgYGBgYGBgYGBgYGBgYGBgYGBgYGBgYGBgYGBgYGBgYGBgYGBgYGnnnnnnn"
+    "nah7pRCnqt63uf/T+3//n6Q1fvx6+895JIBJJoAAAAAAAAAAAAAABwEOIRlTbcKUSz34y83z/8f2//7+XVVpradydxJEihGU"
+    "iyNRr09yRX8cUfuTj/nzu/nz5/eHTZk+BkwhEsCAlE0jcEcUvWgPn+0Om+Gav1ZnutAfP+SdP7w1fqzPe6ZnmGZ9I6XzDd90"
+    "3fdMzzDM8wt/SOZ8w3fdN3oKOgo6CjoHt4e3h7eIN4e3h7eHt4gxBxBxBxBxBxBxBxBxBxBxBxBxBxBxBxB3nnnnnnnnnnnn"
+    "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnm0fmPfjLzfP/x/b//v5dVWmtp"
+    "3J3EkSKAAAAAAAAAAAAAAAAAAAAAAAAHAQ4hGVNtzgpNa9bkqd/9v/j//915gvJqr/SIkkRQnqYdlcUvp8zW/R/Vmb96bT5Q"
+    "lcVAH8vlQRtTlwugoraLlSnkttxpwPlTaemJXLKg5fDLgJfDLgPM+rOB8qcr7Q3vqDUebM33pe96UnSGb82Xvel73p0+ho9B"
+    "o9Bo9Bo9Bo9B6fmef5nT6HT6Gj0Gj0Gj0Gj0HT6HT6Gj0Gj0Gj0FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF"
+    "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFDaPzNetyVO/+3/x//+68wXk1V/pESSIoAAAAAAAAAAAAAA"
+    "AAAAAAAAAAcA3SEYz////4FquFDZOmIKftxmVW/+39v/5PhLziuZz998pIDJJOh+d/Pf5f+TS1U7T0809GNPU7iWfeYtI8bG"
+    "26CtRkJDowKsZr5csG+4+tdq9lca7GzDiWYcStm2sw4liNtWWenZ7adq2nOsTip2enZ6dnsMcMcMcMcMcMXZ2dnbyebyebye"
+    "byebDHDHDHDHDF2dnZ2dnZ2dnZ2dnZ2dnZ2dnZ2dnZ2dnaeeeeeeedqHiB0ohT9uMyq3/2/t//J8JecVzOfvvlJIBJJwAAAA"
+    "AAAAAAAAAMDAwMDAwMAcAQ8hGVN9ypBLa+eE7rn/t/b//xfEuuK1tK3O4kiRQdztpa4Xp7kiv7gy3z53fljefPnz+8OmzKgN"
+    "PiiK5MilE2mflGX3wzV+eMP7Q6b4Zq/hmr88Z73hq/Vme74pelKX3hq/Vmr88Zb3TM8wzPMLf0jmfMN33Td6CjoKOgo6B7eH"
+    "t4e3iDeHt4e3h7eINInSJ0idInSJxBxBxBxBxBxBxBxBxBxBxB3nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnn"
+    "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnm8fma+eE7rn/t/b//xfEuuK1tK3O4kiRQAAAAAAAAAAAAAAAAAAAAAAAA4"
+    "ARshGVNtzgpNe32vnjvdf9v0//L8Xu9b67mt8fpESSIoT1MNZAokUbR7qb8ar8kePy4LafKG0+oPL5UEbU5ScAxLl8SZh6DK"
+    "lPJbbjSg2UAqZ0TIag1zImZzyoXgfKm09ocD5U5X2hL4PHOr+rM33pe96UnSHA+Acr8qcr706fQ0eg0eg0eg0eg0eg9PzPP8"
+    "zp9Dp9CvrK+sr6yvrOn0On0NHoNHoNHoKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKK"
+    "KKKKKKKKKKKKKKKKKKKKKKKKKKKKKKKG0fme32vnjvdf9v0//L8Xu9b67mt8fpESSIoAAAAAAAAAAAAAAAAAAAAAAAAcAQEh"
+    "GNNNvorOIKfp48qyv+39v/4/rOM/T+cmczz3LkkkmD+j/mIgASAF2wZKmnmnsR0lpHjbcPnX138Ebk1GCsIXJuILrOgvl2xl"
+    "/x/zfrfz3Guxsw4l6z3F2TxttO1ZzigQgQs5xWJxVlszVs1bNWzVs1bNW2GOGOGLs7Ozs7Ozs7YY4Y4Y4Y4Yuzs7Ozs7Ozs7"
+    "Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7OztPPPPPPPO0j8if"
+    "p48qyv+39v/4/rOM/T+cmczz3LkkkmAAAAAAAAAAAAAAAAAAAAAA4AEMIRlTZcqOTF/bibne/+39v//PtF153Xj4ZnKJJEUJ"
+    "6m3PW5Xqc15ceuOf8sbz9QrcXPnz/THk7KtE1A0i6fSpRNI3BHFL2gKtw/QeT/OeT9OdN8M1fnjPe8NX6sz3fFL0pS/knT/T"
+    "nTfTHTe6ZnmGZ5hb6CjoKOgoxBxBxB6CjoKOgo6B7eHt4e3h7eINInSJ0idInSDiDiDiDiDiDvPPPPPPPPPPPPPPPPPPPPPP"
+    "PPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPNg/Mv7cTc73/2/t//59ouvO68fDM5"
+    "RJIigAAAAAAAAAAAAAAAAAAAAAAABwEGIRlTdcoMTXH5Soz/t/x//Jx9c8e/mmt657iSSJFCLRXZXFKsqzWaPuPI/pDUfKnU"
+    "cqClcMyFNsdHpeBYa9l8qU8ltuNNp7Q1Hmyg1zImZzyoXlfaGo82eZ9WcD4A22w22xe9IUnVlXx5o9Bo9Bo9BX1lfWV9Zo9B"
+    "o9Bo9BHiR4keJHiV9ZX1lfWV9Y+8+8+8+8+9RRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRR"
+    "RRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRQ3D8zj8pUZ/2/4//k4+uePfzTW9c9xJJEigAAAAAAAAAAAAAAAAAAAAAAABwD4"
+    "IRjP////wW620ZnaEguv2585Vb/4/1//k9kn5/lzOfM7kkkkfAZhzF/l/5NLUlTTzT0Y09TuJZ95i0jxsbkEtajISHRgVYzX"
+    "y5YN2r3FxrsbsPVtp2radqznFZzisTZgQgQs5xWJxVls07PTs9Oz2GOGOGOGOGOGLs7Ozthjhjhjhjhjhjhjhjhi7Ozs7Ozs"
+    "7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7OztPPPPPPPO3D3SiF1+3PnK"
+    "rf/H+v/8nsk/P8uZz5nckj8kk4AAAAAAAAAAAAAAAcABDyEZU23Ckkxr89ZJ3v/4/r//5+qvXejnpy5JJIihGUi563K9PdeX"
+    "HRlx7k4/qANpl6cqMPdlbgMqA1QQSMOrhpRNpn5Rl94IrB03Qe3y1oH6PyTtOtAfP+SdP2gKtw1oCowbpmeYZn0jpfMN33Td"
+    "90zPMMzzC32y32y32yjSJ0idInoKOgo6CjoHt4e3h7eHt4gxBxBxBxBxBxBxBxBxBxB3nnnnnnnnnnnnnnnnnnnnnnnnnnnn"
+    "nnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnnm0fma/PWSd7/+P6//+fqr13o56cuSSSIoAA"
+    "AAAAAAAAAAAAAAAAAAAAAAcBBiEZU23KDE1x+i6jP/H/H/8nXx317+25U1z3JEkiKE9TDyV1irKs1mkf1ZV96bT5QlcEyEmc"
+    "lAINsdHpeBYa9l8qU8ltuNOB8qbT0xQa5kTM55ULqPNmb708z6s4HwBtthttjN96XvelJ0ho9BX1lfWV9ZX1lfWR4keJHiR4"
+    "keJHiR4lfWV9ZX1lfWPvPvPvPvPvUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUUU"
+    "UUUUUUUUUUUUUUUUUUUUUUUUUUUNo/M4/RdRn/j/j/+Tr4769/bcqa57kiSRFAAAAAAAAAAAAAAAAAAAAAAAADgA1SEYz///"
+    "/4FuttGZOmILr9ufOVW/+39v/5Parn5+95OZ57kj9kknQzDmL/L/yaWpKmnmnoxp6ncSz7zFpHjY23QVqMhIdGBVjNfLlg3a"
+    "vcXGuxuO7VnOK2nas5xWc4rE2YEIEJq2atmrZq2atmrbDHDHDHDHDHDF2dnZ2dnZ2dsMcMcMcMcMXZ2dnZ2dnZ2dnZ2dnZ2d"
+    "nZ2dnZ2dnZ2dp555555524eIHSiF1+3PnKrf/b+3/8ntVz8/e8nM89ySPySTgAAAAAAAAAAAAAYGBgYGBgYA4AEgIRlTTcqQ"
+    "S1fn7zPTf/b7f/l984rnqpkve5ySSIDSWvc9blenvlj1efCVuetC2mjnzu+tBWmatBW+RldEUgXWEdhyzIK2yTgpjS4M950h"
+    "ZPgZUdkNdoDtMVaA+fuhFvmtwtpjrQHz/knk98UvSlL9MdN7w3nvDV/MN33Td90zPdN33TM8wzOgo6CjoKOgo6CjoKOge7Zb"
+    "6CjoKOgo0idInSJ0idInEHEHEHEHEHEHEHEHEHEHEHeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeee"
+    "eeeeeeeeeeeeeeeeeeeeeeeeeeeeeeaR+ZX5+8z03/2+3/5ffOK56qZL3uckkiAAAAAAAAAAAAAAAAAAAAAAAAA4APwhGVN1"
+    "wg5Ocfn8/rUqv+3/H/8fn68efe5EzlEkkSKEWiuyuKVZVLKfceR/SGo+VOd5UBK4ZkKbY6PS8Cw17L5cjx+rvjae0NR5soNc"
+    "yJmc8qFzfel70h5n1ZwPgFfWV9Zo6yvrK+sr6yvrK+JX1lfWR4keJHiR4keJHiR4keI+8+8+8+9RRRRRRRRRRRRRRRRRRRRR"
+    "RRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRRQ3D8zj8/n9alV/2/4/"
+    "/j8/Xjz73ImcokkiRQAAAAAAAAAAAAAAAAAAAAAAAA4A1yEYz////4Fut1GZOlILj9NVfeb/1/v//69outKznzOUkfkknAzD"
+    "mL8D+CaWqMZ6nmntw8xU7iWI7ixHSRuQS2iYhOhzwusZr5csG7V7i412NxrsbMOJbTtWc4radqznFWWenZ7OcVicVZbNOz07"
+    "PTs81bNWzVthjhjhi7Ozs7YY4Y4Y4Y4Y4Y4Y4Y4Yuzs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7Ozs7O088888887cPNMIX"
+    "H6aq+83/r/f//17RdaVnPmcpH7JJOgAAAAAAAAAAAAAOAR4hGVNNypBLV+ePZ+ar/p9v//N99TnhMkzc5JJEBpLXuetyvT3J"
+    "Ffz4Stz24vB4GWN58+fP1AC0xMroikC6wjsOWZBW2Secw9AArQ+DrzpCyfAyo7Ia+0Om+GavtAVbhrQHz9aA+f8k8nvil6Up"
+    "feGr9WavzxlvmG77pu+6Znum77pmeYZnQUdBR0FHQUdBR0FHQPdBR0FHQUbw9pE6ROkTpE6ROIOIOIOIOIOIOIOIOIOIOIO8"
+    "888888888888888888888888888888888888888888888888888888888888888888888888888888888880j8yvzx7PzVf9"
+    "Pt//5vvqc8JkmbnJJIgAAAAAAAAAAAAAAAAAAAAAAAAOAPkhGg/////gBJW2lsNC6dAp3l5run2/XzV1cm7uKTaD4SI4H+T7"
+    "58xVCnT9t5j7X7LptxtzjDEONOyO1O1PTGq7oNyQT+x3hhCxA9x+t/U/v+t5WrmWTjnVNoyicUO5PF53teV2NWEwsmcZRiJx"
+    "QiOzbt27csIRg0nJxoYOHZt5+fbmzxGDRo0UEHDm27dvlOi2Z555qJXZZZZQhrnnnmolGWWWUOAAAA4eHh7iAAAceHh7iAAA"
+    "ceHh7wAAA8YeHvYAGHtHh63EACnkh9pxF4U7y813T7fr5q6uTd3FJtH1IkaAAAAAAAAAAAAAAAH+P8RfP+h8v8Hz/ocA7SEa"
+    "D////+OEbbKWxCHoyHpHdd8O/Pe335uRLVcyScw/ZNRcQYd/e7i+pdrcXOo85cR7h9Ztmme6Y1gXGXMX9LrL7rj0O3d2enZ2"
+    "ASAD77rWVPw8jnO09V2mwqQGVmxWKsUcaDYyM7Ozs6pAZSU9PTzY0eKxatWpkk4Zk2bNlRR4rFq1aqSRanHHHFkKvDDDBxNs"
+    "cccWQnwwwkcTbHHHFkJ6/f3GT4+Bn9/cZPj4Gf39w/8Zgn39wf4+DJ9/cj/HwZPv7kPj4jR9oxHpHdd8O/Pe335uRLVcyScw"
+    "/ZNRcQAAAAAAAAAAAAAAAAAABw==";
+    Bytes all;
+    base64Decode(kBase64, all);
+    std::vector<std::vector<uint8_t>> frames;
+    for (size_t i = 0; i + 2 <= all.size();) {
+        const size_t length = size_t(all[i]) << 8 | all[i + 1];
+        if (i + 2 + length > all.size()) break;
+        frames.emplace_back(all.begin() + ptrdiff_t(i + 2), all.begin() + ptrdiff_t(i + 2 + length));
+        i += 2 + length;
+    }
+    return frames;
+}
