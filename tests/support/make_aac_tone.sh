@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Makes aac_tone.h: 0.5 s of a 1 kHz sine at a quarter of full scale, 48000 Hz stereo, encoded to
+# Makes aac_tone_data.h for aac_tone.h: 0.5 s of a 1 kHz sine at a quarter of full scale, 48000 Hz stereo, encoded to
 # AAC-LC at 96 kbit/s by ffmpeg's own AAC encoder (Debian's ffmpeg package), as raw frames each
 # behind a 2-byte big-endian length. Run once; the header is committed and the build never needs
 # ffmpeg.
@@ -10,7 +10,7 @@ trap 'rm -rf "$tmp"' EXIT
 ffmpeg -hide_banner -loglevel error -y -f lavfi \
   -i "aevalsrc=0.25*sin(2*PI*1000*t)|0.25*sin(2*PI*1000*t):s=48000:d=0.5" \
   -c:a aac -b:a 96k -f adts "$tmp/tone.aac"
-python3 - "$tmp/tone.aac" "$here/aac_tone.h" <<'PY'
+python3 - "$tmp/tone.aac" "$here/aac_tone_data.h" <<'PY'
 import base64, sys
 adts = open(sys.argv[1], 'rb').read()
 out, i = b'', 0
@@ -23,29 +23,10 @@ while i < len(adts):
     i += length
 text = base64.b64encode(out).decode()
 lines = '\n'.join('    "%s"' % text[k:k + 96] for k in range(0, len(text), 96))
-open(sys.argv[2], 'w').write('''// 0.5 s of a 1 kHz sine at a quarter of full scale as real AAC-LC frames (48000 Hz, stereo, the
-// encoder's own lead-in first): raw frames, each behind a 2-byte big-endian length, in base64.
-// Made once by make_aac_tone.sh.
+open(sys.argv[2], 'w').write('''// Made by make_aac_tone.sh; see aac_tone.h.
 #pragma once
 
-#include <cstdint>
-#include <vector>
-
-#include "core/util.h"
-
-inline std::vector<std::vector<uint8_t>> aacToneFrames() {
-    static const char kBase64[] =
+inline constexpr char kAacToneBase64[] =
 %s;
-    Bytes all;
-    base64Decode(kBase64, all);
-    std::vector<std::vector<uint8_t>> frames;
-    for (size_t i = 0; i + 2 <= all.size();) {
-        const size_t length = size_t(all[i]) << 8 | all[i + 1];
-        if (i + 2 + length > all.size()) break;
-        frames.emplace_back(all.begin() + ptrdiff_t(i + 2), all.begin() + ptrdiff_t(i + 2 + length));
-        i += 2 + length;
-    }
-    return frames;
-}
 ''' % lines)
 PY
