@@ -54,7 +54,11 @@ void drainTransform(IMFTransform* transform, int passes, DWORD minimumSize,
         DWORD status = 0;
         const HRESULT hr = transform->ProcessOutput(0, 1, &output, &status);
         if (output.pEvents) output.pEvents->Release();
-        if (providesSamples && output.pSample) sample.Attach(output.pSample);  // ours to release
+        if (providesSamples && output.pSample) {
+            // The transform's reference is ours. (MinGW's ComPtr::Attach adds one of its own.)
+            sample = output.pSample;
+            output.pSample->Release();
+        }
         if (FAILED(hr)) return;
         const std::vector<uint8_t> bytes = sampleBytes(sample.Get());
         if (!bytes.empty()) take(bytes);

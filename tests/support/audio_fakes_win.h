@@ -17,12 +17,7 @@
 // Registers the stand-in encoder for CLSID_AACMFTEncoder while it lives; every encoder made
 // reports to `log`.
 inline std::unique_ptr<ClassRegistration> registerFakeAacEncoder(const std::shared_ptr<FakeAacEncoderLog>& log) {
-    return std::make_unique<ClassRegistration>(CLSID_AACMFTEncoder, [log](REFIID riid, void** out) {
-        IMFTransform* encoder = newFakeAacEncoder(log);
-        const HRESULT hr = encoder->QueryInterface(riid, out);
-        encoder->Release();
-        return hr;
-    });
+    return std::make_unique<ClassRegistration>(CLSID_AACMFTEncoder, makeFakeAacEncoderFactory(log).Get());
 }
 
 // The messages a sender sent, in order.

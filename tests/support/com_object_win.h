@@ -41,10 +41,11 @@ private:
 // multithreaded apartment finds it) until destroyed. Register from a thread in that apartment.
 class ClassRegistration {
 public:
-    ClassRegistration(REFCLSID clsid, FunctionClassFactory::Create create) {
-        result_ = CoRegisterClassObject(clsid, FunctionClassFactory::make(std::move(create)).Get(), CLSCTX_INPROC_SERVER,
-                                        REGCLS_MULTIPLEUSE, &cookie_);
+    ClassRegistration(REFCLSID clsid, IClassFactory* factory) {
+        result_ = CoRegisterClassObject(clsid, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie_);
     }
+    ClassRegistration(REFCLSID clsid, FunctionClassFactory::Create create)
+        : ClassRegistration(clsid, FunctionClassFactory::make(std::move(create)).Get()) {}
     ~ClassRegistration() { revoke(); }
     ClassRegistration(const ClassRegistration&) = delete;
     ClassRegistration& operator=(const ClassRegistration&) = delete;

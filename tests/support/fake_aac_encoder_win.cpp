@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "support/class_factory_win.h"
 #include "support/com_object_win.h"
 #include "support/silent_aac.h"
 
@@ -64,6 +65,8 @@ public:
         if (!info) return E_POINTER;
         *info = MFT_OUTPUT_STREAM_INFO{};
         info->dwFlags = MFT_OUTPUT_STREAM_WHOLE_SAMPLES | MFT_OUTPUT_STREAM_SINGLE_SAMPLE_PER_BUFFER;
+        std::lock_guard<std::mutex> lock(log_->mutex);
+        if (log_->providesSamples) info->dwFlags |= MFT_OUTPUT_STREAM_PROVIDES_SAMPLES;
         info->cbSize = 768;  // one frame at most, as the system's encoder announces for 2 channels
         return S_OK;
     }
@@ -162,7 +165,7 @@ public:
         if (FAILED(hr)) return hr;
         pendingFrames_ += uint32_t(input.pcm.size() / channels_);
         std::lock_guard<std::mutex> lock(log_->mutex);
-        log_->inputs.push_back(std::move(input));
+        if (log_->keepInputs) log_->inputs.push_back(std::move(input));
         return S_OK;
     }
 
@@ -172,15 +175,27 @@ public:
         buffers[0].dwStatus = 0;
         buffers[0].pEvents = nullptr;
         if (pendingFrames_ < kFrameSamples) return MF_E_TRANSFORM_NEED_MORE_INPUT;
-        if (!buffers[0].pSample) return E_INVALIDARG;  // it provides no samples of its own
         std::vector<uint8_t> frame;
+        bool provides;
         {
             std::lock_guard<std::mutex> lock(log_->mutex);
             frame = log_->framesOut < log_->frames.size() ? log_->frames[log_->framesOut]
                                                            : silentAacFrame(int(channels_));
+            provides = log_->providesSamples;
+        }
+        Microsoft::WRL::ComPtr<IMFSample> sample = buffers[0].pSample;
+        if (provides) {
+            if (sample) return E_INVALIDARG;  // it brings its own
+            Microsoft::WRL::ComPtr<IMFMediaBuffer> buffer;
+            if (FAILED(MFCreateSample(&sample)) || FAILED(MFCreateMemoryBuffer(DWORD(frame.size()), &buffer)) ||
+                FAILED(sample->AddBuffer(buffer.Get()))) {
+                return E_OUTOFMEMORY;
+            }
+        } else if (!sample) {
+            return E_INVALIDARG;  // it provides no samples of its own
         }
         IMFMediaBuffer* buffer = nullptr;
-        HRESULT hr = buffers[0].pSample->GetBufferByIndex(0, &buffer);
+        HRESULT hr = sample->GetBufferByIndex(0, &buffer);
         if (FAILED(hr)) return hr;
         BYTE* data = nullptr;
         DWORD capacity = 0;
@@ -196,6 +211,12 @@ public:
         }
         buffer->Release();
         if (FAILED(hr)) return hr;
+        if (provides) {
+            buffers[0].pSample = sample.Get();
+            sample->AddRef();  // the caller's reference
+            std::lock_guard<std::mutex> lock(log_->mutex);
+            log_->samplesGiven.push_back(sample);
+        }
         pendingFrames_ -= kFrameSamples;
         std::lock_guard<std::mutex> lock(log_->mutex);
         ++log_->framesOut;
@@ -226,4 +247,11 @@ private:
 
 }  // namespace
 
-IMFTransform* newFakeAacEncoder(std::shared_ptr<FakeAacEncoderLog> log) { return new FakeAacEncoder(std::move(log)); }
+Microsoft::WRL::ComPtr<IClassFactory> makeFakeAacEncoderFactory(std::shared_ptr<FakeAacEncoderLog> log) {
+    return FunctionClassFactory::make([log](REFIID iid, void** object) {
+        auto* encoder = new FakeAacEncoder(log);
+        const HRESULT hr = encoder->QueryInterface(iid, object);
+        encoder->Release();
+        return hr;
+    });
+}

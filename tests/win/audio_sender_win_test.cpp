@@ -429,4 +429,24 @@ TEST_F(AacEncoderWin, AnInputRefusedAsNotAcceptingIsOfferedOnceMore) {
     EXPECT_EQ(log->inputs[1].time, 3072LL * 10000000 / 48000);  // after the lost one
 }
 
+// A transform that brings its own output samples hands the caller one reference to each.
+TEST_F(AacEncoderWin, ReleasesTheSamplesAnEncoderProvides) {
+    log->providesSamples = true;
+    AacEncoder enc;
+    ASSERT_TRUE(enc.open(48000, 2));
+    int frames = 0;
+    const std::vector<int16_t> pcm(2 * 3072, 0);
+    enc.encode(pcm.data(), 3072, [&](const std::vector<uint8_t>& f) {
+        EXPECT_EQ(f, kSilentAacStereo);
+        ++frames;
+    });
+    EXPECT_EQ(frames, 3);
+    std::lock_guard<std::mutex> lock(log->mutex);
+    ASSERT_EQ(log->samplesGiven.size(), 3u);
+    for (const auto& sample : log->samplesGiven) {
+        sample->AddRef();
+        EXPECT_EQ(sample->Release(), 1u);  // only the stand-in's own
+    }
+}
+
 }  // namespace
