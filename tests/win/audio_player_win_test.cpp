@@ -12,7 +12,6 @@
 #include "media/audio.h"
 #include "support/com_object_win.h"
 #include "support/log_capture.h"
-#include "support/mf_test.h"
 #include "support/silent_aac.h"
 #include "support/sound_output_win.h"
 
@@ -45,7 +44,7 @@ void playSilence(AudioPlayer& player, int channels, int frames) {
     for (int i = 0; i < frames; ++i) player.playFrame(silentAacFrame(channels));
 }
 
-using AudioPlayerWin = MediaFoundationTest;
+using AudioPlayerWin = ::testing::Test;
 
 TEST_F(AudioPlayerWin, FramesBeforeAnyFormatAreIgnored) {
     onReceiveThread([] {

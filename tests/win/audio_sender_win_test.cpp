@@ -19,7 +19,7 @@
 #include "media/audio.h"
 #include "support/audio_fakes_win.h"
 #include "support/log_capture.h"
-#include "support/mf_test.h"
+#include "media/mf.h"
 #include "support/silent_aac.h"
 #include "support/wait_until.h"
 
@@ -69,17 +69,15 @@ FakeCoreAudio::Packet packet(const Mix& mix, uint32_t first, uint32_t frames, DW
     return p;
 }
 
-class AudioSenderWin : public MediaFoundationTest {
+// The test's own thread needs no COM: the stand-ins are registered in the multithreaded
+// apartment by threads of their own, and the sender's capture thread is in that apartment.
+class AudioSenderWin : public ::testing::Test {
 protected:
-    void SetUp() override {
-        MediaFoundationTest::SetUp();
-        sinks.attach(sender);
-    }
+    void SetUp() override { sinks.attach(sender); }
     void TearDown() override {
         sender.stop();
         audio.reset();
         encoderRegistration.reset();
-        MediaFoundationTest::TearDown();
     }
     void useFakes(const Mix& mix) {
         audio.reset();
@@ -342,111 +340,117 @@ TEST_F(AudioSenderWin, WithoutStandInsTheSystemSendsNothing) {
     EXPECT_TRUE(sinks.frames().empty());
 }
 
-class AacEncoderWin : public MediaFoundationTest {
+// The encoder runs on a thread in the multithreaded apartment, as on the capture thread.
+class AacEncoderWin : public ::testing::Test {
 protected:
     void SetUp() override {
-        MediaFoundationTest::SetUp();
+        ensureMediaFoundation();
         registration = registerFakeAacEncoder(log);
         ASSERT_EQ(registration->result(), S_OK);
     }
-    void TearDown() override {
-        registration.reset();
-        MediaFoundationTest::TearDown();
-    }
+    void TearDown() override { registration.reset(); }
     std::shared_ptr<FakeAacEncoderLog> log = std::make_shared<FakeAacEncoderLog>();
     std::unique_ptr<ClassRegistration> registration;
 };
 
 TEST_F(AacEncoderWin, SetsTheOutputTypeBeforeTheInputType) {
-    const struct {
-        uint32_t rate, channels, avgBytes;
-    } cases[] = {{48000, 2, 16000}, {44100, 1, 12000}};
-    for (const auto& c : cases) {
-        registration.reset();
-        log = std::make_shared<FakeAacEncoderLog>();
-        registration = registerFakeAacEncoder(log);
-        AacEncoder enc;
-        ASSERT_TRUE(enc.open(c.rate, c.channels));
-        std::lock_guard<std::mutex> lock(log->mutex);
-        EXPECT_EQ(log->calls, (std::vector<std::string>{"SetOutputType", "SetInputType",
-                                                        "Message " + std::to_string(MFT_MESSAGE_NOTIFY_BEGIN_STREAMING)}));
-        const FakeAacEncoderLog::Type& out = log->outputType;
-        EXPECT_TRUE(out.major == MFMediaType_Audio && out.subtype == MFAudioFormat_AAC);
-        EXPECT_EQ(out.bits, 16);
-        EXPECT_EQ(out.rate, c.rate);
-        EXPECT_EQ(out.channels, c.channels);
-        EXPECT_EQ(out.avgBytes, c.avgBytes);
-        EXPECT_EQ(out.payloadType, 0);
-        const FakeAacEncoderLog::Type& in = log->inputType;
-        EXPECT_TRUE(in.major == MFMediaType_Audio && in.subtype == MFAudioFormat_PCM);
-        EXPECT_EQ(in.bits, 16);
-        EXPECT_EQ(in.rate, c.rate);
-        EXPECT_EQ(in.channels, c.channels);
-        EXPECT_EQ(in.blockAlign, c.channels * 2);
-        EXPECT_EQ(in.avgBytes, c.rate * c.channels * 2);
-    }
+    inMultithreadedApartment([&] {
+        const struct {
+            uint32_t rate, channels, avgBytes;
+        } cases[] = {{48000, 2, 16000}, {44100, 1, 12000}};
+        for (const auto& c : cases) {
+            registration.reset();
+            log = std::make_shared<FakeAacEncoderLog>();
+            registration = registerFakeAacEncoder(log);
+            AacEncoder enc;
+            ASSERT_TRUE(enc.open(c.rate, c.channels));
+            std::lock_guard<std::mutex> lock(log->mutex);
+            EXPECT_EQ(log->calls, (std::vector<std::string>{"SetOutputType", "SetInputType",
+                                                            "Message " + std::to_string(MFT_MESSAGE_NOTIFY_BEGIN_STREAMING)}));
+            const FakeAacEncoderLog::Type& out = log->outputType;
+            EXPECT_TRUE(out.major == MFMediaType_Audio && out.subtype == MFAudioFormat_AAC);
+            EXPECT_EQ(out.bits, 16);
+            EXPECT_EQ(out.rate, c.rate);
+            EXPECT_EQ(out.channels, c.channels);
+            EXPECT_EQ(out.avgBytes, c.avgBytes);
+            EXPECT_EQ(out.payloadType, 0);
+            const FakeAacEncoderLog::Type& in = log->inputType;
+            EXPECT_TRUE(in.major == MFMediaType_Audio && in.subtype == MFAudioFormat_PCM);
+            EXPECT_EQ(in.bits, 16);
+            EXPECT_EQ(in.rate, c.rate);
+            EXPECT_EQ(in.channels, c.channels);
+            EXPECT_EQ(in.blockAlign, c.channels * 2);
+            EXPECT_EQ(in.avgBytes, c.rate * c.channels * 2);
+        }
+    });
 }
 
 TEST_F(AacEncoderWin, ARefusedFormatLeavesItClosed) {
-    log->inputTypeResult = MF_E_INVALIDMEDIATYPE;
-    AacEncoder enc;
-    EXPECT_FALSE(enc.open(48000, 2));
-    {
-        std::lock_guard<std::mutex> lock(log->mutex);
-        EXPECT_EQ(log->live, 0);
-    }
-    int frames = 0;
-    const std::vector<int16_t> pcm(2048, 0);
-    enc.encode(pcm.data(), 1024, [&](const std::vector<uint8_t>&) { ++frames; });
-    EXPECT_EQ(frames, 0);
-    EXPECT_FALSE(enc.open(0, 2));
+    inMultithreadedApartment([&] {
+        log->inputTypeResult = MF_E_INVALIDMEDIATYPE;
+        AacEncoder enc;
+        EXPECT_FALSE(enc.open(48000, 2));
+        {
+            std::lock_guard<std::mutex> lock(log->mutex);
+            EXPECT_EQ(log->live, 0);
+        }
+        int frames = 0;
+        const std::vector<int16_t> pcm(2048, 0);
+        enc.encode(pcm.data(), 1024, [&](const std::vector<uint8_t>&) { ++frames; });
+        EXPECT_EQ(frames, 0);
+        EXPECT_FALSE(enc.open(0, 2));
+    });
 }
 
 // An encoder that is full takes the input again once its output was drained; refused a second
 // time, the input is lost but time goes on.
 TEST_F(AacEncoderWin, AnInputRefusedAsNotAcceptingIsOfferedOnceMore) {
-    AacEncoder enc;
-    ASSERT_TRUE(enc.open(48000, 1));
-    int frames = 0;
-    const auto count = [&](const std::vector<uint8_t>& f) {
-        EXPECT_EQ(f, kSilentAacMono);
-        ++frames;
-    };
-    std::vector<int16_t> pcm(2048);
-    for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = int16_t(i);
-    log->refuseInputs = 1;
-    enc.encode(pcm.data(), 2048, count);
-    EXPECT_EQ(frames, 2);
-    log->refuseInputs = 2;
-    enc.encode(pcm.data(), 1024, count);
-    enc.encode(pcm.data(), 1024, count);
-    EXPECT_EQ(frames, 3);
-    std::lock_guard<std::mutex> lock(log->mutex);
-    ASSERT_EQ(log->inputs.size(), 2u);
-    EXPECT_EQ(log->inputs[0].pcm, pcm);
-    EXPECT_EQ(log->inputs[0].time, 0);
-    EXPECT_EQ(log->inputs[0].duration, 2048LL * 10000000 / 48000);
-    EXPECT_EQ(log->inputs[1].time, 3072LL * 10000000 / 48000);  // after the lost one
+    inMultithreadedApartment([&] {
+        AacEncoder enc;
+        ASSERT_TRUE(enc.open(48000, 1));
+        int frames = 0;
+        const auto count = [&](const std::vector<uint8_t>& f) {
+            EXPECT_EQ(f, kSilentAacMono);
+            ++frames;
+        };
+        std::vector<int16_t> pcm(2048);
+        for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = int16_t(i);
+        log->refuseInputs = 1;
+        enc.encode(pcm.data(), 2048, count);
+        EXPECT_EQ(frames, 2);
+        log->refuseInputs = 2;
+        enc.encode(pcm.data(), 1024, count);
+        enc.encode(pcm.data(), 1024, count);
+        EXPECT_EQ(frames, 3);
+        std::lock_guard<std::mutex> lock(log->mutex);
+        ASSERT_EQ(log->inputs.size(), 2u);
+        EXPECT_EQ(log->inputs[0].pcm, pcm);
+        EXPECT_EQ(log->inputs[0].time, 0);
+        EXPECT_EQ(log->inputs[0].duration, 2048LL * 10000000 / 48000);
+        EXPECT_EQ(log->inputs[1].time, 3072LL * 10000000 / 48000);  // after the lost one
+    });
 }
 
 // A transform that brings its own output samples hands the caller one reference to each.
 TEST_F(AacEncoderWin, ReleasesTheSamplesAnEncoderProvides) {
-    log->providesSamples = true;
-    AacEncoder enc;
-    ASSERT_TRUE(enc.open(48000, 2));
-    int frames = 0;
-    const std::vector<int16_t> pcm(2 * 3072, 0);
-    enc.encode(pcm.data(), 3072, [&](const std::vector<uint8_t>& f) {
-        EXPECT_EQ(f, kSilentAacStereo);
-        ++frames;
+    inMultithreadedApartment([&] {
+        log->providesSamples = true;
+        AacEncoder enc;
+        ASSERT_TRUE(enc.open(48000, 2));
+        int frames = 0;
+        const std::vector<int16_t> pcm(2 * 3072, 0);
+        enc.encode(pcm.data(), 3072, [&](const std::vector<uint8_t>& f) {
+            EXPECT_EQ(f, kSilentAacStereo);
+            ++frames;
+        });
+        EXPECT_EQ(frames, 3);
+        std::lock_guard<std::mutex> lock(log->mutex);
+        ASSERT_EQ(log->samplesGiven.size(), 3u);
+        for (const auto& sample : log->samplesGiven) {
+            sample->AddRef();
+            EXPECT_EQ(sample->Release(), 1u);  // only the stand-in's own
+        }
     });
-    EXPECT_EQ(frames, 3);
-    std::lock_guard<std::mutex> lock(log->mutex);
-    ASSERT_EQ(log->samplesGiven.size(), 3u);
-    for (const auto& sample : log->samplesGiven) {
-        sample->AddRef();
-        EXPECT_EQ(sample->Release(), 1u);  // only the stand-in's own
-    }
 }
 
 }  // namespace

@@ -15,7 +15,6 @@
 #include "media/audio.h"
 #include "support/aac_tone.h"
 #include "support/audio_fakes_win.h"
-#include "support/mf_test.h"
 #include "support/sound_output_win.h"
 #include "support/wait_until.h"
 
@@ -67,7 +66,7 @@ Tone measure(const std::vector<int16_t>& left) {
     return t;
 }
 
-using AudioToneWin = MediaFoundationTest;
+using AudioToneWin = ::testing::Test;
 
 TEST_F(AudioToneWin, AToneSentThroughSenderAndPlayerReachesTheSoundOutput) {
     const char* recording = sinkRecording();
