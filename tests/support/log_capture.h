@@ -1,30 +1,53 @@
-// Points the log at a file of its own for one test and reads it back.
+// Sends the log to a file of its own for as long as it lives, so a test can read what was logged.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 
-#include "core/config/store.h"
 #include "core/util.h"
-#include "core/config/temp_folder.h"
+#include "support/wait.h"
 
 class LogCapture {
 public:
-    LogCapture() : before_(logPath()), file_(folder_ / L"log.txt") { setLogPath(folder_.path().string() + "/log.txt"); }
-    ~LogCapture() { setLogPath(before_); }
+    LogCapture() : saved_(logPath()) {
+        static std::atomic<int> counter{0};
+        Bytes r(6);
+        randomBytes(r.data(), int(r.size()));
+        path_ = ::testing::TempDir() + "tavrel-log-" + hexEncode(r) + "-" + std::to_string(counter++) + ".log";
+        setLogPath(path_);
+    }
+    ~LogCapture() {
+        setLogPath(saved_);
+        std::remove(path_.c_str());
+    }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    std::string text() const { return spanToString(readFile(file_)); }
-    // How many lines end with `message` (each line is a time stamp, a blank and the message).
-    size_t count(const std::string& message) const {
-        const std::string log = text(), needle = " " + message + "\n";
-        size_t n = 0;
-        for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) ++n;
+    std::string text() const {
+        std::ifstream in(path_, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    // Lines holding `part`.
+    int count(const std::string& part) const {
+        const std::string all = text();
+        int n = 0;
+        for (size_t at = all.find(part); at != std::string::npos; at = all.find(part, at + part.size())) ++n;
         return n;
+    }
+    bool has(const std::string& part) const { return count(part) > 0; }
+    // Waits until `part` was logged at least `times` times.
+    bool waitFor(const std::string& part, int timeoutMs = 5000, int times = 1) const {
+        return waitUntil([&] { return count(part) >= times; }, timeoutMs);
     }
 
 private:
-    TempFolder folder_;
-    std::string before_;
-    std::wstring file_;
+    std::string saved_;
+    std::string path_;
 };

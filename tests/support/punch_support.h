@@ -20,7 +20,7 @@
 #include "net/socket.h"
 #include "support/relay_support.h"
 #include "support/test_relay.h"
-#include "support/wait_until.h"
+#include "support/wait.h"
 
 // Whether a socket may bind, with port sharing, to a port another socket listens on. Hole
 // punching needs it; Wine 8 refuses that bind with 10013.

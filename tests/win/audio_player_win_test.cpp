@@ -140,7 +140,7 @@ TEST_F(AudioPlayerWin, AFailedDecoderSetUpIsLoggedAndFramesWaitForTheNextFormat)
         DecodedPcm pcm;
         pcm.watch(player);
         player.setFormat(audioFormatMessage(48000, 2));
-        EXPECT_EQ(log.count("소리 풀기 준비 실패"), 1u) << log.text();
+        EXPECT_EQ(log.count("소리 풀기 준비 실패"), 1) << log.text();
         EXPECT_FALSE(player.status().decoder);
         playSilence(player, 2, 2);
         EXPECT_EQ(pcm.count(), 0u);

@@ -21,7 +21,7 @@
 #include "support/log_capture.h"
 #include "media/mf.h"
 #include "support/silent_aac.h"
-#include "support/wait_until.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -97,7 +97,6 @@ protected:
         EXPECT_EQ(encoder->live, 0);
     }
 
-    LogCapture log;
     std::shared_ptr<FakeAacEncoderLog> encoder = std::make_shared<FakeAacEncoderLog>();
     std::unique_ptr<FakeCoreAudio> audio;
     std::unique_ptr<ClassRegistration> encoderRegistration;
@@ -135,7 +134,7 @@ TEST_F(AudioSenderWin, MixFormatsBecomeAacAt44100Or48000WithOneOrTwoChannels) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        LogCapture caseLog;
+        LogCapture log;
         const Mix& mix = c.mix;
         encoder = std::make_shared<FakeAacEncoderLog>();
         useFakes(mix);
@@ -160,7 +159,7 @@ TEST_F(AudioSenderWin, MixFormatsBecomeAacAt44100Or48000WithOneOrTwoChannels) {
         sender.stop();
 
         EXPECT_EQ(got.formats(), std::vector<std::string>{c.format});
-        EXPECT_EQ(caseLog.count(c.startLine), 1u);
+        EXPECT_EQ(log.count(c.startLine), 1);
         // Exactly the four whole frames, as the encoder made them.
         EXPECT_EQ(got.frames(), std::vector<std::vector<uint8_t>>(4, silentAacFrame(outChannels)));
 
@@ -208,6 +207,7 @@ TEST_F(AudioSenderWin, MixFormatsBecomeAacAt44100Or48000WithOneOrTwoChannels) {
 }
 
 TEST_F(AudioSenderWin, SilentPacketsAddZerosAndMoveTimeOn) {
+    LogCapture log;
     const Mix mix{48000, 2, 32, MixSamples::Float, true};
     useFakes(mix);
     sender.setReportInterval(20);
@@ -217,7 +217,7 @@ TEST_F(AudioSenderWin, SilentPacketsAddZerosAndMoveTimeOn) {
     sender.start();
     ASSERT_TRUE(consumed());
     ASSERT_TRUE(waitUntil([&] { return sinks.frames().size() == 2; }, 5000));
-    ASSERT_TRUE(waitUntil([&] { return log.count("소리: 받은 묶음 3 (조용함 1) · AAC 2") > 0; }, 5000)) << log.text();
+    ASSERT_TRUE(log.waitFor("소리: 받은 묶음 3 (조용함 1) · AAC 2")) << log.text();
     sender.stop();
     std::lock_guard<std::mutex> lock(encoder->mutex);
     std::vector<int16_t> pcm;
@@ -285,7 +285,7 @@ TEST_F(AudioSenderWin, EachFailedSetUpStepLogsOneLineAndSendsNothing) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        LogCapture caseLog;
+        LogCapture log;
         encoder = std::make_shared<FakeAacEncoderLog>();
         encoder->outputTypeResult = c.outputType;
         encoder->inputTypeResult = c.inputType;
@@ -298,8 +298,8 @@ TEST_F(AudioSenderWin, EachFailedSetUpStepLogsOneLineAndSendsNothing) {
         sender.start();
         ASSERT_TRUE(waitUntil([&] { return !sender.running(); }, 5000));
         sender.stop();  // joins the ended thread at once
-        EXPECT_EQ(caseLog.count(kFailureLine), 1u) << caseLog.text();
-        EXPECT_EQ(caseLog.text().find("소리 보내기 시작"), std::string::npos);
+        EXPECT_EQ(log.count(kFailureLine), 1) << log.text();
+        EXPECT_EQ(log.text().find("소리 보내기 시작"), std::string::npos);
         EXPECT_TRUE(got.formats().empty());
         EXPECT_TRUE(got.frames().empty());
         EXPECT_FALSE(audio->started());
@@ -312,6 +312,7 @@ TEST_F(AudioSenderWin, EachFailedSetUpStepLogsOneLineAndSendsNothing) {
 // The thread of a failed start has ended but is still joinable: starting again must join it
 // first, or the assignment of the new thread ends the program.
 TEST_F(AudioSenderWin, StartingAgainAfterAFailedStartWorks) {
+    LogCapture log;
     const Mix mix{48000, 2, 32, MixSamples::Float, true};
     useFakes(mix);
     audio->fail(FakeCoreAudio::Step::Activate, E_FAIL, 1);
@@ -321,7 +322,7 @@ TEST_F(AudioSenderWin, StartingAgainAfterAFailedStartWorks) {
     audio->push(packet(mix, 0, 1024));
     ASSERT_TRUE(waitUntil([&] { return sinks.frames().size() == 1; }, 5000));
     EXPECT_EQ(sinks.formats().size(), 1u);
-    EXPECT_EQ(log.count(kFailureLine), 1u);
+    EXPECT_EQ(log.count(kFailureLine), 1);
 }
 
 TEST_F(AudioSenderWin, StopWithoutStartReturns) {
@@ -332,10 +333,11 @@ TEST_F(AudioSenderWin, StopWithoutStartReturns) {
 
 // The system under test has no loopback capture (and no AAC encoder of its own).
 TEST_F(AudioSenderWin, WithoutStandInsTheSystemSendsNothing) {
+    LogCapture log;
     sender.start();
     ASSERT_TRUE(waitUntil([&] { return !sender.running(); }, 10000));
     sender.stop();
-    EXPECT_EQ(log.count(kFailureLine), 1u) << log.text();
+    EXPECT_EQ(log.count(kFailureLine), 1) << log.text();
     EXPECT_TRUE(sinks.formats().empty());
     EXPECT_TRUE(sinks.frames().empty());
 }

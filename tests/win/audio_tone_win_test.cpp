@@ -16,7 +16,7 @@
 #include "support/aac_tone.h"
 #include "support/audio_fakes_win.h"
 #include "support/sound_output_win.h"
-#include "support/wait_until.h"
+#include "support/wait.h"
 
 namespace {
 

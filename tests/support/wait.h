@@ -1,7 +1,7 @@
-// A bounded poll: checks `pred` every 5 ms until it holds or `timeoutMs` have passed.
+// A bounded poll for tests: conditions that other threads bring about are checked every few
+// milliseconds until they hold or the time is up.
 #pragma once
 
-#include <cstdint>
 #include <functional>
 
 #include "core/util.h"
