@@ -10,8 +10,13 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
 
 #include "core/text.h"
+#include "core/util.h"
+#include "media/encoder.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -100,6 +105,23 @@ ComPtr<IMFSample> makeMediaSample(const uint8_t* bytes, size_t length, size_t ca
     return sample;
 }
 
+HRESULT processOutputSample(IMFTransform* transform, DWORD stream, bool providesSamples, size_t capacity,
+                            ComPtr<IMFSample>& sample) {
+    sample.Reset();
+    MFT_OUTPUT_DATA_BUFFER data{};
+    data.dwStreamID = stream;
+    if (!providesSamples) {
+        sample = makeMediaSample(nullptr, 0, capacity);
+        if (!sample) return E_OUTOFMEMORY;
+        data.pSample = sample.Get();
+    }
+    DWORD status = 0;
+    const HRESULT hr = transform->ProcessOutput(0, 1, &data, &status);
+    if (data.pEvents) data.pEvents->Release();
+    if (providesSamples) sample.Attach(data.pSample);  // the transform's own sample is ours to release
+    return hr;
+}
+
 bool hasHevcDecoder() {
     // Shared by the warm-up thread and the viewer's connect thread; both may search the first
     // time, with the same answer.
@@ -110,4 +132,24 @@ bool hasHevcDecoder() {
     const bool found = findVideoTransform(MFT_CATEGORY_VIDEO_DECODER, MFVideoFormat_HEVC, GUID_NULL) != nullptr;
     cached.store(found ? 1 : 0);
     return found;
+}
+
+void mediaPrewarm(bool warmEncoder) {
+    try {
+        std::thread([warmEncoder] {
+            const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            const int64_t start = nowNanos();
+            ensureMediaFoundation();
+            hasHevcDecoder();
+            if (warmEncoder) {
+                VideoEncoder encoder;
+                encoder.open(640, 360, 30, 1'000'000);
+                encoder.close();
+            }
+            logLine("영상 준비 " + std::to_string((nowNanos() - start) / 1'000'000) + " ms");
+            if (SUCCEEDED(com)) CoUninitialize();
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread: everything loads on first use instead.
+    }
 }

@@ -101,6 +101,17 @@ new_wineprefix() {
   if ws="$(wineserver_bin)"; then "$ws" -w >/dev/null 2>&1 || true; fi
 }
 
+# Registers the stand-in codecs (tests/support/codecs, built as build/win/stand_in_codecs.dll) in
+# $WINEPREFIX, so that whole program runs there find the codecs that Wine lacks.
+register_stand_in_codecs() {
+  local dll="$ROOT/build/win/stand_in_codecs.dll"
+  "$(wine_bin)" regsvr32 /s "Z:${dll//\//\\}" >/dev/null 2>&1 \
+    || { echo "could not register the stand-in codecs ($dll)" >&2; return 1; }
+  # As after the boot: tests start services, which need the server gone first.
+  local ws
+  if ws="$(wineserver_bin)"; then "$ws" -w >/dev/null 2>&1 || true; fi
+}
+
 # A sound server for the sound tests: PulseAudio without its default script, with one null sink
 # (the only sink), the native protocol on a socket in a temporary folder and no idle exit. Wine
 # finds it through PULSE_SERVER; nothing goes into the user's own PulseAudio files.

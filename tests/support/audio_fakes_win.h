@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "media/audio.h"
-#include "support/com_object_win.h"
+#include "support/class_registration_win.h"
 #include "support/fake_aac_encoder_win.h"
 #include "support/fake_core_audio_win.h"
 

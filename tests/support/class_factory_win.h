@@ -1,5 +1,6 @@
-// A COM class factory that makes its objects with a function: what a transform registered in
-// this process needs, and what the stand-in codecs' in-process server hands out per class.
+// COM objects of the tests: reference counting for objects of one interface, and a class factory
+// that makes its objects with a function (what a transform registered in this process needs, and
+// what the stand-in codecs' in-process server hands out per class).
 #pragma once
 
 #include <windows.h>
@@ -10,21 +11,15 @@
 #include <functional>
 #include <utility>
 
-class FunctionClassFactory : public IClassFactory {
+// IUnknown for an object that implements `Interface` (its __uuidof must link) and nothing else.
+// It starts with one reference and deletes itself when the last goes.
+template <class Interface>
+class ComObject : public Interface {
 public:
-    // Makes one object and queries it for the interface asked for.
-    using Create = std::function<HRESULT(REFIID iid, void** object)>;
-
-    static Microsoft::WRL::ComPtr<IClassFactory> make(Create create) {
-        Microsoft::WRL::ComPtr<IClassFactory> factory;
-        factory.Attach(new FunctionClassFactory(std::move(create)));
-        return factory;
-    }
-
     STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
         if (!object) return E_POINTER;
-        if (iid == __uuidof(IUnknown) || iid == __uuidof(IClassFactory)) {
-            *object = static_cast<IClassFactory*>(this);
+        if (iid == __uuidof(IUnknown) || iid == __uuidof(Interface)) {
+            *object = static_cast<Interface*>(this);
             AddRef();
             return S_OK;
         }
@@ -37,6 +32,25 @@ public:
         if (left == 0) delete this;
         return left;
     }
+
+protected:
+    virtual ~ComObject() = default;
+
+private:
+    std::atomic<ULONG> refs_{1};
+};
+
+class FunctionClassFactory : public ComObject<IClassFactory> {
+public:
+    // Makes one object and queries it for the interface asked for.
+    using Create = std::function<HRESULT(REFIID iid, void** object)>;
+
+    static Microsoft::WRL::ComPtr<IClassFactory> make(Create create) {
+        Microsoft::WRL::ComPtr<IClassFactory> factory;
+        factory.Attach(new FunctionClassFactory(std::move(create)));
+        return factory;
+    }
+
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
         if (!object) return E_POINTER;
         *object = nullptr;
@@ -47,8 +61,6 @@ public:
 
 private:
     explicit FunctionClassFactory(Create create) : create_(std::move(create)) {}
-    virtual ~FunctionClassFactory() = default;
 
-    std::atomic<ULONG> refs_{1};
     Create create_;
 };

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "support/class_factory_win.h"
-#include "support/com_object_win.h"
 #include "support/silent_aac.h"
 
 namespace {

@@ -20,7 +20,7 @@
 #include <optional>
 #include <vector>
 
-#include "support/com_object_win.h"
+#include "support/class_registration_win.h"
 
 // The bytes of a mix format. Float samples with `extensible` become WAVE_FORMAT_EXTENSIBLE with
 // the float sub-format (what the system mixes in); integer samples with `extensible` get the PCM

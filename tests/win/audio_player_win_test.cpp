@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "media/audio.h"
-#include "support/com_object_win.h"
+#include "support/class_registration_win.h"
 #include "support/log_capture.h"
 #include "support/silent_aac.h"
 #include "support/sound_output_win.h"

@@ -1,5 +1,5 @@
-// Small pieces shared by the stand-ins' COM objects: reference counting with QueryInterface for one
-// interface, and a class object registered in the process while it lives.
+// A class object registered in this process for the tests' stand-ins, and a thread of the
+// multithreaded apartment to run a test's media calls on.
 #pragma once
 
 #include <windows.h>
@@ -11,34 +11,6 @@
 #include <thread>
 
 #include "support/class_factory_win.h"
-
-// T derives from ComObject<Itf> and implements Itf's own methods; it answers for Itf and IUnknown.
-template <class Itf>
-class ComObject : public Itf {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
-        if (!out) return E_POINTER;
-        if (riid == IID_IUnknown || riid == __uuidof(Itf)) {
-            *out = static_cast<Itf*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ULONG(InterlockedIncrement(&refs_)); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const LONG left = InterlockedDecrement(&refs_);
-        if (left == 0) delete this;
-        return ULONG(left);
-    }
-
-protected:
-    virtual ~ComObject() = default;
-
-private:
-    LONG refs_ = 1;
-};
 
 // A class object registered for `clsid` in the multithreaded apartment until revoked or destroyed:
 // CoCreateInstance on any thread of that apartment finds it. A thread of its own holds the
