@@ -45,21 +45,10 @@ void drainTransform(IMFTransform* transform, int passes, DWORD minimumSize,
     const bool providesSamples = (info.dwFlags & MFT_OUTPUT_STREAM_PROVIDES_SAMPLES) != 0;
     for (int pass = 0; pass < passes; ++pass) {
         ComPtr<IMFSample> sample;
-        if (!providesSamples) {
-            sample = makeMediaSample(nullptr, 0, std::max<DWORD>(info.cbSize, minimumSize));
-            if (!sample) return;
+        if (FAILED(processOutputSample(transform, 0, providesSamples, std::max<DWORD>(info.cbSize, minimumSize),
+                                       sample))) {
+            return;
         }
-        MFT_OUTPUT_DATA_BUFFER output{};
-        output.pSample = sample.Get();
-        DWORD status = 0;
-        const HRESULT hr = transform->ProcessOutput(0, 1, &output, &status);
-        if (output.pEvents) output.pEvents->Release();
-        if (providesSamples && output.pSample) {
-            // The transform's reference is ours. (MinGW's ComPtr::Attach adds one of its own.)
-            sample = output.pSample;
-            output.pSample->Release();
-        }
-        if (FAILED(hr)) return;
         const std::vector<uint8_t> bytes = sampleBytes(sample.Get());
         if (!bytes.empty()) take(bytes);
     }
