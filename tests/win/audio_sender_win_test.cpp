@@ -21,6 +21,7 @@
 #include "support/log_capture.h"
 #include "media/mf.h"
 #include "support/silent_aac.h"
+#include "support/stand_in_server_win.h"
 #include "support/wait.h"
 
 namespace {
@@ -290,7 +291,12 @@ TEST_F(AudioSenderWin, EachFailedSetUpStepLogsOneLineAndSendsNothing) {
         encoder->outputTypeResult = c.outputType;
         encoder->inputTypeResult = c.inputType;
         useFakes(c.mix);
-        if (c.noEncoder) encoderRegistration.reset();
+        // Neither in this process nor in the prefix (where the test script installs one).
+        std::optional<WithoutInstalledStandIns> bare;
+        if (c.noEncoder) {
+            encoderRegistration.reset();
+            inMultithreadedApartment([&] { bare.emplace(); });
+        }
         if (c.step) audio->fail(*c.step, E_FAIL);
         SenderSinks got;
         got.attach(sender);
@@ -306,6 +312,7 @@ TEST_F(AudioSenderWin, EachFailedSetUpStepLogsOneLineAndSendsNothing) {
         sender.formatSink = nullptr;
         sender.frameSink = nullptr;
         expectAllReleased();
+        inMultithreadedApartment([&] { bare.reset(); });
     }
 }
 
@@ -334,9 +341,12 @@ TEST_F(AudioSenderWin, StopWithoutStartReturns) {
 // The system under test has no loopback capture (and no AAC encoder of its own).
 TEST_F(AudioSenderWin, WithoutStandInsTheSystemSendsNothing) {
     LogCapture log;
+    std::optional<WithoutInstalledStandIns> bare;  // not even the test script's AAC encoder
+    inMultithreadedApartment([&] { bare.emplace(); });
     sender.start();
     ASSERT_TRUE(waitUntil([&] { return !sender.running(); }, 10000));
     sender.stop();
+    inMultithreadedApartment([&] { bare.reset(); });
     EXPECT_EQ(log.count(kFailureLine), 1) << log.text();
     EXPECT_TRUE(sinks.formats().empty());
     EXPECT_TRUE(sinks.frames().empty());
@@ -452,6 +462,28 @@ TEST_F(AacEncoderWin, ReleasesTheSamplesAnEncoderProvides) {
             sample->AddRef();
             EXPECT_EQ(sample->Release(), 1u);  // only the stand-in's own
         }
+    });
+}
+
+// The test script installs the stand-in codecs' server in the prefix, so that the program itself
+// finds an AAC encoder there.
+TEST(AacEncoderServer, TheInstalledTestCodecServerServesAnAacEncoder) {
+    inMultithreadedApartment([] {
+        ensureMediaFoundation();
+        WithoutInstalledStandIns bare;  // puts back what the prefix had at the end
+        AacEncoder enc;
+        EXPECT_FALSE(enc.open(48000, 2));
+        StandInCodecServer server;
+        ASSERT_TRUE(server.loaded());
+        ASSERT_EQ(server.registerServer(), S_OK);
+        ASSERT_TRUE(enc.open(48000, 2));
+        std::vector<std::vector<uint8_t>> frames;
+        const std::vector<int16_t> pcm(2 * 1024, 0);
+        enc.encode(pcm.data(), 1024, [&](const std::vector<uint8_t>& f) { frames.push_back(f); });
+        EXPECT_EQ(frames, std::vector<std::vector<uint8_t>>{kSilentAacStereo});
+        enc.close();
+        ASSERT_EQ(server.unregisterServer(), S_OK);
+        EXPECT_FALSE(enc.open(48000, 2));
     });
 }
 
