@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 // The rectangle (screen coordinates) as "<name>.png"; an empty name means "<suite>.<test>" of the
@@ -12,3 +13,5 @@
 bool saveScreenshot(const RECT& screenRect, const std::string& name = std::string());
 // The window's rectangle as it shows on the screen.
 bool saveScreenshot(HWND window, const std::string& name = std::string());
+// A picture that is not on the screen (an icon, a drawing): top-down BGRA rows, `width` x 4 apart.
+bool savePicture(const uint8_t* bgra, int width, int height, const std::string& name = std::string());

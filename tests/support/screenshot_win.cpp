@@ -66,10 +66,14 @@ bool grab(const RECT& r, Bytes& pixels, int& width, int& height) {
 bool saveScreenshot(const RECT& screenRect, const std::string& name) {
     Bytes pixels;
     int width = 0, height = 0;
-    if (!grab(screenRect, pixels, width, height)) return false;
+    return grab(screenRect, pixels, width, height) && savePicture(pixels.data(), width, height, name);
+}
+
+bool savePicture(const uint8_t* bgra, int width, int height, const std::string& name) {
+    if (width <= 0 || height <= 0) return false;
     HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     Bytes png;
-    encodePng(png, pixels.data(), width, height, width * 4);
+    encodePng(png, bgra, width, height, width * 4);
     if (SUCCEEDED(com)) CoUninitialize();
     if (png.empty()) return false;
     std::wstring folder = screensFolder();
