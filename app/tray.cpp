@@ -33,10 +33,31 @@ PowerAction powerAction(unsigned event) {
     }
 }
 
+char16_t trayGlyph(TrayState state) {
+    switch (state) {
+        case TrayState::Controlled:
+            return u'\uE890';
+        case TrayState::Hosting:
+            return u'\uE701';
+        case TrayState::Idle:
+            break;
+    }
+    return u'\uE7F4';
+}
+
 TrayIconModel trayIconModel(bool session, const std::string& peerName, bool hosting) {
-    if (session) return {TrayState::Controlled, u'\uE890', u"Tavrel \u2014 " + units(peerName) + u" 이(가) 이 PC 를 제어 중"};
-    if (hosting) return {TrayState::Hosting, u'\uE701', u"Tavrel \u2014 원격 제어 허용 중"};
-    return {TrayState::Idle, u'\uE7F4', u"Tavrel"};
+    TrayIconModel model;
+    if (session) {
+        model.state = TrayState::Controlled;
+        model.tip = u"Tavrel \u2014 " + units(peerName) + u" 이(가) 이 PC 를 제어 중";
+    } else if (hosting) {
+        model.state = TrayState::Hosting;
+        model.tip = u"Tavrel \u2014 원격 제어 허용 중";
+    } else {
+        model.tip = u"Tavrel";
+    }
+    model.glyph = trayGlyph(model.state);
+    return model;
 }
 
 bool announceController(std::string& last, bool session, const std::string& peerName) {

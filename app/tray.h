@@ -35,6 +35,8 @@ struct TrayIconModel {
     char16_t glyph = 0;  // in the icon fonts
     std::u16string tip;
 };
+// The state's glyph in the icon fonts.
+char16_t trayGlyph(TrayState state);
 // The icon for the current state: a session means being controlled, whatever the switch says.
 TrayIconModel trayIconModel(bool session, const std::string& peerName, bool hosting);
 
