@@ -20,6 +20,8 @@ std::u16string utf8ToUtf16(const std::string& text);
 #ifndef _WIN32
 // The same decoding into a native wide string, whose wchar_t holds whole code points.
 std::wstring portableUtf8ToWide(const std::string& text);
+// And back: each code point as UTF-8; a value that is no code point becomes U+FFFD.
+std::string portableWideToUtf8(const std::wstring& text);
 #endif
 
 // "123456789" -> L"123 456 789"; any other id is shown unchanged.

@@ -402,8 +402,6 @@ bool decodeSendFiles(ByteSpan payload, Json& paths) { return decodeMember(payloa
 
 // ---- FolderListing refusal ----
 
-const char* const kFileTransferOff = "원격 PC 에서 파일 주고받기가 꺼져 있습니다";
-
 Bytes encodeFolderListingRefusal(const std::string& path) {
     Json j;
     j.set("path", Json(path));

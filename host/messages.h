@@ -12,6 +12,7 @@
 
 #include "core/json.h"
 #include "core/util.h"
+#include "files/transfer_messages.h"
 
 enum class MsgType : uint8_t {
     SessionRequest = 1,      // V→H Json, first message after the handshake
@@ -62,6 +63,15 @@ enum class MsgType : uint8_t {
     LaunchProgram = 130,     // V→H text
     FocusWindow = 131,       // V→H u32 window handle
 };
+
+// The file-transfer component defines its own type bytes; both lists must agree.
+static_assert(uint8_t(MsgType::FileBegin) == kFileBegin && uint8_t(MsgType::FileData) == kFileData &&
+              uint8_t(MsgType::FileEnd) == kFileEnd && uint8_t(MsgType::FileAbort) == kFileAbort &&
+              uint8_t(MsgType::FileAck) == kFileAck && uint8_t(MsgType::FileSaved) == kFileSaved &&
+              uint8_t(MsgType::FileRefused) == kFileRefused);
+static_assert(uint8_t(MsgType::PasteFiles) == kPasteFiles && uint8_t(MsgType::ListFolder) == kListFolder &&
+              uint8_t(MsgType::FolderListing) == kFolderListing && uint8_t(MsgType::SendFiles) == kSendFiles &&
+              uint8_t(MsgType::SetDownloadFolder) == kSetDownloadFolder);
 
 // ---- Byte limits the host applies to text payloads (cut on bytes, not characters) ----
 constexpr size_t kTypeTextLimit = 4096;
@@ -242,5 +252,5 @@ Bytes encodeSendFiles(const std::vector<std::string>& paths);
 bool decodeSendFiles(ByteSpan payload, Json& paths);
 
 // ---- FolderListing (121) when file transfer is switched off on the host ----
-extern const char* const kFileTransferOff;   // "원격 PC 에서 파일 주고받기가 꺼져 있습니다"
+// Its "error" is kFileTransferOff.
 Bytes encodeFolderListingRefusal(const std::string& path);

@@ -113,6 +113,8 @@ public:
     // Closes the socket; a thread waiting in accept returns empty within one wait slice.
     void close();
     int port() const { return port_.load(); }
+    // False once close has run (or before a successful open).
+    bool isOpen() const { return socket_.load() != kInvalidSocket; }
 
 private:
     std::atomic<SocketHandle> socket_{kInvalidSocket};

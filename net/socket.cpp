@@ -8,6 +8,8 @@
 #include <ws2tcpip.h>
 #include <mstcpip.h>
 #include <iphlpapi.h>
+
+#include "core/text.h"
 #else
 #include <arpa/inet.h>
 #include <cerrno>
@@ -352,6 +354,14 @@ bool socketNumericName(const SockAddr& addr, std::string& host, std::string& ser
 }
 
 std::string socketHostName() {
+#ifdef _WIN32
+    // gethostname gives the name in the ANSI code page; the announcement and the peer address
+    // string need UTF-8.
+    wchar_t wide[256] = {};
+    DWORD size = 256;
+    if (GetComputerNameExW(ComputerNameDnsHostname, wide, &size) && size > 0)
+        return wideToUtf8(std::wstring(wide, size));
+#endif
     char name[256] = {};
     if (gethostname(name, sizeof name - 1) != 0) name[0] = 0;
     return name;

@@ -76,6 +76,16 @@ TEST(AccessIdText, FormatGroupsNineCharacters) {
     EXPECT_EQ(parseAccessId(formatAccessId("987654321")), "987654321");
 }
 
+#ifndef _WIN32
+// Native wide strings hold code points; the way back to UTF-8 replaces what is none.
+TEST(PortableWideText, RoundTripAndReplacement) {
+    const std::string text = "a\xED\x95\x9C\xF0\x9F\x98\x80";  // a, 한, U+1F600
+    EXPECT_EQ(portableUtf8ToWide(text), std::wstring(L"a\xD55C") + wchar_t(0x1F600));
+    EXPECT_EQ(portableWideToUtf8(portableUtf8ToWide(text)), text);
+    EXPECT_EQ(portableWideToUtf8(std::wstring{wchar_t(0xD800), wchar_t(0x110000)}), "\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+#endif
+
 TEST(AccessIdText, FormatSurvivesInvalidUtf8) {
     std::wstring w = formatAccessId(std::string("\xFF\xC3", 2));
     EXPECT_EQ(w, std::wstring(L"\xFFFD\xFFFD"));

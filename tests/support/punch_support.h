@@ -20,6 +20,7 @@
 #include "net/socket.h"
 #include "support/relay_support.h"
 #include "support/test_relay.h"
+#include "support/wait.h"
 
 // Whether a socket may bind, with port sharing, to a port another socket listens on. Hole
 // punching needs it; Wine 8 refuses that bind with 10013.
@@ -45,15 +46,6 @@ inline bool portSharingWorks() {
                             "uses (Wine 8: error 10013), which hole punching needs; the native tests " \
                             "cover it";                                                               \
     } while (0)
-
-inline bool waitUntil(const std::function<bool()>& pred, int timeoutMs) {
-    int64_t deadline = nowNanos() + int64_t(timeoutMs) * 1000000;
-    for (;;) {
-        if (pred()) return true;
-        if (nowNanos() >= deadline) return false;
-        sleepMs(5);
-    }
-}
 
 // Every attempt thread of the races has ended (bounded).
 inline bool attemptThreadsEnd(int timeoutMs = 10000) {

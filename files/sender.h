@@ -1,0 +1,91 @@
+// FileSender: sends batches of local files and folders to the peer of one session, one file at a
+// time, on one worker thread, with per-file flow control driven by the receiver's acknowledgements,
+// and reports one result line per batch. The session's receive thread feeds it the receiver's
+// answers (onAck, onSaved, onRefused).
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "files/expand.h"
+
+// The result line of a batch that the peer confirmed: the file's relative path (or "파일 N개"),
+// the size, the seconds (at least 0.1), the peer and where it saved the batch; for several picked
+// items the saved path is cut before its last separator, so that it names the receiving folder.
+std::string batchResultLine(const std::vector<OutgoingFile>& files, uint64_t total, double seconds,
+                            const std::string& peerName, std::string savedName);
+
+class FileSender {
+public:
+    FileSender() = default;
+    // Stops the running batch and returns only after the worker has left.
+    ~FileSender();
+    FileSender(const FileSender&) = delete;
+    FileSender& operator=(const FileSender&) = delete;
+
+    // Writes one session message; installed by the owning session before any use.
+    std::function<void(unsigned char type, std::vector<unsigned char> const& payload)> send;
+    // One-line progress text; "" clears it. May be empty.
+    std::function<void(std::string const&)> status;
+    // The result or error line of each batch. May be empty.
+    std::function<void(std::string const&)> notify;
+    // The peer's display name in texts.
+    std::string peerName;
+
+    // How long the window may stay closed, how long the last file's confirmation may take, how
+    // often progress is shown, and how many files a batch may hold. Set before the first enqueue.
+    std::chrono::milliseconds stallTimeout{15000};
+    std::chrono::milliseconds confirmTimeout{30000};
+    std::chrono::milliseconds progressInterval{250};
+    size_t maxFiles = kMaxBatchFiles;
+
+    // Queues one batch of local paths (an empty one is ignored, as is every batch once the sender
+    // is being destroyed) and starts the worker when none runs.
+    void enqueue(std::vector<std::wstring> batch);
+    // Stops the running batch ("보내기를 멈췄습니다") and drops the queued ones; later batches run.
+    void cancel();
+    // A batch is running or waiting.
+    bool busy();
+    // The receiver's answers (types 116, 117, 118). Short payloads throw ProtoError "짧은 메시지".
+    // A refusal stops the running batch only when it names one of that batch's transfers.
+    void onAck(std::vector<unsigned char> const& payload);
+    void onSaved(std::vector<unsigned char> const& payload);
+    void onRefused(std::vector<unsigned char> const& payload);
+    // The refusal text, or "보내기를 멈췄습니다" after a cancel, or "".
+    std::string stopReason();
+    // The next transfer id: 1, 2, ... 0xFFFFFFFF, 1; never 0.
+    uint32_t nextTransferId();
+
+    // State below is guarded by `mutex`; `wakeup` signals every change.
+    std::mutex mutex;
+    std::condition_variable wakeup;
+    std::deque<std::vector<std::wstring>> queue;
+    bool running = false;     // a worker is active
+    bool cancelled = false;   // the running batch is to stop; cleared when the next batch starts
+    bool closed = false;      // being destroyed
+    std::map<uint32_t, uint64_t> acked;      // file id -> largest acknowledged count
+    std::map<uint32_t, std::string> saved;   // file id -> saved location
+    std::string lastError;                   // a refusal that stops the running batch
+    uint32_t nextId = 1;
+    int workerCount = 0;
+    // The ids the running batch has drawn, batch id first (consecutive, skipping 0).
+    bool batchActive = false;
+    uint32_t batchFirstId = 0;
+    uint32_t batchLastId = 0;
+
+private:
+    void workerBody();
+    std::string sendBatch(const std::vector<std::wstring>& batch);
+    std::string sendFiles(const std::vector<OutgoingFile>& files, uint32_t batchId, uint64_t total,
+                          uint32_t& lastFileId);
+    bool ofRunningBatch(uint32_t id) const;
+    void emit(unsigned char type, std::vector<unsigned char> const& payload);
+};

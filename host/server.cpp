@@ -1,0 +1,485 @@
+#include "host/server.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <exception>
+#include <system_error>
+#include <utility>
+
+#include "core/config/keys.h"
+#include "core/crypto/hash.h"
+#include "core/crypto/identity.h"
+#include "core/util.h"
+#include "core/wire.h"
+#include "host/history.h"
+#include "host/messages.h"
+#include "net/handshake.h"
+
+const char* const kPasswordLoginRefused = "비밀번호 접속 받지 않음";
+const char* const kBadHello = "인사 형식";
+const char* const kDeviceNotAllowed = "허용되지 않은 기기";
+const char* const kNoSessionRequest = "인사 없음";
+const char* const kHostingStopped = "원격 제어 허용이 꺼진 뒤의 연결";
+const char* const kTooManyAdmissions = "동시에 받는 연결이 너무 많음";
+
+namespace {
+
+const char* const kHowPassword = "비밀번호";
+const char* const kHowPaired = "등록한 기기";
+
+std::string textOr(const Json& value, const std::string& fallback) {
+    return value.isString() ? value.text : fallback;
+}
+
+Json parseHello(const Bytes& identity) {
+    Json hello;
+    if (!Json::parse(spanToString(identity), hello)) throw ProtoError(kBadHello);
+    return hello;
+}
+
+void logRefusal(const FramedConn& conn, const std::string& why) {
+    logLine("연결 거부 또는 실패 (" + conn.peerAddress() + "): " + why);
+}
+
+}  // namespace
+
+// What the server shares with the threads that call into it (admissions, relay agents' hand-overs,
+// session ends): they enter through here, so the server is never used once it is being destroyed,
+// and its destructor can wait for those that entered.
+struct HostServer::Shared {
+    std::mutex mutex;
+    std::condition_variable idle;
+    HostServer* server = nullptr;
+    bool closing = false;
+    int admissions = 0;
+    int calls = 0;  // session ends under way
+    std::vector<std::shared_ptr<FramedConn>> inFlight;
+
+    // Counts an admission in; false when the server is going away or takes no more.
+    bool enterAdmission(const std::shared_ptr<FramedConn>& conn, bool& full) {
+        std::lock_guard<std::mutex> lock(mutex);
+        full = admissions >= kMaxAdmissions;
+        if (closing || full) return false;
+        ++admissions;
+        inFlight.push_back(conn);
+        return true;
+    }
+    void leaveAdmission(const std::shared_ptr<FramedConn>& conn) {
+        std::lock_guard<std::mutex> lock(mutex);
+        --admissions;
+        auto it = std::find(inFlight.begin(), inFlight.end(), conn);
+        if (it != inFlight.end()) inFlight.erase(it);
+        idle.notify_all();
+    }
+    HostServer* enterCall() {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (closing) return nullptr;
+        ++calls;
+        return server;
+    }
+    void leaveCall() {
+        std::lock_guard<std::mutex> lock(mutex);
+        --calls;
+        idle.notify_all();
+    }
+};
+
+void runAcceptLoop(const std::function<std::shared_ptr<FramedConn>()>& next, const std::function<bool()>& open,
+                   const std::function<void(std::shared_ptr<FramedConn>)>& take, int retryMs) {
+    for (;;) {
+        std::shared_ptr<FramedConn> conn = next();
+        if (conn) {
+            take(std::move(conn));
+            continue;
+        }
+        if (!open()) return;
+        // Out of handles or memory, say: this passes, so wait a little rather than spin.
+        logLine("연결 받기 실패 — 잠시 뒤 다시 받음");
+        for (int waited = 0; waited < retryMs && open(); waited += kWaitSliceMs)
+            sleepMs(std::min(kWaitSliceMs, retryMs - waited));
+    }
+}
+
+HostServer& HostServer::instance() {
+    static HostServer* server = new HostServer(configStore(), loadDeviceKey(), systemLanAnnouncer());
+    return *server;
+}
+
+HostServer::HostServer(ConfigStore& store, KeyPair deviceKey, std::unique_ptr<LanAnnouncer> announcer)
+    : passwords([this] { return storedPassword(); }),
+      store_(store),
+      deviceKey_(std::move(deviceKey)),
+      deviceId_(sha256Hex(deviceKey_.publicKey)),
+      accessId_(accessIdFromKey(deviceKey_.publicKey)),
+      announcer_(std::move(announcer)),
+      shared_(std::make_shared<Shared>()) {
+    shared_->server = this;
+}
+
+HostServer::~HostServer() {
+    stop();
+    std::unique_lock<std::mutex> lock(shared_->mutex);
+    shared_->closing = true;
+    for (const auto& conn : shared_->inFlight) conn->shutdown();
+    shared_->idle.wait(lock, [this] { return shared_->admissions == 0 && shared_->calls == 0; });
+    shared_->server = nullptr;
+}
+
+int HostServer::admissionsRunning() const {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    return shared_->admissions;
+}
+
+// ---- start and stop ----
+
+bool HostServer::start(int port, bool announce, bool relay, bool loopbackOnly) {
+    stop();
+    if (!listener_.open(port, loopbackOnly)) {
+        logLine("대기 실패: 포트 " + std::to_string(port));
+        return false;
+    }
+    uint64_t run;
+    {
+        std::lock_guard<std::mutex> lock(sessionMutex_);
+        run = run_ = ++lastRun_;
+    }
+    running_.exchange(true);
+    try {
+        acceptThread_ = std::thread([this, run] {
+            runAcceptLoop([this] { return listener_.accept(); }, [this] { return listener_.isOpen(); },
+                          [this, run](std::shared_ptr<FramedConn> conn) { startAdmissionThread(std::move(conn), run); },
+                          timing.acceptRetryMs);
+            running_.store(false);
+        });
+    } catch (const std::system_error& e) {
+        logLine("대기 실패: 포트 " + std::to_string(port) + " (" + e.what() + ")");
+        stop();
+        return false;
+    }
+    const int bound = listener_.port();
+    if (announce) announceLan(bound);
+
+    RelayConfig relayConfig = effectiveRelay(store_.get());
+    if (relay && relayConfig.usable()) {
+        relayAgent_ = makeAgent(relayConfig, deviceId_, run, loopbackOnly);
+        relayAgent_->start();
+        if (passwordAccessOn()) {
+            accessRelayAgent_ = makeAgent(relayConfig, accessId_, run, loopbackOnly);
+            accessRelayAgent_->start();
+        }
+    }
+    logLine("원격 제어 허용 켬 (포트 " + std::to_string(bound) + ", ID " + deviceId_ + ")");
+    if (onStateChanged) onStateChanged();
+    return true;
+}
+
+std::unique_ptr<RelayHostAgent> HostServer::makeAgent(const RelayConfig& relay, const std::string& id, uint64_t run,
+                                                      bool loopbackOnly) {
+    std::shared_ptr<Shared> shared = shared_;
+    auto agent = std::make_unique<RelayHostAgent>(
+        relay, id, [shared, run](std::shared_ptr<FramedConn> conn) { admitCounted(shared, std::move(conn), run); });
+    agent->setPunchEnabled(true);
+    agent->setTiming(timing.agent);
+    // The agents stop before the listener goes, so the provider never outlives it.
+    if (!loopbackOnly) agent->setListenPortProvider([this] { return listener_.port(); });
+    return agent;
+}
+
+void HostServer::stop() {
+    {
+        // From here on nothing that arrived under the ending run becomes a session.
+        std::lock_guard<std::mutex> lock(sessionMutex_);
+        run_ = 0;
+    }
+    listener_.close();
+    if (acceptThread_.joinable()) acceptThread_.join();
+    running_.store(false);
+    for (std::unique_ptr<RelayHostAgent>* slot : {&relayAgent_, &accessRelayAgent_}) {
+        std::unique_ptr<RelayHostAgent> agent = std::move(*slot);
+        if (agent) agent->stop();
+    }
+    withdrawLan();
+    closeSessions();
+}
+
+bool HostServer::runIsCurrent(uint64_t run) {
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    return run != 0 && run == run_;
+}
+
+uint64_t HostServer::currentRun() {
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    return run_;
+}
+
+// ---- sessions ----
+
+void HostServer::closeSessions() {
+    std::vector<std::shared_ptr<ViewerSession>> live;
+    {
+        std::lock_guard<std::mutex> lock(sessionMutex_);
+        if (current_) live.push_back(current_);
+        live.insert(live.end(), errands_.begin(), errands_.end());
+    }
+    // Closing calls the end callback, which takes the mutex.
+    for (const auto& session : live) session->close();
+}
+
+std::shared_ptr<ViewerSession> HostServer::currentSession() {
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    return current_;
+}
+
+std::function<void(ViewerSession*)> HostServer::endCallback() const {
+    std::shared_ptr<Shared> shared = shared_;
+    return [shared](ViewerSession* session) {
+        HostServer* server = shared->enterCall();
+        if (!server) return;  // the server is going away; nothing is left to update
+        server->sessionEnded(session);
+        shared->leaveCall();
+    };
+}
+
+void HostServer::sessionEnded(ViewerSession* session) {
+    std::shared_ptr<ViewerSession> ended;
+    {
+        std::lock_guard<std::mutex> lock(sessionMutex_);
+        if (current_.get() == session) {
+            ended = std::move(current_);
+            current_.reset();
+        } else {
+            auto it = std::find_if(errands_.begin(), errands_.end(),
+                                   [session](const std::shared_ptr<ViewerSession>& s) { return s.get() == session; });
+            if (it != errands_.end()) {
+                ended = std::move(*it);
+                errands_.erase(it);
+            }
+        }
+    }
+    logLine("연결 끊김: " + session->peerName() + " " + session->stats().dump());
+    if (onStateChanged) onStateChanged();
+}
+
+// ---- admission ----
+
+void HostServer::accept(std::shared_ptr<FramedConn> conn) {
+    if (conn) admitCounted(shared_, std::move(conn), currentRun());
+}
+
+void HostServer::admitCounted(const std::shared_ptr<Shared>& shared, std::shared_ptr<FramedConn> conn, uint64_t run) {
+    bool full = false;
+    if (!shared->enterAdmission(conn, full)) {
+        if (full) logRefusal(*conn, kTooManyAdmissions);
+        conn->shutdown();
+        return;
+    }
+    // While an admission is counted, the server's destructor waits for it.
+    shared->server->admit(conn, run);
+    shared->leaveAdmission(conn);
+}
+
+void HostServer::startAdmissionThread(std::shared_ptr<FramedConn> conn, uint64_t run) {
+    bool full = false;
+    if (!shared_->enterAdmission(conn, full)) {
+        if (full) logRefusal(*conn, kTooManyAdmissions);
+        conn->shutdown();
+        return;
+    }
+    std::shared_ptr<Shared> shared = shared_;
+    try {
+        std::thread([shared, conn, run] {
+            shared->server->admit(conn, run);
+            shared->leaveAdmission(conn);
+        }).detach();
+    } catch (const std::system_error& e) {
+        logRefusal(*conn, e.what());
+        conn->shutdown();
+        shared_->leaveAdmission(conn);
+    }
+}
+
+void HostServer::admit(const std::shared_ptr<FramedConn>& conn, uint64_t run) {
+    try {
+        admitOrThrow(conn, run);
+    } catch (const std::exception& e) {
+        logRefusal(*conn, e.what());
+        conn->shutdown();
+    } catch (...) {
+        logRefusal(*conn, "?");
+        conn->shutdown();
+    }
+}
+
+void HostServer::admitOrThrow(const std::shared_ptr<FramedConn>& conn, uint64_t run) {
+    if (!runIsCurrent(run)) throw ProtoError(kHostingStopped);
+    Json hostHello;
+    hostHello.set("name", store_.get().deviceName);
+    hostHello.set("id", deviceId_);
+    hostHello.set("os", "windows");
+    const std::string hostHelloText = hostHello.dump();
+    const Bytes hostHelloBytes(hostHelloText.begin(), hostHelloText.end());
+
+    const Bytes first = conn->readFrame(kMaxHandshakeFrame, timing.firstFrameMs);
+    const bool byPassword = isPasswordHello(first);
+    std::shared_ptr<SecureChannel> channel;
+    Json peerHello;
+    std::string keyText;
+    if (byPassword) {
+        PasswordAttempt attempt(passwords);
+        if (!attempt.started()) throw ProtoError(kPasswordLoginRefused);
+        Bytes clientKey, identity;
+        channel = hostPasswordHandshake(conn, first, deviceKey_, attempt.password(), hostHelloBytes, clientKey,
+                                        identity);
+        peerHello = parseHello(identity);
+        attempt.succeeded();
+        keyText = base64Encode(clientKey);
+    } else {
+        Bytes clientKey;
+        channel = hostPairedHandshake(
+            conn, first, deviceKey_,
+            [&](const Bytes& key, const Bytes& identity) {
+                Json hello = parseHello(identity);
+                std::string text = base64Encode(key);
+                if (!check(text, hello)) throw ProtoError(kDeviceNotAllowed);
+                peerHello = std::move(hello);
+                keyText = std::move(text);
+                return hostHelloBytes;
+            },
+            clientKey);
+    }
+
+    ChannelMessage message = channel->receive(timing.requestMs);
+    if (message.type != uint8_t(MsgType::SessionRequest)) throw ProtoError(kNoSessionRequest);
+    Json request;
+    if (!decodeJson(message.payload, request)) throw ProtoError(kBadHello);
+    if (!runIsCurrent(run)) throw ProtoError(kHostingStopped);
+
+    const std::string name = textOr(peerHello.get("name"), "?");
+    const std::string os = textOr(request.get("os"), "mac");
+    if (byPassword) {
+        store_.update([&](AppConfig& c) {
+            for (const Peer& p : c.allowed)
+                if (p.key == keyText) return;
+            Peer peer;
+            peer.name = name;
+            peer.key = keyText;
+            peer.os = os;
+            peer.added = nowSeconds();
+            c.allowed.push_back(std::move(peer));
+        });
+        logLine("비밀번호로 접속 · 허용 목록에 등록: " + name);
+    }
+    logLine("연결 허용: " + name + " (" + conn->peerAddress() + ", " + os + ")");
+
+    if (!makeSession) throw ProtoError("세션을 만들 수 없음");
+    std::shared_ptr<ViewerSession> session = makeSession(channel, name, keyText, request, this);
+    if (!session) throw ProtoError("세션을 만들 수 없음");
+    session->clipboard = store_.get().clipboard;
+    // A wake errand only passes a message on: it must not throw out whoever uses this PC, and it
+    // is no connection worth a history record or a notice.
+    const bool errand = textOr(request.get("purpose"), "") == "wake";
+    if (!errand) session->historyId = addConnectionRecord(name, byPassword ? kHowPassword : kHowPaired, conn->route);
+    session->onEnded = endCallback();
+
+    std::shared_ptr<ViewerSession> previous;
+    bool adopted = false;
+    {
+        std::lock_guard<std::mutex> lock(sessionMutex_);
+        if (run != 0 && run == run_) {
+            adopted = true;
+            if (errand) {
+                errands_.push_back(session);
+            } else {
+                previous = std::move(current_);
+                current_ = session;
+            }
+        }
+    }
+    if (!adopted) {
+        // Never current, so nothing is there for the end callback to clear.
+        session->onEnded = nullptr;
+        session->close();
+        throw ProtoError(kHostingStopped);
+    }
+    if (previous) previous->close();
+
+    try {
+        store_.update([&](AppConfig& c) {
+            for (Peer& p : c.allowed) {
+                if (p.key != keyText) continue;
+                p.lastConnected = nowSeconds();
+                if (p.os.empty()) p.os = os;
+            }
+        });
+        session->start();
+    } catch (...) {
+        session->close();
+        throw;
+    }
+    if (!errand && onConnected && store_.get().notifyConnect) onConnected(name, conn->route);
+    if (onStateChanged) onStateChanged();
+}
+
+bool HostServer::check(const std::string& keyText, const Json& hello) {
+    const AppConfig settings = store_.get();
+    for (const Peer& p : settings.allowed)
+        if (p.key == keyText) return true;
+    const Json& token = hello.get("token");
+    if (!token.isString()) return false;
+    Bytes code;
+    if (!base64Decode(token.text, code)) return false;
+    if (!pairing.check(code)) return false;
+
+    const std::string name = textOr(hello.get("name"), "?");
+    store_.update([&](AppConfig& c) {
+        c.allowed.erase(std::remove_if(c.allowed.begin(), c.allowed.end(),
+                                       [&](const Peer& p) { return p.key == keyText; }),
+                        c.allowed.end());
+        Peer peer;
+        peer.name = name;
+        peer.key = keyText;
+        peer.os = textOr(hello.get("os"), "");
+        peer.added = nowSeconds();
+        c.allowed.push_back(std::move(peer));
+    });
+    logLine("짝 맺음: " + textOr(hello.get("name"), ""));
+    return true;
+}
+
+// ---- passwords ----
+
+std::string HostServer::storedPassword() {
+    if (!store_.get().passwordLogin) return std::string();
+    return loadPasswordFrom(store_.profileDir);
+}
+
+bool HostServer::passwordAccessOn() {
+    std::string password = storedPassword();
+    bool on = !password.empty();
+    wipeSecret(password.data(), password.size());
+    return on;
+}
+
+// ---- local-network announcement ----
+
+DnsSdRegistration* HostServer::registerDnsSd(int port, const std::string& suffix) {
+    DnsSdService service;
+    const std::string accessId = passwordAccessOn() ? accessId_ : std::string();
+    if (!buildDnsSdService(store_.get().deviceName, localHostName(), port, suffix, deviceId_, accessId, service))
+        return nullptr;
+    return announcer_->registerService(service);
+}
+
+void HostServer::announceLan(int port) {
+    withdrawLan();
+    lanRegistrations_[0] = registerDnsSd(port, kServiceSuffix);
+    lanRegistrations_[1] = registerDnsSd(port, kFormerServiceSuffix);
+}
+
+void HostServer::withdrawLan() {
+    for (DnsSdRegistration*& slot : lanRegistrations_) {
+        DnsSdRegistration* registration = slot;
+        slot = nullptr;
+        if (registration) announcer_->withdraw(registration);
+    }
+}

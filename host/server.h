@@ -1,0 +1,181 @@
+// The host's front door: listens for viewers, keeps this PC registered at the relay, announces it
+// on the local network, admits every incoming connection (direct, relayed or punched) and holds
+// the one current session.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/config/pairing.h"
+#include "core/config/store.h"
+#include "core/crypto/x25519.h"
+#include "core/json.h"
+#include "host/announce.h"
+#include "host/password_guard.h"
+#include "net/channel.h"
+#include "net/framed.h"
+#include "net/relay_agent.h"
+
+class HostServer;
+
+// Refusal texts of admission (logged after "연결 거부 또는 실패 (address): ").
+extern const char* const kPasswordLoginRefused;  // "비밀번호 접속 받지 않음"
+extern const char* const kBadHello;              // "인사 형식"
+extern const char* const kDeviceNotAllowed;      // "허용되지 않은 기기"
+extern const char* const kNoSessionRequest;      // "인사 없음"
+extern const char* const kHostingStopped;        // the hosting run the connection came to has ended
+extern const char* const kTooManyAdmissions;     // more connections at once than admission takes
+
+// What the server needs of the session it admits; the host session implements it.
+class ViewerSession {
+public:
+    ViewerSession(std::shared_ptr<SecureChannel> channel, std::string peerName, std::string peerKey)
+        : channel_(std::move(channel)), peerName_(std::move(peerName)), peerKey_(std::move(peerKey)) {}
+    virtual ~ViewerSession() = default;
+    ViewerSession(const ViewerSession&) = delete;
+    ViewerSession& operator=(const ViewerSession&) = delete;
+
+    // Starts serving the viewer; needs the session to be held by a std::shared_ptr.
+    virtual void start() = 0;
+    // Ends the session; runs once however often it is called, and then calls onEnded.
+    virtual void close() = 0;
+    virtual void openChat() = 0;
+    // The statistics logged when the session ends.
+    virtual Json stats() const = 0;
+
+    // The viewer's name, its public key (standard base64) and the channel (the tray reads them).
+    const std::string& peerName() const { return peerName_; }
+    const std::string& peerKey() const { return peerKey_; }
+    const std::shared_ptr<SecureChannel>& channel() const { return channel_; }
+
+    // Set by the server before start.
+    bool clipboard = true;
+    double historyId = 0;  // above 0 while a connection-history record is open
+    std::function<void(ViewerSession*)> onEnded;
+
+private:
+    std::shared_ptr<SecureChannel> channel_;
+    std::string peerName_;
+    std::string peerKey_;
+};
+
+// Makes the session of an admitted viewer from its channel, name, key text and request.
+using SessionFactory = std::function<std::shared_ptr<ViewerSession>(
+    std::shared_ptr<SecureChannel> channel, const std::string& peerName, const std::string& peerKey,
+    const Json& request, HostServer* server)>;
+
+// Waits of the server. Tests shorten them; the product uses the defaults.
+struct HostTiming {
+    int firstFrameMs = 10000;  // the viewer's first handshake frame
+    int requestMs = 10000;     // the session request after the handshake
+    int acceptRetryMs = 250;   // pause after an accept that failed while the listener is open
+    RelayAgentTiming agent;
+};
+
+// The accept loop: hands every connection from next to take; an empty result while the listener
+// is still open is an accept that failed, logged and retried after retryMs; the loop ends once
+// the listener is closed.
+void runAcceptLoop(const std::function<std::shared_ptr<FramedConn>()>& next, const std::function<bool()>& open,
+                   const std::function<void(std::shared_ptr<FramedConn>)>& take, int retryMs);
+
+class HostServer {
+public:
+    // The process-wide server over the process-wide settings, device key and the system's DNS-SD;
+    // built on first use and never destroyed (detached threads may use it until the process ends).
+    static HostServer& instance();
+
+    HostServer(ConfigStore& store, KeyPair deviceKey, std::unique_ptr<LanAnnouncer> announcer);
+    // Stops, then waits for admissions still running (their connections are shut down first).
+    ~HostServer();
+    HostServer(const HostServer&) = delete;
+    HostServer& operator=(const HostServer&) = delete;
+
+    // At most this many admissions run at once; further connections are shut down.
+    static constexpr int kMaxAdmissions = 32;
+
+    PairingCode pairing;
+    PasswordGuard passwords;
+    // Set once by the tray before hosting first starts; called with no lock held.
+    std::function<void()> onStateChanged;
+    std::function<void(const std::string& name, const std::string& route)> onConnected;
+    // Set once before hosting first starts.
+    SessionFactory makeSession;
+    HostTiming timing;
+
+    // Stops whatever ran, listens on port and starts the accept loop, the announcement and the
+    // relay agents. False when the port cannot be opened; nothing runs then.
+    bool start(int port, bool announce, bool relay, bool loopbackOnly);
+    // Listener, accept loop, relay agents, announcement and sessions, in this order. Harmless
+    // when nothing runs. Connections that arrived under the run it ends are never admitted.
+    void stop();
+    // Closes the current session and every wake errand.
+    void closeSessions();
+    std::shared_ptr<ViewerSession> currentSession();
+    // Password logins are switched on and a password is stored.
+    bool passwordAccessOn();
+
+    // Admits one connection under the hosting run now in force (refused when none); returns once
+    // the session has started or the connection was refused. Never throws.
+    void accept(std::shared_ptr<FramedConn> conn);
+    // The paired-device decision: the key is allowed, or the hello carries the live pairing code
+    // (which is used up and adds the device).
+    bool check(const std::string& keyText, const Json& hello);
+
+    // The local-network announcement.
+    DnsSdRegistration* registerDnsSd(int port, const std::string& suffix);
+    void announceLan(int port);
+    void withdrawLan();
+
+    // What the tray shows. The agents are read and reconnected on the thread that starts and
+    // stops hosting.
+    bool running() const { return running_.load(); }
+    int port() const { return running_.load() ? listener_.port() : 0; }
+    const KeyPair& deviceKey() const { return deviceKey_; }
+    const std::string& deviceId() const { return deviceId_; }
+    const std::string& accessId() const { return accessId_; }
+    RelayHostAgent* relayAgent() const { return relayAgent_.get(); }
+    RelayHostAgent* accessRelayAgent() const { return accessRelayAgent_.get(); }
+    // Admissions running now.
+    int admissionsRunning() const;
+
+private:
+    struct Shared;
+
+    static void admitCounted(const std::shared_ptr<Shared>& shared, std::shared_ptr<FramedConn> conn, uint64_t run);
+    void admit(const std::shared_ptr<FramedConn>& conn, uint64_t run);
+    void admitOrThrow(const std::shared_ptr<FramedConn>& conn, uint64_t run);
+    void startAdmissionThread(std::shared_ptr<FramedConn> conn, uint64_t run);
+    bool runIsCurrent(uint64_t run);
+    uint64_t currentRun();
+    void sessionEnded(ViewerSession* session);
+    std::function<void(ViewerSession*)> endCallback() const;
+    std::unique_ptr<RelayHostAgent> makeAgent(const RelayConfig& relay, const std::string& id, uint64_t run,
+                                              bool loopbackOnly);
+    std::string storedPassword();
+
+    ConfigStore& store_;
+    const KeyPair deviceKey_;
+    const std::string deviceId_;
+    const std::string accessId_;
+    std::unique_ptr<LanAnnouncer> announcer_;
+    std::shared_ptr<Shared> shared_;
+
+    ListenSocket listener_;
+    std::thread acceptThread_;
+    std::atomic<bool> running_{false};
+    std::unique_ptr<RelayHostAgent> relayAgent_;
+    std::unique_ptr<RelayHostAgent> accessRelayAgent_;
+    DnsSdRegistration* lanRegistrations_[2] = {nullptr, nullptr};
+
+    std::mutex sessionMutex_;  // guards the members below; never held while closing or calling out
+    std::shared_ptr<ViewerSession> current_;
+    std::vector<std::shared_ptr<ViewerSession>> errands_;  // wake errands, beside the current session
+    uint64_t run_ = 0;         // the hosting run in force; 0 while stopped
+    uint64_t lastRun_ = 0;
+};

@@ -1,0 +1,67 @@
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "files/fileio.h"
+#include "files/paths.h"
+#include "support/file_transfer.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+#ifdef _WIN32
+// Wine's CreateSymbolicLinkW reports success and makes nothing (measured), so links are made and
+// removed on the Unix side, by the system's programs run through the Z: drive. A Unix program's
+// process cannot be waited on under Wine: the caller waits for the effect.
+std::wstring unixPath(const std::wstring& path) {
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    if (!unixName) return std::wstring();  // not Wine
+    char* name = unixName(path.c_str());
+    std::wstring out = name ? wideFromUtf8(name) : std::wstring();
+    if (name) HeapFree(GetProcessHeap(), 0, name);
+    return out;
+}
+
+bool runUnix(std::wstring command) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return true;
+}
+#endif
+
+}  // namespace
+
+TestLink::TestLink(const std::wstring& target, const std::wstring& link) : link_(link) {
+#ifdef _WIN32
+    const std::wstring from = unixPath(target), folder = unixPath(folderPart(link));
+    if (from.empty() || folder.empty()) return;
+    unixLink_ = folder + L"/" + fileNamePart(link);
+    if (!runUnix(L"Z:\\bin\\ln -s \"" + from + L"\" \"" + unixLink_ + L"\"")) return;
+    made_ = waitFor([&] { return fileAttributes(link) != kInvalidAttributes; });
+#else
+    made_ = ::symlink(utf8FromWide(target).c_str(), utf8FromWide(link).c_str()) == 0;
+#endif
+}
+
+TestLink::~TestLink() {
+    if (!made_) return;
+#ifdef _WIN32
+    // Left in place, the link would lead the folder's clean-up astray.
+    if (runUnix(L"Z:\\bin\\rm -f \"" + unixLink_ + L"\""))
+        waitFor([&] { return fileAttributes(link_) == kInvalidAttributes; });
+#else
+    ::unlink(utf8FromWide(link_).c_str());
+#endif
+}
