@@ -12,7 +12,8 @@
 
 // Points the roaming and the local application-data folders of this prefix's user at folders
 // under a temporary one while it lives; programs started meanwhile keep their profiles and logs
-// there. The previous settings come back at the end.
+// there. The previous settings come back at the end. Both keys that name them are set: the system
+// writes the folders it resolved back into the older one, and may read them from there.
 class ThrowAwayUserFolders {
 public:
     ThrowAwayUserFolders();
@@ -26,13 +27,14 @@ public:
 
 private:
     struct Saved {
-        std::wstring name;
+        const wchar_t* key = nullptr;
+        const wchar_t* name = nullptr;
         DWORD type = 0;
         std::wstring value;
         bool present = false;
     };
     TempFolder folder_;
-    Saved saved_[2];
+    Saved saved_[4];
     bool ok_ = false;
 };
 
@@ -52,6 +54,9 @@ public:
 private:
     PROCESS_INFORMATION info_{};
 };
+
+// A file that another program may be writing, read without keeping it from writing.
+std::string readSharedFile(const std::filesystem::path& path);
 
 // Ends another program's message loop the way the system would: WM_QUIT to the window's thread.
 bool postQuitToThreadOf(HWND window);
