@@ -10,6 +10,7 @@
 #include "core/crypto/hash.h"
 #include "core/text.h"
 #include "core/util.h"
+#include "host/lock.h"
 #include "net/framed.h"
 
 namespace {
@@ -27,6 +28,14 @@ std::wstring logFolder() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    // The lock-screen service and agent modes own the whole process.
+    int argc = 0;
+    if (LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc)) {
+        int exitCode = 0;
+        const bool handled = runLockCommand(argc, argv, exitCode);
+        LocalFree(argv);
+        if (handled) return exitCode;
+    }
     std::wstring logFile = logFolder() + L"\\tavrel" + profileSuffix() + L".log";
     ensureWinsock();
     setLogPath(wideToUtf8(logFile));

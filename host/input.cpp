@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 
+#include "core/config/keys.h"
 #include "core/text.h"
 #include "core/util.h"
 #include "host/keymap.h"
@@ -201,7 +202,7 @@ void InputInjector::releaseAll() {
 }
 
 void InputInjector::typeText(const std::string& utf8) {
-    const std::u16string units = utf8ToUtf16(utf8);
+    std::u16string units = utf8ToUtf16(utf8);
     std::vector<InputRecord> records;
     records.reserve(units.size() * 2);
     auto press = [&](uint16_t vk, uint16_t scan, uint32_t flags) {
@@ -224,6 +225,9 @@ void InputInjector::typeText(const std::string& utf8) {
         const size_t n = std::min(kTextBatch, records.size() - at);
         if (backend_->send({records.data() + at, n}) != n) logInjectFailure("글자", backend_->lastError());
     }
+    // The text may be a login password: leave no copy of it behind.
+    wipeSecret(units.data(), units.size() * sizeof(char16_t));
+    wipeSecret(records.data(), records.size() * sizeof(InputRecord));
 }
 
 std::set<int> InputInjector::heldButtons() {

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "core/config/keys.h"
 #include "core/util.h"
 #include "host/input.h"
 
@@ -42,7 +43,10 @@ public:
             }
         }
         if (inputs.empty()) return 0;
-        return SendInput(UINT(inputs.size()), inputs.data(), sizeof(INPUT));
+        const UINT sent = SendInput(UINT(inputs.size()), inputs.data(), sizeof(INPUT));
+        // Typed text may be a login password.
+        wipeSecret(inputs.data(), inputs.size() * sizeof(INPUT));
+        return sent;
     }
 
     uint32_t lastError() override { return GetLastError(); }

@@ -22,6 +22,15 @@ struct MonitorInfo {
 // `index` becomes the position. Monitors that tie keep their order.
 void sortMonitors(std::vector<MonitorInfo>& monitors);
 
+#ifdef _WIN32
+struct HMONITOR__;
+// Every display, in the order sortMonitors gives, each with its DPI scale. Monitors whose
+// information cannot be read are left out.
+std::vector<MonitorInfo> listMonitors();
+// The monitor's effective DPI / 96; 1.0 when it cannot be read.
+double monitorScale(HMONITOR__* monitor);
+#endif
+
 // GDI capture grabs at most once per 33 ms. Given the time since the last grab and the caller's
 // time-out, how long to sleep instead of grabbing (min(time-out, rest of the interval + 1 ms), not
 // below 0), or none when a grab is due.

@@ -48,12 +48,18 @@ wine_bin() {
   return 1
 }
 
+wineserver_bin() {
+  local ws
+  for ws in /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver "$(command -v wineserver || true)"; do
+    if [ -n "$ws" ] && [ -x "$ws" ]; then echo "$ws"; return 0; fi
+  done
+  return 1
+}
+
 # Ends the Wine processes of $WINEPREFIX (the server lingers a few seconds after the last program).
 stop_wineserver() {
   local ws
-  for ws in /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver "$(command -v wineserver || true)"; do
-    if [ -n "$ws" ] && [ -x "$ws" ]; then "$ws" -k >/dev/null 2>&1 || true; return 0; fi
-  done
+  if ws="$(wineserver_bin)"; then "$ws" -k >/dev/null 2>&1 || true; fi
 }
 
 XVFB_PID=""
@@ -89,4 +95,8 @@ new_wineprefix() {
     for face in "Malgun Gothic" "Tahoma" "MS Shell Dlg" "Segoe UI"; do printf '"%s"="NanumGothic"\r\n' "$face"; done
   } >"$WINEPREFIX/drive_c/fonts.reg"
   "$(wine_bin)" regedit /S 'C:\fonts.reg' >/dev/null 2>&1 || true
+  # Waits for the boot's server to exit: a service started while it lingers never runs, and the
+  # service manager then answers for it only every other time.
+  local ws
+  if ws="$(wineserver_bin)"; then "$ws" -w >/dev/null 2>&1 || true; fi
 }

@@ -1,0 +1,149 @@
+// Login on the locked screen. The host process runs on the user's desktop and cannot reach the
+// secure one, so the same executable also runs as a service ("--lock-service run", LocalSystem)
+// that keeps an agent ("--lock-agent", SYSTEM, on winsta0\winlogon) in the console session; the
+// host sends key, text and password messages to that agent over a named pipe, and the agent types
+// them only while the session is locked.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/util.h"
+#include "host/input.h"
+
+inline constexpr wchar_t kLockServiceName[] = L"TavrelLock";
+
+// "\\.\pipe\TavrelLock-" + the session number.
+std::wstring lockPipeName(uint32_t session);
+// "\"<executable>\" --lock-service run" and "\"<executable>\" --lock-agent".
+std::wstring lockServiceCommandLine(const std::wstring& executable);
+std::wstring lockAgentCommandLine(const std::wstring& executable);
+
+// ---- Pipe messages: a type byte, then its fields; at most kLockMessageMax bytes ----
+inline constexpr uint8_t kLockKeyMessage = 1;       // u16 Mac key code (big-endian), u8 down
+inline constexpr uint8_t kLockTextMessage = 2;      // UTF-8 text
+inline constexpr uint8_t kLockPasswordMessage = 3;  // the login password, UTF-8
+inline constexpr size_t kLockMessageMax = 4096;
+inline constexpr size_t kLockTextMax = 1024;
+inline constexpr size_t kLockPasswordMax = 256;
+
+Bytes lockKeyMessage(uint16_t macCode, bool down);
+// The first kLockTextMax bytes of the text.
+Bytes lockTextMessage(const std::string& text);
+// The first kLockPasswordMax bytes of the password; the caller wipes the result.
+Bytes lockPasswordMessage(const std::string& password);
+
+// Write one message to this session's agent through hostHooks().sendLockMessage; failures are
+// silent (the dispatcher asks lockAgentPresent beforehand). The password's message is wiped
+// after the write.
+void sendLockKey(uint16_t macCode, bool down);
+void sendLockText(const std::string& text);
+void sendLockPassword(const std::string& password);
+
+// ---- Command line ----
+enum class LockCommand { None, Agent, Install, Uninstall, Run, Other };
+// The first lock switch among the arguments after the program path: "--lock-agent", or
+// "--lock-service" with the word after it ("install", "uninstall", "run", anything else: Other).
+// "--lock-service" as the last argument is skipped; None when nothing matched.
+LockCommand lockCommandOf(const std::vector<std::wstring>& args);
+
+// ---- The service's care of its agent, at each pass ----
+enum class AgentStep {
+    Keep,     // nothing to do
+    Start,    // start an agent for the console session (forgetting one that ended)
+    Replace,  // end the running agent and start one for the new console session
+    Drop,     // forget an agent that ended; there is no console session to start one in
+};
+// agentKnown: a process was started; agentRunning: it still runs; console: the active console
+// session, nothing when none is attached; agentSession: the session the agent was started for.
+AgentStep nextAgentStep(bool agentKnown, bool agentRunning, std::optional<uint32_t> console, uint32_t agentSession);
+
+// ---- The agent's handling of one message ----
+struct AgentHooks {
+    // The agent serves only as LocalSystem.
+    std::function<bool()> runningAsSystem;
+    // The agent's session reports itself locked.
+    std::function<bool()> sessionLocked;
+    // Attaches the calling thread to the input desktop; that desktop's name, nothing on failure.
+    std::function<std::optional<std::wstring>()> attachInputDesktop;
+    // The system's input for one message's injector.
+    std::function<std::unique_ptr<InputBackend>()> inputBackend;
+    int loginWaitMs = 900;   // after the space that brings up the password field
+    int returnWaitMs = 150;  // after the password, before Return
+};
+
+// Injects one message, but only while the session is locked and the input desktop is
+// "Winlogon": checked before acting, after each attach and again right before the password and
+// the Return that follows it. Returns whether the whole message was injected.
+bool handleLockMessage(ByteSpan message, const AgentHooks& hooks);
+
+// ---- Installation ----
+// What the tray's switch tells the user afterwards.
+std::wstring lockToggleResultText(bool wasInstalled, bool nowInstalled);
+// Why the service is not installed when the executable's place is not safe.
+std::wstring unsafeServiceText(const std::wstring& path);
+
+// One access entry of a file's or folder's access list.
+struct AccessEntry {
+    bool allow = true;         // false: a deny entry
+    bool inheritOnly = false;  // applies only to children, not to the object itself
+    uint32_t mask = 0;
+    std::string sid;           // "S-1-5-18"; empty for an entry whose trustee could not be read
+};
+struct ObjectSecurity {
+    std::string owner;  // the owner's SID, empty when unknown
+    bool hasAccessList = true;  // false: a null access list, which lets everyone do everything
+    std::vector<AccessEntry> entries;
+};
+// True when nobody but SYSTEM, the administrators and the system's installer can change, replace,
+// delete or add files to the object, nor change its access list or owner.
+bool onlyAdministratorsMayChange(const ObjectSecurity& security);
+
+// The module path the system wrote into a buffer of `capacity` units with result `length`;
+// empty when it failed or was cut to fit.
+std::wstring completeModulePath(const wchar_t* buffer, uint32_t length, uint32_t capacity);
+
+#ifdef _WIN32
+// The tray's switch: asks, installs or removes the service with elevation, stores the result in
+// the settings and tells the user. Main thread.
+void toggleLockService();
+bool lockServiceInstalled();
+bool lockAgentPresent();
+void sendLockMessage(ByteSpan message);
+// Whether the server end of a connected pipe (a HANDLE) runs as LocalSystem.
+bool lockPipeServedBySystem(void* pipe);
+bool processRunsAsSystem(unsigned long pid);
+// The executable's folder or the file itself when others than administrators may change it.
+std::wstring unsafeServicePathOf(const std::wstring& executable);
+// This executable's full path; empty when it does not fit MAX_PATH.
+std::wstring ownExecutablePath();
+
+// The lock switches: true when the command line held one, with the process's exit code.
+bool runLockCommand(int argc, wchar_t** argv, int& exitCode);
+
+// The agent's pipe server: one thread accepts clients one after another (keeping a further
+// instance listening meanwhile), another injects their messages one at a time in accept order.
+class LockAgent {
+public:
+    explicit LockAgent(AgentHooks hooks);
+    ~LockAgent();
+    LockAgent(const LockAgent&) = delete;
+    LockAgent& operator=(const LockAgent&) = delete;
+
+    // False (and nothing runs) unless the process runs as LocalSystem.
+    bool start();
+    void stop();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+AgentHooks systemAgentHooks();
+// Runs the agent for good; returns 1 only when it may not serve.
+int agentMain();
+#endif
