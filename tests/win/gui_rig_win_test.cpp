@@ -125,34 +125,18 @@ TEST(GuiRig, ReadsListViewRowsAndControlStates) {
     DeleteObject(font);
 }
 
-// Text in a font, black on white, as opaque BGRA pixels.
-std::vector<uint32_t> drawText(HFONT font, const std::wstring& text, int width, int height) {
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    void* bits = nullptr;
-    HDC dc = CreateCompatibleDC(nullptr);
-    HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    std::vector<uint32_t> pixels;
-    if (dc && bitmap && bits) {
-        HGDIOBJ oldBitmap = SelectObject(dc, bitmap);
-        HGDIOBJ oldFont = SelectObject(dc, font);
-        RECT r{0, 0, width, height};
-        FillRect(dc, &r, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
-        SetBkMode(dc, TRANSPARENT);
-        DrawTextW(dc, text.c_str(), int(text.size()), &r, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
-        GdiFlush();
-        const auto* p = static_cast<const uint32_t*>(bits);
-        pixels.assign(p, p + size_t(width) * height);
-        for (uint32_t& px : pixels) px |= 0xFF000000;
-        SelectObject(dc, oldFont);
-        SelectObject(dc, oldBitmap);
-    }
-    if (bitmap) DeleteObject(bitmap);
-    if (dc) DeleteDC(dc);
+// Text in a font, black on white, as BGRA pixels.
+std::vector<uint8_t> drawText(HFONT font, const std::wstring& text, int width, int height) {
+    DibCanvas canvas(width, height);
+    if (!canvas.ok()) return {};
+    HGDIOBJ oldFont = SelectObject(canvas.dc(), font);
+    RECT r{0, 0, width, height};
+    FillRect(canvas.dc(), &r, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    SetBkMode(canvas.dc(), TRANSPARENT);
+    DrawTextW(canvas.dc(), text.c_str(), int(text.size()), &r, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+    SelectObject(canvas.dc(), oldFont);
+    std::vector<uint8_t> pixels = canvas.pixels();
+    for (size_t i = 3; i < pixels.size(); i += 4) pixels[i] = 255;
     return pixels;
 }
 
@@ -167,9 +151,9 @@ TEST(GuiRig, TheMessageFontDrawsHangul) {
     HFONT font = CreateFontIndirectW(&large);
     ASSERT_TRUE(font);
     const std::wstring text = L"원격 제어";
-    const std::vector<uint32_t> missing = drawText(font, L"\uE000", 48, 48);
-    const std::vector<uint32_t> blank(missing.size(), 0xFFFFFFFF);
-    std::vector<std::vector<uint32_t>> syllables;
+    const std::vector<uint8_t> missing = drawText(font, L"\uE000", 48, 48);
+    const std::vector<uint8_t> blank(missing.size(), 0xFF);
+    std::vector<std::vector<uint8_t>> syllables;
     for (wchar_t c : text) {
         if (c == L' ') continue;
         syllables.push_back(drawText(font, std::wstring(1, c), 48, 48));
@@ -178,8 +162,8 @@ TEST(GuiRig, TheMessageFontDrawsHangul) {
     }
     for (size_t i = 0; i < syllables.size(); ++i)
         for (size_t j = i + 1; j < syllables.size(); ++j) EXPECT_NE(syllables[i], syllables[j]) << i << " " << j;
-    const std::vector<uint32_t> line = drawText(font, text, 320, 60);
-    EXPECT_TRUE(savePicture(reinterpret_cast<const uint8_t*>(line.data()), 320, 60));
+    const std::vector<uint8_t> line = drawText(font, text, 320, 60);
+    EXPECT_TRUE(savePicture(line.data(), 320, 60));
     DeleteObject(font);
 }
 
