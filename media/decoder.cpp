@@ -14,3 +14,7 @@ FrameGeometry frameGeometry(const OutputFormat& f, size_t bufferLength) {
     g.fits = needed <= bufferLength && int64_t(f.pitch) >= (int64_t(g.width) + 1) / 2 * 2;
     return g;
 }
+
+bool streamSizeAllowed(uint32_t width, uint32_t height) {
+    return width <= 16'384 && height <= 16'384 && uint64_t(width) * height <= 35'651'584;
+}

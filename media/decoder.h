@@ -38,3 +38,57 @@ struct FrameGeometry {
 // width is 0). Visible height: the stream height when it is non-zero and below the output height,
 // else the output height.
 FrameGeometry frameGeometry(const OutputFormat& format, size_t bufferLength);
+
+// Largest stream a peer's header may announce: each side at most 16,384 pixels and at most
+// 35,651,584 pixels in all (H.264 level 6.2's largest picture). 0 stays allowed (size unknown).
+bool streamSizeAllowed(uint32_t width, uint32_t height);
+
+#ifdef _WIN32
+#include <windows.h>
+#include <mftransform.h>
+#include <wrl/client.h>
+
+#include <functional>
+#include <vector>
+
+#include "core/util.h"
+
+// The viewer's video decoder: a Media Foundation decoder transform configured from each stream
+// header and fed each video frame's access unit. Used by one thread.
+class VideoDecoder {
+public:
+    using FrameCallback = std::function<void(const DecodedFrame&)>;
+
+    // fullRangeDefault: the range of pictures whose decoder output does not state one.
+    explicit VideoDecoder(bool fullRangeDefault = false) : fullRangeDefault_(fullRangeDefault) {}
+    ~VideoDecoder() { close(); }
+    VideoDecoder(const VideoDecoder&) = delete;
+    VideoDecoder& operator=(const VideoDecoder&) = delete;
+
+    // Sets the decoder up for a stream header payload; the same header again changes nothing.
+    // False (and closed) for a short or oversized header, or when no decoder can be set up.
+    bool configure(ByteSpan header);
+    // Decodes one access unit (NAL units behind lengths of the header's size) and calls onFrame
+    // for every picture ready before it returns. False without a decoder or when decoding fails.
+    bool decode(ByteSpan payload, bool keyFrame, const FrameCallback& onFrame);
+    // Ends streaming and releases the transform; the next configure always builds a new one.
+    void close();
+
+private:
+    bool selectOutputType();
+    bool drain(const FrameCallback& onFrame);
+    void deliver(IMFSample* sample, const FrameCallback& onFrame) const;
+
+    bool fullRangeDefault_;
+    Microsoft::WRL::ComPtr<IMFTransform> transform_;
+    Bytes header_;  // the last accepted one
+    uint8_t codec_ = 0, nalLengthSize_ = 4;
+    uint32_t streamWidth_ = 0, streamHeight_ = 0;
+    std::vector<Bytes> parameterSets_;
+    uint32_t outputBufferSize_ = 0;
+    bool providesSamples_ = false;
+    int32_t outputWidth_ = 0, outputHeight_ = 0;  // the output height may be padded (1088 for 1080)
+    int32_t outputPitch_ = 0, nominalRange_ = -1;
+    uint64_t sampleTime_ = 0;  // 100-ns units, never reset
+};
+#endif

@@ -100,3 +100,14 @@ new_wineprefix() {
   local ws
   if ws="$(wineserver_bin)"; then "$ws" -w >/dev/null 2>&1 || true; fi
 }
+
+# Registers the stand-in codecs (tests/support/codecs, built as build/win/stand_in_codecs.dll) in
+# $WINEPREFIX, so that whole program runs there find the codecs that Wine lacks.
+register_stand_in_codecs() {
+  local dll="$ROOT/build/win/stand_in_codecs.dll"
+  "$(wine_bin)" regsvr32 /s "Z:${dll//\//\\}" >/dev/null 2>&1 \
+    || { echo "could not register the stand-in codecs ($dll)" >&2; return 1; }
+  # As after the boot: tests start services, which need the server gone first.
+  local ws
+  if ws="$(wineserver_bin)"; then "$ws" -w >/dev/null 2>&1 || true; fi
+}

@@ -74,4 +74,23 @@ TEST(FrameGeometry, PicturesTheBufferCannotHoldDoNotFit) {
     for (const auto& c : cases) EXPECT_EQ(frameGeometry(c.f, c.length).fits, c.fits) << c.name;
 }
 
+// A peer's header may not make the viewer size buffers past what H.264 allows.
+TEST(StreamSize, AllowsSizesUpToTheLargestH264Picture) {
+    const struct {
+        uint32_t width, height;
+        bool allowed;
+    } cases[] = {
+        {0, 0, true},           // unknown: the decoder finds out
+        {16'384, 2'176, true},  // exactly the largest picture, at the widest side
+        {8'192, 4'352, true},
+        {8'192, 4'353, false},
+        {16'385, 1, false},
+        {1, 16'385, false},
+        {16'384, 16'384, false},
+        {100'000, 100'000, false},  // w x h does not fit 32 bits
+        {0xFFFFFFFF, 0xFFFFFFFF, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(streamSizeAllowed(c.width, c.height), c.allowed) << c.width << "x" << c.height;
+}
+
 }  // namespace

@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "support/local_transform_win.h"
 #include "support/lossless_h264.h"
+#include "support/nv12_pattern.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -30,23 +32,6 @@ protected:
         CoUninitialize();
     }
 };
-
-ComPtr<IMFTransform> h264Decoder() {
-    MFT_REGISTER_TYPE_INFO input{MFMediaType_Video, MFVideoFormat_H264};
-    IMFActivate** found = nullptr;
-    UINT32 count = 0;
-    ComPtr<IMFTransform> transform;
-    if (FAILED(MFTEnumEx(MFT_CATEGORY_VIDEO_DECODER, MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_LOCALMFT |
-                         MFT_ENUM_FLAG_SORTANDFILTER, &input, nullptr, &found, &count))) {
-        return transform;
-    }
-    for (UINT32 i = 0; i < count; ++i) {
-        if (!transform) found[i]->ActivateObject(IID_PPV_ARGS(&transform));
-        found[i]->Release();
-    }
-    CoTaskMemFree(found);
-    return transform;
-}
 
 struct Output {
     UINT32 width = 0, height = 0, stride = 0;
@@ -102,20 +87,10 @@ bool drain(IMFTransform* t, Output& out, int width, int height, std::vector<std:
     }
 }
 
-// Samples that tell their place, varied per picture, chroma far from neutral.
-std::vector<uint8_t> pattern(int width, int height, int seed) {
-    std::vector<uint8_t> p(size_t(width) * size_t(height) * 3 / 2);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) p[size_t(y) * size_t(width) + size_t(x)] = uint8_t(16 + (x * 3 + y * 5 + seed * 11) % 220);
-    }
-    for (size_t i = size_t(width) * size_t(height); i < p.size(); ++i) p[i] = uint8_t((i * 7 + size_t(seed) * 13) % 256);
-    return p;
-}
-
 TEST_F(MediaFoundation, DecoderReturnsTheWritersPicturesExactly) {
     for (const auto& [width, height] : {std::pair{100, 64}, {64, 64}, {320, 240}}) {
         SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
-        ComPtr<IMFTransform> t = h264Decoder();
+        ComPtr<IMFTransform> t = installedTransform(MFT_CATEGORY_VIDEO_DECODER, MFVideoFormat_H264);
         ASSERT_TRUE(t);
         ComPtr<IMFMediaType> in;
         ASSERT_EQ(MFCreateMediaType(&in), S_OK);
@@ -135,7 +110,7 @@ TEST_F(MediaFoundation, DecoderReturnsTheWritersPicturesExactly) {
         // drain, so more pictures go in than are compared.
         const int kCompared = 12, kSent = 24;
         for (int i = 0; i < kSent; ++i) {
-            sent.push_back(pattern(width, height, i));
+            sent.push_back(nv12Pattern(width, height, i));
             const std::vector<uint8_t> au = writer.encode(sent.back().data(), i % 6 == 0);
             ComPtr<IMFSample> sample;
             ComPtr<IMFMediaBuffer> buffer;

@@ -1,0 +1,99 @@
+// The shared Media Foundation helpers against the system's own transforms.
+#include <mfapi.h>
+#include <mferror.h>
+#include <codecapi.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "media/mf.h"
+#include "support/mf_test.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+using MediaHelpers = MediaFoundationTest;
+
+// Threads that all start at once must wait for the one start-up, never race past it.
+TEST(MediaStartup, ConcurrentFirstCallsAllReturnWithMediaFoundationStarted) {
+    std::vector<std::thread> threads;
+    std::atomic<int> working{0};
+    for (int i = 0; i < 4; ++i) {
+        threads.emplace_back([&] {
+            ensureMediaFoundation();
+            IMFAttributes* attributes = nullptr;
+            if (SUCCEEDED(MFCreateAttributes(&attributes, 1))) {
+                attributes->Release();
+                ++working;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(working.load(), 4);
+}
+
+TEST_F(MediaHelpers, FindsTheSystemH264DecoderWithoutAFriendlyName) {
+    std::string name = "before:";
+    ComPtr<IMFTransform> decoder = findVideoTransform(MFT_CATEGORY_VIDEO_DECODER, MFVideoFormat_H264, GUID_NULL, &name);
+    ASSERT_TRUE(decoder);
+    EXPECT_EQ(name, "before:");
+    // Asking for NV12 output narrows the search to decoders that give it.
+    EXPECT_TRUE(findVideoTransform(MFT_CATEGORY_VIDEO_DECODER, MFVideoFormat_H264, MFVideoFormat_NV12));
+}
+
+TEST_F(MediaHelpers, FindsNothingWhereNoTransformIsInstalled) {
+    // This platform has no HEVC decoder.
+    EXPECT_FALSE(findVideoTransform(MFT_CATEGORY_VIDEO_DECODER, MFVideoFormat_HEVC, GUID_NULL));
+    EXPECT_FALSE(hasHevcDecoder());
+    EXPECT_FALSE(hasHevcDecoder());  // the cached answer
+}
+
+TEST_F(MediaHelpers, MediaSampleHoldsTheBytesInABufferOfTheLargerSize) {
+    const uint8_t bytes[5] = {1, 2, 0, 0xFE, 5};
+    struct Case {
+        const uint8_t* bytes;
+        size_t length, capacity;
+        DWORD maxAtLeast, current;
+    } cases[] = {
+        {bytes, 5, 0, 5, 5},
+        {bytes, 5, 100, 100, 5},
+        {nullptr, 0, 100, 100, 0},
+        {bytes, 0, 8, 8, 0},  // nothing to copy
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.length) + "/" + std::to_string(c.capacity));
+        ComPtr<IMFSample> sample = makeMediaSample(c.bytes, c.length, c.capacity);
+        ASSERT_TRUE(sample);
+        DWORD buffers = 0;
+        ASSERT_EQ(sample->GetBufferCount(&buffers), S_OK);
+        ASSERT_EQ(buffers, 1u);
+        ComPtr<IMFMediaBuffer> buffer;
+        ASSERT_EQ(sample->GetBufferByIndex(0, &buffer), S_OK);
+        BYTE* data = nullptr;
+        DWORD max = 0, current = 0;
+        ASSERT_EQ(buffer->Lock(&data, &max, &current), S_OK);
+        EXPECT_GE(max, c.maxAtLeast);
+        EXPECT_EQ(current, c.current);
+        if (c.current) {
+            EXPECT_EQ(std::vector<uint8_t>(data, data + current), std::vector<uint8_t>(c.bytes, c.bytes + c.length));
+        }
+        buffer->Unlock();
+    }
+}
+
+TEST_F(MediaHelpers, CodecSettingsOnAnObjectWithoutICodecApiAreIgnored) {
+    // The system's H.264 decoder has no ICodecAPI; neither call may fail loudly or crash.
+    ComPtr<IMFTransform> decoder = findVideoTransform(MFT_CATEGORY_VIDEO_DECODER, MFVideoFormat_H264, GUID_NULL);
+    ASSERT_TRUE(decoder);
+    setCodecValue(decoder.Get(), CODECAPI_AVEncCommonMeanBitRate, 1);
+    enableLowLatency(decoder.Get());
+    setCodecValue(nullptr, CODECAPI_AVEncCommonMeanBitRate, 1);
+    enableLowLatency(nullptr);
+}
+
+}  // namespace
