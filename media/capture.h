@@ -67,6 +67,9 @@ private:
 // The header of a width x height 32-bit BGRA bitmap with top-down rows, as GDI reads and writes
 // screen images.
 BITMAPINFO topDownBgraInfo(int width, int height);
+// A width x height 32-bit top-down DIB section whose fourth byte is alpha, as cursors and icons
+// with soft edges take it; `bits` points at its pixels. Null when it cannot be made.
+HBITMAP createAlphaBitmap(int width, int height, void*& bits);
 
 // Stands in for IDXGIOutput1::DuplicateOutput when set, for every capturer of the process (the
 // product never sets it; tests do, where the system has no desktop duplication). Pass an empty

@@ -87,6 +87,29 @@ BITMAPINFO topDownBgraInfo(int width, int height) {
     return info;
 }
 
+HBITMAP createAlphaBitmap(int width, int height, void*& bits) {
+    BITMAPV5HEADER header{};
+    header.bV5Size = sizeof header;
+    header.bV5Width = width;
+    header.bV5Height = -height;  // top-down
+    header.bV5Planes = 1;
+    header.bV5BitCount = 32;
+    header.bV5Compression = BI_BITFIELDS;
+    header.bV5RedMask = 0x00FF0000;
+    header.bV5GreenMask = 0x0000FF00;
+    header.bV5BlueMask = 0x000000FF;
+    header.bV5AlphaMask = 0xFF000000;
+    bits = nullptr;
+    HDC screen = GetDC(nullptr);
+    HBITMAP bitmap =
+        CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS, &bits, nullptr, 0);
+    ReleaseDC(nullptr, screen);
+    if (bitmap && bits) return bitmap;
+    if (bitmap) DeleteObject(bitmap);
+    bits = nullptr;
+    return nullptr;
+}
+
 std::vector<MonitorInfo> listMonitors() {
     std::vector<MonitorInfo> monitors;
     EnumDisplayMonitors(nullptr, nullptr, monitorEnumProc, reinterpret_cast<LPARAM>(&monitors));

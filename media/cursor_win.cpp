@@ -104,25 +104,9 @@ HCURSOR makeCursorFromMessage(const std::vector<unsigned char>& payload, double 
         const std::optional<CursorImage> image = cursorImage(*message, scale, pixels.data(), width, height);
         if (!image) return nullptr;
 
-        BITMAPV5HEADER header{};
-        header.bV5Size = sizeof header;
-        header.bV5Width = image->width;
-        header.bV5Height = -image->height;  // top-down
-        header.bV5Planes = 1;
-        header.bV5BitCount = 32;
-        header.bV5Compression = BI_BITFIELDS;
-        header.bV5RedMask = 0x00FF0000;
-        header.bV5GreenMask = 0x0000FF00;
-        header.bV5BlueMask = 0x000000FF;
-        header.bV5AlphaMask = 0xFF000000;
-        HDC dc = GetDC(nullptr);
         void* bits = nullptr;
-        HBITMAP colour = CreateDIBSection(dc, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS, &bits, nullptr, 0);
-        ReleaseDC(nullptr, dc);
-        if (!colour || !bits) {
-            if (colour) DeleteObject(colour);
-            return nullptr;
-        }
+        HBITMAP colour = createAlphaBitmap(image->width, image->height, bits);
+        if (!colour) return nullptr;
         std::memcpy(bits, image->bgra.data(), image->bgra.size());
         // The mask is all clear: the colour bitmap's alpha decides what shows.
         const Bytes maskBits(size_t((image->width + 15) / 16 * 2) * size_t(image->height), 0);
