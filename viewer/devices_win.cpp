@@ -1,12 +1,15 @@
-// The product's devices of a viewer session on Windows: the clipboard monitor, and a COM
-// apartment for each render thread. The media components plug in here.
+// The product's devices of a viewer session on Windows: Media Foundation's decoder and the
+// Direct3D renderer on the render thread (in a COM apartment of its own), the waveOut sound
+// player, and the process's clipboard monitor.
 #include "viewer/devices.h"
 
 #include <windows.h>
 #include <objbase.h>
 
 #include "host/clipboard.h"
+#include "media/audio.h"
 #include "media/decoder.h"
+#include "media/renderer.h"
 
 namespace {
 
@@ -24,20 +27,26 @@ private:
     VideoDecoder decoder_;
 };
 
-class NoRenderer : public VideoRendererPort {
+class SystemRenderer : public VideoRendererPort {
 public:
-    bool init(void*) override { return false; }
-    void upload(const DecodedFrame&) override {}
-    void present() override {}
-    void resizeIfNeeded() override {}
-    void release() override {}
+    bool init(void* window) override { return renderer_.init(static_cast<HWND>(window)); }
+    void upload(const DecodedFrame& frame) override { renderer_.upload(frame); }
+    void present() override { renderer_.present(); }
+    void resizeIfNeeded() override { renderer_.resizeIfNeeded(); }
+    void release() override { renderer_.release(); }
+
+private:
+    VideoRenderer renderer_;
 };
 
-class NoSound : public SoundPort {
+class SystemSound : public SoundPort {
 public:
-    void setFormat(const std::string&) override {}
-    void playFrame(const Bytes&) override {}
-    void stop() override {}
+    void setFormat(const std::string& formatJson) override { player_.setFormat(formatJson); }
+    void playFrame(const Bytes& frame) override { player_.playFrame(frame); }
+    void stop() override { player_.stop(); }
+
+private:
+    AudioPlayer player_;
 };
 
 class SystemClipboard : public ClipboardPort {
@@ -47,19 +56,18 @@ public:
     void applyRemote(ByteSpan payload) override { ClipboardSync::instance().applyRemote(payload); }
 };
 
-class ProductDevices : public ViewerDevices {
+class SystemDevices : public ViewerDevices {
 public:
     std::shared_ptr<void> renderThreadScope() override {
         // The render thread's own apartment, for the decoder's transform.
-        const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        if (FAILED(hr)) return nullptr;
+        if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return nullptr;
         return std::shared_ptr<void>(nullptr, [](void*) { CoUninitialize(); });
     }
     std::unique_ptr<VideoDecoderPort> makeDecoder(bool fullRangeDefault) override {
         return std::make_unique<SystemDecoder>(fullRangeDefault);
     }
-    std::unique_ptr<VideoRendererPort> makeRenderer() override { return std::make_unique<NoRenderer>(); }
-    std::unique_ptr<SoundPort> makeSound() override { return std::make_unique<NoSound>(); }
+    std::unique_ptr<VideoRendererPort> makeRenderer() override { return std::make_unique<SystemRenderer>(); }
+    std::unique_ptr<SoundPort> makeSound() override { return std::make_unique<SystemSound>(); }
     ClipboardPort& clipboard() override { return clipboard_; }
 
 private:
@@ -69,6 +77,6 @@ private:
 }  // namespace
 
 std::shared_ptr<ViewerDevices> productViewerDevices() {
-    static const std::shared_ptr<ViewerDevices> devices = std::make_shared<ProductDevices>();
+    static const std::shared_ptr<ViewerDevices> devices = std::make_shared<SystemDevices>();
     return devices;
 }

@@ -1,5 +1,6 @@
 // The viewer session with the product's devices under Wine: a stream of lossless I_PCM pictures
-// through the system's H.264 decoder and the Direct3D renderer into a video window.
+// through the system's H.264 decoder and the Direct3D renderer into a video window, and sound
+// messages to the player.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -40,12 +41,24 @@ public:
     HWND hwnd = nullptr;
 };
 
-// An NV12 picture: luma bands that move with the picture number, chroma neutral.
+// An NV12 picture: mid grey (limited-range luma 126 is 128 on the screen), with a band in the
+// top rows that moves with the picture number.
 std::vector<uint8_t> picture(int n) {
     std::vector<uint8_t> nv12(size_t(kWidth) * kHeight * 3 / 2, 128);
     for (int y = 0; y < kHeight; ++y)
-        for (int x = 0; x < kWidth; ++x) nv12[size_t(y) * kWidth + size_t(x)] = uint8_t(16 + ((x + y + n * 8) % 200));
+        for (int x = 0; x < kWidth; ++x)
+            nv12[size_t(y) * kWidth + size_t(x)] = y < 8 && (x + n * 4) % kWidth < 8 ? 235 : 126;
     return nv12;
+}
+
+// The colour the screen shows at the centre of a window.
+COLORREF centreColour(HWND hwnd) {
+    RECT r;
+    GetWindowRect(hwnd, &r);
+    HDC screen = GetDC(nullptr);
+    const COLORREF c = GetPixel(screen, (r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    ReleaseDC(nullptr, screen);
+    return c;
 }
 
 TEST(SessionMediaWin, LosslessFramesThroughTheSystemDecoderGiveOneFirstPicture) {
@@ -90,6 +103,9 @@ TEST(SessionMediaWin, LosslessFramesThroughTheSystemDecoderGiveOneFirstPicture) 
     ASSERT_TRUE(pumpUntil([&] { return host.received(MsgType::FrameAck).size() >= sent; }, 10000));
     pumpFor(100);
     saveScreenshot(window.hwnd);
+    // The picture reached the window: grey where the renderer draws black before any picture.
+    const COLORREF centre = centreColour(window.hwnd);
+    for (int channel : {GetRValue(centre), GetGValue(centre), GetBValue(centre)}) EXPECT_NEAR(channel, 128, 4);
 
     std::vector<uint32_t> acks;
     for (const Bytes& p : host.received(MsgType::FrameAck)) acks.push_back(loadBe32(p.data()));
