@@ -109,7 +109,11 @@ protected:
 
     void TearDown() override {
         if (session) session->close();
-        EXPECT_TRUE(waitUntil([&] { return desktop->captureThreads() == 0; }, 5000));
+        // The session's threads use the store and the folders until they let go of it.
+        std::weak_ptr<HostSession> last = session;
+        session.reset();
+        EXPECT_TRUE(waitUntil([&] { return last.expired(); }, 5000));
+        EXPECT_EQ(desktop->captureThreads(), 0);
         peer.reset();
     }
 
