@@ -791,14 +791,29 @@ TEST_F(HostSessionTest, LaunchShowsTheProgramBeingStartedAndStreamsItsWindow) {
 
 // ---- Files ----
 
+// The viewer uploads one file as the file sender would.
+void upload(SessionPeer& peer, uint32_t id, const std::string& name, const Bytes& data) {
+    FileBeginMsg begin;
+    begin.id = id + 1;
+    begin.batchId = id;
+    begin.count = 1;
+    begin.size = begin.total = data.size();
+    begin.path = name;
+    peer.send(MsgType::FileBegin, begin.encode());
+    peer.send(MsgType::FileData, concatBytes({idPayload(id + 1), data}));
+    peer.send(MsgType::FileEnd, idPayload(id + 1));
+}
+
 TEST_F(HostSessionTest, FileRequestsWithTransferSwitchedOff) {
+    TempFolder chosen;
+    const std::string chosenText = utf8FromWide(chosen.wide());
     store->update([](AppConfig& c) { c.fileTransfer = false; });
-    desktop->setFolders(true, [](const std::string&) { return std::string("{}"); }, {"/tmp"});
+    desktop->setFolders(true, [](const std::string&) { return std::string("{}"); }, {chosenText});
     open();
     peer->send(MsgType::PasteFiles);
-    peer->send(MsgType::SendFiles, encodeSendFiles({"/tmp"}));
+    peer->send(MsgType::SendFiles, encodeSendFiles({chosenText}));
     peer->sendText(MsgType::ListFolder, "C:\\Users");
-    peer->sendText(MsgType::SetDownloadFolder, "/tmp");
+    peer->sendText(MsgType::SetDownloadFolder, chosenText);
     for (int i = 0; i < 2; ++i) {
         auto refused = peer->next(MsgType::FileRefused);
         ASSERT_TRUE(refused);
@@ -811,7 +826,13 @@ TEST_F(HostSessionTest, FileRequestsWithTransferSwitchedOff) {
     EXPECT_EQ(listing->payload, encodeFolderListingRefusal("C:\\Users"));
     peer->send(MsgType::Ping, encodePing(1));
     ASSERT_TRUE(peer->next(MsgType::Pong));
-    EXPECT_TRUE(peer->notices().empty());  // the folder is neither probed nor answered
+    EXPECT_TRUE(peer->notices().empty());
+    // The folder named while the switch was off was not taken: a batch after the switch goes on
+    // lands in the default folder.
+    store->update([](AppConfig& c) { c.fileTransfer = true; });
+    upload(*peer, 1, "after.txt", Bytes(10, 'a'));
+    ASSERT_TRUE(peer->next(MsgType::FileSaved));
+    EXPECT_TRUE(pathExists(longPath(downloads / L"after.txt")));
 }
 
 TEST_F(HostSessionTest, FileRequestsThatFindNothing) {
@@ -853,19 +874,6 @@ TEST_F(HostSessionTest, SendFilesAndListFolderServeTheViewer) {
     auto listing = peer->next(MsgType::FolderListing);
     ASSERT_TRUE(listing);
     EXPECT_EQ(spanToString(listing->payload), "{\"path\":\"D:\"}");
-}
-
-// The viewer uploads one file as the file sender would.
-void upload(SessionPeer& peer, uint32_t id, const std::string& name, const Bytes& data) {
-    FileBeginMsg begin;
-    begin.id = id + 1;
-    begin.batchId = id;
-    begin.count = 1;
-    begin.size = begin.total = data.size();
-    begin.path = name;
-    peer.send(MsgType::FileBegin, begin.encode());
-    peer.send(MsgType::FileData, concatBytes({idPayload(id + 1), data}));
-    peer.send(MsgType::FileEnd, idPayload(id + 1));
 }
 
 TEST_F(HostSessionTest, AChosenUploadFolderTakesOneBatch) {
