@@ -41,37 +41,6 @@ const char* onOff(bool on) { return on ? "켬" : "끔"; }
 
 // ---- State shared with other threads ----
 
-// The capture parameters, the acknowledgements, the rates and the statistics.
-struct HostSession::CaptureState {
-    int display = 0;
-    int viewWidth = 0;
-    int viewHeight = 0;
-    uint32_t window = 0;
-    bool reconfigure = true;       // the first pass sets capture up
-    bool keyFrameRequest = true;
-    int64_t notBefore = 0;         // nowNanos; 0 = at once
-    ScreenRect windowBounds;       // the streamed window at set-up; zero for a display
-    ScreenRect displayRect;
-    StreamRegion region;
-    ScreenRect inputTarget;
-    int quality = 0;
-    std::string launching;
-    FrameWindow frames;
-    int bitRate = kInitialBitRate;
-    int ceiling = kInitialCeiling;
-    int skipped = 0;
-    std::string codec;
-    int streamWidth = 0;
-    int streamHeight = 0;
-    int framesSent = 0;
-    int keyFrames = 0;
-    uint64_t bytesSent = 0;
-    double convertMs = 0;
-    double mapMs = 0;
-    double encodeMs = 0;
-    int encoded = 0;
-};
-
 // The clipboard listener's side: it runs on the clipboard's window thread with the clipboard's
 // lock held, so it only leaves the newest payload here; a short-lived thread sends it. It holds
 // the channel and the stop flag, never the session.
@@ -186,6 +155,7 @@ void HostSession::start() {
         relay->channel = ch;
         relay->stop = stop_;
         std::lock_guard<std::mutex> lock(clipboardMutex_);
+        if (stop_->load()) return;  // closed already: close found no listener to remove
         clipboardRelay_ = relay;
         clipboardListener_ =
             system_->addClipboardListener([relay](const Bytes& payload) { ClipboardRelay::offer(relay, payload); });
@@ -237,39 +207,9 @@ void HostSession::openChat() {
 
 Json HostSession::stats() const { return sessionStatsJson(*this); }
 
-CaptureSnapshot HostSession::captureSnapshot() const {
+CaptureState HostSession::captureSnapshot() const {
     std::lock_guard<std::mutex> lock(captureMutex_);
-    const CaptureState& c = *capture_;
-    CaptureSnapshot s;
-    s.display = c.display;
-    s.viewWidth = c.viewWidth;
-    s.viewHeight = c.viewHeight;
-    s.window = c.window;
-    s.reconfigure = c.reconfigure;
-    s.notBefore = c.notBefore;
-    s.keyFrameRequest = c.keyFrameRequest;
-    s.quality = c.quality;
-    s.launching = c.launching;
-    s.windowBounds = c.windowBounds;
-    s.displayRect = c.displayRect;
-    s.inputTarget = c.inputTarget;
-    s.region = c.region;
-    s.inFlight = c.frames.inFlight();
-    s.inFlightLimit = c.frames.limit();
-    s.minRttMs = c.frames.minRttMs();
-    s.bitRate = c.bitRate;
-    s.ceiling = c.ceiling;
-    s.codec = c.codec;
-    s.streamWidth = c.streamWidth;
-    s.streamHeight = c.streamHeight;
-    s.framesSent = c.framesSent;
-    s.keyFrames = c.keyFrames;
-    s.bytesSent = c.bytesSent;
-    s.convertMs = c.convertMs;
-    s.mapMs = c.mapMs;
-    s.encodeMs = c.encodeMs;
-    s.encoded = c.encoded;
-    return s;
+    return *capture_;
 }
 
 int HostSession::shortcutMode() {
@@ -278,7 +218,7 @@ int HostSession::shortcutMode() {
 }
 
 Json sessionStatsJson(const HostSession& session) {
-    const CaptureSnapshot s = session.captureSnapshot();
+    const CaptureState s = session.captureSnapshot();
     auto average = [&s](double total) { return s.encoded > 0 ? total / s.encoded : 0.0; };
     Json j;
     j.set("codec", Json(s.codec));
@@ -288,8 +228,8 @@ Json sessionStatsJson(const HostSession& session) {
     j.set("bytesSent", Json(s.bytesSent));
     j.set("keyframes", Json(s.keyFrames));
     j.set("bitrate", Json(s.bitRate));
-    j.set("maxInFlight", Json(s.inFlightLimit));
-    j.set("rttMinMs", Json(s.minRttMs));
+    j.set("maxInFlight", Json(s.frames.limit()));
+    j.set("rttMinMs", Json(s.frames.minRttMs()));
     j.set("convertMsAvg", Json(average(s.convertMs)));
     j.set("mapMsAvg", Json(average(s.mapMs)));
     j.set("encodeMsAvg", Json(average(s.encodeMs)));

@@ -52,26 +52,26 @@ struct HostSessionOptions {
     std::function<std::wstring()> receiveFolder;  // received files' default folder; Downloads when empty
 };
 
-// What the capture state holds at one moment (under the capture mutex).
-struct CaptureSnapshot {
+// The capture parameters the viewer's messages change and the capture loop reads, the frames
+// waiting for acknowledgement, the rates and the statistics. Guarded by the session's capture mutex.
+struct CaptureState {
     int display = 0;
     int viewWidth = 0;
     int viewHeight = 0;
-    uint32_t window = 0;
-    bool reconfigure = false;
-    int64_t notBefore = 0;
-    bool keyFrameRequest = false;
-    int quality = 0;
-    std::string launching;
-    ScreenRect windowBounds;
+    uint32_t window = 0;           // the streamed window; 0 = the whole display
+    bool reconfigure = true;       // the first pass sets capture up
+    bool keyFrameRequest = true;
+    int64_t notBefore = 0;         // nowNanos of the set-up due; 0 = at once
+    ScreenRect windowBounds;       // the streamed window at set-up; zero for a display
     ScreenRect displayRect;
-    ScreenRect inputTarget;  // where the viewer's pointer lands
     StreamRegion region;
-    int inFlight = 0;
-    int inFlightLimit = 0;
-    double minRttMs = 0;
-    int bitRate = 0;
-    int ceiling = 0;
+    ScreenRect inputTarget;        // where the viewer's pointer lands
+    int quality = 0;
+    std::string launching;         // the program being started, empty when none
+    FrameWindow frames;
+    int bitRate = kInitialBitRate;
+    int ceiling = kInitialCeiling;
+    int skipped = 0;               // pictures replaced by newer ones this second
     // statistics
     std::string codec;
     int streamWidth = 0;
@@ -124,11 +124,11 @@ public:
     const Json& requestJson() const { return requestJson_; }
     bool wakeErrand() const { return request_.wakeOnly(); }
     bool stopped() const { return stop_->load(); }
-    CaptureSnapshot captureSnapshot() const;
+    // A copy of the capture state.
+    CaptureState captureSnapshot() const;
     int shortcutMode();
 
 private:
-    struct CaptureState;
     struct ClipboardRelay;
 
     void sendMessage(MsgType type, ByteSpan payload);
