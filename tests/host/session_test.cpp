@@ -25,29 +25,12 @@
 #include "support/host_hooks.h"
 #include "support/log_capture.h"
 #include "support/session_peer.h"
+#include "support/session_timing.h"
 #include "support/wait.h"
 
 namespace {
 
 constexpr int64_t kMs = 1'000'000;
-
-// Short waits, so that seconds of the product become tenths here.
-HostSessionTiming fastTiming() {
-    HostSessionTiming t;
-    t.statusPassMs = 100;
-    t.setupRetryMs = 150;
-    t.restoreWaitMs = 10;
-    t.grabRetryNs = 30 * kMs;
-    t.windowMoveNs = 30 * kMs;
-    t.viewSizeNs = 40 * kMs;
-    t.focusNs = 15 * kMs;
-    t.windowCheckNs = 20 * kMs;
-    t.caretNs = 20 * kMs;
-    t.cursorNs = 10 * kMs;
-    t.rateStepNs = 100 * kMs;
-    t.frameExpiryNs = 400 * kMs;
-    return t;
-}
 
 Json requestJson(SessionRequest r = SessionRequest()) {
     if (r.os.empty()) r.os = "windows";
@@ -121,7 +104,7 @@ protected:
         HostSessionOptions o;
         o.store = store.get();
         o.system = desktop;
-        o.timing = fastTiming();
+        o.timing = shortSessionTiming();
         o.receiveFolder = [this] { return downloads.wide(); };
         auto s = std::make_shared<HostSession>(pair.host, "뷰어", "a2V5", request, nullptr, o);
         s->onEnded = [this](ViewerSession*) { ++ended; };
@@ -203,7 +186,7 @@ TEST_F(HostSessionTest, UnacknowledgedFramesStopAtTheLimitAndResumeAfterExpiry) 
     ASSERT_TRUE(peer->waitCount(MsgType::VideoFrame, 3));
     sleepMs(150);  // the screen keeps changing, yet the window is full
     EXPECT_EQ(peer->count(MsgType::VideoFrame), 3u);
-    EXPECT_GE(session->captureSnapshot().inFlight, 3);
+    EXPECT_GE(session->captureSnapshot().frames.inFlight(), 3);
     // After the expiry the window opens again.
     EXPECT_TRUE(peer->waitCount(MsgType::VideoFrame, 4, 3000));
 }
@@ -215,7 +198,7 @@ TEST_F(HostSessionTest, AcknowledgementsKeepTheStreamGoingAndMeasureTheRoundTrip
         ASSERT_TRUE(frame) << want;
         peer->send(MsgType::FrameAck, encodeU32(VideoFrameMsg::decode(frame->payload).frameNumber));
     }
-    EXPECT_TRUE(waitUntil([&] { return session->captureSnapshot().minRttMs > 0; }, 3000));
+    EXPECT_TRUE(waitUntil([&] { return session->captureSnapshot().frames.minRttMs() > 0; }, 3000));
 }
 
 TEST_F(HostSessionTest, FrameAckOfAnUnknownFrameChangesNothing) {
@@ -223,13 +206,13 @@ TEST_F(HostSessionTest, FrameAckOfAnUnknownFrameChangesNothing) {
     still.screenChanges = false;
     desktop->setKnobs(still);
     openStreaming();
-    ASSERT_TRUE(waitUntil([&] { return session->captureSnapshot().inFlight == 1; }, 2000));
+    ASSERT_TRUE(waitUntil([&] { return session->captureSnapshot().frames.inFlight() == 1; }, 2000));
     handle(MsgType::FrameAck, encodeU32(99));
-    EXPECT_EQ(session->captureSnapshot().inFlight, 1);
+    EXPECT_EQ(session->captureSnapshot().frames.inFlight(), 1);
     handle(MsgType::FrameAck, encodeU32(1));
-    EXPECT_EQ(session->captureSnapshot().inFlight, 0);
+    EXPECT_EQ(session->captureSnapshot().frames.inFlight(), 0);
     handle(MsgType::FrameAck, encodeU32(1));
-    EXPECT_EQ(session->captureSnapshot().inFlight, 0);
+    EXPECT_EQ(session->captureSnapshot().frames.inFlight(), 0);
 }
 
 TEST_F(HostSessionTest, KeyFrameRequestOnAStillScreenResendsHeaderAndKeyFrame) {
@@ -378,7 +361,7 @@ TEST_F(HostSessionTest, ViewSizeQualityDisplayAndWindowRequests) {
     const Json j = parsedJson(*info);
     EXPECT_EQ(j.get("window").get("id").number, 0x1234);
     EXPECT_EQ(desktop->broughtToFront(), std::vector<uint32_t>{0x1234});
-    const CaptureSnapshot s = session->captureSnapshot();
+    const CaptureState s = session->captureSnapshot();
     EXPECT_EQ(s.region, (StreamRegion{60, 10, 100, 100}));
     EXPECT_EQ(s.inputTarget, (ScreenRect{700, 10, 800, 110}));
     EXPECT_TRUE(log.has("창 보내기: 디스플레이 1 "));
@@ -390,7 +373,7 @@ TEST_F(HostSessionTest, RepeatedViewSizeDoesNotPostponeTheSetUp) {
     desktop->setKnobs(still);
     openStreaming();
     handle(MsgType::ViewSize, ViewSizeMsg{40, 30}.encode());
-    const CaptureSnapshot first = session->captureSnapshot();
+    const CaptureState first = session->captureSnapshot();
     ASSERT_TRUE(first.reconfigure);
     sleepMs(5);
     handle(MsgType::ViewSize, ViewSizeMsg{40, 30}.encode());
@@ -898,7 +881,7 @@ TEST_F(HostSessionTest, AnUploadFolderExpires) {
     HostSessionOptions o;
     o.store = store.get();
     o.system = desktop;
-    o.timing = fastTiming();
+    o.timing = shortSessionTiming();
     o.timing.uploadFolderNs = 50 * kMs;
     o.receiveFolder = [this] { return downloads.wide(); };
     session = std::make_shared<HostSession>(pair.host, "뷰어", "a2V5", requestJson(), nullptr, o);

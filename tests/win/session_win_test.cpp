@@ -39,6 +39,7 @@
 #include "support/recording_announcer.h"
 #include "support/screenshot.h"
 #include "support/session_peer.h"
+#include "support/session_timing.h"
 #include "support/stand_in_encoder_win.h"
 #include "support/stand_in_server_win.h"
 #include "support/test_viewer.h"
@@ -46,20 +47,6 @@
 namespace {
 
 constexpr int64_t kMs = 1'000'000;
-
-HostSessionTiming e2eTiming() {
-    HostSessionTiming t;
-    t.statusPassMs = 200;
-    t.setupRetryMs = 300;
-    t.restoreWaitMs = 50;
-    t.grabRetryNs = 50 * kMs;
-    t.windowMoveNs = 50 * kMs;
-    t.viewSizeNs = 50 * kMs;
-    t.focusNs = 30 * kMs;
-    t.rateStepNs = 200 * kMs;
-    t.frameExpiryNs = 600 * kMs;
-    return t;
-}
 
 // A small stream keeps the lossless stand-in's pictures small.
 Json streamRequest(int fps = 20, bool audio = false) {
@@ -171,7 +158,6 @@ private:
 
 class SessionWin : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { ClipboardSync::instance().start(); }
 
     void SetUp() override {
         store = std::make_unique<ConfigStore>(profile.wide(), L"");
@@ -184,7 +170,7 @@ protected:
                                               std::make_unique<RecordingAnnouncer>(announced));
         HostSessionOptions o;
         o.store = store.get();
-        o.timing = e2eTiming();
+        o.timing = shortSessionTiming();
         o.receiveFolder = [this] { return downloads.wide(); };
         server->makeSession = hostSessionFactory(o);
         ASSERT_TRUE(server->start(0, false, false, true));
@@ -221,6 +207,13 @@ protected:
     void registerEncoder() {
         encoder = std::make_unique<LocalStandInEncoder>();
         ASSERT_TRUE(encoder->registered());
+    }
+    // Loopback capture of a 48 kHz stereo float mix and an AAC encoder, for the sound sender.
+    void registerSound() {
+        aacRegistration = registerFakeAacEncoder(std::make_shared<FakeAacEncoderLog>());
+        ASSERT_EQ(aacRegistration->result(), S_OK);
+        audio = std::make_unique<FakeCoreAudio>(makeMixFormat(48000, 2, 32, MixSamples::Float, true));
+        ASSERT_EQ(audio->registration(), S_OK);
     }
 
     // A viewer admitted as a paired device with this request, read by `peer`.
@@ -288,6 +281,8 @@ protected:
     std::shared_ptr<RecordingAnnouncer::Record> announced = std::make_shared<RecordingAnnouncer::Record>();
     std::unique_ptr<HostServer> server;
     std::unique_ptr<LocalStandInEncoder> encoder;
+    std::unique_ptr<ClassRegistration> aacRegistration;
+    std::unique_ptr<FakeCoreAudio> audio;
     std::unique_ptr<TestViewer> viewer;
     std::unique_ptr<SessionPeer> peer;
     std::unique_ptr<PaintWindow> animation;
@@ -357,7 +352,7 @@ TEST_F(SessionWin, UnacknowledgedFramesStopAtTheLimitThenResume) {
     ASSERT_TRUE(pumpFor([&] { return peer->count(MsgType::VideoFrame) >= 3; }));
     pumpFor([] { return false; }, 300);
     EXPECT_EQ(peer->count(MsgType::VideoFrame), 3u);
-    EXPECT_EQ(session()->captureSnapshot().inFlight, 3);
+    EXPECT_EQ(session()->captureSnapshot().frames.inFlight(), 3);
     EXPECT_TRUE(pumpFor([&] { return peer->count(MsgType::VideoFrame) >= 4; }, 3000));
 }
 
@@ -499,6 +494,14 @@ TEST_F(SessionWin, FocusOnAClosedWindowStreamsTheWholeDisplay) {
 // ---- Desktop services ----
 
 TEST_F(SessionWin, ClipboardBothWays) {
+    // The clipboard monitor's window lives on this thread, as on the program's UI thread. Making
+    // it also enters a COM apartment here, which the media tests after this one do not want on
+    // this thread: text needs none, so an apartment only this made is left again.
+    const bool making = !FindWindowExW(HWND_MESSAGE, nullptr, L"TavrelClipboard", nullptr);
+    const HRESULT probe = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);  // S_OK: none before
+    ASSERT_TRUE(ClipboardSync::instance().start());
+    if (SUCCEEDED(probe)) CoUninitialize();
+    if (probe == S_OK && making) CoUninitialize();
     registerEncoder();
     connect(streamRequest(20));
     ASSERT_TRUE(next(MsgType::Status));
@@ -579,10 +582,7 @@ TEST_F(SessionWin, ChatBothWaysAndCurtainInStatus) {
 
 TEST_F(SessionWin, SoundSwitchSendsFormatAndFrames) {
     registerEncoder();
-    auto aac = std::make_shared<FakeAacEncoderLog>();
-    auto aacRegistration = registerFakeAacEncoder(aac);
-    FakeCoreAudio audio(makeMixFormat(48000, 2, 32, MixSamples::Float, true));
-    ASSERT_EQ(audio.registration(), S_OK);
+    registerSound();
     FakeCoreAudio::Packet silent;
     silent.frames = 1024;
     silent.flags = AUDCLNT_BUFFERFLAGS_SILENT;
@@ -593,11 +593,11 @@ TEST_F(SessionWin, SoundSwitchSendsFormatAndFrames) {
     ASSERT_TRUE(format);
     EXPECT_EQ(spanToString(format->payload), R"({"codec":"aac","rate":48000,"ch":2,"asc":"EZA="})");
     ASSERT_TRUE(pumpFor([&] {
-        if (audio.packetsLeft() == 0) audio.push(silent);
+        if (audio->packetsLeft() == 0) audio->push(silent);
         return peer->count(MsgType::AudioFrame) >= 3;
     }));
     peer->send(MsgType::AudioSwitch, encodeSwitch(false));
-    EXPECT_TRUE(pumpFor([&] { return audio.stopped(); }));
+    EXPECT_TRUE(pumpFor([&] { return audio->stopped(); }));
 }
 
 TEST_F(SessionWin, PingPowerAndWakeGoThroughTheHooks) {
@@ -627,10 +627,7 @@ TEST_F(SessionWin, PingPowerAndWakeGoThroughTheHooks) {
 
 TEST_F(SessionWin, CloseReleasesEverythingAndLeavesNoThreadBehind) {
     registerEncoder();
-    auto aac = std::make_shared<FakeAacEncoderLog>();
-    auto aacRegistration = registerFakeAacEncoder(aac);
-    FakeCoreAudio audio(makeMixFormat(48000, 2, 32, MixSamples::Float, true));
-    ASSERT_EQ(audio.registration(), S_OK);
+    registerSound();
     TargetWindow target;
     const POINT p = target.clickPoint();
     const double fx = double(p.x) / (GetSystemMetrics(SM_CXSCREEN) - 1);
