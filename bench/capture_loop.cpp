@@ -82,7 +82,8 @@ struct Frame {
     EncodedAccessUnit unit;
     LosslessH264Writer writer;
 
-    Frame(int w, int h) : width(w), height(h), image(screenImage(w, h)), nv12(size_t(w) * size_t(h) * 3 / 2), writer(w, h) {
+    Frame(int w, int h)
+        : width(w), height(h), image(screenImage(w, h)), nv12(size_t(w) * size_t(h) * 3 / 2), writer(w, h) {
         convertBgraToNv12(image.data(), w, h, w * 4, nv12.data(), w, h);
         writer.encode(nv12.data(), true);  // the stream's first picture is the key frame
         annexB = writer.encode(nv12.data(), false);

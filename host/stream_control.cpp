@@ -160,7 +160,8 @@ WindowCheck checkWindow(const WindowState& now, const ScreenRect& atSetup, const
     }
     const ScreenRect& b = *now.bounds;
     if (b == atSetup) return check;
-    const bool sameSize = b.right - b.left == atSetup.right - atSetup.left && b.bottom - b.top == atSetup.bottom - atSetup.top;
+    const bool sameSize = b.right - b.left == atSetup.right - atSetup.left &&
+                          b.bottom - b.top == atSetup.bottom - atSetup.top;
     const bool inside = b.left >= display.left && b.top >= display.top && b.right <= display.right &&
                         b.bottom <= display.bottom;
     check.action = sameSize && inside ? WindowCheck::Action::Follow : WindowCheck::Action::Reconfigure;

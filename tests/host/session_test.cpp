@@ -24,6 +24,7 @@
 #include "support/fake_desktop.h"
 #include "support/host_hooks.h"
 #include "support/log_capture.h"
+#include "support/monitors.h"
 #include "support/session_peer.h"
 #include "support/session_timing.h"
 #include "support/wait.h"
@@ -41,16 +42,6 @@ Json parsedJson(const ChannelMessage& m) {
     Json j;
     EXPECT_TRUE(decodeJson(m.payload, j)) << spanToString(m.payload);
     return j;
-}
-
-MonitorInfo monitorAt(int left, int top, int right, int bottom, bool primary = false) {
-    MonitorInfo m;
-    m.left = left;
-    m.top = top;
-    m.right = right;
-    m.bottom = bottom;
-    m.primary = primary;
-    return m;
 }
 
 WindowState shownWindow(ScreenRect bounds) {

@@ -8,16 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "support/monitors.h"
 
-MonitorInfo monitor(int left, int top, int right, int bottom) {
-    MonitorInfo m;
-    m.left = left;
-    m.top = top;
-    m.right = right;
-    m.bottom = bottom;
-    return m;
-}
+namespace {
 
 // ---- Set-up ----
 
@@ -245,7 +238,7 @@ TEST(WindowCheck, WhatAChangedWindowAsksFor) {
 }
 
 TEST(WindowCheck, DisplayWithTheLargestShareOfTheWindow) {
-    const std::vector<MonitorInfo> monitors = {monitor(0, 0, 1920, 1080), monitor(1920, 0, 3840, 1080)};
+    const std::vector<MonitorInfo> monitors = {monitorAt(0, 0, 1920, 1080), monitorAt(1920, 0, 3840, 1080)};
     EXPECT_EQ(displayForWindow({1800, 100, 2400, 500}, monitors, 0), 1u);
     EXPECT_EQ(displayForWindow({1500, 100, 2340, 500}, monitors, 1), 0u);  // 420 each: the first
     EXPECT_EQ(displayForWindow({100, 2000, 500, 2400}, monitors, 1), 1u);  // on none: the requested

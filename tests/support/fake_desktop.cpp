@@ -144,7 +144,8 @@ public:
             appendNal(picture, {0x67, uint8_t(width_ >> 8), uint8_t(width_), uint8_t(height_ >> 8), uint8_t(height_)});
             appendNal(picture, {0x68, uint8_t(fps_)});
         }
-        appendNal(picture, {uint8_t(key ? 0x65 : 0x41), uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)});
+        appendNal(picture,
+                  {uint8_t(key ? 0x65 : 0x41), uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)});
         if (knobs.holdBack) std::swap(picture, held_);
         out = std::move(picture);
         keyFrame = out.size() > 4 && (out[4] & 0x1F) == 7;  // a key picture starts with its SPS

@@ -128,7 +128,8 @@ private:
         for (int y = 4; y < 28; ++y)
             for (int x = 4; x < 28; ++x) {
                 andPlane[size_t(y) * 4 + size_t(x / 8)] &= uint8_t(~(0x80 >> (x % 8)));
-                if (x == 4 || x == 27 || y == 4 || y == 27) xorPlane[size_t(y) * 4 + size_t(x / 8)] |= uint8_t(0x80 >> (x % 8));
+                if (x == 4 || x == 27 || y == 4 || y == 27)
+                    xorPlane[size_t(y) * 4 + size_t(x / 8)] |= uint8_t(0x80 >> (x % 8));
             }
         return CreateCursor(GetModuleHandleW(nullptr), 3, 5, 32, 32, andPlane.data(), xorPlane.data());
     }
@@ -158,7 +159,6 @@ private:
 
 class SessionWin : public ::testing::Test {
 protected:
-
     void SetUp() override {
         store = std::make_unique<ConfigStore>(profile.wide(), L"");
         store->update([](AppConfig& c) {
