@@ -1,4 +1,4 @@
-// A console reporter that also keeps each run's CPU time per iteration, so that a benchmark
+// A console reporter that also keeps each run's CPU (or wall-clock) time per iteration, so that a benchmark
 // program can print its ratios against a reference after the table. A benchmark repeated with
 // aggregates only on display is kept by its median.
 #pragma once
@@ -13,12 +13,13 @@ class RatioReporter : public benchmark::ConsoleReporter {
 public:
     RatioReporter() : ConsoleReporter(OO_Tabular) {}  // no colour codes in piped output
     std::map<std::string, double> timeNs;
+    bool realTime = false;  // keep wall-clock time instead (work spread over threads)
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (run.error_occurred) continue;
             const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
             if (run.run_type != Run::RT_Iteration && !median) continue;
-            double t = run.GetAdjustedCPUTime();
+            double t = realTime ? run.GetAdjustedRealTime() : run.GetAdjustedCPUTime();
             switch (run.time_unit) {
                 case benchmark::kSecond: t *= 1e9; break;
                 case benchmark::kMillisecond: t *= 1e6; break;

@@ -13,6 +13,7 @@
 #include "core/wire.h"
 #include "host/history.h"
 #include "host/messages.h"
+#include "host/session.h"
 #include "net/handshake.h"
 
 const char* const kPasswordLoginRefused = "비밀번호 접속 받지 않음";
@@ -101,7 +102,11 @@ void runAcceptLoop(const std::function<std::shared_ptr<FramedConn>()>& next, con
 }
 
 HostServer& HostServer::instance() {
-    static HostServer* server = new HostServer(configStore(), loadDeviceKey(), systemLanAnnouncer());
+    static HostServer* server = [] {
+        auto* s = new HostServer(configStore(), loadDeviceKey(), systemLanAnnouncer());
+        s->makeSession = hostSessionFactory();
+        return s;
+    }();
     return *server;
 }
 

@@ -86,8 +86,9 @@ void runAcceptLoop(const std::function<std::shared_ptr<FramedConn>()>& next, con
 
 class HostServer {
 public:
-    // The process-wide server over the process-wide settings, device key and the system's DNS-SD;
-    // built on first use and never destroyed (detached threads may use it until the process ends).
+    // The process-wide server over the process-wide settings, device key and the system's DNS-SD,
+    // admitting viewers into host sessions; built on first use and never destroyed (detached
+    // threads may use it until the process ends).
     static HostServer& instance();
 
     HostServer(ConfigStore& store, KeyPair deviceKey, std::unique_ptr<LanAnnouncer> announcer);

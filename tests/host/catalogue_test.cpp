@@ -8,18 +8,9 @@
 #include <vector>
 
 #include "host/catalogue.h"
+#include "support/monitors.h"
 
 namespace {
-
-MonitorInfo monitor(int32_t left, int32_t top, int32_t right, int32_t bottom, double scale) {
-    MonitorInfo m;
-    m.left = left;
-    m.top = top;
-    m.right = right;
-    m.bottom = bottom;
-    m.scale = scale;
-    return m;
-}
 
 TEST(Catalogue, ExcludedWords) {
     struct Case {
@@ -146,8 +137,9 @@ TEST(Catalogue, WindowJsonGivesPointsRoundedHalfAway) {
 }
 
 TEST(Catalogue, ScaleOfTheMonitorHoldingTheCentre) {
-    const std::vector<MonitorInfo> monitors = {monitor(0, 0, 1920, 1080, 1.0), monitor(1920, 0, 4480, 1440, 2.0),
-                                               monitor(1920, 0, 2000, 100, 1.25)};  // overlaps the second
+    const std::vector<MonitorInfo> monitors = {monitorAt(0, 0, 1920, 1080, false, 1.0),
+                                               monitorAt(1920, 0, 4480, 1440, false, 2.0),
+                                               monitorAt(1920, 0, 2000, 100, false, 1.25)};  // overlaps the second
     struct Case {
         ScreenRect bounds;
         double scale;
@@ -175,7 +167,7 @@ TEST(Catalogue, ScaleOfTheMonitorHoldingTheCentre) {
 TEST(Catalogue, ReplyListsAppsWindowsAndLaunchingOnlyWhileALaunchRuns) {
     const std::vector<ProgramEntry> apps = {{"C:\\P\\a.lnk", "A"}, {"shell:AppsFolder\\b!App", "B"}};
     const std::vector<WindowInfo> windows = {{7, "Doc", "notepad", {2000, 0, 2400, 300}}};
-    const std::vector<MonitorInfo> monitors = {monitor(1920, 0, 3840, 1080, 2.0)};
+    const std::vector<MonitorInfo> monitors = {monitorAt(1920, 0, 3840, 1080, false, 2.0)};
     EXPECT_EQ(catalogueReply(apps, windows, monitors, "").dump(),
               R"({"apps":[{"id":"C:\\P\\a.lnk","name":"A"},{"id":"shell:AppsFolder\\b!App","name":"B"}],)"
               R"("windows":[{"id":7,"title":"Doc","app":"notepad","widthPt":200,"heightPt":150}]})");

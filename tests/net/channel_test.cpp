@@ -9,6 +9,7 @@
 #include "core/crypto/aead.h"
 #include "core/wire.h"
 #include "net/channel.h"
+#include "support/channel_pair.h"
 #include "support/loopback.h"
 #include "support/proto_error.h"
 
@@ -16,23 +17,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Keys of channels made by hand: the client seals with A, the host with B.
 const Bytes kKeyA(32, 0xA1);
 const Bytes kKeyB(32, 0xB2);
-
-// Two channels over a loopback pair: the client sends with key A, the host with key B.
-struct ChannelPair {
-    LoopbackPair conns;
-    std::shared_ptr<SecureChannel> client, host;
-};
-
-ChannelPair makeChannelPair() {
-    ChannelPair p;
-    p.conns = makeLoopbackPair();
-    if (!p.conns.client || !p.conns.host) return p;
-    p.client = std::make_shared<SecureChannel>(p.conns.client, CipherState(kKeyA), CipherState(kKeyB));
-    p.host = std::make_shared<SecureChannel>(p.conns.host, CipherState(kKeyB), CipherState(kKeyA));
-    return p;
-}
 
 TEST(SecureChannel, MessagesTravelBothWays) {
     auto p = makeChannelPair();

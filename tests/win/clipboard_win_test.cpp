@@ -1,5 +1,6 @@
 // The clipboard monitor on the real clipboard of the test prefix, in-process.
 #include <windows.h>
+#include <objbase.h>
 
 #include <gtest/gtest.h>
 
@@ -119,6 +120,9 @@ Bytes smallPng(const Bytes& bgra, int width, int height) {
 class ClipboardWin : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        // Pictures go through the imaging component on the window's thread, which has COM in the
+        // program (its UI thread) whichever test made the window first.
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         ASSERT_TRUE(ClipboardSync::instance().start());
         if (!gProbe.hwnd) {
             WNDCLASSW wc{};

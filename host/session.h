@@ -1,0 +1,204 @@
+// The host's side of one connected viewer: three threads (status poller, receive loop and the
+// capture-and-encode loop), the dispatcher of the viewer's messages, and everything that lives
+// for one connection: input injection, the file sender and receiver, the chat window, the sound
+// and the capture state.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/config/store.h"
+#include "core/json.h"
+#include "files/receiver.h"
+#include "files/sender.h"
+#include "host/catalogue.h"
+#include "host/input.h"
+#include "host/keymap.h"
+#include "host/messages.h"
+#include "host/server.h"
+#include "host/session_system.h"
+#include "host/shortcut.h"
+#include "host/stream_control.h"
+#include "net/channel.h"
+
+// The waits of a session. Tests shorten them; the product uses the defaults.
+struct HostSessionTiming {
+    int statusPassMs = 1000;        // one pass of the status poller
+    int setupRetryMs = 2000;        // after a failed capture set-up
+    int setupWaitMs = 50;           // while a set-up is due later and nothing streams
+    int restoreWaitMs = 200;        // after restoring a minimised window for streaming
+    int64_t grabRetryNs = 300'000'000;     // set-up after a failed grab
+    int64_t windowMoveNs = 300'000'000;    // set-up after a window left its display or changed size
+    int64_t viewSizeNs = 400'000'000;      // set-up after the viewer's area changed
+    int64_t focusNs = 150'000'000;         // set-up after the viewer picked a window
+    int64_t windowCheckNs = 400'000'000;
+    int64_t caretNs = 350'000'000;
+    int64_t cursorNs = 50'000'000;
+    int64_t rateStepNs = 1'000'000'000;
+    int64_t frameExpiryNs = 3'000'000'000;  // an unacknowledged frame stops counting
+    int64_t uploadFolderNs = 60'000'000'000;  // how long a chosen upload folder waits for its batch
+};
+
+struct HostSessionOptions {
+    ConfigStore* store = nullptr;            // the process-wide store when null
+    std::shared_ptr<SessionSystem> system;   // the machine's when null
+    HostSessionTiming timing;
+    std::function<std::wstring()> receiveFolder;  // received files' default folder; Downloads when empty
+};
+
+// The capture parameters the viewer's messages change and the capture loop reads, the frames
+// waiting for acknowledgement, the rates and the statistics. Guarded by the session's capture mutex.
+struct CaptureState {
+    int display = 0;
+    int viewWidth = 0;
+    int viewHeight = 0;
+    uint32_t window = 0;           // the streamed window; 0 = the whole display
+    bool reconfigure = true;       // the first pass sets capture up
+    bool keyFrameRequest = true;
+    int64_t notBefore = 0;         // nowNanos of the set-up due; 0 = at once
+    ScreenRect windowBounds;       // the streamed window at set-up; zero for a display
+    ScreenRect displayRect;
+    StreamRegion region;
+    ScreenRect inputTarget;        // where the viewer's pointer lands
+    int quality = 0;
+    std::string launching;         // the program being started, empty when none
+    FrameWindow frames;
+    int bitRate = kInitialBitRate;
+    int ceiling = kInitialCeiling;
+    int skipped = 0;               // pictures replaced by newer ones this second
+    // statistics
+    std::string codec;
+    int streamWidth = 0;
+    int streamHeight = 0;
+    int framesSent = 0;
+    int keyFrames = 0;
+    uint64_t bytesSent = 0;
+    double convertMs = 0;
+    double mapMs = 0;
+    double encodeMs = 0;
+    int encoded = 0;
+};
+
+class HostSession : public ViewerSession, public CatalogueSession, public std::enable_shared_from_this<HostSession> {
+public:
+    HostSession(std::shared_ptr<SecureChannel> channel, std::string peerName, std::string peerKey, Json request,
+                HostServer* server, HostSessionOptions options = {});
+    ~HostSession() override;
+
+    // Starts the status poller, the receive loop and (unless the session is a wake errand) the
+    // capture-and-encode loop and the requested sound. Throws std::bad_weak_ptr when the session
+    // is not held by a std::shared_ptr.
+    void start() override;
+    // Ends the session once: the connection, the clipboard listener, held input, transfers, sound,
+    // curtain, the chat's last line, the history record, then onEnded.
+    void close() override;
+    void openChat() override;
+    Json stats() const override;
+
+    // One message from the viewer (the receive loop's thread). Errors are logged, never thrown.
+    void handle(unsigned char type, const std::vector<unsigned char>& payload);
+    // A key event outside the lock screen, through the shortcut translator.
+    void keyEvent(const KeyEvent& event);
+    void setAudio(bool on);
+    // The catalogue reply, and the launch job (each on a thread of its own).
+    void sendAppList();
+    void launchFromCatalogue(const std::string& id);
+    // Sets capture and encoder up for the current display or window; the capture thread's.
+    bool setupCapture(ScreenSource& screen, PictureEncoder& encoder, Bytes& picture);
+    // Follows, re-sets or drops a streamed window that moved, resized, closed or was minimised.
+    void checkStreamWindow();
+
+    // What the catalogue's jobs need (CatalogueSession).
+    void send(MsgType type, const std::string& payload) override;
+    std::string launching() override;
+    void setLaunching(const std::string& name) override;
+    void streamWindow(uint32_t handle) override;
+
+    const SessionRequest& request() const { return request_; }
+    const Json& requestJson() const { return requestJson_; }
+    bool wakeErrand() const { return request_.wakeOnly(); }
+    bool stopped() const { return stop_->load(); }
+    // A copy of the capture state.
+    CaptureState captureSnapshot() const;
+    int shortcutMode();
+
+private:
+    struct ClipboardRelay;
+
+    void sendMessage(MsgType type, ByteSpan payload);
+    void notice(const std::string& text);
+    void dispatch(MsgType type, const std::vector<unsigned char>& payload);
+    bool toLockScreen(MsgType type, const std::vector<unsigned char>& payload);
+    void handleFiles(MsgType type, const std::vector<unsigned char>& payload);
+    void lockLogin(const std::vector<unsigned char>& payload);
+    void curtainSwitch(bool on);
+    void chatLine(const std::string& text);
+    void requestCatalogue();
+    void startDetached(std::function<void()> body);
+    // Input under the input mutex, unless the session has stopped.
+    void withInput(const std::function<void()>& action);
+    void releaseInput();
+    // The injector's target; under the capture mutex.
+    void setTargetLocked(const ScreenRect& r);
+    std::wstring takeUploadFolder();
+
+    void statusLoop();
+    void receiveLoop();
+    void captureLoop();
+    void caretPass(CaretReports& reports);
+    void rateStep(PictureEncoder& encoder, int fps);
+    bool sleepUnlessStopped(int ms);
+
+    ConfigStore& store_;
+    std::shared_ptr<SessionSystem> system_;
+    const HostSessionTiming timing_;
+    HostServer* server_;
+    const Json requestJson_;
+    const SessionRequest request_;
+    const std::shared_ptr<std::atomic<bool>> stop_ = std::make_shared<std::atomic<bool>>(false);
+    std::atomic<bool> mediaOn_{true};
+
+    std::mutex inputMutex_;  // the translator and the injector's releases
+    InputInjector injector_;
+    ShortcutTranslator translator_;
+
+    std::mutex clipboardMutex_;
+    int clipboardListener_ = 0;
+    std::shared_ptr<ClipboardRelay> clipboardRelay_;
+
+    mutable std::mutex captureMutex_;
+    std::unique_ptr<CaptureState> capture_;
+
+    std::mutex audioMutex_;
+    bool audioWish_ = false;
+    std::unique_ptr<SoundSource> sound_;
+
+    std::mutex curtainMutex_;
+
+    std::mutex chatMutex_;
+    std::unique_ptr<ChatBox> chat_;
+
+    std::mutex catalogueMutex_;
+    bool catalogueRunning_ = false;
+    bool catalogueAgain_ = false;
+
+    std::mutex uploadMutex_;
+    std::wstring uploadFolder_;
+    int64_t uploadExpiry_ = 0;
+
+    FileReceiver receiver_;
+    FileSender sender_;
+};
+
+// The statistics logged when a session ends: codec, stream size, frames, bytes, key frames, bit
+// rate, in-flight limit, last minimum round trip and the average convert, map and encode times.
+Json sessionStatsJson(const HostSession& session);
+
+// Makes host sessions with these options for the server's admissions.
+SessionFactory hostSessionFactory(HostSessionOptions options = {});

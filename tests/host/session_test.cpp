@@ -1,0 +1,956 @@
+// The host session over a fake machine: its threads, every dispatcher row, the capture-and-encode
+// loop's pacing and recovery, and close.
+#include "host/session.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/config/store.h"
+#include "core/config/temp_folder.h"
+#include "core/wire.h"
+#include "files/fileio.h"
+#include "files/paths.h"
+#include "files/transfer_messages.h"
+#include "host/history.h"
+#include "host/lock.h"
+#include "host/power.h"
+#include "media/stream.h"
+#include "support/channel_pair.h"
+#include "support/fake_desktop.h"
+#include "support/host_hooks.h"
+#include "support/log_capture.h"
+#include "support/monitors.h"
+#include "support/session_peer.h"
+#include "support/session_timing.h"
+#include "support/wait.h"
+
+namespace {
+
+constexpr int64_t kMs = 1'000'000;
+
+Json requestJson(SessionRequest r = SessionRequest()) {
+    if (r.os.empty()) r.os = "windows";
+    return r.toJson();
+}
+
+Json parsedJson(const ChannelMessage& m) {
+    Json j;
+    EXPECT_TRUE(decodeJson(m.payload, j)) << spanToString(m.payload);
+    return j;
+}
+
+WindowState shownWindow(ScreenRect bounds) {
+    WindowState s;
+    s.exists = true;
+    s.visible = true;
+    s.bounds = bounds;
+    return s;
+}
+
+class HostSessionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        store = std::make_unique<ConfigStore>(profile.wide(), L"");
+        store->update([](AppConfig& c) {
+            c.deviceName = "테스트 호스트";
+            c.fileTransfer = true;
+        });
+        pair = makeChannelPair();
+        ASSERT_TRUE(pair.client && pair.host);
+        peer = std::make_unique<SessionPeer>(pair.client);
+        hooks->desktopLocked = [this] { return locked.load(); };
+        hooks->lockAgentPresent = [this] { return agent.load(); };
+        hooks->lockServiceInstalled = [this] { return service.load(); };
+        hooks->sendLockMessage = [this](ByteSpan m) {
+            std::lock_guard<std::mutex> lock(mutex);
+            lockMessages.emplace_back(m.begin(), m.end());
+        };
+        hooks->restartSystem = [](uint32_t& error) {
+            error = 5;
+            return false;
+        };
+        hooks->sleepSystem = [] { return false; };
+        hooks->sendDatagrams = [this](const std::vector<Datagram>& d) {
+            datagrams += int(d.size());
+            return int(d.size());
+        };
+    }
+
+    void TearDown() override {
+        if (session) session->close();
+        // The session's threads use the store and the folders until they let go of it.
+        std::weak_ptr<HostSession> last = session;
+        session.reset();
+        EXPECT_TRUE(waitUntil([&] { return last.expired(); }, 5000));
+        EXPECT_EQ(desktop->captureThreads(), 0);
+        peer.reset();
+    }
+
+    std::shared_ptr<HostSession> make(const Json& request = requestJson()) {
+        HostSessionOptions o;
+        o.store = store.get();
+        o.system = desktop;
+        o.timing = shortSessionTiming();
+        o.receiveFolder = [this] { return downloads.wide(); };
+        auto s = std::make_shared<HostSession>(pair.host, "뷰어", "a2V5", request, nullptr, o);
+        s->onEnded = [this](ViewerSession*) { ++ended; };
+        return s;
+    }
+
+    void open(const Json& request = requestJson()) {
+        session = make(request);
+        session->start();
+    }
+
+    // The first picture went out: set-up done and streaming.
+    void openStreaming(const Json& request = requestJson()) {
+        open(request);
+        ASSERT_TRUE(peer->next(MsgType::DisplayInfo));
+        ASSERT_TRUE(peer->next(MsgType::VideoFrame));
+    }
+
+    void handle(MsgType type, ByteSpan payload = {}) {
+        session->handle(uint8_t(type), Bytes(payload.begin(), payload.end()));
+    }
+
+    std::vector<Bytes> lockSent() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return lockMessages;
+    }
+
+    TempFolder profile, downloads;
+    std::unique_ptr<ConfigStore> store;
+    std::shared_ptr<FakeDesktop> desktop = std::make_shared<FakeDesktop>();
+    ChannelPair pair;
+    std::unique_ptr<SessionPeer> peer;
+    std::shared_ptr<HostSession> session;
+    ScopedHostHooks hooks;
+    LogCapture log;
+    std::atomic<bool> locked{false}, agent{false}, service{false};
+    std::atomic<int> datagrams{0}, ended{0};
+    std::mutex mutex;
+    std::vector<Bytes> lockMessages;
+};
+
+// ---- Start and stream ----
+
+TEST_F(HostSessionTest, StatusDisplayInfoHeaderAndFramesFromTheStart) {
+    open();
+    auto status = peer->next(MsgType::Status);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(spanToString(status->payload), "{\"locked\":false,\"curtain\":false}");
+
+    auto info = peer->next(MsgType::DisplayInfo);
+    ASSERT_TRUE(info);
+    const Json j = parsedJson(*info);
+    EXPECT_EQ(j.get("name").asString(), "테스트 호스트");
+    EXPECT_EQ(j.get("current").number, 0);
+    EXPECT_EQ(j.get("width").number, 320);
+    EXPECT_EQ(j.get("height").number, 240);
+    EXPECT_EQ(j.get("os").asString(), "windows");
+    EXPECT_EQ(j.get("displays").items.size(), 1u);
+    EXPECT_EQ(j.get("wake").items.size(), 1u);
+    EXPECT_FALSE(j.has("window"));
+
+    auto header = peer->next(MsgType::StreamHeader);
+    auto frame = peer->next(MsgType::VideoFrame);
+    ASSERT_TRUE(header && frame);
+    const StreamHeader h = StreamHeader::read(header->payload);
+    EXPECT_EQ(h.width, 320u);
+    EXPECT_EQ(h.height, 240u);
+    EXPECT_EQ(h.parameterSets.size(), 2u);
+    const VideoFrameMsg v = VideoFrameMsg::decode(frame->payload);
+    EXPECT_EQ(v.frameNumber, 1u);
+    EXPECT_TRUE(v.keyFrame);
+    EXPECT_TRUE(peer->next(MsgType::Cursor));
+    EXPECT_TRUE(log.waitFor("화면 보내기: 디스플레이 0 320x240 60fps fake GDI"));
+    EXPECT_TRUE(log.has("캡처 준비 "));
+}
+
+TEST_F(HostSessionTest, UnacknowledgedFramesStopAtTheLimitAndResumeAfterExpiry) {
+    openStreaming();
+    ASSERT_TRUE(peer->waitCount(MsgType::VideoFrame, 3));
+    sleepMs(150);  // the screen keeps changing, yet the window is full
+    EXPECT_EQ(peer->count(MsgType::VideoFrame), 3u);
+    EXPECT_GE(session->captureSnapshot().frames.inFlight(), 3);
+    // After the expiry the window opens again.
+    EXPECT_TRUE(peer->waitCount(MsgType::VideoFrame, 4, 3000));
+}
+
+TEST_F(HostSessionTest, AcknowledgementsKeepTheStreamGoingAndMeasureTheRoundTrip) {
+    openStreaming();
+    for (uint32_t want = 2; want <= 12; ++want) {
+        auto frame = peer->next(MsgType::VideoFrame);
+        ASSERT_TRUE(frame) << want;
+        peer->send(MsgType::FrameAck, encodeU32(VideoFrameMsg::decode(frame->payload).frameNumber));
+    }
+    EXPECT_TRUE(waitUntil([&] { return session->captureSnapshot().frames.minRttMs() > 0; }, 3000));
+}
+
+TEST_F(HostSessionTest, FrameAckOfAnUnknownFrameChangesNothing) {
+    FakeDesktop::Knobs still;
+    still.screenChanges = false;
+    desktop->setKnobs(still);
+    openStreaming();
+    ASSERT_TRUE(waitUntil([&] { return session->captureSnapshot().frames.inFlight() == 1; }, 2000));
+    handle(MsgType::FrameAck, encodeU32(99));
+    EXPECT_EQ(session->captureSnapshot().frames.inFlight(), 1);
+    handle(MsgType::FrameAck, encodeU32(1));
+    EXPECT_EQ(session->captureSnapshot().frames.inFlight(), 0);
+    handle(MsgType::FrameAck, encodeU32(1));
+    EXPECT_EQ(session->captureSnapshot().frames.inFlight(), 0);
+}
+
+TEST_F(HostSessionTest, KeyFrameRequestOnAStillScreenResendsHeaderAndKeyFrame) {
+    FakeDesktop::Knobs still;
+    still.screenChanges = false;
+    desktop->setKnobs(still);
+    openStreaming();
+    ASSERT_TRUE(peer->next(MsgType::StreamHeader));
+    peer->send(MsgType::KeyFrameRequest);
+    ASSERT_TRUE(peer->next(MsgType::StreamHeader));
+    auto frame = peer->next(MsgType::VideoFrame);
+    ASSERT_TRUE(frame);
+    const VideoFrameMsg v = VideoFrameMsg::decode(frame->payload);
+    EXPECT_EQ(v.frameNumber, 2u);
+    EXPECT_TRUE(v.keyFrame);
+    EXPECT_TRUE(waitUntil([&] { return !session->captureSnapshot().keyFrameRequest; }, 1000));
+}
+
+TEST_F(HostSessionTest, AKeyFrameRequestStaysUntilAKeyFrameWentOut) {
+    openStreaming();
+    FakeDesktop::Knobs deaf;
+    deaf.ignoreKeyRequest = true;
+    desktop->setKnobs(deaf);
+    handle(MsgType::KeyFrameRequest);
+    const size_t before = peer->count(MsgType::VideoFrame);
+    // Acknowledge everything so frames keep coming.
+    for (size_t n = 0; n < 5;) {
+        auto frame = peer->next(MsgType::VideoFrame);
+        ASSERT_TRUE(frame);
+        const VideoFrameMsg v = VideoFrameMsg::decode(frame->payload);
+        peer->send(MsgType::FrameAck, encodeU32(v.frameNumber));
+        if (v.frameNumber > before) {
+            EXPECT_FALSE(v.keyFrame);
+            ++n;
+        }
+    }
+    EXPECT_TRUE(session->captureSnapshot().keyFrameRequest);
+    desktop->setKnobs(FakeDesktop::Knobs());
+    EXPECT_TRUE(waitUntil([&] { return !session->captureSnapshot().keyFrameRequest; }, 3000));
+    const auto forced = desktop->encodeForceFlags();
+    EXPECT_TRUE(std::count(forced.begin(), forced.end(), true) >= 5);
+}
+
+// ---- Recovery ----
+
+TEST_F(HostSessionTest, FailedSetUpGivesOneNoticeAndRetries) {
+    FakeDesktop::Knobs broken;
+    broken.failScreenOpen = true;
+    desktop->setKnobs(broken);
+    open();
+    const std::string text = "원격 PC 의 화면을 가져올 수 없습니다. 잠금 화면이거나 화면이 꺼져 있을 수 있습니다.";
+    ASSERT_TRUE(peer->waitNotice(text));
+    ASSERT_TRUE(waitUntil([&] { return desktop->screenOpens() >= 3; }, 3000));
+    EXPECT_EQ(log.count("화면 가져오기 실패"), 1);
+    desktop->setKnobs(FakeDesktop::Knobs());
+    EXPECT_TRUE(peer->next(MsgType::DisplayInfo, 3000));
+    EXPECT_TRUE(peer->next(MsgType::VideoFrame, 3000));
+    auto notices = peer->notices();
+    EXPECT_EQ(std::count(notices.begin(), notices.end(), text), 1);
+}
+
+TEST_F(HostSessionTest, EncoderSizeShrinksUntilAnEncoderOpens) {
+    desktop->setMonitors({monitorAt(0, 0, 1000, 500, true)});
+    FakeDesktop::Knobs knobs;
+    knobs.maxEncoderWidth = 600;
+    desktop->setKnobs(knobs);
+    openStreaming();
+    std::vector<int> widths;
+    for (const auto& o : desktop->encoderOpens()) widths.push_back(o.width);
+    EXPECT_EQ(widths, (std::vector<int>{1000, 800, 640, 512}));
+    EXPECT_EQ(desktop->encoderOpens().back().height, 256);
+    EXPECT_EQ(parsedJson(peer->all(MsgType::DisplayInfo).front()).get("width").number, 512);
+}
+
+TEST_F(HostSessionTest, NoEncoderOfAnySizeIsAFailedSetUp) {
+    FakeDesktop::Knobs knobs;
+    knobs.maxEncoderWidth = 10;
+    desktop->setKnobs(knobs);
+    open();
+    ASSERT_TRUE(waitUntil([&] { return desktop->encoderOpens().size() >= 12; }, 3000));
+    EXPECT_EQ(desktop->encoderOpens()[5].width, 104);  // the sixth and last try: 320 x 0.32768
+    EXPECT_EQ(peer->count(MsgType::DisplayInfo), 0u);
+    EXPECT_EQ(log.count("화면 가져오기 실패"), 1);
+}
+
+TEST_F(HostSessionTest, FailedEncodeOrGrabSetsUpAgain) {
+    openStreaming();
+    FakeDesktop::Knobs knobs;
+    knobs.failEncodes = 1;
+    desktop->setKnobs(knobs);
+    ASSERT_TRUE(peer->next(MsgType::DisplayInfo, 3000));
+    EXPECT_TRUE(log.has("인코딩 실패 — 다시 시작"));
+    EXPECT_EQ(desktop->screenOpens(), 2);
+
+    knobs = FakeDesktop::Knobs();
+    knobs.failGrabs = 1;
+    desktop->setKnobs(knobs);
+    ASSERT_TRUE(peer->next(MsgType::DisplayInfo, 3000));
+    EXPECT_EQ(desktop->screenOpens(), 3);
+    // Each set-up starts the stream with a key frame again.
+    EXPECT_TRUE(peer->waitCount(MsgType::StreamHeader, 3, 3000));
+}
+
+TEST_F(HostSessionTest, HeldBackOutputComesOutWithTheNextPicture) {
+    FakeDesktop::Knobs knobs;
+    knobs.holdBack = true;
+    knobs.screenChanges = false;
+    desktop->setKnobs(knobs);
+    open();
+    // The one grabbed picture goes in; the key frame still owed feeds it once more, which brings
+    // the first one out. Nothing more is encoded while the screen stands still.
+    auto frame = peer->next(MsgType::VideoFrame);
+    ASSERT_TRUE(frame);
+    EXPECT_TRUE(VideoFrameMsg::decode(frame->payload).keyFrame);
+    sleepMs(150);
+    EXPECT_EQ(desktop->encodeForceFlags().size(), 2u);
+    EXPECT_EQ(peer->count(MsgType::VideoFrame), 1u);
+}
+
+// ---- What the viewer changes ----
+
+TEST_F(HostSessionTest, ViewSizeQualityDisplayAndWindowRequests) {
+    desktop->setMonitors({monitorAt(0, 0, 640, 480, true), monitorAt(640, 0, 960, 240)});
+    desktop->setWindow(0x1234, shownWindow({700, 10, 800, 110}));
+    openStreaming();
+
+    peer->send(MsgType::ViewSize, ViewSizeMsg{320, 240}.encode());
+    auto info = peer->next(MsgType::DisplayInfo);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(parsedJson(*info).get("width").number, 320);
+
+    peer->send(MsgType::Quality, encodeQuality(7));
+    ASSERT_TRUE(peer->next(MsgType::DisplayInfo));
+    EXPECT_EQ(session->captureSnapshot().quality, 2);
+    EXPECT_EQ(desktop->encoderOpens().back().fps, 30);  // quality 2: 30 fps for the encoder
+
+    peer->send(MsgType::SelectDisplay, encodeU8(1));
+    info = peer->next(MsgType::DisplayInfo);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(parsedJson(*info).get("current").number, 1);
+    EXPECT_EQ(session->captureSnapshot().inputTarget, (ScreenRect{640, 0, 960, 240}));
+
+    peer->send(MsgType::FocusWindow, encodeU32(0x1234));
+    info = peer->next(MsgType::DisplayInfo);
+    ASSERT_TRUE(info);
+    const Json j = parsedJson(*info);
+    EXPECT_EQ(j.get("window").get("id").number, 0x1234);
+    EXPECT_EQ(desktop->broughtToFront(), std::vector<uint32_t>{0x1234});
+    const CaptureState s = session->captureSnapshot();
+    EXPECT_EQ(s.region, (StreamRegion{60, 10, 100, 100}));
+    EXPECT_EQ(s.inputTarget, (ScreenRect{700, 10, 800, 110}));
+    EXPECT_TRUE(log.has("창 보내기: 디스플레이 1 "));
+}
+
+TEST_F(HostSessionTest, RepeatedViewSizeDoesNotPostponeTheSetUp) {
+    FakeDesktop::Knobs still;
+    still.screenChanges = false;
+    desktop->setKnobs(still);
+    openStreaming();
+    handle(MsgType::ViewSize, ViewSizeMsg{40, 30}.encode());
+    const CaptureState first = session->captureSnapshot();
+    ASSERT_TRUE(first.reconfigure);
+    sleepMs(5);
+    handle(MsgType::ViewSize, ViewSizeMsg{40, 30}.encode());
+    EXPECT_EQ(session->captureSnapshot().notBefore, first.notBefore);
+    handle(MsgType::ViewSize, ViewSizeMsg{40, 32}.encode());
+    EXPECT_GT(session->captureSnapshot().notBefore, first.notBefore);
+}
+
+TEST_F(HostSessionTest, FocusOnAClosedWindowStreamsTheWholeDisplay) {
+    openStreaming();
+    peer->send(MsgType::FocusWindow, encodeU32(0xDEAD));
+    ASSERT_TRUE(peer->waitNotice("고른 창을 찾을 수 없습니다"));
+    auto info = peer->next(MsgType::DisplayInfo);
+    ASSERT_TRUE(info);
+    EXPECT_FALSE(parsedJson(*info).has("window"));
+    EXPECT_TRUE(desktop->broughtToFront().empty());
+    EXPECT_EQ(session->captureSnapshot().window, 0u);
+}
+
+TEST_F(HostSessionTest, AMinimisedWindowIsRestoredForStreaming) {
+    WindowState minimised = shownWindow({-32000, -32000, -31840, -31972});
+    minimised.minimised = true;
+    desktop->setWindow(9, minimised);
+    openStreaming();
+    handle(MsgType::FocusWindow, encodeU32(9));
+    // The fake's restore keeps the minimised place: the window lies on no display.
+    ASSERT_TRUE(peer->next(MsgType::DisplayInfo));
+    EXPECT_EQ(desktop->restored(), std::vector<uint32_t>{9});
+}
+
+TEST_F(HostSessionTest, StreamedWindowFollowsMovesAndIsDroppedWhenGone) {
+    desktop->setWindow(5, shownWindow({10, 10, 30, 30}));
+    openStreaming();
+    handle(MsgType::FocusWindow, encodeU32(5));
+    ASSERT_TRUE(peer->next(MsgType::DisplayInfo));
+    const size_t infos = peer->count(MsgType::DisplayInfo);
+
+    desktop->setWindow(5, shownWindow({20, 16, 40, 36}));
+    ASSERT_TRUE(waitUntil([&] { return session->captureSnapshot().region.x == 20; }, 2000));
+    EXPECT_EQ(session->captureSnapshot().region.y, 16);
+    EXPECT_EQ(session->captureSnapshot().inputTarget, (ScreenRect{20, 16, 40, 36}));
+    sleepMs(100);
+    EXPECT_EQ(peer->count(MsgType::DisplayInfo), infos);  // no new set-up for a move
+
+    desktop->setWindow(5, shownWindow({20, 16, 44, 36}));  // resized
+    ASSERT_TRUE(peer->waitCount(MsgType::DisplayInfo, infos + 1));
+
+    WindowState minimised = shownWindow({20, 16, 44, 36});
+    minimised.minimised = true;
+    desktop->setWindow(5, minimised);
+    ASSERT_TRUE(peer->waitNotice("프로그램 창이 최소화되었습니다"));
+    EXPECT_TRUE(peer->next(MsgType::AppList));
+    EXPECT_TRUE(log.has("고른 창이 닫혔거나 최소화됨"));
+    ASSERT_TRUE(peer->waitCount(MsgType::DisplayInfo, infos + 2));
+    EXPECT_EQ(session->captureSnapshot().window, 0u);
+
+    desktop->setWindow(6, shownWindow({10, 10, 30, 30}));
+    handle(MsgType::FocusWindow, encodeU32(6));
+    ASSERT_TRUE(peer->waitCount(MsgType::DisplayInfo, infos + 3));
+    desktop->removeWindow(6);
+    EXPECT_TRUE(peer->waitNotice("프로그램 창이 닫혔습니다"));
+}
+
+TEST_F(HostSessionTest, CaretReportsFollowTheFocusedFieldWithoutRepeats) {
+    openStreaming();
+    auto first = peer->next(MsgType::Caret);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(spanToString(first->payload), "{\"edit\":false}");
+    desktop->setCaret(ScreenRect{80, 60, 160, 120});
+    auto caret = peer->next(MsgType::Caret);
+    ASSERT_TRUE(caret);
+    EXPECT_EQ(spanToString(caret->payload), "{\"edit\":true,\"x\":0.2500,\"y\":0.2500,\"w\":0.2500,\"h\":0.2500}");
+    locked = true;  // the secure desktop: no text field of the user
+    caret = peer->next(MsgType::Caret);
+    ASSERT_TRUE(caret);
+    EXPECT_EQ(spanToString(caret->payload), "{\"edit\":false}");
+    sleepMs(100);
+    const auto all = peer->all(MsgType::Caret);
+    for (size_t i = 1; i < all.size(); ++i) EXPECT_NE(all[i].payload, all[i - 1].payload) << i;
+}
+
+TEST_F(HostSessionTest, RateStepsRaiseTheRateToTheCeilingAndReachTheEncoder) {
+    desktop->setMonitors({monitorAt(0, 0, 1280, 720, true)});
+    FakeDesktop::Knobs still;
+    still.screenChanges = false;
+    desktop->setKnobs(still);
+    openStreaming();
+    ASSERT_TRUE(waitUntil([&] { return desktop->bitrates().size() >= 2; }, 3000));
+    // Nothing skipped: up a tenth a step, from 8 M to the 9,216,000 ceiling of 720p60.
+    EXPECT_EQ(desktop->encoderOpens().back().rate, 8'000'000u);
+    EXPECT_EQ(desktop->bitrates()[0], 8'800'000u);
+    EXPECT_EQ(desktop->bitrates()[1], 9'216'000u);
+}
+
+// ---- Input ----
+
+TEST_F(HostSessionTest, KeysGoToTheLockScreenOnlyWhileLockedWithItsAgent) {
+    open();
+    locked = true;
+    agent = true;
+    handle(MsgType::Key, encodeKeyEvent(0, 1, 0, false));
+    handle(MsgType::Key, encodeKeyEvent(56, 2, 0x20002, false));  // Shift shown down
+    handle(MsgType::Key, encodeKeyEvent(56, 2, 0x100, false));    // and up
+    handle(MsgType::TypeText, Bytes(1500, 'x'));
+    const std::vector<Bytes> sent = lockSent();
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_EQ(sent[0], lockKeyMessage(0, true));
+    EXPECT_EQ(sent[1], lockKeyMessage(56, true));
+    EXPECT_EQ(sent[2], lockKeyMessage(56, false));
+    EXPECT_EQ(sent[3].size(), 1u + 1024u);
+    EXPECT_TRUE(desktop->input.records().empty());
+
+    agent = false;  // no agent: typed on the current desktop, up to 4096 bytes
+    handle(MsgType::TypeText, Bytes(5000, 'y'));
+    EXPECT_EQ(lockSent().size(), 4u);
+    EXPECT_EQ(desktop->input.records().size(), 2u * 4096u);
+}
+
+TEST_F(HostSessionTest, ModifierChangesAndCapsLock) {
+    open();
+    struct Case {
+        const char* what;
+        KeyEvent event;
+        size_t records;
+    } cases[] = {
+        {"Fn is ignored", {63, 2, 0x800000, false}, 0},
+        {"Caps Lock is a press and a release", {57, 2, 0x10000, false}, 2},
+        {"Shift shown down", {56, 2, 0x20002, false}, 1},
+        {"Shift shown up", {56, 2, 0x100, false}, 1},
+        {"key down", {0, 1, 0, false}, 1},
+        {"key up", {0, 0, 0, false}, 1},
+        {"unknown kind", {0, 3, 0, false}, 0},
+    };
+    for (const Case& c : cases) {
+        desktop->input.clear();
+        session->keyEvent(c.event);
+        EXPECT_EQ(desktop->input.records().size(), c.records) << c.what;
+    }
+}
+
+TEST_F(HostSessionTest, ShortcutModeFollowsTheViewersSystem) {
+    struct Case {
+        const char* os;
+        bool keymap;
+        int atStart;
+        uint8_t byte;
+        int after;
+    } cases[] = {
+        {"mac", true, 1, 0, 0}, {"mac", false, 0, 1, 1}, {"windows", true, 0, 1, 0}, {"", false, 0, 1, 0},
+    };
+    for (const Case& c : cases) {
+        SessionRequest r;
+        r.os = c.os;
+        r.keymap = c.keymap;
+        auto s = make(r.toJson());
+        EXPECT_EQ(s->shortcutMode(), c.atStart) << c.os << c.keymap;
+        s->handle(uint8_t(MsgType::ShortcutMode), encodeSwitch(c.byte != 0));
+        EXPECT_EQ(s->shortcutMode(), c.after) << c.os << c.keymap;
+    }
+    EXPECT_TRUE(log.has("단축키 맞추기 켬"));
+    EXPECT_TRUE(log.has("단축키 맞추기 끔"));
+}
+
+TEST_F(HostSessionTest, RequestValuesAreClamped) {
+    desktop->setMonitors({monitorAt(0, 0, 320, 240, true), monitorAt(320, 0, 640, 240)});
+    struct Case {
+        const char* json;
+        ScreenRect target;
+        int quality;
+    } cases[] = {
+        {"{\"display\":7,\"quality\":-3}", {320, 0, 640, 240}, 0},
+        {"{\"display\":-1,\"quality\":9}", {0, 0, 320, 240}, 2},
+        {"{\"display\":1,\"quality\":\"x\"}", {320, 0, 640, 240}, 0},
+    };
+    for (const Case& c : cases) {
+        Json request;
+        ASSERT_TRUE(Json::parse(c.json, request));
+        auto s = make(request);
+        EXPECT_EQ(s->captureSnapshot().inputTarget, c.target) << c.json;
+        EXPECT_EQ(s->captureSnapshot().quality, c.quality) << c.json;
+    }
+}
+
+TEST_F(HostSessionTest, MouseWheelComboAndTypedTextReachTheInjector) {
+    open();
+    peer->send(MsgType::Mouse, MouseEvent{1, 0, 0.5f, 0.5f, 1, 0}.encode());
+    peer->send(MsgType::Wheel, WheelEvent{0, 1, false, 0}.encode());
+    peer->send(MsgType::KeyCombo, encodeKeyCombo({55, 37, 56}));
+    peer->send(MsgType::TypeText, asBytes(std::string("ab")));
+    peer->send(MsgType::ReleaseAll);
+    ASSERT_TRUE(waitUntil([&] { return desktop->input.records().size() >= 1 + 1 + 6 + 4 + 1; }, 3000));
+    const auto records = desktop->input.records();
+    EXPECT_EQ(records[0].flags & InputRecord::kLeftDown, InputRecord::kLeftDown);
+    EXPECT_EQ(records.back().flags & InputRecord::kLeftUp, InputRecord::kLeftUp);  // released
+}
+
+TEST_F(HostSessionTest, AShortKeyMessageIsLoggedAndTheSessionGoesOn) {
+    open();
+    peer->send(MsgType::Key, Bytes(11, 0));
+    EXPECT_TRUE(log.waitFor("메시지 처리 오류: 짧은 메시지"));
+    peer->send(MsgType::Ping, encodePing(5));
+    EXPECT_TRUE(peer->next(MsgType::Pong));
+    EXPECT_TRUE(desktop->input.records().empty());
+}
+
+// ---- Lock-screen login, power, wake ----
+
+TEST_F(HostSessionTest, LockLoginAnswersWhatIsMissing) {
+    open();
+    struct Case {
+        bool service, locked, agent;
+        const char* notice;
+    } cases[] = {
+        {false, true, true, "원격 PC 에서 '잠긴 화면에서도 로그인 허용' 을 켜야 합니다"},
+        {true, false, true, "원격 PC 화면이 잠겨 있지 않습니다"},
+        {true, true, false, "원격 PC 의 잠금 도우미가 응답하지 않습니다"},
+    };
+    for (const Case& c : cases) {
+        service = c.service;
+        locked = c.locked;
+        agent = c.agent;
+        handle(MsgType::LockLogin, asBytes(std::string("암호")));
+        EXPECT_TRUE(peer->waitNotice(c.notice)) << c.notice;
+    }
+    EXPECT_TRUE(lockSent().empty());
+    service = locked = agent = true;
+    handle(MsgType::LockLogin, Bytes(300, 'p'));
+    ASSERT_EQ(lockSent().size(), 1u);
+    EXPECT_EQ(lockSent()[0], lockPasswordMessage(std::string(256, 'p')));
+    EXPECT_TRUE(log.has("잠긴 화면 로그인 요청 (뷰어)"));
+}
+
+TEST_F(HostSessionTest, PowerRequestsReportFailures) {
+    open();
+    peer->send(MsgType::Power, encodeU8(1));
+    EXPECT_TRUE(peer->waitNotice(restartFailureText(5)));
+    peer->send(MsgType::Power, encodeU8(2));
+    EXPECT_TRUE(peer->waitNotice(kSleepFailureText));
+    peer->send(MsgType::Power, encodeU8(3));
+    peer->send(MsgType::Ping, encodePing(1));
+    ASSERT_TRUE(peer->next(MsgType::Pong));
+    sleepMs(50);
+    EXPECT_EQ(peer->count(MsgType::Notice), 2u);
+    EXPECT_TRUE(log.has("다시 시작 요청 (뷰어)"));
+    EXPECT_EQ(log.count("잠자기 요청 (뷰어)"), 2);
+}
+
+TEST_F(HostSessionTest, WakeRequestSendsThroughTheHooks) {
+    open();
+    Json target;
+    target.set("mac", "aa:bb:cc:dd:ee:ff");
+    target.set("bcast", "192.168.1.255");
+    Json targets;
+    targets.tag = Json::kArray;
+    targets.push(target);
+    peer->send(MsgType::WakeRequest, encodeWakeRequest(targets));
+    EXPECT_TRUE(peer->waitNotice("깨우기 신호를 보냈습니다"));
+    EXPECT_EQ(datagrams.load(), 6);
+    EXPECT_TRUE(log.has("깨우기 신호 보냄 (뷰어): 6번"));
+    Json none;
+    none.tag = Json::kArray;
+    peer->send(MsgType::WakeRequest, encodeWakeRequest(none));
+    EXPECT_TRUE(peer->waitNotice("깨우기 신호를 보내지 못했습니다"));
+    peer->send(MsgType::WakeRequest, asBytes(std::string("{not json")));
+    peer->send(MsgType::Ping, encodePing(1));
+    ASSERT_TRUE(peer->next(MsgType::Pong));
+    EXPECT_EQ(peer->count(MsgType::Notice), 2u);
+}
+
+TEST_F(HostSessionTest, AWakeErrandGetsOnlyPingAndWake) {
+    SessionRequest r;
+    r.os = "windows";
+    r.purpose = "wake";
+    r.audio = true;
+    open(r.toJson());
+    EXPECT_TRUE(peer->next(MsgType::Status));
+    peer->send(MsgType::Mouse, MouseEvent{1, 0, 0.5f, 0.5f, 1, 0}.encode());
+    peer->send(MsgType::CurtainSwitch, encodeSwitch(true));
+    peer->send(MsgType::Chat, asBytes(std::string("안녕")));
+    peer->send(MsgType::WakeRequest, encodeWakeRequest(Json()));
+    EXPECT_TRUE(peer->waitNotice("깨우기 신호를 보내지 못했습니다"));
+    peer->send(MsgType::Ping, Bytes{});
+    auto pong = peer->next(MsgType::Pong);
+    ASSERT_TRUE(pong);
+    EXPECT_TRUE(pong->payload.empty());
+    EXPECT_EQ(desktop->captureThreads(), 0);
+    EXPECT_EQ(desktop->soundStarts(), 0);
+    EXPECT_EQ(desktop->clipboardListeners(), 0);
+    EXPECT_TRUE(desktop->input.records().empty());
+    EXPECT_FALSE(desktop->curtain());
+    EXPECT_TRUE(desktop->chatLines().empty());
+    EXPECT_EQ(peer->count(MsgType::DisplayInfo), 0u);
+}
+
+// ---- Desktop services ----
+
+TEST_F(HostSessionTest, CurtainSwitchShowsInStatusAndALocalReleaseIsReported) {
+    open();
+    ASSERT_TRUE(peer->next(MsgType::Status));
+    peer->send(MsgType::CurtainSwitch, encodeSwitch(true));
+    auto status = peer->next(MsgType::Status);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(spanToString(status->payload), "{\"locked\":false,\"curtain\":true}");
+    EXPECT_TRUE(log.has("화면 가리기 켬 (뷰어)"));
+    desktop->localCurtainRelease();
+    EXPECT_TRUE(peer->waitNotice("원격 PC 앞자리에서 화면 가리기를 풀었습니다"));
+    status = peer->next(MsgType::Status);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(spanToString(status->payload), "{\"locked\":false,\"curtain\":false}");
+    locked = true;
+    status = peer->next(MsgType::Status);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(spanToString(status->payload), "{\"locked\":true,\"curtain\":false}");
+    EXPECT_TRUE(log.waitFor("원격 화면 잠김 — 내 쪽에 알림"));
+}
+
+TEST_F(HostSessionTest, ClipboardBothWays) {
+    open();
+    peer->send(MsgType::Clipboard, Bytes{1, 'h', 'i'});
+    ASSERT_TRUE(waitUntil([&] { return desktop->appliedClipboard().size() == 1; }, 3000));
+    EXPECT_EQ(desktop->appliedClipboard()[0], (Bytes{1, 'h', 'i'}));
+    ASSERT_EQ(desktop->clipboardListeners(), 1);
+    for (uint8_t i = 0; i < 20; ++i) desktop->clipboardChanged(Bytes{1, uint8_t('a' + i)});
+    // The newest always goes out; older ones may be replaced before they do.
+    ASSERT_TRUE(waitUntil([&] {
+        auto all = peer->all(MsgType::Clipboard);
+        return !all.empty() && all.back().payload == Bytes{1, uint8_t('a' + 19)};
+    }, 3000));
+    session->close();
+    EXPECT_EQ(desktop->clipboardListeners(), 0);
+}
+
+TEST_F(HostSessionTest, ClipboardSwitchedOffIsNeitherTakenNorWatched) {
+    session = make();
+    session->clipboard = false;
+    session->start();
+    peer->send(MsgType::Clipboard, Bytes{1, 'h'});
+    peer->send(MsgType::Ping, encodePing(1));
+    ASSERT_TRUE(peer->next(MsgType::Pong));
+    EXPECT_TRUE(desktop->appliedClipboard().empty());
+    EXPECT_EQ(desktop->clipboardListeners(), 0);
+}
+
+TEST_F(HostSessionTest, ChatBothWays) {
+    open();
+    peer->send(MsgType::Chat, Bytes(9000, 'c'));
+    ASSERT_TRUE(waitUntil([&] { return desktop->chatLines().size() == 1; }, 3000));
+    EXPECT_EQ(desktop->chatLines()[0], std::string(8000, 'c'));
+    desktop->typeChatLine("안녕하세요");
+    auto line = peer->next(MsgType::Chat);
+    ASSERT_TRUE(line);
+    EXPECT_EQ(spanToString(line->payload), "안녕하세요");
+    session->openChat();
+    EXPECT_EQ(desktop->chatShows(), 1);
+}
+
+TEST_F(HostSessionTest, SoundFollowsTheRequestAndTheSwitch) {
+    SessionRequest r;
+    r.audio = true;
+    open(requestJson(r));
+    ASSERT_TRUE(peer->next(MsgType::AudioFormat));
+    ASSERT_TRUE(peer->next(MsgType::AudioFrame));
+    peer->send(MsgType::AudioSwitch, encodeSwitch(false));
+    ASSERT_TRUE(waitUntil([&] { return !desktop->soundRunning(); }, 3000));
+    peer->send(MsgType::AudioSwitch, encodeSwitch(true));
+    EXPECT_TRUE(peer->next(MsgType::AudioFormat));
+    EXPECT_EQ(desktop->soundStarts(), 2);
+}
+
+// ---- Catalogue ----
+
+TEST_F(HostSessionTest, CatalogueRequestsShareOneThread) {
+    open();
+    desktop->setCatalogueDelayMs(100);
+    for (int i = 0; i < 5; ++i) peer->send(MsgType::ListApps);
+    ASSERT_TRUE(peer->waitCount(MsgType::AppList, 2));
+    sleepMs(250);
+    EXPECT_EQ(desktop->catalogueThreadsAtOnce(), 1);
+    EXPECT_LE(peer->count(MsgType::AppList), 3u);
+}
+
+TEST_F(HostSessionTest, LaunchShowsTheProgramBeingStartedAndStreamsItsWindow) {
+    desktop->setWindow(77, shownWindow({10, 10, 200, 150}));
+    openStreaming();
+    peer->send(MsgType::LaunchProgram, Bytes(3000, 'p'));
+    auto list = peer->next(MsgType::AppList);
+    ASSERT_TRUE(list);
+    EXPECT_EQ(parsedJson(*list).get("launching").asString(), "메모장");
+    list = peer->next(MsgType::AppList);
+    ASSERT_TRUE(list);
+    EXPECT_FALSE(parsedJson(*list).has("launching"));
+    ASSERT_EQ(desktop->launches().size(), 1u);
+    EXPECT_EQ(desktop->launches()[0].size(), 2048u);
+    auto info = peer->next(MsgType::DisplayInfo);
+    ASSERT_TRUE(info);
+    EXPECT_EQ(parsedJson(*info).get("window").get("id").number, 77);
+}
+
+// ---- Files ----
+
+// The viewer uploads one file as the file sender would.
+void upload(SessionPeer& peer, uint32_t id, const std::string& name, const Bytes& data) {
+    FileBeginMsg begin;
+    begin.id = id + 1;
+    begin.batchId = id;
+    begin.count = 1;
+    begin.size = begin.total = data.size();
+    begin.path = name;
+    peer.send(MsgType::FileBegin, begin.encode());
+    peer.send(MsgType::FileData, concatBytes({idPayload(id + 1), data}));
+    peer.send(MsgType::FileEnd, idPayload(id + 1));
+}
+
+TEST_F(HostSessionTest, FileRequestsWithTransferSwitchedOff) {
+    TempFolder chosen;
+    const std::string chosenText = utf8FromWide(chosen.wide());
+    store->update([](AppConfig& c) { c.fileTransfer = false; });
+    desktop->setFolders(true, [](const std::string&) { return std::string("{}"); }, {chosenText});
+    open();
+    peer->send(MsgType::PasteFiles);
+    peer->send(MsgType::SendFiles, encodeSendFiles({chosenText}));
+    peer->sendText(MsgType::ListFolder, "C:\\Users");
+    peer->sendText(MsgType::SetDownloadFolder, chosenText);
+    for (int i = 0; i < 2; ++i) {
+        auto refused = peer->next(MsgType::FileRefused);
+        ASSERT_TRUE(refused);
+        const IdTextMsg m = IdTextMsg::decode(refused->payload);
+        EXPECT_EQ(m.id, 0u);
+        EXPECT_EQ(m.text, kFileTransferOff);
+    }
+    auto listing = peer->next(MsgType::FolderListing);
+    ASSERT_TRUE(listing);
+    EXPECT_EQ(listing->payload, encodeFolderListingRefusal("C:\\Users"));
+    peer->send(MsgType::Ping, encodePing(1));
+    ASSERT_TRUE(peer->next(MsgType::Pong));
+    EXPECT_TRUE(peer->notices().empty());
+    // The folder named while the switch was off was not taken: a batch after the switch goes on
+    // lands in the default folder.
+    store->update([](AppConfig& c) { c.fileTransfer = true; });
+    upload(*peer, 1, "after.txt", Bytes(10, 'a'));
+    ASSERT_TRUE(peer->next(MsgType::FileSaved));
+    EXPECT_TRUE(pathExists(longPath(downloads / L"after.txt")));
+}
+
+TEST_F(HostSessionTest, FileRequestsThatFindNothing) {
+    open();
+    peer->send(MsgType::PasteFiles);
+    peer->send(MsgType::SendFiles, asBytes(std::string("[not json")));
+    peer->send(MsgType::SendFiles, encodeSendFiles({utf8FromWide(profile / L"missing.txt")}));
+    peer->sendText(MsgType::ListFolder, "C:\\");
+    peer->sendText(MsgType::SetDownloadFolder, "Z:\\nowhere");
+    const char* want[] = {kNoCopiedFiles, kFileTransferOff, kNoFilesFound};
+    for (const char* text : want) {
+        auto refused = peer->next(MsgType::FileRefused);
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(IdTextMsg::decode(refused->payload).text, text);
+    }
+    // No listing is built in this machine: the answer is the refusal.
+    auto listing = peer->next(MsgType::FolderListing);
+    ASSERT_TRUE(listing);
+    EXPECT_EQ(listing->payload, encodeFolderListingRefusal("C:\\"));
+    EXPECT_TRUE(peer->waitNotice("그 폴더에는 저장할 수 없어 다운로드 폴더에 둡니다"));
+}
+
+TEST_F(HostSessionTest, SendFilesAndListFolderServeTheViewer) {
+    const std::wstring file = profile / L"보낼.txt";
+    {
+        FileHandle h = FileHandle::createForWriting(longPath(file), kAttrNormal);
+        ASSERT_TRUE(h.valid());
+        const Bytes text(100, 't');
+        ASSERT_EQ(h.write(text.data(), text.size()), 0u);
+    }
+    desktop->setFolders(true, [](const std::string& path) { return "{\"path\":\"" + path + "\"}"; }, {});
+    open();
+    peer->send(MsgType::SendFiles, encodeSendFiles({utf8FromWide(file), "/no/such"}));
+    auto begin = peer->next(MsgType::FileBegin);
+    ASSERT_TRUE(begin);
+    EXPECT_EQ(FileBeginMsg::decode(begin->payload).path, "보낼.txt");
+    EXPECT_TRUE(log.has("파일 보내기 요청 (뷰어): 1개"));
+    peer->sendText(MsgType::ListFolder, "D:");
+    auto listing = peer->next(MsgType::FolderListing);
+    ASSERT_TRUE(listing);
+    EXPECT_EQ(spanToString(listing->payload), "{\"path\":\"D:\"}");
+}
+
+TEST_F(HostSessionTest, AChosenUploadFolderTakesOneBatch) {
+    TempFolder chosen;
+    const std::string chosenText = utf8FromWide(chosen.wide());
+    desktop->setFolders(false, nullptr, {chosenText});
+    open();
+    peer->sendText(MsgType::SetDownloadFolder, chosenText);
+    upload(*peer, 1, "first.txt", Bytes(1500, 'a'));
+    ASSERT_TRUE(peer->next(MsgType::FileSaved));
+    upload(*peer, 10, "second.txt", Bytes(10, 'b'));
+    ASSERT_TRUE(peer->next(MsgType::FileSaved));
+    EXPECT_TRUE(pathExists(longPath(chosen / L"first.txt")));
+    EXPECT_TRUE(pathExists(longPath(downloads / L"second.txt")));
+    EXPECT_TRUE(log.waitFor("파일 받음 (뷰어): " + utf8FromWide(chosen / L"first.txt") + " 2 KB"));
+}
+
+TEST_F(HostSessionTest, AnUploadFolderExpires) {
+    TempFolder chosen;
+    const std::string chosenText = utf8FromWide(chosen.wide());
+    desktop->setFolders(false, nullptr, {chosenText});
+    HostSessionOptions o;
+    o.store = store.get();
+    o.system = desktop;
+    o.timing = shortSessionTiming();
+    o.timing.uploadFolderNs = 50 * kMs;
+    o.receiveFolder = [this] { return downloads.wide(); };
+    session = std::make_shared<HostSession>(pair.host, "뷰어", "a2V5", requestJson(), nullptr, o);
+    session->start();
+    peer->sendText(MsgType::SetDownloadFolder, chosenText);
+    sleepMs(150);
+    upload(*peer, 1, "late.txt", Bytes(10, 'a'));
+    ASSERT_TRUE(peer->next(MsgType::FileSaved));
+    EXPECT_TRUE(pathExists(longPath(downloads / L"late.txt")));
+}
+
+// ---- Close ----
+
+TEST_F(HostSessionTest, CloseEndsEverythingOnce) {
+    const double at = addConnectionRecord("뷰어", "등록한 기기", "직접");
+    SessionRequest r;
+    r.audio = true;
+    session = make(requestJson(r));
+    session->historyId = at;
+    session->start();
+    ASSERT_TRUE(peer->next(MsgType::VideoFrame));
+    peer->send(MsgType::Chat, asBytes(std::string("hi")));
+    peer->send(MsgType::CurtainSwitch, encodeSwitch(true));
+    peer->send(MsgType::Mouse, MouseEvent{1, 0, 0.5f, 0.5f, 1, 0}.encode());
+    ASSERT_TRUE(waitUntil([&] { return desktop->curtain() && !desktop->input.records().empty(); }, 3000));
+
+    session->close();
+    session->close();
+    EXPECT_TRUE(peer->waitClosed());
+    EXPECT_EQ(ended.load(), 1);
+    EXPECT_FALSE(desktop->curtain());
+    EXPECT_FALSE(desktop->soundRunning());
+    EXPECT_EQ(desktop->chatNotes(), std::vector<std::string>{"연결이 끊겼습니다"});
+    const auto records = desktop->input.records();
+    EXPECT_EQ(records.back().flags & InputRecord::kLeftUp, InputRecord::kLeftUp);
+    EXPECT_TRUE(waitUntil([&] { return desktop->captureThreads() == 0; }, 3000));
+    bool endSet = false;
+    for (const Json& rec : loadHistory().items)
+        if (rec.get("at").number == at) endSet = rec.has("end");
+    EXPECT_TRUE(endSet);
+}
+
+TEST_F(HostSessionTest, TheViewerLeavingClosesTheSession) {
+    open();
+    ASSERT_TRUE(peer->next(MsgType::Status));
+    peer->hangUp();
+    EXPECT_TRUE(waitUntil([&] { return ended.load() == 1; }, 3000));
+    EXPECT_TRUE(session->stopped());
+}
+
+TEST_F(HostSessionTest, LateCurtainOrInputAfterCloseLeavesNothingOn) {
+    open();
+    session->close();
+    const size_t released = desktop->input.records().size();
+    handle(MsgType::CurtainSwitch, encodeSwitch(true));
+    handle(MsgType::Mouse, MouseEvent{1, 0, 0.5f, 0.5f, 1, 0}.encode());
+    handle(MsgType::Key, encodeKeyEvent(0, 1, 0, false));
+    handle(MsgType::KeyCombo, encodeKeyCombo({0}));
+    handle(MsgType::AudioSwitch, encodeSwitch(true));
+    EXPECT_FALSE(desktop->curtain());
+    EXPECT_EQ(desktop->input.records().size(), released);
+    EXPECT_FALSE(desktop->soundRunning());
+}
+
+TEST_F(HostSessionTest, StatisticsOfTheStream) {
+    openStreaming();
+    ASSERT_TRUE(peer->waitCount(MsgType::VideoFrame, 3));
+    const Json stats = session->stats();
+    std::vector<std::string> keys;
+    for (const auto& m : stats.members) keys.push_back(m.first);
+    EXPECT_EQ(keys, (std::vector<std::string>{"codec", "width", "height", "framesSent", "bytesSent", "keyframes",
+                                              "bitrate", "maxInFlight", "rttMinMs", "convertMsAvg", "mapMsAvg",
+                                              "encodeMsAvg"}));
+    EXPECT_EQ(stats.get("codec").asString(), "H.264 (fake)");
+    EXPECT_EQ(stats.get("width").number, 320);
+    EXPECT_GE(stats.get("framesSent").number, 3);
+    EXPECT_GE(stats.get("keyframes").number, 1);
+    EXPECT_GT(stats.get("bytesSent").number, 0);
+}
+
+}  // namespace
