@@ -20,9 +20,9 @@ struct Field {
 // Lengths in logical pixels at 96 DPI scaled to `dpi`, rounded to the nearest pixel (MulDiv).
 int scaleForDpi(int value, int dpi);
 
-struct DialogBox {
+struct DialogRect {
     int x = 0, y = 0, width = 0, height = 0;
-    bool operator==(const DialogBox&) const = default;
+    bool operator==(const DialogRect&) const = default;
 };
 
 // Where everything of a dialog goes, in client pixels.
@@ -30,10 +30,10 @@ struct DialogLayout {
     int clientWidth = 0;
     int clientHeight = 0;
     bool hasIntro = false;
-    DialogBox intro;
-    std::vector<DialogBox> labels;  // one per field
-    std::vector<DialogBox> edits;
-    DialogBox ok, cancel, extra;  // cancel and extra are placed even when absent
+    DialogRect intro;
+    std::vector<DialogRect> labels;  // one per field
+    std::vector<DialogRect> edits;
+    DialogRect ok, cancel, extra;  // cancel and extra are placed even when absent
 };
 
 // `introTextHeight` is the measured height of the intro text wrapped to the intro's width

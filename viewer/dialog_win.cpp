@@ -56,7 +56,7 @@ int measureIntro(const std::wstring& intro, HFONT font, int width) {
     return int(r.bottom - r.top);
 }
 
-HWND addChild(HWND parent, const wchar_t* cls, const std::wstring& text, const DialogBox& box, int id, DWORD style,
+HWND addChild(HWND parent, const wchar_t* cls, const std::wstring& text, const DialogRect& box, int id, DWORD style,
               DWORD exStyle, HFONT font) {
     HWND child = CreateWindowExW(exStyle, cls, text.c_str(), WS_CHILD | WS_VISIBLE | style, box.x, box.y, box.width,
                                  box.height, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),

@@ -24,9 +24,9 @@ TEST(DialogLayout, GoldenTable) {
         int introHeight;
         std::vector<Field> fields;
         int width, height;
-        DialogBox intro;
-        std::vector<DialogBox> labels, edits;
-        DialogBox ok, cancel, extra;
+        DialogRect intro;
+        std::vector<DialogRect> labels, edits;
+        DialogRect ok, cancel, extra;
     };
     const Case cases[] = {
         // Buttons only: M + s(46).
@@ -58,7 +58,7 @@ TEST(DialogLayout, GoldenTable) {
 
 TEST(DialogLayout, TallIntroPushesTheFieldsDown) {
     const DialogLayout l = dialogLayout(96, 100, {single()});
-    EXPECT_EQ(l.intro, (DialogBox{16, 16, 428, 106}));
+    EXPECT_EQ(l.intro, (DialogRect{16, 16, 428, 106}));
     EXPECT_EQ(l.labels[0].y, 16 + 112);
     EXPECT_EQ(l.clientHeight, 16 + 112 + 20 + 26 + 8 + 46);
     EXPECT_EQ(introTextWidth(96), 428);
