@@ -134,6 +134,8 @@ std::u16string removeQuestion(bool fromAllowed, const std::string& name);
 size_t removeMatching(std::vector<Peer>& list, const Peer& entry, size_t index);
 
 #ifdef _WIN32
+// The server's and the tray's state as the menu shows it now.
+TrayFacts currentTrayFacts();
 // The menu at the cursor, built fresh; the chosen command runs before it returns.
 void showMenu();
 // Runs one menu command against the configuration copy the menu was built from.
