@@ -13,28 +13,14 @@ namespace {
 // 2024-03-10 12:00 UTC.
 constexpr double kNow = 1710072000;
 
+// The menu's texts are in the basic plane: unit for unit a wide string.
 std::string utf8(const std::u16string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        uint32_t c = text[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | (c >> 12));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | (c >> 18));
-            out += char(0x80 | ((c >> 12) & 0x3F));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+    const std::wstring wide(text.begin(), text.end());
+#ifdef _WIN32
+    return wideToUtf8(wide);
+#else
+    return portableWideToUtf8(wide);
+#endif
 }
 
 // One line per item: id, text, [x] checked, [-] grayed; popups indent their items.
