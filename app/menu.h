@@ -136,8 +136,6 @@ size_t removeMatching(std::vector<Peer>& list, const Peer& entry, size_t index);
 #ifdef _WIN32
 // The server's and the tray's state as the menu shows it now.
 TrayFacts currentTrayFacts();
-// The menu at the cursor, built fresh; the chosen command runs before it returns.
-void showMenu();
 // Runs one menu command against the configuration copy the menu was built from.
 void runTrayCommand(unsigned id, const AppConfig& menuCopy);
 // The switches and dialogs of the command table.

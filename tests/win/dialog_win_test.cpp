@@ -7,59 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "support/pump_win.h"
-#include "support/screenshot.h"
+#include "support/dialog_steps_win.h"
+#include "support/gui_win.h"
 #include "viewer/dialog.h"
 
 namespace {
 
-// Runs the steps in order from a timer of this thread, one step per tick until it returns true,
-// so a test acts inside the modal loop of the dialog it opened.
-class Steps {
-public:
-    explicit Steps(std::vector<std::function<bool()>> steps, int ms = 5000)
-        : steps_(std::move(steps)), deadline_(nowNanos() + int64_t(ms) * 1'000'000) {
-        current() = this;
-        timer_ = SetTimer(nullptr, 0, 20, tick);
-    }
-    ~Steps() {
-        KillTimer(nullptr, timer_);
-        current() = nullptr;
-    }
-    bool finished() const { return next_ == steps_.size(); }
-
-private:
-    static Steps*& current() {
-        static Steps* steps = nullptr;
-        return steps;
-    }
-    static void CALLBACK tick(HWND, UINT, UINT_PTR, DWORD) {
-        Steps* s = current();
-        if (!s || s->busy_ || s->finished()) return;
-        if (nowNanos() > s->deadline_) {
-            // Whatever happens, do not leave the test hanging in a dialog.
-            if (HWND d = FindWindowW(L"TavrelDialog", nullptr)) PostMessageW(d, WM_CLOSE, 0, 0);
-            return;
-        }
-        s->busy_ = true;
-        if (s->steps_[s->next_]()) ++s->next_;
-        s->busy_ = false;
-    }
-
-    std::vector<std::function<bool()>> steps_;
-    size_t next_ = 0;
-    int64_t deadline_;
-    UINT_PTR timer_ = 0;
-    bool busy_ = false;
-};
-
 HWND dialogTitled(const wchar_t* title) { return FindWindowW(L"TavrelDialog", title); }
-
-std::wstring text(HWND window) {
-    wchar_t buffer[512] = {};
-    GetWindowTextW(window, buffer, 512);
-    return buffer;
-}
 
 void type(HWND edit, const std::wstring& chars) {
     for (wchar_t c : chars) PostMessageW(edit, WM_CHAR, c, 1);
@@ -84,7 +38,7 @@ TEST(DialogWindow, TypedTextAndEnterAcceptWithTheValuesCopiedBack) {
     HWND dialog = nullptr;
     RECT client{};
     int focusedId = 0;
-    Steps steps({
+    ModalAction steps(dialogSteps({
         [&] {
             dialog = dialogTitled(L"이 PC 이름");
             if (!dialog) return false;
@@ -95,14 +49,14 @@ TEST(DialogWindow, TypedTextAndEnterAcceptWithTheValuesCopiedBack) {
             return true;
         },
         [&] {
-            if (text(GetDlgItem(dialog, 11)) != L"작업실") return false;
+            if (windowText(GetDlgItem(dialog, 11)) != L"작업실") return false;
             saveScreenshot(dialog);
             key(GetDlgItem(dialog, 12), VK_RETURN);
             return true;
         },
-    });
+    }));
     EXPECT_TRUE(runDialog(L"이 PC 이름", L"다른 컴퓨터에 보이는 이름입니다.", fields, L"저장", L"취소", L"", nullptr));
-    EXPECT_TRUE(steps.finished());
+    EXPECT_TRUE(steps.done());
     EXPECT_EQ(focusedId, 11);  // the read-only field is skipped
     EXPECT_EQ(fields[0].value, L"123 456 789");
     EXPECT_EQ(fields[1].value, L"작업실");
@@ -115,7 +69,7 @@ TEST(DialogWindow, TypedTextAndEnterAcceptWithTheValuesCopiedBack) {
 TEST(DialogWindow, EscAndTheCloseBoxCancelButKeepWhatWasTyped) {
     for (const bool closeBox : {false, true}) {
         std::vector<Field> fields = {field(L"포트", L"47800")};
-        Steps steps({
+        ModalAction steps(dialogSteps({
             [&] {
                 HWND d = dialogTitled(L"포트");
                 if (!d) return false;
@@ -124,16 +78,16 @@ TEST(DialogWindow, EscAndTheCloseBoxCancelButKeepWhatWasTyped) {
             },
             [&] {
                 HWND d = dialogTitled(L"포트");
-                if (text(GetDlgItem(d, 10)) != L"2048") return false;
+                if (windowText(GetDlgItem(d, 10)) != L"2048") return false;
                 if (closeBox)
                     PostMessageW(d, WM_SYSCOMMAND, SC_CLOSE, 0);
                 else
                     key(GetDlgItem(d, 10), VK_ESCAPE);
                 return true;
             },
-        });
+        }));
         EXPECT_FALSE(runDialog(L"포트", L"", fields, L"저장", L"취소", L"", nullptr)) << closeBox;
-        EXPECT_TRUE(steps.finished());
+        EXPECT_TRUE(steps.done());
         EXPECT_EQ(fields[0].value, L"2048") << closeBox;
         EXPECT_FALSE(dialogTitled(L"포트"));
     }
@@ -143,7 +97,7 @@ TEST(DialogWindow, ExtraButtonTwiceKeepsTheDialogAndEnterOnCancelAccepts) {
     std::vector<Field> fields = {field(L"코드", L"tavrel1:abc", true, true), field(L"메모", L"")};
     int presses = 0;
     std::vector<size_t> editCounts;
-    Steps steps({
+    ModalAction steps(dialogSteps({
         [&] {
             HWND d = dialogTitled(L"짝 맺기 코드");
             if (!d) return false;
@@ -167,7 +121,7 @@ TEST(DialogWindow, ExtraButtonTwiceKeepsTheDialogAndEnterOnCancelAccepts) {
             key(cancel, VK_RETURN);
             return true;
         },
-    });
+    }));
     const bool accepted = runDialog(L"짝 맺기 코드", L"한 번만 쓸 수 있습니다.", fields, L"닫기", L"취소", L"복사",
                                     [&](std::vector<HWND>& edits) {
                                         ++presses;
@@ -175,7 +129,7 @@ TEST(DialogWindow, ExtraButtonTwiceKeepsTheDialogAndEnterOnCancelAccepts) {
                                         SetWindowTextW(edits[1], (L"눌림 " + std::to_wstring(presses)).c_str());
                                     });
     EXPECT_TRUE(accepted);
-    EXPECT_TRUE(steps.finished());
+    EXPECT_TRUE(steps.done());
     EXPECT_EQ(presses, 2);
     EXPECT_EQ(editCounts, (std::vector<size_t>{2, 2}));
     EXPECT_EQ(fields[1].value, L"눌림 2");
@@ -186,29 +140,29 @@ TEST(DialogWindow, OnlyReadOnlyFieldsFocusNothingAndEnterStillAccepts) {
     std::vector<Field> fields = {field(L"접속 ID", L"123 456 789", true)};
     bool editFocused = true;
     bool cancelShown = true;
-    Steps steps({[&] {
+    ModalAction steps(dialogSteps({[&] {
         HWND d = dialogTitled(L"읽기만");
         if (!d) return false;
         editFocused = GetFocus() == GetDlgItem(d, 10);
         cancelShown = GetDlgItem(d, 2) != nullptr;
         key(GetDlgItem(d, 1), VK_RETURN);
         return true;
-    }});
+    }}));
     EXPECT_TRUE(runDialog(L"읽기만", L"", fields, L"닫기", L"", L"복사", nullptr));
-    EXPECT_TRUE(steps.finished());
+    EXPECT_TRUE(steps.done());
     EXPECT_FALSE(editFocused);
     EXPECT_FALSE(cancelShown);
 }
 
 TEST(DialogWindow, QuitDuringADialogEndsItAndReachesTheCallersLoop) {
     std::vector<Field> fields = {field(L"이름", L"")};
-    Steps steps({[&] {
+    ModalAction steps(dialogSteps({[&] {
         if (!dialogTitled(L"그만")) return false;
         PostQuitMessage(7);
         return true;
-    }});
+    }}));
     EXPECT_FALSE(runDialog(L"그만", L"", fields, L"저장", L"취소", L"", nullptr));
-    EXPECT_TRUE(steps.finished());
+    EXPECT_TRUE(steps.done());
     EXPECT_FALSE(dialogTitled(L"그만"));
     MSG msg{};
     ASSERT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
@@ -222,7 +176,7 @@ TEST(DialogWindow, ADialogOpenedInsideAnotherRunsToItsEndFirst) {
     bool outerOpenAfterInner = false;
     // The second dialog is opened from the first one's extra button, as a tray command would.
     std::vector<Field> fields = outer;
-    Steps drive({
+    ModalAction drive(dialogSteps({
         [&] {
             HWND d = dialogTitled(L"바깥");
             if (!d) return false;
@@ -237,7 +191,7 @@ TEST(DialogWindow, ADialogOpenedInsideAnotherRunsToItsEndFirst) {
         },
         [&] {
             HWND d = dialogTitled(L"안");
-            if (!d || text(GetDlgItem(d, 10)) != L"x") return false;
+            if (!d || windowText(GetDlgItem(d, 10)) != L"x") return false;
             key(GetDlgItem(d, 10), VK_RETURN);
             return true;
         },
@@ -248,10 +202,10 @@ TEST(DialogWindow, ADialogOpenedInsideAnotherRunsToItsEndFirst) {
             key(GetDlgItem(d, 10), VK_ESCAPE);
             return true;
         },
-    });
+    }));
     EXPECT_FALSE(runDialog(L"바깥", L"", fields, L"확인", L"취소", L"안쪽",
                            [&](std::vector<HWND>&) { innerAccepted = runDialog(L"안", L"", inner, L"확인", L"", L"", nullptr); }));
-    EXPECT_TRUE(drive.finished());
+    EXPECT_TRUE(drive.done());
     EXPECT_TRUE(innerAccepted);
     EXPECT_EQ(inner[0].value, L"x");
     EXPECT_TRUE(outerOpenAfterInner);
