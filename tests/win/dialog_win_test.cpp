@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <psapi.h>
 
 #include <functional>
 #include <string>
@@ -224,6 +225,21 @@ TEST(DialogClipboard, CopiesTheTextAndClosesTheClipboard) {
     GlobalUnlock(data);
     CloseClipboard();
     DestroyWindow(owner);
+}
+
+// The memory of a copy that the clipboard did not take (it was not open) is given back.
+TEST(DialogClipboard, ACopyTheClipboardRefusesLeavesNoMemoryBehind) {
+    const std::wstring big(1 << 20, L'x');  // 2 MiB a copy
+    const auto committed = [] {
+        PROCESS_MEMORY_COUNTERS counters{};
+        counters.cb = sizeof counters;
+        GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+        return counters.PagefileUsage;  // committed memory; Wine leaves the private usage at 0
+    };
+    copyToClipboard(big);  // the first may grow the heap for good
+    const SIZE_T before = committed();
+    for (int i = 0; i < 100; ++i) copyToClipboard(big);  // 200 MiB if each were kept
+    EXPECT_LT(committed(), before + (SIZE_T(50) << 20));
 }
 
 }  // namespace
