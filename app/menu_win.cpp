@@ -242,7 +242,12 @@ void runTrayCommand(unsigned id, const AppConfig& menuCopy) {
             runTableCommand(command.id, menuCopy);
             break;
         case TrayCommand::OpenHost:
-            openViewer(menuCopy.hosts[command.index], Bytes(), std::string());
+            try {
+                openViewer(menuCopy.hosts[command.index], Bytes(), std::string());
+            } catch (const std::exception& e) {
+                // Nothing may leave a window procedure; the window was not made.
+                logLine(e.what());
+            }
             break;
         case TrayCommand::RemoveAllowed:
             removePeer(true, command.index);
