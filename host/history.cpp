@@ -49,6 +49,8 @@ bool systemLocalTime(int64_t seconds, LocalTimeParts& out) {
     std::time_t t = std::time_t(seconds);
     if (!localtime_r(&t, &tmv)) return false;
 #endif
+    out.year = tmv.tm_year + 1900;
+    out.yearDay = tmv.tm_yday;
     out.month = tmv.tm_mon + 1;
     out.day = tmv.tm_mday;
     out.hour = tmv.tm_hour;

@@ -12,6 +12,8 @@
 
 // The parts of a local time that the history shows.
 struct LocalTimeParts {
+    int year = 0;
+    int yearDay = 0;  // 0..365
     int month = 0;  // 1..12
     int day = 0;
     int hour = 0;

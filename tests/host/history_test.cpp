@@ -1,7 +1,6 @@
 // The connection history file and its text form.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -10,22 +9,9 @@
 #include "core/json.h"
 #include "core/util.h"
 #include "host/history.h"
+#include "support/utc_time.h"
 
 namespace {
-
-// Local time as if the machine were in UTC, so the texts do not depend on where tests run.
-bool utcTime(int64_t seconds, LocalTimeParts& out) {
-    using namespace std::chrono;
-    sys_seconds tp{std::chrono::seconds{seconds}};
-    auto day = floor<days>(tp);
-    year_month_day ymd{day};
-    hh_mm_ss hms{tp - day};
-    out.month = int(unsigned(ymd.month()));
-    out.day = int(unsigned(ymd.day()));
-    out.hour = int(hms.hours().count());
-    out.minute = int(hms.minutes().count());
-    return true;
-}
 
 bool failingTime(int64_t, LocalTimeParts&) { return false; }
 

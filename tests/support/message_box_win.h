@@ -45,7 +45,8 @@ private:
         GetWindowThreadProcessId(window, &pid);
         wchar_t cls[16] = {}, title[256] = {};
         GetClassNameW(window, cls, 16);
-        GetWindowTextW(window, title, 256);
+        // Read without a message: the thread that owns the window may be waiting for this one.
+        InternalGetWindowText(window, title, 256);
         if (pid == GetCurrentProcessId() && wcscmp(cls, L"#32770") == 0 && *s->caption == title && IsWindowVisible(window)) {
             s->found = window;
             return FALSE;

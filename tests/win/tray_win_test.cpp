@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/menu.h"
 #include "app/tray.h"
 #include "core/config/keys.h"
 #include "core/config/store.h"
@@ -18,6 +19,7 @@
 #include "support/fake_session.h"
 #include "support/gui_win.h"
 #include "support/log_capture.h"
+#include "support/message_box_win.h"
 #include "support/relay_support.h"
 #include "support/test_relay.h"
 #include "support/test_viewer.h"
@@ -555,6 +557,42 @@ TEST_F(TrayWithViewers, TheControllerIsAnnouncedOnceWhileShownAndAgainAfterItLef
     connect("아이맥");
     ASSERT_TRUE(shows(L"Tavrel \u2014 아이맥 이(가) 이 PC 를 제어 중"));
     EXPECT_EQ(controllerBalloons(), (std::vector<std::wstring>{macbook, imac, imac}));
+}
+
+TEST_F(TrayWithViewers, RemovingTheConnectedAllowedDeviceEndsItsSessionAtOnce) {
+    connect("폰");
+    connect("맥북");
+    ASSERT_TRUE(shows(L"Tavrel \u2014 맥북 이(가) 이 PC 를 제어 중"));
+    const std::shared_ptr<FakeSession> phone = sessions_.named("폰");
+    const std::shared_ptr<FakeSession> macbook = sessions_.named("맥북");
+    ASSERT_TRUE(phone && macbook);
+    // The menu offers the controller's session.
+    std::vector<MenuEntry> shown;
+    ModalAction read([&] {
+        HWND popup = openPopupMenu();
+        if (!popup) return false;
+        shown = readMenu(menuOfPopup(popup));
+        EndMenu();
+        return true;
+    });
+    ASSERT_TRUE(PostMessageW(tray().trayWindow, WM_TRAY_NOTIFY, 0, MAKELPARAM(NIN_SELECT, 1)));
+    ASSERT_TRUE(pumpUntil([&] { return read.done(); }));
+    ASSERT_GE(shown.size(), 5u);
+    EXPECT_EQ(shown[1].text.rfind(L"맥북 이(가) 제어 중", 0), 0u);
+    EXPECT_EQ(shown[3].text, L"연결 끊기");
+    EXPECT_EQ(shown[4].text, L"맥북 에 메시지 보내기…");
+
+    // Removing a device that is not the current session's leaves that session alone.
+    MessageBoxAnswer first(L"지울까요?", IDOK);
+    removePeer(true, 0);
+    EXPECT_TRUE(first.wait());
+    EXPECT_EQ(first.text(), L"'폰' 이(가) 더 이상 이 PC 를 제어할 수 없게 됩니다.");
+    EXPECT_FALSE(macbook->isClosed());
+    MessageBoxAnswer second(L"지울까요?", IDOK);
+    removePeer(true, 0);
+    EXPECT_TRUE(second.wait());
+    EXPECT_TRUE(macbook->isClosed());
+    EXPECT_TRUE(configStore().get().allowed.empty());
 }
 
 TEST_F(Tray, ResumeReconnectsBothRelayAgents) {

@@ -1,0 +1,3 @@
+#include "app/wake.h"
+
+void wakeHost(const Peer&) {}

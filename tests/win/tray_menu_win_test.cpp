@@ -1,0 +1,234 @@
+// The tray menu opened on the tray window, read back against its model, and its commands run
+// directly by id.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/menu.h"
+#include "app/presence.h"
+#include "app/tray.h"
+#include "core/config/store.h"
+#include "core/text.h"
+#include "host/server.h"
+#include "support/dialog_steps_win.h"
+#include "support/gui_win.h"
+#include "support/message_box_win.h"
+
+namespace {
+
+std::vector<MenuEntry> entries(const std::vector<MenuNode>& nodes) {
+    std::vector<MenuEntry> out;
+    for (const MenuNode& n : nodes) {
+        MenuEntry e;
+        e.separator = n.separator;
+        e.text = std::wstring(n.text.begin(), n.text.end());
+        e.id = n.popup || n.separator ? 0 : n.id;
+        e.checked = n.checked;
+        e.grayed = n.grayed;
+        e.popup = entries(n.items);
+        out.push_back(std::move(e));
+    }
+    return out;
+}
+
+Peer registered(const std::string& name, const std::string& os, const char* wake = "null") {
+    Peer p;
+    p.name = name;
+    p.key = base64Encode(asBytes(name + std::string(32 - name.size() % 32, 'k')));
+    p.os = os;
+    Json::parse(wake, p.wake);
+    return p;
+}
+
+HWND dialogTitled(const wchar_t* title) { return FindWindowW(L"TavrelDialog", title); }
+
+void typeInto(HWND edit, const std::wstring& text) {
+    SetWindowTextW(edit, text.c_str());
+}
+
+class TrayMenu : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!tray().trayWindow) createTrayWindow(GetModuleHandleW(nullptr));
+    }
+    static void TearDownTestSuite() {
+        DestroyWindow(tray().trayWindow);
+        tray().trayWindow = nullptr;
+    }
+    void SetUp() override {
+        saved_ = configStore().get();
+        configStore().update([](AppConfig& c) {
+            c.hosting = false;
+            c.hosts = {registered("맥북", "mac", R"([{"mac":"aa","bcast":"b"}])"), registered("스튜디오", "windows")};
+            c.allowed = {registered("폰", "")};
+            c.passwordLogin = true;
+            c.stayAwake = false;
+        });
+    }
+    void TearDown() override {
+        HostServer::instance().stop();
+        pumpMessages();
+        configStore().update([this](AppConfig& c) { c = saved_; });
+    }
+    AppConfig saved_;
+};
+
+TEST_F(TrayMenu, TheOpenMenuEqualsItsModel) {
+    const std::vector<MenuEntry> expected =
+        entries(trayMenu(configStore().get(), currentTrayFacts(), presenceOf, systemLocalTime));
+    std::vector<MenuEntry> shown;
+    bool pictured = false;
+    ModalAction read([&] {
+        HWND popup = openPopupMenu();
+        if (!popup) return false;
+        shown = readMenu(menuOfPopup(popup));
+        pictured = saveScreenshot(popup);
+        PostMessageW(popup, WM_KEYDOWN, VK_ESCAPE, 0);
+        return true;
+    });
+    ASSERT_TRUE(PostMessageW(tray().trayWindow, WM_TRAY_NOTIFY, 0, MAKELPARAM(WM_CONTEXTMENU, 1)));
+    ASSERT_TRUE(pumpUntil([&] { return read.done(); }));
+    EXPECT_TRUE(pumpUntil([] { return !openPopupMenu(); }));
+    EXPECT_EQ(shown, expected);
+    EXPECT_TRUE(pictured);
+    // Closed by Esc: nothing ran.
+    EXPECT_FALSE(configStore().get().hosting);
+}
+
+TEST_F(TrayMenu, SwitchesFlipOneSettingEach) {
+    struct Case { unsigned id; bool AppConfig::*member; };
+    const Case cases[] = {{5, &AppConfig::retina},       {6, &AppConfig::systemKeys},
+                          {7, &AppConfig::clipboard},    {8, &AppConfig::macKeymap},
+                          {9, &AppConfig::fileTransfer}, {10, &AppConfig::stayAwake},
+                          {11, &AppConfig::stayAwakeACOnly}, {23, &AppConfig::notifyConnect}};
+    for (const Case& c : cases) {
+        const AppConfig before = configStore().get();
+        runTrayCommand(c.id, before);
+        AppConfig expected = before;
+        expected.*c.member = !(before.*c.member);
+        EXPECT_EQ(configToJson(configStore().get()).dump(), configToJson(expected).dump()) << c.id;
+    }
+}
+
+TEST_F(TrayMenu, ListIdsBeyondTheMenusCopyDoNothing) {
+    const AppConfig before = configStore().get();
+    AppConfig menuCopy = before;
+    menuCopy.hosts.resize(1);  // the list grew after the menu opened
+    for (unsigned id : {1001u, 4001u, 26u, 999u, 5000u}) runTrayCommand(id, menuCopy);
+    pumpFor(50);
+    EXPECT_TRUE(topWindows(L"TavrelViewer").empty());
+    EXPECT_EQ(configToJson(configStore().get()).dump(), configToJson(before).dump());
+}
+
+TEST_F(TrayMenu, PortDialogStoresOnlyPortsFrom1024) {
+    for (const auto& [typed, stored] : std::vector<std::pair<std::wstring, int>>{
+             {L"80", 47800}, {L"4294969344", 47800}, {L"70000", 47800}, {L"2048", 2048}}) {
+        configStore().update([](AppConfig& c) { c.port = 47800; });
+        ModalAction enter(dialogSteps({[&] {
+            HWND d = dialogTitled(L"포트");
+            if (!d) return false;
+            typeInto(GetDlgItem(d, 10), typed);
+            PostMessageW(GetDlgItem(d, 10), WM_KEYDOWN, VK_RETURN, 0);
+            return true;
+        }}));
+        runTrayCommand(13, configStore().get());
+        EXPECT_TRUE(enter.done());
+        EXPECT_EQ(configStore().get().port, stored) << std::string(typed.begin(), typed.end());
+    }
+}
+
+TEST_F(TrayMenu, NameDialogStoresTheTrimmedName) {
+    ModalAction enter(dialogSteps({[&] {
+        HWND d = dialogTitled(L"이 PC 이름");
+        if (!d) return false;
+        typeInto(GetDlgItem(d, 10), L"  작업실 PC  ");
+        PostMessageW(GetDlgItem(d, 10), WM_KEYDOWN, VK_RETURN, 0);
+        return true;
+    }}));
+    runTrayCommand(12, configStore().get());
+    EXPECT_TRUE(enter.done());
+    EXPECT_EQ(configStore().get().deviceName, "작업실 PC");
+}
+
+TEST_F(TrayMenu, EmptyRelayAddressResetsTheRelayWhateverTheSecret) {
+    configStore().update([](AppConfig& c) { c.relay = {"relay.test", 47901, "old"}; });
+    std::wstring shownAddress;
+    ModalAction enter(dialogSteps({[&] {
+        HWND d = dialogTitled(L"중계 서버");
+        if (!d) return false;
+        wchar_t text[256] = {};
+        GetWindowTextW(GetDlgItem(d, 10), text, 256);
+        shownAddress = text;
+        typeInto(GetDlgItem(d, 10), L"  ");
+        typeInto(GetDlgItem(d, 11), L"typed secret");
+        PostMessageW(GetDlgItem(d, 11), WM_KEYDOWN, VK_RETURN, 0);
+        return true;
+    }}));
+    editRelay();
+    EXPECT_TRUE(enter.done());
+    EXPECT_EQ(shownAddress, L"relay.test:47901");
+    EXPECT_EQ(configStore().get().relay, (RelayConfig{"", 47900, ""}));
+}
+
+TEST_F(TrayMenu, IncompleteRelayIsRefusedWithAMessage) {
+    configStore().update([](AppConfig& c) { c.relay = {"relay.test", 47901, "old"}; });
+    MessageBoxAnswer box(L"저장하지 못했습니다", IDOK, "TrayMenu.IncompleteRelayBox");
+    ModalAction enter(dialogSteps({[&] {
+        HWND d = dialogTitled(L"중계 서버");
+        if (!d) return false;
+        typeInto(GetDlgItem(d, 10), L"relay.new:47902");
+        typeInto(GetDlgItem(d, 11), L"");
+        PostMessageW(GetDlgItem(d, 11), WM_KEYDOWN, VK_RETURN, 0);
+        return true;
+    }}));
+    editRelay();
+    EXPECT_TRUE(box.wait());
+    EXPECT_EQ(box.text(), L"주소:포트 와 비밀값을 모두 넣으세요.");
+    EXPECT_EQ(configStore().get().relay, (RelayConfig{"relay.test", 47901, "old"}));
+}
+
+TEST_F(TrayMenu, RemovingARegisteredComputerRemovesEveryEntryWithItsKey) {
+    configStore().update([](AppConfig& c) {
+        Peer twin = c.hosts[0];
+        twin.name = "맥북 (둘째)";
+        c.hosts.push_back(twin);
+    });
+    {
+        MessageBoxAnswer cancel(L"지울까요?", IDCANCEL);
+        runTrayCommand(3000, configStore().get());
+        EXPECT_TRUE(cancel.wait());
+    }
+    EXPECT_EQ(configStore().get().hosts.size(), 3u);
+    MessageBoxAnswer ok(L"지울까요?", IDOK);
+    runTrayCommand(3000, configStore().get());
+    EXPECT_TRUE(ok.wait());
+    EXPECT_EQ(ok.text(), L"'맥북' 을(를) 목록에서 지웁니다. 다시 연결하려면 새 짝 맺기 코드가 필요합니다.");
+    const AppConfig after = configStore().get();
+    ASSERT_EQ(after.hosts.size(), 1u);
+    EXPECT_EQ(after.hosts[0].name, "스튜디오");
+    // An index beyond the fresh list asks nothing.
+    MessageBoxAnswer none(L"지울까요?", IDOK, "", 300);
+    removePeer(false, 5);
+    EXPECT_FALSE(none.wait());
+}
+
+TEST_F(TrayMenu, QuitDuringADialogEndsTheDialogAndTheLoop) {
+    ModalAction quitNow(dialogSteps({[&] {
+        if (!dialogTitled(L"이 PC 이름")) return false;
+        runTrayCommand(17, configStore().get());
+        return true;
+    }}));
+    const std::string before = configStore().get().deviceName;
+    runTrayCommand(12, configStore().get());
+    EXPECT_TRUE(quitNow.done());
+    EXPECT_FALSE(dialogTitled(L"이 PC 이름"));
+    EXPECT_EQ(configStore().get().deviceName, before);
+    MSG msg{};
+    EXPECT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 0u);
+}
+
+}  // namespace
