@@ -25,6 +25,7 @@ struct ViewerMenuItem {
     bool newColumn = false;  // starts a new column of a long popup
     bool popup = false;
     std::vector<ViewerMenuItem> items;
+    bool operator==(const ViewerMenuItem&) const = default;
 };
 
 // Command ids; list ids step by 16 and ignore their low four bits.
@@ -131,3 +132,11 @@ CommandPlan planCommand(unsigned id, const Json& appList, bool curtain, bool win
 std::u16string powerQuestion(int kind);
 // How long after a restart command reconnects go on without limit.
 inline constexpr int64_t kRestartWindowNanos = 300'000'000'000;
+
+#ifdef _WIN32
+#include <windows.h>
+
+// Native menus for the tree: a menu bar whose popups hold the items, built with AppendMenuW. The
+// caller owns the bar (DestroyMenu destroys the popups with it). Null when the system refuses.
+HMENU createViewerMenuBar(const std::vector<ViewerMenuItem>& popups);
+#endif
