@@ -25,7 +25,6 @@ struct ViewerMenuItem {
     bool newColumn = false;  // starts a new column of a long popup
     bool popup = false;
     std::vector<ViewerMenuItem> items;
-    bool operator==(const ViewerMenuItem&) const = default;
 };
 
 // Command ids; list ids step by 16 and ignore their low four bits.

@@ -8,7 +8,7 @@
 
 #include "core/config/settings.h"
 #include "core/json.h"
-#include "support/menu_reader_win.h"
+#include "support/viewer_menu_entries_win.h"
 #include "support/pump_win.h"
 #include "support/screenshot.h"
 #include "viewer/menu_model.h"
@@ -44,14 +44,14 @@ TEST(ViewerMenuWin, NativeMenusHoldTheWholeTree) {
 
     HMENU bar = createViewerMenuBar(model);
     ASSERT_NE(bar, nullptr);
-    EXPECT_EQ(readMenu(bar), model);
+    EXPECT_EQ(readMenu(bar), menuEntries(model));
 
     // Shown on a window for a picture of it.
     HWND window = CreateWindowExW(0, L"STATIC", L"메뉴", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 900, 300, nullptr,
                                   bar, GetModuleHandleW(nullptr), nullptr);
     ASSERT_NE(window, nullptr);
     pumpFor(200);
-    EXPECT_EQ(readMenu(GetMenu(window)), model);
+    EXPECT_EQ(readMenu(GetMenu(window)), menuEntries(model));
     EXPECT_TRUE(saveScreenshot(window));
     DestroyWindow(window);  // destroys the bar with it
 }
