@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -19,56 +20,32 @@ Json parsed(const std::string& text) {
     return j;
 }
 
-std::string utf8(const std::u16string& s) {
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        uint32_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size()) c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | (c >> 12));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | (c >> 18));
-            out += char(0x80 | ((c >> 12) & 0x3F));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 // One line per item: "text #id" with [x] checked, (g) greyed, | a new column; "-" a separator;
 // a popup's items follow it indented.
-void render(const std::vector<ViewerMenuItem>& items, const std::string& indent, std::string& out) {
+void render(const std::vector<ViewerMenuItem>& items, const std::u16string& indent, std::u16string& out) {
     for (const ViewerMenuItem& i : items) {
         out += indent;
         if (i.separator) {
-            out += "-\n";
+            out += u"-\n";
             continue;
         }
-        if (i.newColumn) out += "| ";
-        if (i.checked) out += "[x] ";
-        if (i.grayed) out += "(g) ";
-        out += utf8(i.text);
+        if (i.newColumn) out += u"| ";
+        if (i.checked) out += u"[x] ";
+        if (i.grayed) out += u"(g) ";
+        out += i.text;
         if (i.id != 0) {
             char id[16];
             std::snprintf(id, sizeof id, " #%X", i.id);
-            out += id;
+            out.append(id, id + std::strlen(id));
         }
-        out += "\n";
-        if (i.popup) render(i.items, indent + "  ", out);
+        out += u"\n";
+        if (i.popup) render(i.items, indent + u"  ", out);
     }
 }
 
-std::string render(const ViewerMenuItem& popup) {
-    std::string out = utf8(popup.text) + "\n";
-    render(popup.items, "  ", out);
+std::u16string render(const ViewerMenuItem& popup) {
+    std::u16string out = popup.text + u"\n";
+    render(popup.items, u"  ", out);
     return out;
 }
 
@@ -104,32 +81,32 @@ TEST(ViewerMenu, ScreenPopupListsTheDisplays) {
                     R"({"main":true,"widthPt":2560.7,"heightPt":1440},{"widthPt":"?"}]})");
     m.facts.fullScreen = true;
     EXPECT_EQ(render(m.bar()[0]),
-              "화면 2/3\n"
-              "  디스플레이 1  1920×1080 #1100\n"
-              "  [x] 주 디스플레이  2560×1440 #1110\n"
-              "  디스플레이 3  0×0 #1120\n"
-              "  -\n"
-              "  다음 디스플레이\tCtrl+Alt+Win+→ #1050\n"
-              "  앞 디스플레이\tCtrl+Alt+Win+← #1040\n"
-              "  -\n"
-              "  [x] 원래 해상도로 선명하게 #1010\n"
-              "  [x] 전체 화면\tCtrl+Alt+Win+Enter #1000\n"
-              "  다시 연결 #1030\n");
+              u"화면 2/3\n"
+              u"  디스플레이 1  1920×1080 #1100\n"
+              u"  [x] 주 디스플레이  2560×1440 #1110\n"
+              u"  디스플레이 3  0×0 #1120\n"
+              u"  -\n"
+              u"  다음 디스플레이\tCtrl+Alt+Win+→ #1050\n"
+              u"  앞 디스플레이\tCtrl+Alt+Win+← #1040\n"
+              u"  -\n"
+              u"  [x] 원래 해상도로 선명하게 #1010\n"
+              u"  [x] 전체 화면\tCtrl+Alt+Win+Enter #1000\n"
+              u"  다시 연결 #1030\n");
 }
 
 TEST(ViewerMenu, OneDisplayOrNoneGreysSwitching) {
     Menu m;
     m.config.retina = false;
     EXPECT_EQ(render(m.bar()[0]),
-              "화면\n"
-              "  (g) 디스플레이 정보를 기다리는 중\n"
-              "  -\n"
-              "  (g) 다음 디스플레이\tCtrl+Alt+Win+→ #1050\n"
-              "  (g) 앞 디스플레이\tCtrl+Alt+Win+← #1040\n"
-              "  -\n"
-              "  원래 해상도로 선명하게 #1010\n"
-              "  전체 화면\tCtrl+Alt+Win+Enter #1000\n"
-              "  다시 연결 #1030\n");
+              u"화면\n"
+              u"  (g) 디스플레이 정보를 기다리는 중\n"
+              u"  -\n"
+              u"  (g) 다음 디스플레이\tCtrl+Alt+Win+→ #1050\n"
+              u"  (g) 앞 디스플레이\tCtrl+Alt+Win+← #1040\n"
+              u"  -\n"
+              u"  원래 해상도로 선명하게 #1010\n"
+              u"  전체 화면\tCtrl+Alt+Win+Enter #1000\n"
+              u"  다시 연결 #1030\n");
     m.info = parsed(R"({"current":0,"displays":[{"main":true,"widthPt":1,"heightPt":1}]})");
     const ViewerMenuItem screen = m.bar()[0];
     EXPECT_EQ(screen.text, u"화면");
@@ -154,34 +131,34 @@ TEST(ViewerMenu, KeyPopupFollowsTheHostType) {
     m.info = parsed(std::string(R"({"os":"windows","features":)") + kAllFeatures + "}");
     m.facts.keyboardHook = true;
     EXPECT_EQ(render(m.bar()[1]),
-              "키 보내기\n"
-              "  시작 메뉴 (Win) #1200\n"
-              "  앱 바꾸기 (Alt+Tab) #1210\n"
-              "  작업 보기 (Win+Tab) #1220\n"
-              "  바탕 화면 보기 (Win+D) #1230\n"
-              "  파일 탐색기 (Win+E) #1240\n"
-              "  작업 관리자 (Ctrl+Shift+Esc) #1250\n"
-              "  화면 캡처 (Win+Shift+S) #1260\n"
-              "  한/영 바꾸기 #1270\n"
-              "  화면 잠금 (Win+L) #1280\n"
-              "  -\n"
-              "  (g) 누르는 단축키는 모두 원격으로 갑니다 (Ctrl+Alt+Del 빼고)\n");
+              u"키 보내기\n"
+              u"  시작 메뉴 (Win) #1200\n"
+              u"  앱 바꾸기 (Alt+Tab) #1210\n"
+              u"  작업 보기 (Win+Tab) #1220\n"
+              u"  바탕 화면 보기 (Win+D) #1230\n"
+              u"  파일 탐색기 (Win+E) #1240\n"
+              u"  작업 관리자 (Ctrl+Shift+Esc) #1250\n"
+              u"  화면 캡처 (Win+Shift+S) #1260\n"
+              u"  한/영 바꾸기 #1270\n"
+              u"  화면 잠금 (Win+L) #1280\n"
+              u"  -\n"
+              u"  (g) 누르는 단축키는 모두 원격으로 갑니다 (Ctrl+Alt+Del 빼고)\n");
     // A Mac host without "combo": greyed rows, the note, and the key-map switch.
     m.info = parsed(R"({"os":"mac","features":[]})");
     m.config.macKeymap = true;
     EXPECT_EQ(render(m.bar()[1]),
-              "키 보내기\n"
-              "  (g) 앱 바꾸기 (⌘Tab) #1200\n"
-              "  (g) Spotlight (⌘Space) #1210\n"
-              "  (g) 입력 소스 바꾸기 (⌃Space) #1220\n"
-              "  (g) Mission Control (⌃↑) #1230\n"
-              "  (g) 강제 종료 (⌥⌘Esc) #1240\n"
-              "  (g) 화면 캡처 (⇧⌘5) #1250\n"
-              "  (g) 화면 잠금 (⌃⌘Q) #1260\n"
-              "  (g) 원격 쪽 Tavrel 를 새 판으로 바꾸면 쓸 수 있습니다\n"
-              "  -\n"
-              "  [x] PC 단축키로 Mac 다루기 (Ctrl+C → ⌘C) #1020\n"
-              "  (g) 누르는 단축키는 모두 원격으로 갑니다 (Ctrl+Alt+Del 빼고)\n");
+              u"키 보내기\n"
+              u"  (g) 앱 바꾸기 (⌘Tab) #1200\n"
+              u"  (g) Spotlight (⌘Space) #1210\n"
+              u"  (g) 입력 소스 바꾸기 (⌃Space) #1220\n"
+              u"  (g) Mission Control (⌃↑) #1230\n"
+              u"  (g) 강제 종료 (⌥⌘Esc) #1240\n"
+              u"  (g) 화면 캡처 (⇧⌘5) #1250\n"
+              u"  (g) 화면 잠금 (⌃⌘Q) #1260\n"
+              u"  (g) 원격 쪽 Tavrel 를 새 판으로 바꾸면 쓸 수 있습니다\n"
+              u"  -\n"
+              u"  [x] PC 단축키로 Mac 다루기 (Ctrl+C → ⌘C) #1020\n"
+              u"  (g) 누르는 단축키는 모두 원격으로 갑니다 (Ctrl+Alt+Del 빼고)\n");
 }
 
 TEST(ViewerMenu, HostTypeComesFromTheSessionWhenTheDescriptionIsSilent) {
@@ -229,38 +206,38 @@ TEST(ViewerMenu, FilePopupWithAndWithoutTheFeature) {
     m.facts.session = true;
     m.facts.senderBusy = true;
     EXPECT_EQ(render(m.bar()[2]),
-              "파일\n"
-              "  파일 보내기… #1060\n"
-              "  폴더 보내기… #1070\n"
-              "  원격에서 복사한 파일 받기 #1080\n"
-              "  받은 파일 보기 #1090\n"
-              "  보내기 멈추기 #10A0\n"
-              "  -\n"
-              "  (g) 보내기: 창에 끌어다 놓아도 됩니다 → 원격 다운로드 폴더\n"
-              "  (g) 받기: 원격 탐색기에서 고르고 Ctrl+C → 여기서 받기\n");
+              u"파일\n"
+              u"  파일 보내기… #1060\n"
+              u"  폴더 보내기… #1070\n"
+              u"  원격에서 복사한 파일 받기 #1080\n"
+              u"  받은 파일 보기 #1090\n"
+              u"  보내기 멈추기 #10A0\n"
+              u"  -\n"
+              u"  (g) 보내기: 창에 끌어다 놓아도 됩니다 → 원격 다운로드 폴더\n"
+              u"  (g) 받기: 원격 탐색기에서 고르고 Ctrl+C → 여기서 받기\n");
     m.info = parsed(R"({"os":"mac"})");
     m.facts.senderBusy = false;
     EXPECT_EQ(render(m.bar()[2]),
-              "파일\n"
-              "  (g) 파일 보내기… #1060\n"
-              "  (g) 폴더 보내기… #1070\n"
-              "  (g) 원격에서 복사한 파일 받기 #1080\n"
-              "  받은 파일 보기 #1090\n"
-              "  -\n"
-              "  (g) 원격 쪽 Tavrel 를 새 판으로 바꾸면 쓸 수 있습니다\n");
+              u"파일\n"
+              u"  (g) 파일 보내기… #1060\n"
+              u"  (g) 폴더 보내기… #1070\n"
+              u"  (g) 원격에서 복사한 파일 받기 #1080\n"
+              u"  받은 파일 보기 #1090\n"
+              u"  -\n"
+              u"  (g) 원격 쪽 Tavrel 를 새 판으로 바꾸면 쓸 수 있습니다\n");
     m.info = parsed(R"({"os":"mac","features":["files"]})");
     EXPECT_TRUE(hasText(m.bar(), u"받기: 원격 Finder 에서 고르고 ⌘C → 여기서 받기"));
 }
 
 TEST(ViewerMenu, ProgramPopupWaitsForWhatItNeeds) {
     Menu m;
-    EXPECT_EQ(render(m.bar()[3]), "프로그램\n  (g) 원격 정보를 기다리는 중\n");
+    EXPECT_EQ(render(m.bar()[3]), u"프로그램\n  (g) 원격 정보를 기다리는 중\n");
     m.info = parsed(R"({"features":["files"]})");
-    EXPECT_EQ(render(m.bar()[3]), "프로그램\n  (g) 원격 쪽 Tavrel 를 새 판으로 바꾸면 쓸 수 있습니다\n");
+    EXPECT_EQ(render(m.bar()[3]), u"프로그램\n  (g) 원격 쪽 Tavrel 를 새 판으로 바꾸면 쓸 수 있습니다\n");
     m.info = parsed(R"({"features":["apps"]})");
-    EXPECT_EQ(render(m.bar()[3]), "프로그램\n  (g) 목록을 받는 중…\n");
+    EXPECT_EQ(render(m.bar()[3]), u"프로그램\n  (g) 목록을 받는 중…\n");
     m.apps = parsed("[]");
-    EXPECT_EQ(render(m.bar()[3]), "프로그램\n  (g) 목록을 받는 중…\n");
+    EXPECT_EQ(render(m.bar()[3]), u"프로그램\n  (g) 목록을 받는 중…\n");
 }
 
 TEST(ViewerMenu, ProgramPopupListsWindowsAndPrograms) {
@@ -271,30 +248,30 @@ TEST(ViewerMenu, ProgramPopupListsWindowsAndPrograms) {
                     R"({"id":4294967040,"title":"계산기","app":"계산기"},{"id":"x","title":")" +
                     longTitle + R"("},{"title":5}],"apps":[{"id":"a","name":"메모장"},{"id":"b"}]})");
     EXPECT_EQ(render(m.bar()[3]),
-              "프로그램\n"
-              "  (g) 메모장 여는 중…\n"
-              "  (g) 열린 창\n"
-              "  문서 — 메모장 #3000\n"
-              "  [x] 계산기 #3010\n"
-              "  " + std::string(80, 'T') + "… #3020\n"
-              "   #3030\n"
-              "  -\n"
-              "  프로그램 열기\n"
-              "    메모장 #4000\n"
-              "     #4010\n"
-              "  -\n"
-              "  화면 전체 보기 #10B0\n");
+              u"프로그램\n"
+              u"  (g) 메모장 여는 중…\n"
+              u"  (g) 열린 창\n"
+              u"  문서 — 메모장 #3000\n"
+              u"  [x] 계산기 #3010\n"
+              u"  " + std::u16string(80, u'T') + u"… #3020\n"
+              u"   #3030\n"
+              u"  -\n"
+              u"  프로그램 열기\n"
+              u"    메모장 #4000\n"
+              u"     #4010\n"
+              u"  -\n"
+              u"  화면 전체 보기 #10B0\n");
     // An apps-only host cannot show the whole display; a view-only host says why input is off.
     m.info = parsed(R"({"features":["apps"],"appsOnly":true,"viewOnly":true})");
     m.apps = parsed(R"({"windows":[],"apps":[]})");
     EXPECT_EQ(render(m.bar()[3]),
-              "프로그램\n"
-              "  (g) 열린 창 없음\n"
-              "  -\n"
-              "  프로그램 열기\n"
-              "    (g) 프로그램 목록이 없습니다\n"
-              "  -\n"
-              "  (g) 보기 전용: 원격 Mac 에서 프로그램 조작을 허용하지 않았습니다\n");
+              u"프로그램\n"
+              u"  (g) 열린 창 없음\n"
+              u"  -\n"
+              u"  프로그램 열기\n"
+              u"    (g) 프로그램 목록이 없습니다\n"
+              u"  -\n"
+              u"  (g) 보기 전용: 원격 Mac 에서 프로그램 조작을 허용하지 않았습니다\n");
 }
 
 TEST(ViewerMenu, LongListsAreCutAndProgramsGoInColumnsOfForty) {
@@ -337,22 +314,22 @@ TEST(ViewerMenu, MorePopupGreysWhatTheHostLacks) {
     m.facts.curtain = true;
     m.facts.locked = true;
     EXPECT_EQ(render(m.bar()[4]),
-              "더 보기\n"
-              "  [x] 원격 소리 듣기 #2000\n"
-              "  화질\n"
-              "    (g) 자동 #2010\n"
-              "    (g) 빠르게 (움직임 우선) #2020\n"
-              "    [x] (g) 선명하게 (글자 우선) #2030\n"
-              "  -\n"
-              "  [x] (g) 원격 화면 가리기 (앞자리 입력도 막음) #2040\n"
-              "  (g) 메시지 보내기… #2050\n"
-              "  (g) 원격 파일 둘러보기… #2060\n"
-              "  잠긴 컴퓨터 로그인… #2070\n"
-              "  -\n"
-              "  (g) 원격 컴퓨터 다시 시작… #2080\n"
-              "  (g) 원격 컴퓨터 잠자기… #2090\n"
-              "  -\n"
-              "  (g) 연결: H.264 2560×1600 · 직접(구멍 뚫기)\n");
+              u"더 보기\n"
+              u"  [x] 원격 소리 듣기 #2000\n"
+              u"  화질\n"
+              u"    (g) 자동 #2010\n"
+              u"    (g) 빠르게 (움직임 우선) #2020\n"
+              u"    [x] (g) 선명하게 (글자 우선) #2030\n"
+              u"  -\n"
+              u"  [x] (g) 원격 화면 가리기 (앞자리 입력도 막음) #2040\n"
+              u"  (g) 메시지 보내기… #2050\n"
+              u"  (g) 원격 파일 둘러보기… #2060\n"
+              u"  잠긴 컴퓨터 로그인… #2070\n"
+              u"  -\n"
+              u"  (g) 원격 컴퓨터 다시 시작… #2080\n"
+              u"  (g) 원격 컴퓨터 잠자기… #2090\n"
+              u"  -\n"
+              u"  (g) 연결: H.264 2560×1600 · 직접(구멍 뚫기)\n");
     // Unlocked: no login item; without a session the connection note has no codec or route.
     m.facts.locked = false;
     m.facts.session = false;
