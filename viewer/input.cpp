@@ -50,7 +50,7 @@ std::optional<uint8_t> switchedDisplay(const Json& displayInfo, int delta) {
     return uint8_t((n + (delta + current) % n) % n);
 }
 
-ViewerInput::ViewerInput() {
+ViewerInput::ViewerInput(ShortcutTranslator& shortcuts) : shortcuts_(shortcuts) {
     shortcuts_.output = [this](uint16_t code, bool down, bool repeat) { sendKey(code, down, repeat); };
 }
 

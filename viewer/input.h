@@ -64,7 +64,8 @@ public:
     // Local actions, to be posted to the window so that they run after the key was handled.
     std::function<void(InputCommand)> post;
 
-    ViewerInput();
+    // Drives `shortcuts` (the window's translator) and becomes its output.
+    explicit ViewerInput(ShortcutTranslator& shortcuts);
     ViewerInput(const ViewerInput&) = delete;
     ViewerInput& operator=(const ViewerInput&) = delete;
 
@@ -91,7 +92,7 @@ private:
     void sendKey(uint16_t code, bool down, bool repeat);
     void emit(MsgType type, const Bytes& payload);
 
-    ShortcutTranslator shortcuts_;
+    ShortcutTranslator& shortcuts_;
     const InputFacts* facts_ = nullptr;  // the event being handled, for the translator's output
     std::set<uint16_t> heldKeys_;        // Mac codes down on the local keyboard, before translation
     bool capsLockOn_ = false;            // as told to the host

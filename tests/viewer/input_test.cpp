@@ -28,7 +28,8 @@ constexpr PcKey kLeft{0x4B, true, 0x25}, kRight{0x4D, true, 0x27}, kC{0x2E, fals
 constexpr PcKey kHangul{0x72, false, 0x15}, kNoMacCode{0x00, false, 0xFF};
 
 struct Rig {
-    ViewerInput input;
+    ShortcutTranslator shortcuts;
+    ViewerInput input{shortcuts};
     std::vector<Sent> sent;
     std::vector<InputCommand> posted;
     InputFacts facts{true, true, "windows", false};
