@@ -76,7 +76,8 @@ ControlState controlState(HWND control) {
 
 void PrintTo(const MenuEntry& entry, std::ostream* out) {
     *out << "{\"" << wideToUtf8(entry.text) << "\" id " << entry.id << (entry.checked ? " checked" : "")
-         << (entry.grayed ? " grayed" : "") << (entry.separator ? " separator" : "");
+         << (entry.grayed ? " grayed" : "") << (entry.separator ? " separator" : "")
+         << (entry.newColumn ? " column" : "");
     if (!entry.popup.empty()) {
         *out << " [";
         for (const MenuEntry& e : entry.popup) PrintTo(e, out);
@@ -102,6 +103,7 @@ std::vector<MenuEntry> readMenu(HMENU menu) {
         e.id = info.hSubMenu ? 0 : info.wID;
         e.checked = (info.fState & MFS_CHECKED) != 0;
         e.grayed = !e.separator && (info.fState & MFS_DISABLED) != 0;  // Wine grays separators
+        e.newColumn = (info.fType & MFT_MENUBARBREAK) != 0;
         if (info.hSubMenu) e.popup = readMenu(info.hSubMenu);
         entries.push_back(std::move(e));
     }

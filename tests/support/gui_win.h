@@ -40,6 +40,7 @@ struct MenuEntry {
     bool grayed = false;
     bool separator = false;
     std::vector<MenuEntry> popup;
+    bool newColumn = false;  // MFT_MENUBARBREAK: starts a column of a long popup
     bool operator==(const MenuEntry&) const = default;
 };
 // For test failure messages.
