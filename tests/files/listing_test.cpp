@@ -15,13 +15,19 @@ namespace {
 
 std::string u8(const std::wstring& w) { return utf8FromWide(w); }
 
-// Sets a file's or folder's last write time, in seconds since 1970.
+// Sets a file's last write time, in seconds since 1970.
 void setWriteTime(const std::wstring& path, int64_t seconds) {
     std::error_code ec;
     std::filesystem::last_write_time(
         std::filesystem::path(path),
         std::chrono::file_clock::from_sys(std::chrono::sys_seconds(std::chrono::seconds(seconds))), ec);
     ASSERT_FALSE(ec) << ec.message();
+}
+
+// The last write time the file system reports, in whole seconds since 1970.
+int64_t writeTimeOf(const std::wstring& path) {
+    const auto at = std::chrono::file_clock::to_sys(std::filesystem::last_write_time(std::filesystem::path(path)));
+    return std::chrono::duration_cast<std::chrono::seconds>(at.time_since_epoch()).count();
 }
 
 // A JSON string literal of a UTF-8 text, as the writer escapes it.
@@ -109,7 +115,6 @@ TEST(FolderListing, ListsAFolderAsGoldenText) {
     putFile(dir / L"old.txt", bytesOf("1969"));
     putFile(dir / L".hidden", bytesOf("h"));
     putFolder(dir / L".cache");
-    setWriteTime(dir / L"Sub", 1700000000);
     setWriteTime(dir / L"x10.txt", 1700000100);
     setWriteTime(dir / L"x9.txt", 1700000200);
     setWriteTime(dir / L"B.txt", 1);
@@ -120,7 +125,7 @@ TEST(FolderListing, ListsAFolderAsGoldenText) {
     const std::string expected =
         "{\"path\":" + quoted(path) + ",\"parent\":" + quoted(parent) +
         ",\"entries\":["
-        "{\"name\":\"Sub\",\"dir\":true,\"mtime\":1700000000},"
+        "{\"name\":\"Sub\",\"dir\":true,\"mtime\":" + std::to_string(writeTimeOf(dir / L"Sub")) + "},"
         "{\"name\":\"B.txt\",\"dir\":false,\"size\":2,\"mtime\":1},"
         "{\"name\":\"old.txt\",\"dir\":false,\"size\":4,\"mtime\":-86400},"
         "{\"name\":\"x9.txt\",\"dir\":false,\"size\":0,\"mtime\":1700000200},"
@@ -171,7 +176,9 @@ TEST(FolderListing, KeepsAtMostTheLimitOfVisibleEntries) {
     putFolder(dir / L"folderA");
     putFolder(dir / L"folderB");
     const int files = int(kMaxListingEntries) - 1;  // with the two folders: one too many
-    for (int i = 1; i <= files; ++i) putFile(dir / (L"x" + std::to_wstring(i)), Bytes());
+    for (int i = 1; i <= files; ++i) {
+        ASSERT_TRUE(FileHandle::createForWriting(longPath(dir / (L"x" + std::to_wstring(i))), kAttrNormal).valid());
+    }
 
     const Json listing = parsed(listFolderJson(u8(dir.wide())));
     const Json& entries = listing.get("entries");
