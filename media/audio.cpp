@@ -26,6 +26,31 @@ std::string audioFormatMessage(int rate, int channels) {
     return j.dump();
 }
 
+bool readAudioFormat(const std::string& text, AudioFormat& out) {
+    Json j;
+    if (!Json::parse(text, j) || j.get("codec").asString() != "aac") return false;
+    AudioFormat f;
+    // Clamped one past each end, so that a value beyond the range stays outside it.
+    const Json& rate = j.get("rate");
+    if (rate.isNumber()) f.rate = int(checkedTrunc(rate.number, 0, 96001, 0));
+    const Json& channels = j.get("ch");
+    if (channels.isNumber()) f.channels = int(checkedTrunc(channels.number, 0, 3, 0));
+    if (f.rate < 7350 || f.rate > 96000 || f.channels < 1 || f.channels > 2) return false;
+    const Json& asc = j.get("asc");
+    if (!asc.isString() || !base64Decode(asc.text, f.config) || f.config.size() < 2) {
+        f.config = buildAudioSpecificConfig(f.rate, unsigned(f.channels));
+    }
+    out = std::move(f);
+    return true;
+}
+
+std::vector<uint8_t> aacDecoderUserData(const std::vector<uint8_t>& config) {
+    std::vector<uint8_t> block(12 + config.size(), 0);
+    block[2] = 0xfe;  // profile-level indication 0x00FE, little-endian
+    std::copy(config.begin(), config.end(), block.begin() + 12);
+    return block;
+}
+
 PcmSample pcmSampleKind(bool isFloat, int bitsPerSample) {
     if (isFloat) return bitsPerSample == 32 ? PcmSample::Float32 : PcmSample::Unsupported;
     if (bitsPerSample == 16) return PcmSample::Int16;

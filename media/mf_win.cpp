@@ -118,7 +118,12 @@ HRESULT processOutputSample(IMFTransform* transform, DWORD stream, bool provides
     DWORD status = 0;
     const HRESULT hr = transform->ProcessOutput(0, 1, &data, &status);
     if (data.pEvents) data.pEvents->Release();
-    if (providesSamples) sample.Attach(data.pSample);  // the transform's own sample is ours to release
+    if (providesSamples && data.pSample) {
+        // The transform's own sample comes with a reference that is ours to release; MinGW's
+        // ComPtr::Attach adds one of its own, so take it over by assignment and release it.
+        sample = data.pSample;
+        data.pSample->Release();
+    }
     return hr;
 }
 

@@ -111,3 +111,45 @@ register_stand_in_codecs() {
   local ws
   if ws="$(wineserver_bin)"; then "$ws" -w >/dev/null 2>&1 || true; fi
 }
+
+# A sound server for the sound tests: PulseAudio without its default script, with one null sink
+# (the only sink), the native protocol on a socket in a temporary folder and no idle exit. Wine
+# finds it through PULSE_SERVER; nothing goes into the user's own PulseAudio files.
+PULSE_PID=""
+PULSE_DIR=""
+start_sound_server() {
+  PULSE_DIR="$(mktemp -d /tmp/tavrel-pulse.XXXXXX)"
+  HOME="$PULSE_DIR" XDG_RUNTIME_DIR="$PULSE_DIR" XDG_CONFIG_HOME="$PULSE_DIR" \
+    pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --disable-shm=yes --log-target=stderr \
+    -L "module-null-sink sink_name=tavrel rate=48000 channels=2" \
+    -L "module-native-protocol-unix socket=$PULSE_DIR/native auth-anonymous=1" >"$PULSE_DIR/log" 2>&1 &
+  PULSE_PID=$!
+  export PULSE_SERVER="unix:$PULSE_DIR/native" PULSE_COOKIE="$PULSE_DIR/cookie"
+  local i
+  for i in $(seq 1 100); do
+    pactl info >/dev/null 2>&1 && return 0
+    kill -0 "$PULSE_PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  echo "could not start PulseAudio:" >&2
+  cat "$PULSE_DIR/log" >&2
+  return 1
+}
+
+# Records the sink (16-bit little-endian, 48000 Hz, stereo) into build/sink-recording.raw while
+# the tests run; TAVREL_SINK_RECORDING names that file to them as a Windows path.
+PAREC_PID=""
+record_sink() {
+  local file="$ROOT/build/sink-recording.raw"
+  rm -f "$file"
+  parec -d tavrel.monitor --format=s16le --rate=48000 --channels=2 --raw --latency-msec=20 >"$file" 2>/dev/null &
+  PAREC_PID=$!
+  export TAVREL_SINK_RECORDING="Z:${file//\//\\}"
+}
+
+stop_sound_server() {
+  if [ -n "$PAREC_PID" ]; then kill "$PAREC_PID" 2>/dev/null || true; wait "$PAREC_PID" 2>/dev/null || true; fi
+  if [ -n "$PULSE_PID" ]; then kill "$PULSE_PID" 2>/dev/null || true; wait "$PULSE_PID" 2>/dev/null || true; fi
+  if [ -n "$PULSE_DIR" ]; then rm -rf "$PULSE_DIR"; fi
+  PAREC_PID="" PULSE_PID="" PULSE_DIR=""
+}

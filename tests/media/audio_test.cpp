@@ -30,6 +30,132 @@ TEST(AudioFormatMessage, IsTheCompactJsonText) {
     EXPECT_EQ(audioFormatMessage(44100, 1), R"({"codec":"aac","rate":44100,"ch":1,"asc":"Egg="})");
 }
 
+TEST(ReadAudioFormat, TakesRateChannelsAndConfig) {
+    const struct {
+        const char* text;
+        int rate, channels;
+        std::vector<uint8_t> config;
+    } cases[] = {
+        {R"({"codec":"aac","rate":48000,"ch":2,"asc":"EZA="})", 48000, 2, {0x11, 0x90}},
+        {R"({"codec":"aac","rate":44100,"ch":1,"asc":"Egg"})", 44100, 1, {0x12, 0x08}},  // unpadded
+        {R"({"codec":"aac","rate":44100,"ch":2,"asc":"EZA="})", 44100, 2, {0x11, 0x90}},  // as sent
+        {R"({"codec":"aac","rate":48000,"ch":2,"asc":"EZAAAA=="})", 48000, 2, {0x11, 0x90, 0, 0}},
+        {R"({"codec":"aac"})", 48000, 2, {0x11, 0x90}},  // defaults
+        {R"({"codec":"aac","rate":"44100","ch":"1"})", 48000, 2, {0x11, 0x90}},  // not numbers
+        {R"({"codec":"aac","rate":44100.9,"ch":1.7})", 44100, 1, {0x12, 0x08}},  // truncated
+        {R"({"codec":"aac","rate":7350,"ch":1})", 7350, 1, {0x16, 0x08}},
+        {R"({"codec":"aac","rate":96000,"ch":2})", 96000, 2, {0x10, 0x10}},
+        // A config the decoder cannot use is built from the rate and channels instead.
+        {R"({"codec":"aac","rate":44100,"ch":2,"asc":"**"})", 44100, 2, {0x12, 0x10}},
+        {R"({"codec":"aac","rate":44100,"ch":2,"asc":""})", 44100, 2, {0x12, 0x10}},
+        {R"({"codec":"aac","rate":44100,"ch":2,"asc":"EQ=="})", 44100, 2, {0x12, 0x10}},  // one byte
+        {R"({"codec":"aac","rate":44100,"ch":1,"asc":4496})", 44100, 1, {0x12, 0x08}},
+    };
+    for (const auto& c : cases) {
+        AudioFormat f;
+        ASSERT_TRUE(readAudioFormat(c.text, f)) << c.text;
+        EXPECT_EQ(f.rate, c.rate) << c.text;
+        EXPECT_EQ(f.channels, c.channels) << c.text;
+        EXPECT_EQ(f.config, c.config) << c.text;
+    }
+}
+
+TEST(ReadAudioFormat, IgnoresWhatCannotBePlayed) {
+    const char* cases[] = {
+        "", "not json", R"({"codec":"aac")", R"(["aac"])",
+        R"({"rate":48000,"ch":2})", R"({"codec":"opus","rate":48000,"ch":2})", R"({"codec":"AAC"})",
+        R"({"codec":"aac","rate":0})", R"({"codec":"aac","rate":7349})", R"({"codec":"aac","rate":96001})",
+        R"({"codec":"aac","rate":-48000})", R"({"codec":"aac","rate":1e300})", R"({"codec":"aac","rate":-1e300})",
+        R"({"codec":"aac","rate":4294967344})",  // 48000 + 2^32
+        R"({"codec":"aac","ch":0})", R"({"codec":"aac","ch":3})", R"({"codec":"aac","ch":-1})",
+        R"({"codec":"aac","ch":6})", R"({"codec":"aac","ch":1e18})", R"({"codec":"aac","ch":0.5})",
+    };
+    for (const char* text : cases) {
+        AudioFormat f;
+        f.rate = 1234;
+        EXPECT_FALSE(readAudioFormat(text, f)) << text;
+        EXPECT_EQ(f.rate, 1234) << text;  // left alone
+    }
+}
+
+TEST(AacDecoderUserData, TwelveBytesThenTheConfig) {
+    EXPECT_EQ(aacDecoderUserData({0x11, 0x90}),
+              (std::vector<uint8_t>{0, 0, 0xfe, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x11, 0x90}));
+}
+
+// Buffers as the sound device leaves them: a flag it sets when it has played one.
+struct FakeBuffer {
+    int id;
+    bool finished = false;
+};
+
+struct QueueDevice {
+    std::vector<int> released;
+    bool finished(FakeBuffer* b) const { return b->finished; }
+    void release(FakeBuffer* b) { released.push_back(b->id); }
+};
+
+TEST(PlaybackQueue, ReclaimsFinishedBuffersFromTheFrontOnly) {
+    std::vector<FakeBuffer> buffers{{0}, {1}, {2}, {3}};
+    PlaybackQueue<FakeBuffer*> queue;
+    QueueDevice dev;
+    auto finished = [&](FakeBuffer* b) { return dev.finished(b); };
+    auto release = [&](FakeBuffer* b) { dev.release(b); };
+    for (auto& b : buffers) queue.add(&b, true, release);
+    buffers[0].finished = true;
+    buffers[2].finished = true;  // behind one still playing: stays until that one is done
+    EXPECT_TRUE(queue.reclaim(finished, release));
+    EXPECT_EQ(dev.released, (std::vector<int>{0}));
+    EXPECT_EQ(queue.size(), 3u);
+    buffers[1].finished = true;
+    queue.reclaim(finished, release);
+    EXPECT_EQ(dev.released, (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(queue.size(), 1u);
+    queue.clear(release);
+    EXPECT_EQ(dev.released, (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(queue.size(), 0u);
+}
+
+TEST(PlaybackQueue, DropsSoundWhileFifteenAreOutstanding) {
+    std::vector<FakeBuffer> buffers(20);
+    for (int i = 0; i < 20; ++i) buffers[size_t(i)].id = i;
+    PlaybackQueue<FakeBuffer*> queue;
+    QueueDevice dev;
+    auto finished = [&](FakeBuffer* b) { return dev.finished(b); };
+    auto release = [&](FakeBuffer* b) { dev.release(b); };
+    size_t next = 0;
+    int dropped = 0;
+    for (int i = 0; i < 20; ++i) {
+        if (queue.reclaim(finished, release)) queue.add(&buffers[next++], true, release);
+        else ++dropped;
+    }
+    EXPECT_EQ(queue.size(), 15u);
+    EXPECT_EQ(dropped, 5);
+    buffers[0].finished = true;  // the device finished one: room for exactly one more
+    EXPECT_TRUE(queue.reclaim(finished, release));
+    queue.add(&buffers[next++], true, release);
+    EXPECT_FALSE(queue.reclaim(finished, release));
+    EXPECT_EQ(dev.released, (std::vector<int>{0}));
+}
+
+TEST(PlaybackQueue, ABufferTheDeviceRefusedIsFreedAtOnce) {
+    // Refused buffers never finish; kept, they would fill the queue and silence everything after.
+    std::vector<FakeBuffer> buffers(40);
+    PlaybackQueue<FakeBuffer*> queue;
+    QueueDevice dev;
+    auto finished = [&](FakeBuffer* b) { return dev.finished(b); };
+    auto release = [&](FakeBuffer* b) { dev.release(b); };
+    for (int i = 0; i < 30; ++i) {
+        buffers[size_t(i)].id = i;
+        ASSERT_TRUE(queue.reclaim(finished, release)) << i;
+        queue.add(&buffers[size_t(i)], false, release);
+    }
+    EXPECT_EQ(queue.size(), 0u);
+    EXPECT_EQ(dev.released.size(), 30u);
+    queue.add(&buffers[30], true, release);
+    EXPECT_EQ(queue.size(), 1u);
+}
+
 TEST(PcmSampleKind, FromTheMixFormat) {
     EXPECT_EQ(pcmSampleKind(true, 32), PcmSample::Float32);
     EXPECT_EQ(pcmSampleKind(true, 64), PcmSample::Unsupported);

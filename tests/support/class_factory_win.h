@@ -40,15 +40,22 @@ private:
     std::atomic<ULONG> refs_{1};
 };
 
+// Takes over an object that was born holding one reference. MinGW's ComPtr::Attach adds a
+// reference of its own, unlike the documented one, so Attach(new T) would leak the object.
+template <class Interface, class T>
+Microsoft::WRL::ComPtr<Interface> adoptNew(T* fresh) {
+    Microsoft::WRL::ComPtr<Interface> held(fresh);
+    fresh->Release();
+    return held;
+}
+
 class FunctionClassFactory : public ComObject<IClassFactory> {
 public:
     // Makes one object and queries it for the interface asked for.
     using Create = std::function<HRESULT(REFIID iid, void** object)>;
 
     static Microsoft::WRL::ComPtr<IClassFactory> make(Create create) {
-        Microsoft::WRL::ComPtr<IClassFactory> factory;
-        factory.Attach(new FunctionClassFactory(std::move(create)));
-        return factory;
+        return adoptNew<IClassFactory>(new FunctionClassFactory(std::move(create)));
     }
 
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** object) override {

@@ -400,9 +400,7 @@ private:
 
 ComPtr<IClassFactory> makeStandInEncoderFactory(std::shared_ptr<StandInEncoderState> state) {
     return FunctionClassFactory::make([state](REFIID iid, void** object) {
-        ComPtr<IMFTransform> transform;
-        transform.Attach(new StandInEncoder(state));
-        return transform.CopyTo(iid, object);
+        return adoptNew<IMFTransform>(new StandInEncoder(state)).CopyTo(iid, object);
     });
 }
 

@@ -149,9 +149,7 @@ ComPtr<IClassFactory> wrappedDecoderFactory(std::shared_ptr<WrapperControl> cont
         ComPtr<IMFTransform> inner = installedTransform(MFT_CATEGORY_VIDEO_DECODER, MFVideoFormat_H264);
         if (!inner) return E_FAIL;
         ++control->builds;
-        ComPtr<IMFTransform> wrapper;
-        wrapper.Attach(new WrappedDecoder(inner, control));
-        return wrapper.CopyTo(iid, object);
+        return adoptNew<IMFTransform>(new WrappedDecoder(inner, control)).CopyTo(iid, object);
     });
 }
 

@@ -5,12 +5,14 @@
 #include <windows.h>
 #include <mfapi.h>
 #include <olectl.h>
+#include <wmcodecdsp.h>
 
 #include <iterator>
 #include <memory>
 #include <string>
 
 #include "support/class_factory_win.h"
+#include "support/fake_aac_encoder_win.h"
 #include "support/stand_in_encoder_win.h"
 
 using Microsoft::WRL::ComPtr;
@@ -36,6 +38,14 @@ const ServedClass kServed[] = {
          return MFTRegister(clsid, MFT_CATEGORY_VIDEO_ENCODER, kH264Name, 0, 1, &input, 1, &output, nullptr);
      },
      [](const CLSID& clsid) { return MFTUnregister(clsid); }},
+    // The program asks for the AAC encoder by its class id alone.
+    {&CLSID_AACMFTEncoder,
+     [] {
+         auto log = std::make_shared<FakeAacEncoderLog>();
+         log->keepInputs = false;
+         return makeFakeAacEncoderFactory(log);
+     },
+     [](const CLSID&) { return S_OK; }, [](const CLSID&) { return S_OK; }},
 };
 
 std::wstring serverKey(const CLSID& clsid) {
