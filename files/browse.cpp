@@ -112,15 +112,15 @@ std::string browseSendingText(size_t count, const std::string& folder) {
     return "보내는 중: " + std::to_string(count) + "개 → " + folder;
 }
 
-int scaleForDpi(int value, int dpi) {
+int browseScale(int value, int dpi) {
     // As MulDiv: the exact product, rounded half away from zero.
     const int64_t product = int64_t(value) * dpi;
     return int(product >= 0 ? (product + 48) / 96 : (product - 48) / 96);
 }
 
 BrowseLayout browseLayout(int width, int height, int dpi) {
-    const int m = scaleForDpi(8, dpi), h = scaleForDpi(30, dpi), button = scaleForDpi(64, dpi),
-              send = scaleForDpi(140, dpi), s = scaleForDpi(22, dpi);
+    const int m = browseScale(8, dpi), h = browseScale(30, dpi), button = browseScale(64, dpi),
+              send = browseScale(140, dpi), s = browseScale(22, dpi);
     BrowseLayout out;
     out.up = {m, m, button, h};
     out.send = {width - m - send, m, send, h};

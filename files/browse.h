@@ -62,7 +62,7 @@ std::string browseReceivingCountText(size_t count);          // "받는 중: N�
 std::string browseSendingText(size_t count, const std::string& folder);  // "보내는 중: N개 → " + folder
 
 // Metrics in units of 96 DPI, scaled with rounding.
-int scaleForDpi(int value, int dpi);
+int browseScale(int value, int dpi);
 struct BrowseRect {
     int left = 0, top = 0, width = 0, height = 0;
 };

@@ -86,7 +86,7 @@ void BrowseWindow::create() {
     const int systemDpi = int(GetDpiForSystem());
     const std::wstring title = utf8ToWide(browseTitle(wideToUtf8(peerName)));
     hwnd = CreateWindowExW(0, kClassName, title.c_str(), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
-                           scaleForDpi(680, systemDpi), scaleForDpi(480, systemDpi), nullptr, nullptr,
+                           browseScale(680, systemDpi), browseScale(480, systemDpi), nullptr, nullptr,
                            GetModuleHandleW(nullptr), this);
     if (!hwnd) return;
     font = CreateFontW(-MulDiv(13, systemDpi, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
@@ -110,7 +110,7 @@ void BrowseWindow::create() {
         LVCOLUMNW column{};
         column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT | LVCF_SUBITEM;
         column.fmt = columns[i].format;
-        column.cx = scaleForDpi(columns[i].width, systemDpi);
+        column.cx = browseScale(columns[i].width, systemDpi);
         column.pszText = const_cast<wchar_t*>(columns[i].title);
         column.iSubItem = i;
         ListView_InsertColumn(list, i, &column);

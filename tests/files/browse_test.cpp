@@ -132,7 +132,7 @@ TEST(BrowseModel, LayoutFollowsTheWindowsDpi) {
     const BrowseLayout at120 = browseLayout(800, 600, 120);
     EXPECT_EQ(at120.status.height, 28);
     EXPECT_EQ(at120.status.top, 600 - 28 - 5);
-    EXPECT_EQ(scaleForDpi(-13, 144), -20);  // half away from zero, as MulDiv
+    EXPECT_EQ(browseScale(-13, 144), -20);  // half away from zero, as MulDiv
 }
 
 TEST(OpenFileResult, OneFileOrAFolderWithNames) {
