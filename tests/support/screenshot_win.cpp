@@ -33,6 +33,21 @@ bool grab(const RECT& r, Bytes& pixels, int& width, int& height) {
     width = r.right - r.left;
     height = r.bottom - r.top;
     if (width <= 0 || height <= 0) return false;
+    DibCanvas canvas(width, height);
+    HDC screen = GetDC(nullptr);
+    const bool ok = canvas.ok() &&
+                    BitBlt(canvas.dc(), 0, 0, width, height, screen, r.left, r.top, SRCCOPY | CAPTUREBLT) != FALSE;
+    ReleaseDC(nullptr, screen);
+    if (!ok) return false;
+    pixels = canvas.pixels();
+    for (size_t i = 3; i < pixels.size(); i += 4) pixels[i] = 255;  // GDI leaves alpha 0
+    return true;
+}
+
+}  // namespace
+
+DibCanvas::DibCanvas(int width, int height) : width_(width), height_(height) {
+    if (width <= 0 || height <= 0) return;
     BITMAPINFO info{};
     info.bmiHeader.biSize = sizeof info.bmiHeader;
     info.bmiHeader.biWidth = width;
@@ -40,36 +55,39 @@ bool grab(const RECT& r, Bytes& pixels, int& width, int& height) {
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    bool ok = false;
-    if (memory && bitmap && bits) {
-        HGDIOBJ old = SelectObject(memory, bitmap);
-        ok = BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY | CAPTUREBLT) != FALSE;
-        GdiFlush();
-        SelectObject(memory, old);
-        if (ok) {
-            pixels.assign(static_cast<uint8_t*>(bits), static_cast<uint8_t*>(bits) + size_t(width) * height * 4);
-            for (size_t i = 3; i < pixels.size(); i += 4) pixels[i] = 255;  // GDI leaves alpha 0
-        }
+    dc_ = CreateCompatibleDC(nullptr);
+    bitmap_ = dc_ ? CreateDIBSection(dc_, &info, DIB_RGB_COLORS, &bits_, nullptr, 0) : nullptr;
+    if (bitmap_) {
+        old_ = SelectObject(dc_, bitmap_);
+    } else {
+        bits_ = nullptr;
     }
-    if (bitmap) DeleteObject(bitmap);
-    if (memory) DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-    return ok;
 }
 
-}  // namespace
+DibCanvas::~DibCanvas() {
+    if (old_) SelectObject(dc_, old_);
+    if (bitmap_) DeleteObject(bitmap_);
+    if (dc_) DeleteDC(dc_);
+}
+
+std::vector<uint8_t> DibCanvas::pixels() const {
+    if (!bits_) return {};
+    GdiFlush();
+    const auto* p = static_cast<const uint8_t*>(bits_);
+    return std::vector<uint8_t>(p, p + size_t(width_) * height_ * 4);
+}
 
 bool saveScreenshot(const RECT& screenRect, const std::string& name) {
     Bytes pixels;
     int width = 0, height = 0;
-    if (!grab(screenRect, pixels, width, height)) return false;
+    return grab(screenRect, pixels, width, height) && savePicture(pixels.data(), width, height, name);
+}
+
+bool savePicture(const uint8_t* bgra, int width, int height, const std::string& name) {
+    if (width <= 0 || height <= 0) return false;
     HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     Bytes png;
-    encodePng(png, pixels.data(), width, height, width * 4);
+    encodePng(png, bgra, width, height, width * 4);
     if (SUCCEEDED(com)) CoUninitialize();
     if (png.empty()) return false;
     std::wstring folder = screensFolder();

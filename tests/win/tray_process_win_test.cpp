@@ -1,0 +1,150 @@
+// tavrel.exe started as a user starts it, in user folders of its own: one process per profile, a
+// box that refuses a second one, the lock switches, and an end by the quit message.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "core/config/settings.h"
+#include "core/config/store.h"
+#include "net/framed.h"
+#include "support/gui_win.h"
+#include "support/program_win.h"
+#include "support/run_tool.h"
+
+namespace {
+
+const std::wstring kAlreadyRunning = L"Tavrel 가 이미 실행 중입니다. 알림 영역(시계 옆)의 아이콘을 누르세요.";
+constexpr int kStartMs = 30000;  // a first start in a fresh prefix is slow
+
+int occurrences(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+    return n;
+}
+
+class TrayProgram : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(folders_.ok());
+        ASSERT_TRUE(std::filesystem::exists(program()));
+    }
+
+    static std::filesystem::path program() { return testProgramFolder() / "tavrel.exe"; }
+
+    std::filesystem::path logFile(const std::string& suffix) const {
+        return folders_.local() / "Tavrel" / ("tavrel" + suffix + ".log");
+    }
+    std::string log(const std::string& suffix) const { return readSharedFile(logFile(suffix)); }
+
+    // The hidden tray window of a started process, once it has one.
+    static HWND trayWindowOf(const ChildProcess& process) {
+        HWND found = nullptr;
+        pumpUntil(
+            [&] {
+                const auto windows = topWindows(L"TavrelTray", process.pid());
+                found = windows.empty() ? nullptr : windows.front();
+                return found != nullptr;
+            },
+            kStartMs);
+        return found;
+    }
+
+    // The second copy's box: its text and caption, a picture, OK, and the end of the process.
+    static void answerRefusal(ChildProcess& process) {
+        HWND box = waitForWindow(L"#32770", process.pid(), kStartMs);
+        ASSERT_TRUE(box);
+        pumpFor(300);  // painted
+        EXPECT_EQ(dialogMessage(box), kAlreadyRunning);
+        EXPECT_EQ(windowText(box), L"Tavrel");
+        EXPECT_TRUE(saveScreenshot(box));
+        EXPECT_TRUE(topWindows(L"TavrelTray", process.pid()).empty());
+        EXPECT_TRUE(pressButton(box, IDOK));
+        DWORD code = 1;
+        EXPECT_TRUE(process.waitExit(15000, code));
+        EXPECT_EQ(code, 0u);
+    }
+
+    static void quit(ChildProcess& process, HWND trayWindow) {
+        EXPECT_TRUE(postQuitToThreadOf(trayWindow));
+        DWORD code = 1;
+        EXPECT_TRUE(process.waitExit(15000, code));
+        EXPECT_EQ(code, 0u);
+    }
+
+    ThrowAwayUserFolders folders_;
+};
+
+TEST_F(TrayProgram, OneProcessPerProfileAndProfilesSideBySide) {
+    ChildProcess a(program(), L"--profile A");
+    ASSERT_TRUE(a.started());
+    HWND trayA = trayWindowOf(a);
+    ASSERT_TRUE(trayA);
+    {
+        ChildProcess again(program(), L"--profile A");
+        ASSERT_TRUE(again.started());
+        answerRefusal(again);
+    }
+    ChildProcess b(program(), L"--profile B");
+    HWND trayB = trayWindowOf(b);
+    ASSERT_TRUE(trayB);
+    pumpFor(300);
+    EXPECT_TRUE(topWindows(L"#32770", b.pid()).empty());
+    EXPECT_TRUE(IsWindow(trayA));
+    quit(a, trayA);
+    quit(b, trayB);
+    // The refused copy wrote nothing: one start line in each profile's log.
+    EXPECT_EQ(occurrences(log("-A"), "시작: "), 1);
+    EXPECT_EQ(occurrences(log("-B"), "시작: "), 1);
+}
+
+TEST_F(TrayProgram, TheFormerNameRunningWithTheProfileRefusesToo) {
+    HANDLE former = CreateMutexW(nullptr, TRUE, L"Local\\Varnoth-A");
+    ASSERT_TRUE(former);
+    ChildProcess a(program(), L"--profile A");
+    ASSERT_TRUE(a.started());
+    answerRefusal(a);
+    CloseHandle(former);
+    EXPECT_EQ(occurrences(log("-A"), "시작: "), 0);
+}
+
+TEST_F(TrayProgram, TheLockSwitchesOwnTheWholeProcess) {
+    ChildProcess lock(program(), L"--lock-service x");
+    ASSERT_TRUE(lock.started());
+    DWORD code = 1;
+    ASSERT_TRUE(lock.waitExit(kStartMs, code));
+    EXPECT_EQ(code, 0u);
+    // Nothing of the tray's start-up ran: not even the log folder was made.
+    EXPECT_FALSE(std::filesystem::exists(folders_.local() / "Tavrel"));
+}
+
+TEST_F(TrayProgram, AQuitMessageEndsItWithHostingOn) {
+    int port = 0;
+    {
+        ListenSocket probe;
+        ASSERT_TRUE(probe.open(0, false));
+        port = probe.port();
+    }
+    AppConfig config;
+    config.deviceName = "테스트 PC";
+    config.hosting = true;
+    config.port = port;
+    const std::filesystem::path profile = folders_.roaming() / "Tavrel-H";
+    std::filesystem::create_directories(profile);
+    ASSERT_TRUE(writeFileAtomic((profile / "config.json").wstring(), asBytes(configToJson(config).dump())));
+
+    ChildProcess host(program(), L"--profile H");
+    ASSERT_TRUE(host.started());
+    HWND trayWindow = trayWindowOf(host);
+    ASSERT_TRUE(trayWindow);
+    ASSERT_TRUE(pumpUntil([&] { return occurrences(log("-H"), "시작: 테스트 PC ID ") == 1; }, kStartMs));
+    EXPECT_EQ(occurrences(log("-H"), "원격 제어 허용 켬 (포트 " + std::to_string(port)), 1);
+    // A viewer is half-way in when the process is told to end.
+    std::shared_ptr<FramedConn> viewer = connectTcp("127.0.0.1", port, 3000);
+    EXPECT_TRUE(viewer);
+    quit(host, trayWindow);
+}
+
+}  // namespace
