@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -57,10 +58,19 @@ struct FolderEntry {
     std::wstring name;
     uint32_t attributes = 0;
     uint64_t size = 0;
+    int64_t writeTime = 0;  // last write, in 100-nanosecond units since 1601-01-01 UTC
 };
 // Every entry of a folder ("." and ".." included) in the order the file system gives them
 // (FindFirstFileW / FindNextFileW on folder + "\*"). False when the folder cannot be listed.
 bool listFolder(const std::wstring& folder, std::vector<FolderEntry>& out);
+// The same walk, one entry at a time, until `visit` returns false. False, with the error in
+// `error` when given, when the folder cannot be listed.
+bool walkFolder(const std::wstring& folder, const std::function<bool(const FolderEntry&)>& visit,
+                uint32_t* error = nullptr);
+
+// Creates a new file (never one that exists), hidden, deleted again as it is closed, and closes
+// it at once: whether files can be made there. 0, or the error.
+uint32_t createScratchFile(const std::wstring& path);
 
 // CreateDirectoryW: 0, or the error (kErrAlreadyExists when the name is taken).
 uint32_t createDirectory(const std::wstring& path);

@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <utility>
 
 #include "core/text.h"
@@ -42,7 +44,17 @@ uint32_t creationError(int error) { return error == ENOENT ? kErrPathNotFound : 
 
 std::string nativePath(const std::wstring& path) { return utf8FromWide(path); }
 
-uint32_t attributesOf(const std::string& path, const std::wstring& name, uint64_t* size) {
+// The last write as Windows counts it: 100-nanosecond units since 1601, kept within range.
+int64_t fileTimeOf(const struct stat& st) {
+    constexpr int64_t kEpochDifference = 11644473600;  // seconds from 1601 to 1970
+    constexpr int64_t kUnits = 10000000;
+    const int64_t seconds = std::clamp<int64_t>(int64_t(st.st_mtim.tv_sec), -kEpochDifference,
+                                                INT64_MAX / kUnits - kEpochDifference - 1);
+    return (seconds + kEpochDifference) * kUnits + int64_t(st.st_mtim.tv_nsec) / 100;
+}
+
+uint32_t attributesOf(const std::string& path, const std::wstring& name, uint64_t* size,
+                      struct stat* followed = nullptr) {
     struct stat link{};
     if (::lstat(path.c_str(), &link) != 0) return kInvalidAttributes;
     struct stat target = link;
@@ -55,6 +67,7 @@ uint32_t attributesOf(const std::string& path, const std::wstring& name, uint64_
     if (!name.empty() && name[0] == L'.') attributes |= kAttrHidden;
     if (attributes == 0) attributes = kAttrNormal;
     if (size) *size = S_ISREG(target.st_mode) ? uint64_t(target.st_size) : 0;
+    if (followed) *followed = target;
     return attributes;
 }
 
@@ -76,19 +89,33 @@ bool fileInfo(const std::wstring& path, FileInfo& out) {
     return true;
 }
 
-bool listFolder(const std::wstring& folder, std::vector<FolderEntry>& out) {
-    out.clear();
+bool walkFolder(const std::wstring& folder, const std::function<bool(const FolderEntry&)>& visit, uint32_t* error) {
     const std::string base = nativePath(folder);
     DIR* dir = ::opendir(base.c_str());
-    if (!dir) return false;
-    while (const dirent* entry = ::readdir(dir)) {
-        FolderEntry e;
-        e.name = wideFromUtf8(entry->d_name);
-        e.attributes = attributesOf(nativePath(joinPath(folder, e.name)), e.name, &e.size);
-        if (e.attributes != kInvalidAttributes) out.push_back(std::move(e));  // gone meanwhile
+    if (!dir) {
+        if (error) *error = windowsError(errno);
+        return false;
+    }
+    while (const dirent* found = ::readdir(dir)) {
+        FolderEntry entry;
+        entry.name = wideFromUtf8(found->d_name);
+        struct stat st{};
+        entry.attributes = attributesOf(nativePath(joinPath(folder, entry.name)), entry.name, &entry.size, &st);
+        if (entry.attributes == kInvalidAttributes) continue;  // gone meanwhile
+        entry.writeTime = fileTimeOf(st);
+        if (!visit(entry)) break;
     }
     ::closedir(dir);
     return true;
+}
+
+uint32_t createScratchFile(const std::wstring& path) {
+    const std::string name = nativePath(path);
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return creationError(errno);
+    ::close(fd);
+    ::unlink(name.c_str());
+    return 0;
 }
 
 uint32_t createDirectory(const std::wstring& path) {

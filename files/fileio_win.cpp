@@ -22,17 +22,38 @@ bool fileInfo(const std::wstring& path, FileInfo& out) {
     return true;
 }
 
-bool listFolder(const std::wstring& folder, std::vector<FolderEntry>& out) {
-    out.clear();
+bool walkFolder(const std::wstring& folder, const std::function<bool(const FolderEntry&)>& visit, uint32_t* error) {
     WIN32_FIND_DATAW found{};
     HANDLE find = FindFirstFileW(joinPath(folder, L"*").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE) return false;
+    if (find == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        // An empty drive root has no "." entry to find; it is an empty folder, not a failure.
+        if (code == ERROR_FILE_NOT_FOUND) {
+            const DWORD attributes = GetFileAttributesW(folder.c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return true;
+        }
+        if (error) *error = code;
+        return false;
+    }
+    FolderEntry entry;
     do {
-        out.push_back({found.cFileName, found.dwFileAttributes,
-                       (uint64_t(found.nFileSizeHigh) << 32) | found.nFileSizeLow});
+        entry.name = found.cFileName;
+        entry.attributes = found.dwFileAttributes;
+        entry.size = (uint64_t(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+        entry.writeTime = int64_t((uint64_t(found.ftLastWriteTime.dwHighDateTime) << 32) |
+                                  found.ftLastWriteTime.dwLowDateTime);
+        if (!visit(entry)) break;
     } while (FindNextFileW(find, &found));
     FindClose(find);
     return true;
+}
+
+uint32_t createScratchFile(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return GetLastError();
+    CloseHandle(file);
+    return 0;
 }
 
 uint32_t createDirectory(const std::wstring& path) {

@@ -54,11 +54,11 @@ void FileSender::emit(unsigned char type, std::vector<unsigned char> const& payl
     if (send) send(type, payload);
 }
 
-void FileSender::enqueue(std::vector<std::wstring> batch) {
+void FileSender::enqueue(std::vector<std::wstring> batch, std::string remoteFolder) {
     if (batch.empty()) return;
     std::lock_guard lock(mutex);
     if (closed) return;
-    queue.push_back(std::move(batch));
+    queue.push_back({std::move(batch), std::move(remoteFolder)});
     if (running) return;
     ++workerCount;
     running = true;
@@ -131,7 +131,7 @@ uint32_t FileSender::nextTransferId() {
 
 void FileSender::workerBody() {
     for (;;) {
-        std::vector<std::wstring> batch;
+        Batch batch;
         {
             std::lock_guard lock(mutex);
             // Deciding "nothing left" and "no worker" in one step: a batch queued right now
@@ -154,9 +154,9 @@ void FileSender::workerBody() {
     }
 }
 
-std::string FileSender::sendBatch(const std::vector<std::wstring>& batch) {
+std::string FileSender::sendBatch(const Batch& batch) {
     bool tooMany = false;
-    const std::vector<OutgoingFile> files = expandBatch(batch, maxFiles, &tooMany);
+    const std::vector<OutgoingFile> files = expandBatch(batch.paths, maxFiles, &tooMany);
     if (tooMany) return tooManyFilesText(maxFiles);
     if (files.empty()) return "보낼 파일이 없습니다";
     uint64_t total = 0;
@@ -169,6 +169,9 @@ std::string FileSender::sendBatch(const std::vector<std::wstring>& batch) {
         batchActive = true;
         batchFirstId = batchLastId = batchId;
     }
+    // Only now, right before the first file: the peer gives the folder to its next new batch.
+    if (!batch.remoteFolder.empty())
+        emit(kSetDownloadFolder, Bytes(batch.remoteFolder.begin(), batch.remoteFolder.end()));
     uint32_t lastFileId = 0;
     const std::string stopped = sendFiles(files, batchId, total, lastFileId);
     if (!stopped.empty()) {

@@ -48,8 +48,10 @@ public:
     size_t maxFiles = kMaxBatchFiles;
 
     // Queues one batch of local paths (an empty one is ignored, as is every batch once the sender
-    // is being destroyed) and starts the worker when none runs.
-    void enqueue(std::vector<std::wstring> batch);
+    // is being destroyed) and starts the worker when none runs. A batch with a remote folder names
+    // that folder to the peer (SetDownloadFolder) right before its first file, so that the folder
+    // reaches this batch and not one queued ahead of it; a batch that sends no file names none.
+    void enqueue(std::vector<std::wstring> batch, std::string remoteFolder = std::string());
     // Stops the running batch ("보내기를 멈췄습니다") and drops the queued ones; later batches run.
     void cancel();
     // A batch is running or waiting.
@@ -67,7 +69,11 @@ public:
     // State below is guarded by `mutex`; `wakeup` signals every change.
     std::mutex mutex;
     std::condition_variable wakeup;
-    std::deque<std::vector<std::wstring>> queue;
+    struct Batch {
+        std::vector<std::wstring> paths;
+        std::string remoteFolder;  // UTF-8; "" leaves the place to the peer
+    };
+    std::deque<Batch> queue;
     bool running = false;     // a worker is active
     bool cancelled = false;   // the running batch is to stop; cleared when the next batch starts
     bool closed = false;      // being destroyed
@@ -83,7 +89,7 @@ public:
 
 private:
     void workerBody();
-    std::string sendBatch(const std::vector<std::wstring>& batch);
+    std::string sendBatch(const Batch& batch);
     std::string sendFiles(const std::vector<OutgoingFile>& files, uint32_t batchId, uint64_t total,
                           uint32_t& lastFileId);
     bool ofRunningBatch(uint32_t id) const;

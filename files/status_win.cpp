@@ -3,10 +3,10 @@
 
 #include <windows.h>
 #include <knownfolders.h>
-#include <shlobj.h>
 
 #include "core/text.h"
 #include "files/fileio.h"
+#include "files/listing.h"
 
 std::string winErrorText(uint32_t code) {
     wchar_t* buffer = nullptr;
@@ -22,10 +22,7 @@ std::string winErrorText(uint32_t code) {
 }
 
 std::wstring downloadsFolder() {
-    PWSTR found = nullptr;
-    std::wstring known;
-    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_Downloads, 0, nullptr, &found)) && found) known = found;
-    if (found) CoTaskMemFree(found);
+    const std::wstring known = knownFolderPath(FOLDERID_Downloads);
     std::wstring profile;
     if (known.empty()) {
         // However long the value is: a profile path of 260 characters or more still has a Downloads.

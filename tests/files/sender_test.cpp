@@ -5,6 +5,7 @@
 #include <regex>
 
 #include "files/fileio.h"
+#include "files/listing.h"
 #include "files/sender.h"
 #include "files/status.h"
 #include "support/file_transfer.h"
@@ -288,6 +289,58 @@ TEST(FileSender, ProgressAndConfirmationTexts) {
     EXPECT_EQ(texts.front(), "파일 보내는 중 1/1 · 43% (131 KB / 300 KB)");
     EXPECT_EQ(texts[texts.size() - 2], "파일 보내는 중 1/1 · 100% (300 KB / 300 KB) · 저장 확인 중");
     EXPECT_EQ(texts.back(), "");
+}
+
+}  // namespace
+
+namespace {
+
+// A drop queued ahead of an upload into a chosen remote folder: the folder is named right before
+// the upload's first file, so the drop still lands in the default folder and the upload in its own.
+TEST(FileSender, RemoteFolderIsNamedRightBeforeItsBatch) {
+    TempFolder src, dest, chosen;
+    putFile(src / L"drop.txt", bytesOf("dropped"));
+    putFile(src / L"up.txt", bytesOf("uploaded"));
+    DirectPair pair(dest.wide());
+    // The receiving side as the host keeps it: a named folder serves the next new batch once.
+    std::mutex mutex;
+    std::wstring named;
+    pair.filter = [&](uint8_t type, const Bytes& payload) {
+        if (type != kSetDownloadFolder) return true;
+        std::wstring resolved;
+        if (isFolderWritable(std::string(payload.begin(), payload.end()), resolved)) {
+            std::lock_guard lock(mutex);
+            named = resolved;
+        }
+        return false;
+    };
+    pair.rig.receiver.destination = [&] {
+        std::lock_guard lock(mutex);
+        return std::exchange(named, std::wstring());
+    };
+    HeldAnswers held(pair);  // the drop waits for its confirmation while the upload queues
+    pair.sender.enqueue({src / L"drop.txt"});
+    pair.sender.enqueue({src / L"missing.txt"}, utf8FromWide(chosen.wide()));  // sends nothing: names nothing
+    pair.sender.enqueue({src / L"up.txt"}, utf8FromWide(chosen.wide()));
+    ASSERT_TRUE(waitFor([&] { return pair.wire.ofType(kFileEnd).size() == 1; }));
+    EXPECT_TRUE(pair.wire.ofType(kSetDownloadFolder).empty());
+    held.release();
+    EXPECT_NE(pair.result(0).find("drop.txt"), std::string::npos);
+    EXPECT_EQ(pair.result(1), "보낼 파일이 없습니다");
+    EXPECT_NE(pair.result(2).find("up.txt"), std::string::npos);
+
+    EXPECT_EQ(readFile(dest / L"drop.txt"), bytesOf("dropped"));
+    EXPECT_EQ(readFile(chosen / L"up.txt"), bytesOf("uploaded"));
+    EXPECT_FALSE(pathExists(dest / L"up.txt"));
+    // Exactly one folder message, the folder's UTF-8 bytes alone, right before the upload's header.
+    const std::vector<Sent> wire = pair.wire.all();
+    const auto folder = std::find_if(wire.begin(), wire.end(), [](const Sent& s) { return s.type == kSetDownloadFolder; });
+    ASSERT_NE(folder, wire.end());
+    EXPECT_EQ(folder->payload, bytesOf(utf8FromWide(chosen.wide())));
+    ASSERT_NE(folder + 1, wire.end());
+    EXPECT_EQ((folder + 1)->type, kFileBegin);
+    EXPECT_EQ((folder + 1)->text, "up.txt");
+    EXPECT_EQ(pair.wire.ofType(kSetDownloadFolder).size(), 1u);
 }
 
 }  // namespace

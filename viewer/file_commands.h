@@ -1,0 +1,50 @@
+// The viewer window's file commands, without Windows: whether a command may run against the
+// host, its texts, what showing the received files opens, and the transfer text ahead of the
+// title (a result stays for a while, progress until it is replaced). The window applies these.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Texts of the commands.
+extern const char* const kOldHostCannotSendText;     // the host lacks "files": sending
+extern const char* const kOldHostCannotReceiveText;  // the host lacks "files": receiving
+extern const char* const kPreparingSendText;         // "파일 보낼 준비 중…"
+extern const char* const kRequestingCopiedText;      // "원격에 복사해 둔 파일을 요청함…"
+extern const wchar_t* const kSendFilesPickerTitle;   // "원격 컴퓨터의 다운로드 폴더로 보낼 파일"
+extern const wchar_t* const kSendFoldersPickerTitle; // "원격 컴퓨터의 다운로드 폴더로 보낼 폴더"
+
+// A file command needs a connected session; against a host without file transfer it only
+// explains why nothing happens.
+enum class FileCommandGate { Ignore, OldHost, Run };
+FileCommandGate fileCommandGate(bool hasSession, bool connected, bool hostHasFiles);
+
+// What "show received files" hands the shell: Explorer with the last received item selected
+// while it exists, else the download folder opened.
+struct ShellCall {
+    std::wstring verb;  // "" for the default verb
+    std::wstring file;
+    std::wstring parameters;
+    bool operator==(const ShellCall&) const = default;
+};
+ShellCall showReceivedCall(const std::wstring& lastReceived, bool exists, const std::wstring& downloads);
+
+// The transfer text ahead of the title. A progress text (or "") replaces whatever is shown and
+// stays; a result is cleared `resultNanos` after it was shown unless something replaced it.
+class TransferLine {
+public:
+    int64_t resultNanos = 12'000'000'000;
+
+    void progress(std::string text);
+    void result(std::string text, int64_t now);
+    // Clears an expired result; true when the text changed.
+    bool expire(int64_t now);
+
+    const std::string& text() const { return text_; }
+    // When the shown result expires; 0 while no result waits.
+    int64_t clearAt() const { return clearAt_; }
+
+private:
+    std::string text_;
+    int64_t clearAt_ = 0;
+};
