@@ -70,3 +70,10 @@ private:
     std::condition_variable changed_;
     State state_ = State::Waiting;
 };
+
+#ifdef _WIN32
+// The wake command for a registered computer (UI thread; returns at once): the first balloon,
+// then a detached worker that tries the senders with `errand` and reports in a balloon through
+// the tray window.
+void wakeHost(const Peer& target, WakeErrand errand);
+#endif
