@@ -8,6 +8,7 @@
 #include "core/text.h"
 #include "core/util.h"
 #include "host/server.h"
+#include "media/capture.h"
 #include "media/mf.h"
 
 namespace {
@@ -197,22 +198,9 @@ void installServerCallbacks() {
 
 HICON makeTrayIcon(TrayState state, bool light) {
     const int size = GetSystemMetrics(SM_CXSMICON);
-    BITMAPV5HEADER header{};
-    header.bV5Size = sizeof header;
-    header.bV5Width = size;
-    header.bV5Height = -size;  // top-down
-    header.bV5Planes = 1;
-    header.bV5BitCount = 32;
-    header.bV5Compression = BI_BITFIELDS;
-    header.bV5RedMask = 0x00FF0000;
-    header.bV5GreenMask = 0x0000FF00;
-    header.bV5BlueMask = 0x000000FF;
-    header.bV5AlphaMask = 0xFF000000;
-    HDC screen = GetDC(nullptr);
     void* bits = nullptr;
-    HBITMAP colour = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS, &bits, nullptr, 0);
-    HDC dc = CreateCompatibleDC(screen);
-    ReleaseDC(nullptr, screen);
+    HBITMAP colour = createAlphaBitmap(size, size, bits);
+    HDC dc = CreateCompatibleDC(nullptr);
     HICON icon = nullptr;
     if (colour && bits && dc) {
         ZeroMemory(bits, size_t(size) * size * 4);

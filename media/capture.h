@@ -53,3 +53,98 @@ private:
     int width_ = 0, height_ = 0;
     bool valid_ = false;
 };
+
+#ifdef _WIN32
+#include <windows.h>
+#include <d3d11.h>
+#include <dxgi1_2.h>
+#include <wrl/client.h>
+
+#include <functional>
+
+#include "core/util.h"
+
+// The header of a width x height 32-bit BGRA bitmap with top-down rows, as GDI reads and writes
+// screen images.
+BITMAPINFO topDownBgraInfo(int width, int height);
+// A width x height 32-bit top-down DIB section whose fourth byte is alpha, as cursors and icons
+// with soft edges take it; `bits` points at its pixels. Null when it cannot be made.
+HBITMAP createAlphaBitmap(int width, int height, void*& bits);
+
+// Stands in for IDXGIOutput1::DuplicateOutput when set, for every capturer of the process (the
+// product never sets it; tests do, where the system has no desktop duplication). Pass an empty
+// function to go back to the system's.
+using DuplicateOutputHook = std::function<HRESULT(ID3D11Device*, IDXGIOutput1*, IDXGIOutputDuplication**)>;
+void setDuplicateOutputHook(DuplicateOutputHook hook);
+
+// Grabs one monitor as 32-bit BGRA: through desktop duplication when the system offers it for the
+// monitor, else through GDI. Used by one thread.
+class ScreenCapturer {
+public:
+    // The clock of the GDI pacing and the monitor check, and the sleep of the pacing and of the
+    // pause after a failed re-opening of duplication.
+    struct Clock {
+        std::function<int64_t()> now = nowNanos;
+        std::function<void(int)> sleep = sleepMs;
+    };
+
+    ScreenCapturer();
+    explicit ScreenCapturer(Clock clock);
+    ~ScreenCapturer();
+    ScreenCapturer(const ScreenCapturer&) = delete;
+    ScreenCapturer& operator=(const ScreenCapturer&) = delete;
+
+    // True when duplication or GDI capture is ready.
+    bool open(const MonitorInfo& monitor);
+    // 1: a new image; 0: nothing new (time-out, only the pointer moved, an unchanged GDI image, or
+    // a pause while duplication cannot be opened again); -1: failure, the caller opens again.
+    int grab(int timeoutMs);
+    // On true pixels() and pitch() show the last captured image until the next grab.
+    bool mapFrame();
+    void unmapFrame() {}  // mapFrame keeps its own copy: nothing to end
+    void close();
+
+    const uint8_t* pixels() const { return pixels_; }
+    int pitch() const { return pitch_; }
+    int width() const { return width_; }
+    int height() const { return height_; }
+    bool gdiMode() const { return gdi_; }
+
+private:
+    enum class Reopen { Ok, AccessDenied, Failed };
+    Reopen openDuplication();
+    void releaseDuplication();
+    int grabDuplication(int timeoutMs);
+    int copyDesktopImage(IDXGIResource* resource, bool& lost);
+    bool openGdi();
+    int grabGdi(int timeoutMs);
+    bool monitorMoved() const;
+
+    const uint8_t* pixels_ = nullptr;
+    int pitch_ = 0;
+    int width_ = 0, height_ = 0;
+    bool gdi_ = false;
+    MonitorInfo monitor_;
+    Clock clock_;
+
+    Microsoft::WRL::ComPtr<ID3D11Device> device_;
+    Microsoft::WRL::ComPtr<ID3D11DeviceContext> context_;
+    Microsoft::WRL::ComPtr<IDXGIOutputDuplication> duplication_;
+    Microsoft::WRL::ComPtr<IDXGIOutput1> output_;
+    Microsoft::WRL::ComPtr<ID3D11Texture2D> staging_;
+    bool frameAvailable_ = false;
+    std::vector<uint8_t> buffer_;
+    // Failed re-openings of duplication in a row for another reason than the secure desktop, and
+    // the last failure logged (a pause repeats the attempt five times a second).
+    int reopenFailures_ = 0;
+    HRESULT lastLoggedFailure_ = S_OK;
+
+    HDC screenDc_ = nullptr, memoryDc_ = nullptr;
+    HBITMAP dib_ = nullptr;
+    HGDIOBJ previousBitmap_ = nullptr;
+    void* dibBits_ = nullptr;
+    ChangeDetector changes_;
+    int64_t lastGdiGrab_ = 0;
+    int64_t lastMonitorCheck_ = 0;
+};
+#endif

@@ -45,3 +45,26 @@ std::optional<Bytes> monochromeCursorPixels(const uint8_t* mask, int width, int 
 // A colour pointer whose alpha bytes are all 0 takes its alpha from its mask (same size, 32-bit
 // pixels): opaque where the mask's first byte is 0, transparent elsewhere. Returns whether it did.
 bool alphaFromMask(Bytes& bgra, const uint8_t* mask);
+
+#ifdef _WIN32
+#include <windows.h>
+
+// A cursor message's PNG is decoded only up to this many pixels (1024 x 1024).
+constexpr uint64_t kMaxCursorPixels = uint64_t(1024) * 1024;
+
+// The host's view of the system pointer, polled by the capture loop.
+class CursorCapturer {
+public:
+    // True when `out` holds a cursor message to send: the first poll, a new shape, the pointer
+    // hiding (a 1 x 1 transparent shape) or showing again. The calling thread has COM initialised.
+    bool poll(Bytes& out);
+
+private:
+    HCURSOR last_ = nullptr;
+    bool hidden_ = false;
+};
+
+// The viewer's cursor for a cursor message at its own `scale` (window DPI / 96); null for any
+// message it cannot use. Never throws: it runs inside a window procedure. Needs COM.
+HCURSOR makeCursorFromMessage(const std::vector<unsigned char>& payload, double scale);
+#endif

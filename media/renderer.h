@@ -23,3 +23,76 @@ PixelSize backBufferSize(int32_t clientWidth, int32_t clientHeight);
 // BT.709 matrix after it. Luma 16 and 235 of a limited-range picture, 0 and 255 of a full-range
 // one, are black and white; chroma 128 is neutral (w = 128/255, not 0.5).
 std::array<float, 4> rangeConstants(bool fullRange);
+
+#ifdef _WIN32
+#include <windows.h>
+#include <d3d11.h>
+#include <dxgi1_2.h>
+#include <wrl/client.h>
+
+#include <functional>
+#include <vector>
+
+#include "media/decoder.h"
+
+// Draws decoded NV12 pictures into a window with Direct3D 11: two dynamic textures, a pixel
+// shader compiled at run time for the BT.709 conversion, one full-screen triangle in a letterboxed
+// viewport. Used by one thread.
+class VideoRenderer {
+public:
+    VideoRenderer() = default;
+    ~VideoRenderer() { release(); }
+    VideoRenderer(const VideoRenderer&) = delete;
+    VideoRenderer& operator=(const VideoRenderer&) = delete;
+
+    // True when the device, the swap chain for the window and the shaders are ready.
+    bool init(HWND hwnd);
+    // Takes the picture for drawing. After a lost device the renderer first sets itself up again.
+    void upload(const DecodedFrame& frame);
+    // Draws the last picture letterboxed into the window (black before the first) and presents.
+    void present();
+    // Follows the window's client size.
+    void resizeIfNeeded();
+    void release();
+
+    // For tests: what Present answered goes through `hook`, whose result counts instead.
+    void setPresentHook(std::function<HRESULT(HRESULT)> hook) { presentHook_ = std::move(hook); }
+    // For tests: while on, present copies back buffer 0 just before presenting it.
+    struct BackBufferCopy {
+        int width = 0, height = 0;
+        std::vector<uint8_t> bgra;  // pitch width x 4
+    };
+    void keepBackBufferCopies(bool on) { keepCopies_ = on; }
+    const BackBufferCopy& lastBackBuffer() const { return copy_; }
+    PixelSize textureSize() const { return textureSize_; }
+    PixelSize backBuffer() const { return backBuffer_; }
+    int textureCreations() const { return textureCreations_; }
+
+private:
+    bool createTargets();
+    bool recoverLostDevice();
+    void copyBackBuffer();
+
+    PixelSize picture_;
+    HWND hwnd_ = nullptr;
+    Microsoft::WRL::ComPtr<ID3D11Device> device_;
+    Microsoft::WRL::ComPtr<ID3D11DeviceContext> context_;
+    Microsoft::WRL::ComPtr<IDXGISwapChain1> swapChain_;
+    Microsoft::WRL::ComPtr<ID3D11RenderTargetView> target_;
+    Microsoft::WRL::ComPtr<ID3D11Texture2D> luma_, chroma_;
+    Microsoft::WRL::ComPtr<ID3D11ShaderResourceView> lumaView_, chromaView_;
+    Microsoft::WRL::ComPtr<ID3D11VertexShader> vertexShader_;
+    Microsoft::WRL::ComPtr<ID3D11PixelShader> pixelShader_;
+    Microsoft::WRL::ComPtr<ID3D11SamplerState> sampler_;
+    Microsoft::WRL::ComPtr<ID3D11Buffer> constants_;
+    PixelSize textureSize_;
+    PixelSize backBuffer_;
+    bool fullRange_ = false;
+    bool deviceLost_ = false;  // set up again before the next picture
+
+    std::function<HRESULT(HRESULT)> presentHook_;
+    bool keepCopies_ = false;
+    BackBufferCopy copy_;
+    int textureCreations_ = 0;
+};
+#endif

@@ -9,6 +9,7 @@
 
 #include "core/config/store.h"
 #include "core/util.h"
+#include "media/capture.h"
 #include "media/png.h"
 
 namespace {
@@ -48,13 +49,7 @@ bool grab(const RECT& r, Bytes& pixels, int& width, int& height) {
 
 DibCanvas::DibCanvas(int width, int height) : width_(width), height_(height) {
     if (width <= 0 || height <= 0) return;
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
+    const BITMAPINFO info = topDownBgraInfo(width, height);
     dc_ = CreateCompatibleDC(nullptr);
     bitmap_ = dc_ ? CreateDIBSection(dc_, &info, DIB_RGB_COLORS, &bits_, nullptr, 0) : nullptr;
     if (bitmap_) {

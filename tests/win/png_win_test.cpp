@@ -6,20 +6,10 @@
 #include <gtest/gtest.h>
 
 #include "media/png.h"
+#include "support/com_scope.h"
 #include "support/png_fixture.h"
 
 namespace {
-
-class ComScope {
-public:
-    ComScope() : hr_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
-    ~ComScope() {
-        if (SUCCEEDED(hr_)) CoUninitialize();
-    }
-
-private:
-    HRESULT hr_;
-};
 
 // The largest address space the process has held so far, in bytes; 0 when it cannot be read.
 uint64_t peakVirtualSize() {
