@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "app/tray.h"
-#include "app/wake_host.h"
+#include "app/wake.h"
 #include "core/config/store.h"
 #include "support/pump_win.h"
 

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/wake_host.h"
+#include "app/wake.h"
 #include "core/crypto/x25519.h"
 #include "core/util.h"
 

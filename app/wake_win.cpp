@@ -1,5 +1,5 @@
 // The wake command's Windows half: balloons, and the worker thread with its COM apartment.
-#include "app/wake_host.h"
+#include "app/wake.h"
 
 #include <objbase.h>
 

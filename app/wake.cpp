@@ -1,4 +1,4 @@
-#include "app/wake_host.h"
+#include "app/wake.h"
 
 #include <chrono>
 
