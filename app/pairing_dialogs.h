@@ -1,6 +1,50 @@
-// The dialogs through which two computers get to know each other: showing this PC's pairing code,
-// adding a computer from another one's code, the access password and connecting by access ID.
+// The dialogs through which two computers get to know each other: making this PC's pairing code,
+// adding a computer from the code made on it, setting the access password, and connecting by
+// access ID and password. What they decide is portable and tested natively; the Windows half
+// shows them.
 #pragma once
+
+#include <functional>
+#include <string>
+
+#include "core/config/settings.h"
+#include "core/util.h"
+#include "host/history.h"
+
+// The pairing-code dialog's intro, with the code's end (seconds since 1970) in local time "%H:%M".
+std::wstring pairingIntro(double expiry, const LocalTimeFn& localTime);
+
+// A pasted peer address string read into the computer to open a viewer on, with its pairing token.
+enum class AddressProblem { None, Unreadable, Expired };
+AddressProblem peerFromAddress(const std::string& text, double now, Peer& peer, Bytes& token);
+
+// The computer that connectByAccessId's target (UTF-8, trimmed) names: nine digits (blanks, tabs
+// and dashes between them allowed) are an access ID reached through the relay in force; anything
+// else is a network address reached directly, with the default port 47800 when it names none.
+// False when it is neither.
+bool peerFromTarget(const std::string& target, const AppConfig& config, Peer& peer);
+
+// NFC of a typed password as UTF-8: normalizeUtf8 on Windows.
+using PasswordNormalizer = std::function<std::string(const std::wstring&)>;
+
+// What the password dialog's two typed texts ask for. Both are compared as typed; a new password
+// is normalised and must have at least 8 UTF-16 units. The typed texts are wiped whatever the
+// outcome; for Store, the caller wipes `password` after use.
+struct PasswordChoice {
+    enum Kind { Keep, Store, Refuse };
+    Kind kind = Refuse;
+    std::string password;  // Store: the normalised UTF-8 password
+    std::string error;     // Refuse: the message box text
+};
+PasswordChoice choosePassword(std::wstring& typed, std::wstring& confirmation, bool passwordStored,
+                              const PasswordNormalizer& normalize);
+
+// UTF-16 units of a UTF-8 text (a four-byte sequence is two), counted without a copy of it.
+size_t utf16Units(const std::string& utf8);
+
+// Overwrites a secret text with zeros and empties it.
+void wipeTyped(std::string& text);
+void wipeTyped(std::wstring& text);
 
 #ifdef _WIN32
 void makeCode();
