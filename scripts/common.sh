@@ -7,7 +7,7 @@ JOBS="$(nproc 2>/dev/null || echo 2)"
 NEEDED_PACKAGES=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine64 wine xvfb xauth libgtest-dev googletest libbenchmark-dev libssl-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav
-  fonts-nanum python3 python3-cryptography xdotool)
+  fonts-nanum python3 python3-cryptography xdotool pulseaudio pulseaudio-utils)
 
 install_missing() {
   local missing=()
