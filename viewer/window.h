@@ -1,0 +1,194 @@
+// ViewerWindow: the viewer's top-level window for one registered (or about to be registered)
+// computer. It shows the host's picture in a video child, a status line with a reconnect button
+// over it and the menu bar; it owns the current ClientSession and turns what the session's threads
+// report into window state. Everything here runs on the UI thread except the connect thread and
+// the session callbacks, which only post messages to the window.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/config/settings.h"
+#include "core/crypto/x25519.h"
+#include "core/json.h"
+#include "core/util.h"
+#include "host/shortcut.h"
+#include "viewer/input.h"
+#include "viewer/menu_model.h"
+#include "viewer/session.h"
+#include "viewer/window_model.h"
+
+class ChatWindow;
+class BrowseWindow;
+
+// Private messages of the "TavrelViewer" window. Each lParam is a heap ViewerReport tagged with
+// the connect it belongs to; the window procedure frees it whether or not it is applied.
+constexpr UINT WM_VIEWER_CONNECTED = WM_APP + 1;
+constexpr UINT WM_VIEWER_CONNECT_FAILED = WM_APP + 2;
+constexpr UINT WM_VIEWER_DISPLAY_INFO = WM_APP + 3;
+constexpr UINT WM_VIEWER_CURSOR = WM_APP + 4;
+constexpr UINT WM_VIEWER_NOTICE = WM_APP + 5;
+constexpr UINT WM_VIEWER_ENDED = WM_APP + 6;
+constexpr UINT WM_VIEWER_FIRST_PICTURE = WM_APP + 7;
+constexpr UINT WM_VIEWER_TRANSFER_STATUS = WM_APP + 8;
+constexpr UINT WM_VIEWER_TRANSFER_RESULT = WM_APP + 9;
+constexpr UINT WM_VIEWER_LOCKED = WM_APP + 10;
+constexpr UINT WM_VIEWER_APP_LIST = WM_APP + 11;
+constexpr UINT WM_VIEWER_CHAT = WM_APP + 12;
+constexpr UINT WM_VIEWER_FOLDER_LISTING = WM_APP + 13;
+constexpr UINT WM_VIEWER_CURTAIN = WM_APP + 14;
+
+// Id of the reconnect button.
+constexpr int kReconnectButtonId = 101;
+
+class ViewerWindow {
+public:
+    HWND hwnd = nullptr;
+    std::function<void(Peer const&)> onPeer;
+    std::function<void(ViewerWindow*)> onClosed;
+    bool autoReconnect = false;
+    std::string lastError;
+    Json displayInfo;
+    Json appList;
+    ChatWindow* chat = nullptr;
+    BrowseWindow* browser = nullptr;
+    bool curtain = false;
+    bool locked = false;
+    uint64_t restartUntil = 0;
+    bool menuOpen = false;
+    bool menuStale = false;
+    Peer peer;
+    std::vector<unsigned char> token;
+    std::string password;
+    KeyPair deviceKey;
+    HWND video = nullptr;
+    HWND statusLine = nullptr;
+    HWND reconnectButton = nullptr;
+    std::shared_ptr<ClientSession> session;
+    HCURSOR remoteCursor = nullptr;
+    ShortcutTranslator shortcuts{true};
+    ViewerInput input{shortcuts};
+    bool fullScreen = false;
+    WINDOWPLACEMENT savedPlacement{};
+    LONG_PTR savedStyle = 0;
+    bool closing = false;
+    bool connected = false;
+    int attempts = 0;
+    std::string titleName;
+    int32_t lastViewWidth = 0;
+    int32_t lastViewHeight = 0;
+    std::wstring transferText;
+    std::wstring lockedText;
+    std::wstring lastReceivedPath;
+    HMENU menuBar = nullptr;
+    uint32_t shownWindowId = 0;
+    bool appPickHint = false;
+
+    // How long the window waits before an automatic reconnect; tests shorten it.
+    ReconnectTiming reconnectTiming;
+    // What sessions use of the world; empty members take the product's own. A new window starts
+    // from the process-wide default, which tests replace.
+    SessionServices sessionServices;
+    static SessionServices& defaultServices();
+
+    ViewerWindow(Peer peer, std::vector<unsigned char> token, std::string password);
+    ~ViewerWindow();
+    ViewerWindow(const ViewerWindow&) = delete;
+    ViewerWindow& operator=(const ViewerWindow&) = delete;
+
+    void show();
+    void connect();
+    LRESULT handleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
+    void layout();
+    void setStatus(std::wstring text, bool showButton);
+
+    // Modal loops that the window runs (dialogs, message boxes, pickers, popup menus) dispatch
+    // messages that may close it. While one runs, its deletion waits: `onClosed` is called when the
+    // last one has returned.
+    void enterModal();
+    void leaveModal();
+    int modalCalls() const { return modalCalls_; }
+    // The connect whose reports the window takes now.
+    uint64_t generation() const { return gate_.current(); }
+    template <typename F>
+    auto modal(F&& call) {
+        struct Scope {
+            ViewerWindow& window;
+            ~Scope() { window.leaveModal(); }
+        };
+        enterModal();
+        Scope scope{*this};
+        return call();
+    }
+    // The window's handle is gone and nothing of it runs any more: the object may be deleted.
+    bool deletable() const { return destroyed_ && modalCalls_ == 0; }
+    // The removal found a modal call running after all: the window reports again once it returns.
+    void removalDeferred() { closedReported_ = false; }
+
+    // ---- host facts ----
+    bool hostHas(char const* name) const;
+
+    // ---- title ----
+    void updateTitle();
+    void remoteSize(double& width, double& height) const;
+
+    // ---- file commands ----
+    void sendFiles(std::vector<std::wstring> paths);
+    void pickAndSendFiles(bool folders);
+    void receiveCopiedFiles();
+    void showReceivedFiles();
+    void openBrowser();
+    void setTransferText(std::string text);
+    void showTransferResult(std::string text, std::wstring path);
+
+    // ---- mouse and keyboard ----
+    LRESULT handleVideoMessage(UINT msg, WPARAM wParam, LPARAM lParam);
+    void sendWheel(bool horizontal, int delta);
+    void installKeyboardHook();
+    void setKeyboardHook(bool on);
+    void forwardKey(uint16_t scan, bool extended, uint32_t vk, bool down, bool repeat);
+    void releaseKeys();
+    void toggleFullScreen();
+    void switchDisplay(int delta);
+
+    // ---- menu and commands ----
+    void buildMenu();
+    bool command(unsigned int id);
+    void confirmPower(int kind);
+    void lockedLogin();
+    void openChat();
+
+    // ---- host information ----
+    void applyHostInfo(Json const& info);
+
+    // What input decisions need of the window's state now.
+    InputFacts inputFacts() const;
+
+private:
+    void apply(ViewerReport& report);
+    void onConnected(const std::string& hostText);
+    void connectFailed(const std::string& error);
+    void ended(const std::string& reason);
+    void reportViewSize();
+    void applyCursor(const std::vector<unsigned char>& payload);
+    void applyLocked(bool on);
+    void rebuildMenuSoon();
+    void installPosters(ClientSession& s);
+    void closeWindow();
+    void destroyed();
+    void reportClosed();
+
+    ReportGate gate_;
+    int modalCalls_ = 0;
+    bool destroyed_ = false;
+    bool closedReported_ = false;
+    HFONT font_ = nullptr;
+};
+
+LRESULT CALLBACK viewerWndProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
+LRESULT CALLBACK videoWndProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
