@@ -1,0 +1,386 @@
+// The acceptance run's user: one small program that scripts/e2e starts inside a Wine prefix for
+// each thing a user does there. It finds the program's windows by class, opens the tray menu the
+// way the shell does and picks an item with the keys a user would press, fills and presses the
+// program's dialogs and message boxes, and reads texts back. Every wait is bounded; every action
+// leaves a picture under build/screens (TAVREL_SCREENS). It prints what it read on standard
+// output and ends with 0 when the action was done, 1 with "error: ..." when not.
+//
+//   e2e_driver tray-window [--ms N]
+//   e2e_driver menu --profile P [--session] [--curtain] [--shot NAME] LABEL...
+//   e2e_driver dialog --title T [--set I=TEXT]... [--get I] [--shot NAME] [--press TEXT] [--ms N]
+//   e2e_driver msgbox [--shot NAME] [--press ID] [--ms N]
+//   e2e_driver gone --class C [--ms N]
+//   e2e_driver viewer [--title-has T] [--status-has T] [--picture] [--command ID] [--close] [--shot NAME]
+//
+// Menu labels match an item whose text is the label or starts with it.
+#include <windows.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/menu.h"
+#include "app/tray.h"
+#include "core/config/settings.h"
+#include "core/json.h"
+#include "core/text.h"
+#include "core/util.h"
+#include "support/gui_win.h"
+#include "support/screenshot.h"
+
+namespace {
+
+constexpr int kDefaultWaitMs = 15000;
+constexpr int kMenuSettleMs = 400;  // the popups draw after the keys were taken
+
+struct Failure {
+    std::string why;
+};
+
+[[noreturn]] void fail(const std::string& why) { throw Failure{why}; }
+
+std::string utf8(const std::wstring& text) { return wideToUtf8(text); }
+std::wstring wide(const std::string& text) { return utf8ToWide(text); }
+
+// Command-line options: "--name value" pairs (repeatable) and plain words, in order.
+struct Options {
+    std::multimap<std::string, std::wstring> named;
+    std::vector<std::wstring> words;
+    std::vector<std::wstring> flags;
+
+    bool flag(const std::string& name) const {
+        for (const std::wstring& f : flags)
+            if (utf8(f) == name) return true;
+        return false;
+    }
+    bool has(const std::string& name) const { return named.count(name) != 0; }
+    std::wstring get(const std::string& name, const std::wstring& fallback = std::wstring()) const {
+        auto it = named.find(name);
+        return it == named.end() ? fallback : it->second;
+    }
+    std::vector<std::wstring> all(const std::string& name) const {
+        std::vector<std::wstring> out;
+        for (auto [it, end] = named.equal_range(name); it != end; ++it) out.push_back(it->second);
+        return out;
+    }
+    int ms() const { return has("--ms") ? _wtoi(get("--ms").c_str()) : kDefaultWaitMs; }
+};
+
+Options parse(int argc, wchar_t** argv, int from) {
+    static const char* const kFlags[] = {"--session", "--curtain", "--picture", "--close"};
+    Options o;
+    for (int i = from; i < argc; ++i) {
+        const std::string a = utf8(argv[i]);
+        bool isFlag = false;
+        for (const char* f : kFlags) isFlag = isFlag || a == f;
+        if (isFlag) {
+            o.flags.push_back(argv[i]);
+        } else if (a.rfind("--", 0) == 0 && i + 1 < argc) {
+            o.named.emplace(a, argv[++i]);
+        } else {
+            o.words.push_back(argv[i]);
+        }
+    }
+    return o;
+}
+
+// Top-level windows of the class in any other process of this prefix, visible ones only.
+std::vector<HWND> visibleWindows(const std::wstring& cls) {
+    struct Search {
+        const std::wstring* cls;
+        std::vector<HWND> found;
+    } search{&cls, {}};
+    EnumWindows(
+        [](HWND window, LPARAM param) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(param);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            if (owner != GetCurrentProcessId() && IsWindowVisible(window) && windowClass(window) == *s->cls)
+                s->found.push_back(window);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND waitFor(const std::function<HWND()>& find, int ms) {
+    HWND found = nullptr;
+    pumpUntil([&] { return (found = find()) != nullptr; }, ms);
+    return found;
+}
+
+// The tray window is hidden; it is found whatever its state.
+HWND trayWindow(int ms) {
+    return waitFor(
+        [] {
+            HWND w = FindWindowW(L"TavrelTray", nullptr);
+            return w;
+        },
+        ms);
+}
+
+RECT screenRect() { return RECT{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)}; }
+
+void shot(const Options& o, const std::string& fallback) {
+    const std::wstring name = o.get("--shot", wide(fallback));
+    if (name.empty()) return;
+    if (!saveScreenshot(screenRect(), "e2e-" + utf8(name))) std::printf("note: no picture e2e-%s\n", utf8(name).c_str());
+}
+
+std::string readFile(const std::wstring& path) {
+    std::ifstream in(path.c_str(), std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The settings the running program saved last, read as it reads them.
+AppConfig savedConfig(const std::wstring& profile) {
+    PWSTR roaming = nullptr;
+    if (FAILED(SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &roaming)) || !roaming) fail("no AppData");
+    const std::wstring path = std::wstring(roaming) + L"\\Tavrel-" + profile + L"\\config.json";
+    CoTaskMemFree(roaming);
+    const std::string text = readFile(path);
+    if (text.empty()) return configFromJson(Json());
+    Json parsed;
+    if (!Json::parse(text, parsed)) fail("config.json unreadable");
+    return configFromJson(parsed);
+}
+
+// The keys that move from "nothing chosen" (or the first item) to the item at `index` of a level:
+// Up lands on the last item either way, then Up again for each item below the target; the menu
+// passes over separators and not over greyed items.
+int upPresses(const std::vector<MenuNode>& items, size_t index) {
+    int n = 1;
+    for (size_t i = index + 1; i < items.size(); ++i)
+        if (!items[i].separator) ++n;
+    return n;
+}
+
+bool matches(const std::u16string& text, const std::wstring& label) {
+    const std::u16string l(label.begin(), label.end());
+    return text == l || (!l.empty() && text.rfind(l, 0) == 0);
+}
+
+// menu: the tray menu as the program builds it from its saved settings and the state the caller
+// names; the path of labels is walked with the arrow keys and the last item chosen with Enter.
+int menu(const Options& o) {
+    if (!o.has("--profile") || o.words.empty()) fail("menu needs --profile and a label");
+    HWND tray = trayWindow(o.ms());
+    if (!tray) fail("no tray window");
+    DWORD pid = 0;
+    GetWindowThreadProcessId(tray, &pid);
+
+    TrayFacts facts;
+    facts.session = o.flag("--session");
+    facts.curtainUp = o.flag("--curtain");
+    const std::vector<MenuNode> model = trayMenu(savedConfig(o.get("--profile")), facts, nullptr, nullptr);
+
+    std::vector<WPARAM> keys;
+    const std::vector<MenuNode>* level = &model;
+    for (size_t depth = 0; depth < o.words.size(); ++depth) {
+        size_t found = level->size();
+        for (size_t i = 0; i < level->size() && found == level->size(); ++i)
+            if (!(*level)[i].separator && matches((*level)[i].text, o.words[depth])) found = i;
+        if (found == level->size()) fail("no menu item " + utf8(o.words[depth]));
+        if (depth > 0) keys.push_back(VK_RIGHT);
+        for (int n = upPresses(*level, found); n > 0; --n) keys.push_back(VK_UP);
+        const MenuNode& node = (*level)[found];
+        if (depth + 1 < o.words.size()) {
+            if (!node.popup) fail(utf8(o.words[depth]) + " opens no menu");
+            level = &node.items;
+        } else if (node.popup || node.grayed) {
+            fail(utf8(o.words[depth]) + " cannot be chosen");
+        }
+    }
+
+    // A right click on the icon, as the shell reports it with version 4 of the icon protocol.
+    if (!PostMessageW(tray, WM_TRAY_NOTIFY, 0, MAKELPARAM(WM_CONTEXTMENU, 1))) fail("could not post to the tray");
+    HWND popup = waitFor(
+        [&] {
+            for (HWND w : visibleWindows(L"#32768")) {
+                DWORD owner = 0;
+                GetWindowThreadProcessId(w, &owner);
+                if (owner == pid) return w;
+            }
+            return HWND(nullptr);
+        },
+        o.ms());
+    if (!popup) fail("the tray menu did not open");
+    // The menu's own loop takes keys from its thread's queue, whichever of its windows they name.
+    for (WPARAM key : keys) PostMessageW(popup, WM_KEYDOWN, key, 1);
+    pumpFor(kMenuSettleMs);
+    shot(o, "menu");
+    PostMessageW(popup, WM_KEYDOWN, VK_RETURN, 1);
+    const bool closed = pumpUntil([&] { return !IsWindow(popup) || !IsWindowVisible(popup); }, o.ms());
+    if (!closed) fail("the tray menu stayed open");
+    std::printf("chosen\n");
+    return 0;
+}
+
+HWND dialogTitled(const std::wstring& title) {
+    for (HWND w : visibleWindows(L"TavrelDialog"))
+        if (windowText(w) == title) return w;
+    return nullptr;
+}
+
+std::wstring textOf(HWND window) {
+    // Across processes WM_GETTEXT is carried with its buffer; GetWindowText would not ask.
+    std::wstring buffer(4096, L'\0');
+    DWORD_PTR n = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, buffer.size(), LPARAM(buffer.data()), SMTO_ABORTIFHUNG, 5000, &n))
+        return std::wstring();
+    buffer.resize(size_t(n));
+    return buffer;
+}
+
+bool setText(HWND window, const std::wstring& text) {
+    DWORD_PTR r = 0;
+    return SendMessageTimeoutW(window, WM_SETTEXT, 0, LPARAM(text.c_str()), SMTO_ABORTIFHUNG, 5000, &r) && r;
+}
+
+HWND buttonTexted(HWND dialog, const std::wstring& text) {
+    for (HWND b : childWindows(dialog, L"Button"))
+        if (textOf(b) == text) return b;
+    return nullptr;
+}
+
+// dialog: waits for a dialog of the program by its title, sets and reads its fields (numbered from
+// 0 in the order of the edits), and presses a button by its text.
+int dialog(const Options& o) {
+    const std::wstring title = o.get("--title");
+    HWND d = waitFor([&] { return dialogTitled(title); }, o.ms());
+    if (!d) fail("no dialog " + utf8(title));
+    pumpFor(200);  // drawn
+    const std::vector<HWND> edits = childWindows(d, L"Edit");
+    for (const std::wstring& set : o.all("--set")) {
+        const size_t eq = set.find(L'=');
+        const size_t i = size_t(_wtoi(set.substr(0, eq).c_str()));
+        if (eq == std::wstring::npos || i >= edits.size()) fail("no field " + utf8(set));
+        if (!setText(edits[i], set.substr(eq + 1))) fail("could not fill field " + std::to_string(i));
+    }
+    for (const std::wstring& get : o.all("--get")) {
+        const size_t i = size_t(_wtoi(get.c_str()));
+        if (i >= edits.size()) fail("no field " + utf8(get));
+        std::printf("field %zu: %s\n", i, utf8(textOf(edits[i])).c_str());
+    }
+    pumpFor(100);
+    shot(o, "");
+    if (o.has("--press")) {
+        HWND button = buttonTexted(d, o.get("--press"));
+        if (!button) fail("no button " + utf8(o.get("--press")));
+        PostMessageW(button, BM_CLICK, 0, 0);
+        if (!pumpUntil([&] { return !IsWindow(d) || !IsWindowVisible(d); }, o.ms()))
+            fail("the dialog stayed open after " + utf8(o.get("--press")));
+    }
+    std::printf("done\n");
+    return 0;
+}
+
+// msgbox: the program's message box: prints its caption and text, presses a button by its id.
+int msgbox(const Options& o) {
+    HWND box = waitFor(
+        [] {
+            const std::vector<HWND> boxes = visibleWindows(L"#32770");
+            return boxes.empty() ? HWND(nullptr) : boxes.front();
+        },
+        o.ms());
+    if (!box) fail("no message box");
+    pumpFor(200);
+    std::wstring longest;
+    for (HWND s : childWindows(box, L"Static")) {
+        std::wstring t = textOf(s);
+        if (t.size() > longest.size()) longest = std::move(t);
+    }
+    std::printf("caption: %s\ntext: %s\n", utf8(textOf(box)).c_str(), utf8(longest).c_str());
+    shot(o, "");
+    if (o.has("--press")) {
+        if (!pressButton(box, _wtoi(o.get("--press").c_str()))) fail("could not press");
+        if (!pumpUntil([&] { return !IsWindow(box) || !IsWindowVisible(box); }, o.ms())) fail("the box stayed open");
+    }
+    return 0;
+}
+
+// viewer: waits for a viewer window whose title holds --title-has (when given) and whose status
+// line holds --status-has, or is hidden with --picture (the first picture took its place); prints
+// title and status. --close then closes it as its close box does; --command posts a menu command.
+int viewer(const Options& o) {
+    const std::wstring titleHas = o.get("--title-has");
+    const std::wstring statusHas = o.get("--status-has");
+    const bool picture = o.flag("--picture");
+    HWND found = nullptr, status = nullptr;
+    const bool ok = pumpUntil(
+        [&] {
+            for (HWND w : visibleWindows(L"TavrelViewer")) {
+                found = w;
+                status = nullptr;
+                for (HWND c : childWindows(w, L"Static")) status = c;
+                const std::wstring title = textOf(w);
+                const bool statusShown = status && IsWindowVisible(status);
+                const std::wstring statusText = statusShown ? textOf(status) : std::wstring();
+                if (!titleHas.empty() && title.find(titleHas) == std::wstring::npos) continue;
+                if (!statusHas.empty() && statusText.find(statusHas) == std::wstring::npos) continue;
+                if (picture && statusShown) continue;
+                return true;
+            }
+            return false;
+        },
+        o.ms());
+    if (found) {
+        const bool statusShown = status && IsWindowVisible(status);
+        std::printf("title: %s\nstatus: %s\n", utf8(textOf(found)).c_str(),
+                    statusShown ? utf8(textOf(status)).c_str() : "(hidden)");
+        shot(o, "");
+    }
+    if (!ok) fail(found ? "the viewer window did not reach the state asked for" : "no viewer window");
+    if (o.has("--command")) PostMessageW(found, WM_COMMAND, WPARAM(_wtoi(o.get("--command").c_str())), 0);
+    if (o.flag("--close")) {
+        PostMessageW(found, WM_CLOSE, 0, 0);
+        if (!pumpUntil([&] { return !IsWindow(found) || !IsWindowVisible(found); }, o.ms()))
+            fail("the viewer window stayed open");
+    }
+    return 0;
+}
+
+// gone: waits until no visible window of the class is left in another process.
+int gone(const Options& o) {
+    const std::wstring cls = o.get("--class");
+    if (!pumpUntil([&] { return visibleWindows(cls).empty(); }, o.ms())) fail("a window " + utf8(cls) + " stayed");
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 2) {
+        std::printf("error: no command\n");
+        return 2;
+    }
+    const std::string command = utf8(argv[1]);
+    const Options o = parse(argc, argv, 2);
+    try {
+        if (command == "tray-window") {
+            if (!trayWindow(o.ms())) fail("no tray window");
+            std::printf("found\n");
+            return 0;
+        }
+        if (command == "menu") return menu(o);
+        if (command == "dialog") return dialog(o);
+        if (command == "msgbox") return msgbox(o);
+        if (command == "gone") return gone(o);
+        if (command == "viewer") return viewer(o);
+        fail("unknown command " + command);
+    } catch (const Failure& f) {
+        std::printf("error: %s\n", f.why.c_str());
+        std::fflush(stdout);
+        return 1;
+    } catch (const std::exception& e) {
+        std::printf("error: %s\n", e.what());
+        return 1;
+    }
+}
