@@ -10,13 +10,23 @@
 //   e2e_driver dialog --title T [--set I=TEXT]... [--get I] [--shot NAME] [--press TEXT] [--ms N]
 //   e2e_driver msgbox [--shot NAME] [--press ID] [--ms N]
 //   e2e_driver gone --class C [--ms N]
+//   e2e_driver testwindow --log FILE [--seconds N]
+//   e2e_driver patches [--min PERCENT] [--shot NAME] [--ms N]
+//   e2e_driver video-rect [--ms N]
+//   e2e_driver click --x X --y Y
+//   e2e_driver keys --text TEXT
+//   e2e_driver clipboard-set --text T / clipboard-wait --text T [--ms N]
 //   e2e_driver viewer [--title-has T] [--status-has T] [--picture] [--command ID] [--close] [--shot NAME]
 //
 // Menu labels match an item whose text is the label or starts with it.
 #include <windows.h>
 #include <shlobj.h>
 
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwctype>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -347,6 +357,261 @@ int viewer(const Options& o) {
     return 0;
 }
 
+// ---- the host's test window ----
+
+// Four patches in the quarters of the screen; the viewer's picture must show them.
+struct Patch {
+    const char* name;
+    COLORREF colour;
+};
+constexpr Patch kPatches[] = {
+    {"red", RGB(220, 40, 40)},
+    {"green", RGB(40, 180, 60)},
+    {"blue", RGB(40, 70, 220)},
+    {"yellow", RGB(240, 210, 40)},
+};
+constexpr int kPatchTolerance = 40;  // per channel: scaling and the codec's colour conversion
+
+FILE* testLog = nullptr;
+
+void logEvent(const char* format, ...) {
+    if (!testLog) return;
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(testLog, format, args);
+    va_end(args);
+    std::fputc('\n', testLog);
+    std::fflush(testLog);
+}
+
+RECT patchRect(int i, int width, int height) {
+    const int x = (i % 2) * width / 2, y = (i / 2) * height / 2;
+    return RECT{x, y, x + width / 2, y + height / 2};
+}
+
+LRESULT CALLBACK testWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+    switch (msg) {
+        case WM_PAINT: {
+            PAINTSTRUCT ps;
+            HDC dc = BeginPaint(window, &ps);
+            RECT client;
+            GetClientRect(window, &client);
+            for (int i = 0; i < 4; ++i) {
+                HBRUSH brush = CreateSolidBrush(kPatches[i].colour);
+                const RECT r = patchRect(i, client.right, client.bottom);
+                FillRect(dc, &r, brush);
+                DeleteObject(brush);
+            }
+            EndPaint(window, &ps);
+            return 0;
+        }
+        case WM_KEYDOWN:
+        case WM_KEYUP:
+        case WM_SYSKEYDOWN:
+        case WM_SYSKEYUP:
+            // The scan code and the extended bit travel in lParam; injection by scan code leaves vk 0.
+            logEvent("%s vk=%u scan=%u ext=%u", msg == WM_KEYDOWN || msg == WM_SYSKEYDOWN ? "down" : "up",
+                     unsigned(wParam), unsigned((lParam >> 16) & 0xFF), unsigned((lParam >> 24) & 1));
+            return 0;
+        case WM_CHAR:
+            logEvent("char %u", unsigned(wParam));
+            return 0;
+        case WM_LBUTTONDOWN: {
+            RECT client;
+            GetClientRect(window, &client);
+            const int x = short(LOWORD(lParam)), y = short(HIWORD(lParam));
+            const char* on = "none";
+            for (int i = 0; i < 4; ++i) {
+                const RECT r = patchRect(i, client.right, client.bottom);
+                const POINT p{x, y};
+                if (PtInRect(&r, p)) on = kPatches[i].name;
+            }
+            logEvent("click %d %d %s", x, y, on);
+            return 0;
+        }
+        case WM_CLOSE:
+            DestroyWindow(window);
+            return 0;
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
+    }
+    return DefWindowProcW(window, msg, wParam, lParam);
+}
+
+// testwindow: a window over the whole screen showing the four patches, in front and focused, that
+// writes every key and click it gets into --log; it ends when closed or after --seconds.
+int testWindow(const Options& o) {
+    testLog = _wfopen(o.get("--log").c_str(), L"a");
+    if (!testLog) fail("cannot write the log");
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = testWindowProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"TavrelE2ETest";
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    RegisterClassW(&wc);
+    const RECT screen = screenRect();
+    HWND window = CreateWindowExW(WS_EX_TOPMOST, wc.lpszClassName, L"e2e patches", WS_POPUP | WS_VISIBLE, 0, 0,
+                                  screen.right, screen.bottom, nullptr, nullptr, wc.hInstance, nullptr);
+    if (!window) fail("no test window");
+    SetForegroundWindow(window);
+    SetFocus(window);
+    logEvent("ready");
+    const int seconds = o.has("--seconds") ? _wtoi(o.get("--seconds").c_str()) : 240;
+    SetTimer(window, 1, DWORD(seconds) * 1000, [](HWND w, UINT, UINT_PTR, DWORD) { DestroyWindow(w); });
+    MSG m;
+    while (GetMessageW(&m, nullptr, 0, 0) > 0) {
+        TranslateMessage(&m);
+        DispatchMessageW(&m);
+    }
+    std::fclose(testLog);
+    return 0;
+}
+
+// ---- the viewer's picture ----
+
+HWND viewerWindow() {
+    const std::vector<HWND> viewers = visibleWindows(L"TavrelViewer");
+    return viewers.empty() ? nullptr : viewers.back();
+}
+
+HWND videoOf(HWND viewer) {
+    const std::vector<HWND> video = childWindows(viewer, L"TavrelVideo");
+    return video.empty() ? nullptr : video.front();
+}
+
+bool closeTo(const uint8_t* bgra, COLORREF c) {
+    return std::abs(int(bgra[2]) - int(GetRValue(c))) <= kPatchTolerance &&
+           std::abs(int(bgra[1]) - int(GetGValue(c))) <= kPatchTolerance &&
+           std::abs(int(bgra[0]) - int(GetBValue(c))) <= kPatchTolerance;
+}
+
+// patches: grabs the viewer's video area from the screen and prints, for each patch colour, the
+// share of the area showing it and its centre in the video's client coordinates. Succeeds when
+// each covers at least --min percent (default 10).
+int patches(const Options& o) {
+    HWND video = waitFor([] { HWND v = viewerWindow(); return v ? videoOf(v) : nullptr; }, o.ms());
+    if (!video) fail("no viewer video");
+    RECT r;
+    GetClientRect(video, &r);
+    MapWindowPoints(video, nullptr, reinterpret_cast<POINT*>(&r), 2);
+    const int width = r.right - r.left, height = r.bottom - r.top;
+    if (width <= 0 || height <= 0) fail("the video area is empty");
+    const double minShare = o.has("--min") ? _wtof(o.get("--min").c_str()) / 100.0 : 0.10;
+    bool all = false;
+    std::string report;
+    pumpUntil(
+        [&] {
+            DibCanvas canvas(width, height);
+            HDC screen = GetDC(nullptr);
+            BitBlt(canvas.dc(), 0, 0, width, height, screen, r.left, r.top, SRCCOPY | CAPTUREBLT);
+            ReleaseDC(nullptr, screen);
+            const std::vector<uint8_t> px = canvas.pixels();
+            if (px.empty()) return false;
+            all = true;
+            report.clear();
+            for (const Patch& p : kPatches) {
+                int64_t n = 0, sx = 0, sy = 0;
+                for (int y = 0; y < height; ++y)
+                    for (int x = 0; x < width; ++x)
+                        if (closeTo(&px[(size_t(y) * width + x) * 4], p.colour)) ++n, sx += x, sy += y;
+                const double share = double(n) / (double(width) * height);
+                char line[160];
+                std::snprintf(line, sizeof line, "%s: %.1f%% at %lld %lld\n", p.name, share * 100,
+                              n ? (long long)(sx / n) : -1LL, n ? (long long)(sy / n) : -1LL);
+                report += line;
+                all = all && share >= minShare;
+            }
+            return all;
+        },
+        o.ms());
+    std::printf("%s", report.c_str());
+    shot(o, "");
+    if (!all) fail("the viewer does not show the four patches");
+    return 0;
+}
+
+// video-rect: the viewer's video area in screen coordinates: "x y width height".
+int videoRect(const Options& o) {
+    HWND video = waitFor([] { HWND v = viewerWindow(); return v ? videoOf(v) : nullptr; }, o.ms());
+    if (!video) fail("no viewer video");
+    RECT r;
+    GetClientRect(video, &r);
+    MapWindowPoints(video, nullptr, reinterpret_cast<POINT*>(&r), 2);
+    std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
+    return 0;
+}
+
+// click: a left click at a point of the viewer's video area (client coordinates), as posted
+// mouse messages.
+int click(const Options& o) {
+    HWND viewer = viewerWindow();
+    HWND video = viewer ? videoOf(viewer) : nullptr;
+    if (!video) fail("no viewer video");
+    const LPARAM at = MAKELPARAM(_wtoi(o.get("--x").c_str()), _wtoi(o.get("--y").c_str()));
+    PostMessageW(video, WM_MOUSEMOVE, 0, at);
+    PostMessageW(video, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    PostMessageW(video, WM_LBUTTONUP, 0, at);
+    std::printf("clicked\n");
+    return 0;
+}
+
+// keys: types the letters and digits of --text and Enter into the viewer's video area as key-down
+// and key-up messages carrying the keyboard's scan codes.
+int keys(const Options& o) {
+    HWND viewer = viewerWindow();
+    HWND video = viewer ? videoOf(viewer) : nullptr;
+    if (!video) fail("no viewer video");
+    SetForegroundWindow(viewer);
+    for (wchar_t c : o.get("--text")) {
+        const UINT vk = c == L'\n' ? VK_RETURN : UINT(towupper(c));
+        const UINT scan = MapVirtualKeyW(vk, MAPVK_VK_TO_VSC);
+        PostMessageW(video, WM_KEYDOWN, vk, LPARAM(1 | (scan << 16)));
+        PostMessageW(video, WM_KEYUP, vk, LPARAM(1 | (scan << 16) | (1u << 30) | (1u << 31)));
+        std::printf("%u=%u\n", vk, scan);
+    }
+    return 0;
+}
+
+// ---- the clipboard ----
+
+int clipboardSet(const Options& o) {
+    const std::wstring text = o.get("--text");
+    if (!OpenClipboard(nullptr)) fail("the clipboard is busy");
+    EmptyClipboard();
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, (text.size() + 1) * sizeof(wchar_t));
+    if (memory) {
+        std::memcpy(GlobalLock(memory), text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+        GlobalUnlock(memory);
+        if (!SetClipboardData(CF_UNICODETEXT, memory)) GlobalFree(memory);
+    }
+    CloseClipboard();
+    return 0;
+}
+
+std::wstring clipboardText() {
+    std::wstring text;
+    if (!OpenClipboard(nullptr)) return text;
+    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+        if (const auto* p = static_cast<const wchar_t*>(GlobalLock(data))) {
+            text = p;
+            GlobalUnlock(data);
+        }
+    }
+    CloseClipboard();
+    return text;
+}
+
+// clipboard-wait: waits until this prefix's clipboard holds --text.
+int clipboardWait(const Options& o) {
+    const std::wstring want = o.get("--text");
+    std::wstring seen;
+    const bool ok = pumpUntil([&] { return (seen = clipboardText()) == want; }, o.ms());
+    std::printf("clipboard: %s\n", utf8(seen).c_str());
+    if (!ok) fail("the clipboard does not hold the text");
+    return 0;
+}
+
 // gone: waits until no visible window of the class is left in another process.
 int gone(const Options& o) {
     const std::wstring cls = o.get("--class");
@@ -374,6 +639,13 @@ int wmain(int argc, wchar_t** argv) {
         if (command == "msgbox") return msgbox(o);
         if (command == "gone") return gone(o);
         if (command == "viewer") return viewer(o);
+        if (command == "testwindow") return testWindow(o);
+        if (command == "patches") return patches(o);
+        if (command == "click") return click(o);
+        if (command == "video-rect") return videoRect(o);
+        if (command == "keys") return keys(o);
+        if (command == "clipboard-set") return clipboardSet(o);
+        if (command == "clipboard-wait") return clipboardWait(o);
         fail("unknown command " + command);
     } catch (const Failure& f) {
         std::printf("error: %s\n", f.why.c_str());
