@@ -16,7 +16,13 @@
 //   e2e_driver click --x X --y Y
 //   e2e_driver keys --text TEXT
 //   e2e_driver clipboard-set --text T / clipboard-wait --text T [--ms N]
-//   e2e_driver viewer [--title-has T] [--status-has T] [--picture] [--command ID] [--close] [--shot NAME]
+//   e2e_driver browse [--open NAME]... [--select NAME] [--press TEXT]
+//   e2e_driver filedialog --path PATH
+//   e2e_driver rewrite-address --text STRING --to HOST:PORT
+//   e2e_driver window-text --class C [--has TEXT] [--send LINE [--button TEXT]]
+//   e2e_driver close-window --class C / focus --class C / wait-window --class C
+//   e2e_driver viewer [--title-has T] [--status-has T] [--picture] [--button|--no-button] [--command NAME]
+//                     [--close] [--shot NAME]
 //
 // Menu labels match an item whose text is the label or starts with it.
 #include <windows.h>
@@ -34,13 +40,19 @@
 #include <string>
 #include <vector>
 
+#include <commctrl.h>
+
+#include <algorithm>
+
 #include "app/menu.h"
+#include "core/config/address.h"
 #include "app/tray.h"
 #include "core/config/settings.h"
 #include "core/json.h"
 #include "core/text.h"
 #include "core/util.h"
 #include "support/gui_win.h"
+#include "viewer/menu_model.h"
 #include "support/screenshot.h"
 
 namespace {
@@ -82,7 +94,7 @@ struct Options {
 };
 
 Options parse(int argc, wchar_t** argv, int from) {
-    static const char* const kFlags[] = {"--session", "--curtain", "--picture", "--close"};
+    static const char* const kFlags[] = {"--session", "--curtain", "--picture", "--close", "--no-button", "--button"};
     Options o;
     for (int i = from; i < argc; ++i) {
         const std::string a = utf8(argv[i]);
@@ -348,7 +360,22 @@ int viewer(const Options& o) {
         shot(o, "");
     }
     if (!ok) fail(found ? "the viewer window did not reach the state asked for" : "no viewer window");
-    if (o.has("--command")) PostMessageW(found, WM_COMMAND, WPARAM(_wtoi(o.get("--command").c_str())), 0);
+    if (o.flag("--no-button") || o.flag("--button")) {
+        HWND button = buttonTexted(found, L"다시 연결");
+        const bool shown = button && IsWindowVisible(button);
+        std::printf("reconnect button: %s\n", shown ? "shown" : "hidden");
+        if (shown != o.flag("--button")) fail(shown ? "the reconnect button is shown" : "no reconnect button");
+    }
+    if (o.has("--command")) {
+        // The menu bar's commands, by the names of their items.
+        static const std::map<std::string, unsigned> kCommands = {
+            {"reconnect", ViewerId::Reconnect}, {"send-files", ViewerId::SendFiles}, {"curtain", ViewerId::Curtain},
+            {"chat", ViewerId::Chat},           {"browse", ViewerId::Browse},
+        };
+        auto it = kCommands.find(utf8(o.get("--command")));
+        if (it == kCommands.end()) fail("unknown viewer command " + utf8(o.get("--command")));
+        PostMessageW(found, WM_COMMAND, WPARAM(it->second), 0);
+    }
     if (o.flag("--close")) {
         PostMessageW(found, WM_CLOSE, 0, 0);
         if (!pumpUntil([&] { return !IsWindow(found) || !IsWindowVisible(found); }, o.ms()))
@@ -612,6 +639,210 @@ int clipboardWait(const Options& o) {
     return 0;
 }
 
+int gone(const Options& o);
+
+// ---- the remote file browser: a list view of another process ----
+
+// Memory in another process for the list view messages that carry pointers.
+class RemoteBuffer {
+public:
+    RemoteBuffer(HWND owner, size_t size) : size_(size) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(owner, &pid);
+        process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+        if (process_) at_ = VirtualAllocEx(process_, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        if (!at_) fail("no memory in the browser's process");
+    }
+    ~RemoteBuffer() {
+        if (at_) VirtualFreeEx(process_, at_, 0, MEM_RELEASE);
+        if (process_) CloseHandle(process_);
+    }
+    RemoteBuffer(const RemoteBuffer&) = delete;
+    RemoteBuffer& operator=(const RemoteBuffer&) = delete;
+    uint8_t* at() const { return static_cast<uint8_t*>(at_); }
+    void write(size_t offset, const void* data, size_t n) const {
+        WriteProcessMemory(process_, at() + offset, data, n, nullptr);
+    }
+    void read(size_t offset, void* data, size_t n) const { ReadProcessMemory(process_, at() + offset, data, n, nullptr); }
+
+private:
+    HANDLE process_ = nullptr;
+    void* at_ = nullptr;
+    size_t size_;
+};
+
+std::vector<std::wstring> listNames(HWND list) {
+    constexpr size_t kText = 520;
+    RemoteBuffer buffer(list, sizeof(LVITEMW) + kText * sizeof(wchar_t));
+    const int count = int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+    std::vector<std::wstring> names;
+    for (int i = 0; i < count; ++i) {
+        LVITEMW item{};
+        item.iSubItem = 0;
+        item.pszText = reinterpret_cast<wchar_t*>(buffer.at() + sizeof(LVITEMW));
+        item.cchTextMax = int(kText);
+        buffer.write(0, &item, sizeof item);
+        const int n = int(SendMessageW(list, LVM_GETITEMTEXTW, WPARAM(i), LPARAM(buffer.at())));
+        std::wstring text(size_t(std::max(n, 0)), L'\0');
+        if (n > 0) buffer.read(sizeof(LVITEMW), text.data(), size_t(n) * sizeof(wchar_t));
+        names.push_back(text);
+    }
+    return names;
+}
+
+void selectRow(HWND list, int row) {
+    RemoteBuffer buffer(list, sizeof(LVITEMW));
+    LVITEMW item{};
+    item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+    item.state = 0;
+    buffer.write(0, &item, sizeof item);
+    SendMessageW(list, LVM_SETITEMSTATE, WPARAM(-1), LPARAM(buffer.at()));  // clears every row
+    item.state = LVIS_SELECTED | LVIS_FOCUSED;
+    buffer.write(0, &item, sizeof item);
+    SendMessageW(list, LVM_SETITEMSTATE, WPARAM(row), LPARAM(buffer.at()));
+}
+
+// browse: in the viewer's remote file browser, waits for a row named --open (or starting with
+// it) and opens it with Enter, as often as given, then selects the row --select and presses the
+// button --press. Prints the rows it saw last.
+int browse(const Options& o) {
+    HWND window = waitFor(
+        [] {
+            const std::vector<HWND> w = visibleWindows(L"TavrelBrowse");
+            return w.empty() ? HWND(nullptr) : w.front();
+        },
+        o.ms());
+    if (!window) fail("no file browser");
+    const std::vector<HWND> lists = childWindows(window, L"SysListView32");
+    if (lists.empty()) fail("the browser has no list");
+    HWND list = lists.front();
+    auto waitRow = [&](const std::wstring& name) {
+        int row = -1;
+        std::vector<std::wstring> names;
+        pumpUntil(
+            [&] {
+                names = listNames(list);
+                for (size_t i = 0; i < names.size() && row < 0; ++i)
+                    if (names[i] == name || names[i].rfind(name, 0) == 0) row = int(i);
+                return row >= 0;
+            },
+            o.ms());
+        std::printf("rows:");
+        for (const std::wstring& n : names) std::printf(" [%s]", utf8(n).c_str());
+        std::printf("\n");
+        if (row < 0) fail("no row " + utf8(name));
+        return row;
+    };
+    for (const std::wstring& name : o.all("--open")) {
+        const int row = waitRow(name);
+        selectRow(list, row);
+        PostMessageW(list, WM_KEYDOWN, VK_RETURN, 1);
+        pumpFor(300);
+    }
+    if (o.has("--select")) selectRow(list, waitRow(o.get("--select")));
+    shot(o, "");
+    if (o.has("--press")) {
+        HWND button = buttonTexted(window, o.get("--press"));
+        if (!button) fail("no button " + utf8(o.get("--press")));
+        if (!pumpUntil([&] { return IsWindowEnabled(button) != FALSE; }, o.ms())) fail("the button stays greyed");
+        PostMessageW(button, BM_CLICK, 0, 0);
+    }
+    return 0;
+}
+
+// filedialog: the system's file-open box of another process: types --path into its file name
+// box and presses Open.
+int fileDialog(const Options& o) {
+    constexpr int kFileNameCombo = 1148, kFileNameEdit = 1152;
+    HWND box = waitFor(
+        [] {
+            const std::vector<HWND> boxes = visibleWindows(L"#32770");
+            return boxes.empty() ? HWND(nullptr) : boxes.front();
+        },
+        o.ms());
+    if (!box) fail("no file box");
+    pumpFor(300);
+    HWND name = nullptr;
+    for (HWND e : childWindows(box, L"Edit")) {
+        const int id = GetDlgCtrlID(e), parentId = GetDlgCtrlID(GetParent(e));
+        if (id == kFileNameEdit || id == kFileNameCombo || parentId == kFileNameCombo) name = e;
+    }
+    if (!name) fail("the file box has no name field");
+    if (!setText(name, o.get("--path"))) fail("could not type the path");
+    shot(o, "");
+    if (!pressButton(box, IDOK)) fail("could not press Open");
+    if (!pumpUntil([&] { return !IsWindow(box) || !IsWindowVisible(box); }, o.ms())) fail("the file box stayed open");
+    return 0;
+}
+
+// rewrite-address: the peer address string --text with its address list replaced by --to, as a
+// user edits the string before pasting it.
+int rewriteAddress(const Options& o) {
+    PeerAddress address;
+    if (!parsePeerAddress(utf8(o.get("--text")), address)) fail("not a peer address string");
+    std::printf("was:");
+    for (const std::string& a : address.addresses) std::printf(" %s", a.c_str());
+    std::printf("\n");
+    address.addresses = {utf8(o.get("--to"))};
+    std::printf("string: %s\n", formatPeerAddress(address).c_str());
+    return 0;
+}
+
+// window-text: the text of every Edit of the first visible window of the class (a chat log).
+int windowTexts(const Options& o) {
+    const std::wstring cls = o.get("--class"), has = o.get("--has");
+    HWND window = nullptr;
+    std::wstring all;
+    const bool ok = pumpUntil(
+        [&] {
+            const std::vector<HWND> w = visibleWindows(cls);
+            window = w.empty() ? nullptr : w.front();
+            if (!window) return false;
+            all.clear();
+            for (HWND e : childWindows(window, L"Edit")) all += textOf(e) + L"\n";
+            return has.empty() || all.find(has) != std::wstring::npos;
+        },
+        o.ms());
+    if (window) {
+        std::printf("title: %s\n%s", utf8(textOf(window)).c_str(), utf8(all).c_str());
+        shot(o, "");
+    }
+    if (!window) fail("no window " + utf8(cls));
+    if (!ok) fail("the window does not show " + utf8(has));
+    if (o.has("--send")) {
+        // Types a line into the window's last edit and presses its default button.
+        const std::vector<HWND> edits = childWindows(window, L"Edit");
+        if (edits.empty() || !setText(edits.back(), o.get("--send"))) fail("could not type the line");
+        HWND button = buttonTexted(window, o.get("--button", L"보내기"));
+        if (!button) fail("no send button");
+        PostMessageW(button, BM_CLICK, 0, 0);
+    }
+    return 0;
+}
+
+// close-window: closes every visible window of the class, as its close box does.
+int closeWindows(const Options& o) {
+    for (HWND w : visibleWindows(o.get("--class"))) PostMessageW(w, WM_CLOSE, 0, 0);
+    return gone(o);
+}
+
+// wait-window: waits for a visible window of the class in another process.
+int waitWindow(const Options& o) {
+    const std::wstring cls = o.get("--class");
+    if (!pumpUntil([&] { return !visibleWindows(cls).empty(); }, o.ms())) fail("no window " + utf8(cls));
+    pumpFor(200);
+    shot(o, "");
+    return 0;
+}
+
+// focus: brings the first visible window of the class to the front.
+int focus(const Options& o) {
+    const std::vector<HWND> w = visibleWindows(o.get("--class"));
+    if (w.empty()) fail("no window " + utf8(o.get("--class")));
+    SetForegroundWindow(w.front());
+    return 0;
+}
+
 // gone: waits until no visible window of the class is left in another process.
 int gone(const Options& o) {
     const std::wstring cls = o.get("--class");
@@ -642,6 +873,13 @@ int wmain(int argc, wchar_t** argv) {
         if (command == "testwindow") return testWindow(o);
         if (command == "patches") return patches(o);
         if (command == "click") return click(o);
+        if (command == "browse") return browse(o);
+        if (command == "filedialog") return fileDialog(o);
+        if (command == "rewrite-address") return rewriteAddress(o);
+        if (command == "window-text") return windowTexts(o);
+        if (command == "close-window") return closeWindows(o);
+        if (command == "focus") return focus(o);
+        if (command == "wait-window") return waitWindow(o);
         if (command == "video-rect") return videoRect(o);
         if (command == "keys") return keys(o);
         if (command == "clipboard-set") return clipboardSet(o);
