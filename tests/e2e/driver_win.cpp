@@ -432,6 +432,22 @@ LRESULT CALLBACK testWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lPa
             EndPaint(window, &ps);
             return 0;
         }
+        case WM_TIMER: {
+            // A corner that changes all the time, as a real desktop's clock and caret do: the
+            // host sends pictures only when something changes, and Wine's decoder gives its first
+            // picture only after several.
+            RECT client;
+            GetClientRect(window, &client);
+            RECT corner{client.right - 48, client.bottom - 48, client.right, client.bottom};
+            static int shade = 0;
+            shade = (shade + 37) % 200;
+            HDC dc = GetDC(window);
+            HBRUSH brush = CreateSolidBrush(RGB(shade, shade, shade));
+            FillRect(dc, &corner, brush);
+            DeleteObject(brush);
+            ReleaseDC(window, dc);
+            return 0;
+        }
         case WM_KEYDOWN:
         case WM_KEYUP:
         case WM_SYSKEYDOWN:
@@ -486,6 +502,7 @@ int testWindow(const Options& o) {
     logEvent("ready");
     const int seconds = o.has("--seconds") ? _wtoi(o.get("--seconds").c_str()) : 240;
     SetTimer(window, 1, DWORD(seconds) * 1000, [](HWND w, UINT, UINT_PTR, DWORD) { DestroyWindow(w); });
+    SetTimer(window, 2, 100, nullptr);
     MSG m;
     while (GetMessageW(&m, nullptr, 0, 0) > 0) {
         TranslateMessage(&m);

@@ -4,6 +4,10 @@
 // (the host's access ID comes from there, as the relay sees it registered). It ends on SIGTERM or
 // SIGINT, or after its lifetime at the latest, so that a run cut short leaves nothing behind.
 //
+// It declines hole-punching rendezvous, as for a host behind a router that cannot be punched: on
+// loopback under Wine a punch sometimes gets through and the listening port it hands out always
+// answers, which would leave the route to chance; declined, the viewer goes through the relay.
+//
 //   e2e_relay <secret> <port file> <hello log> [<lifetime seconds>]
 #include <csignal>
 #include <cstdio>
@@ -32,6 +36,9 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, onSignal);
 
     TestRelay relay(argv[1]);
+    relay.setRole("punch", [](TestRelay&, const std::shared_ptr<TestRelay::Link>& link, const Json&) {
+        TestRelay::refuse(*link, "no answer");
+    });
     if (!relay.start()) {
         std::fprintf(stderr, "e2e_relay: could not listen on 127.0.0.1\n");
         return 1;
