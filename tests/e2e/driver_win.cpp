@@ -600,18 +600,16 @@ int click(const Options& o) {
     return 0;
 }
 
-// keys: types the letters and digits of --text and Enter into the viewer's video area as key-down
-// and key-up messages carrying the keyboard's scan codes.
+// keys: types the letters and digits of --text and Enter into the viewer window as key-down and
+// key-up messages carrying the keyboard's scan codes; the window, not its video area, takes keys.
 int keys(const Options& o) {
     HWND viewer = viewerWindow();
-    HWND video = viewer ? videoOf(viewer) : nullptr;
-    if (!video) fail("no viewer video");
-    SetForegroundWindow(viewer);
+    if (!viewer) fail("no viewer window");
     for (wchar_t c : o.get("--text")) {
         const UINT vk = c == L'\n' ? VK_RETURN : UINT(towupper(c));
         const UINT scan = MapVirtualKeyW(vk, MAPVK_VK_TO_VSC);
-        PostMessageW(video, WM_KEYDOWN, vk, LPARAM(1 | (scan << 16)));
-        PostMessageW(video, WM_KEYUP, vk, LPARAM(1 | (scan << 16) | (1u << 30) | (1u << 31)));
+        PostMessageW(viewer, WM_KEYDOWN, vk, LPARAM(1 | (scan << 16)));
+        PostMessageW(viewer, WM_KEYUP, vk, LPARAM(1 | (scan << 16) | (1u << 30) | (1u << 31)));
         std::printf("%u=%u\n", vk, scan);
     }
     return 0;

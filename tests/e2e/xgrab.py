@@ -26,8 +26,76 @@ class XImage(ctypes.Structure):
                 ("bytes_per_line", ctypes.c_int), ("bits_per_pixel", ctypes.c_int)]
 
 
+class XWindowAttributes(ctypes.Structure):
+    _fields_ = [("x", ctypes.c_int), ("y", ctypes.c_int), ("width", ctypes.c_int), ("height", ctypes.c_int),
+                ("border_width", ctypes.c_int), ("depth", ctypes.c_int), ("visual", ctypes.c_void_p),
+                ("root", ctypes.c_ulong), ("c_class", ctypes.c_int), ("bit_gravity", ctypes.c_int),
+                ("win_gravity", ctypes.c_int), ("backing_store", ctypes.c_int), ("backing_planes", ctypes.c_ulong),
+                ("backing_pixel", ctypes.c_ulong), ("save_under", ctypes.c_int), ("colormap", ctypes.c_ulong),
+                ("map_installed", ctypes.c_int), ("map_state", ctypes.c_int), ("all_event_masks", ctypes.c_long),
+                ("your_event_mask", ctypes.c_long), ("do_not_propagate_mask", ctypes.c_long),
+                ("override_redirect", ctypes.c_int), ("screen", ctypes.c_void_p)]
+
+
+def windows_at(x11, display, window, ox, oy, cx, cy, depth=0, found=None):
+    """Viewable windows under `window` that hold the point (cx, cy), with their origin on the
+    screen, deepest last."""
+    if found is None:
+        found = []
+    root = ctypes.c_ulong()
+    parent = ctypes.c_ulong()
+    children = ctypes.POINTER(ctypes.c_ulong)()
+    count = ctypes.c_uint()
+    if not x11.XQueryTree(display, window, ctypes.byref(root), ctypes.byref(parent), ctypes.byref(children),
+                          ctypes.byref(count)):
+        return found
+    for i in range(count.value):
+        child = children[i]
+        attributes = XWindowAttributes()
+        if not x11.XGetWindowAttributes(display, child, ctypes.byref(attributes)):
+            continue
+        if attributes.map_state != 2:  # IsViewable
+            continue
+        x, y = ox + attributes.x + attributes.border_width, oy + attributes.y + attributes.border_width
+        if x <= cx < x + attributes.width and y <= cy < y + attributes.height:
+            found.append((child, x, y, depth))
+            windows_at(x11, display, child, x, y, cx, cy, depth + 1, found)
+    if children:
+        x11.XFree(children)
+    return found
+
+
+def image_rows(x11, display, window, x, y, w, h):
+    image = x11.XGetImage(display, window, x, y, w, h, 0xFFFFFFFF, 2)  # ZPixmap
+    if not image:
+        return None
+    img = image.contents
+    if img.bits_per_pixel != 32:
+        return None
+    raw = ctypes.string_at(img.data, img.bytes_per_line * h)
+    rows = []
+    for row in range(h):
+        line = raw[row * img.bytes_per_line: row * img.bytes_per_line + w * 4]
+        rgb = bytearray(w * 3)
+        rgb[0::3] = line[2::4]
+        rgb[1::3] = line[1::4]
+        rgb[2::3] = line[0::4]
+        rows.append(bytes(rgb))
+    return rows
+
+
+def all_black(rows):
+    return all(not any(r) for r in rows)
+
+
 def grab(display_name, x, y, w, h):
     x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
+    x11.XQueryTree.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(ctypes.c_ulong),
+                               ctypes.POINTER(ctypes.c_ulong), ctypes.POINTER(ctypes.POINTER(ctypes.c_ulong)),
+                               ctypes.POINTER(ctypes.c_uint)]
+    x11.XGetWindowAttributes.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(XWindowAttributes)]
+    x11.XFree.argtypes = [ctypes.c_void_p]
+    x11.XSetErrorHandler.argtypes = [ctypes.c_void_p]
     x11.XOpenDisplay.restype = ctypes.c_void_p
     x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
     x11.XDefaultRootWindow.restype = ctypes.c_ulong
@@ -41,22 +109,20 @@ def grab(display_name, x, y, w, h):
     if not display:
         return None
     try:
+        # A window that goes away between the look and the grab must not end the program.
+        handler = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)(lambda d, e: 0)
+        x11.XSetErrorHandler(ctypes.cast(handler, ctypes.c_void_p))
         root = x11.XDefaultRootWindow(display)
-        image = x11.XGetImage(display, root, x, y, w, h, 0xFFFFFFFF, 2)  # ZPixmap
-        if not image:
-            return None
-        img = image.contents
-        if img.bits_per_pixel != 32:
-            return None
-        raw = ctypes.string_at(img.data, img.bytes_per_line * h)
-        rows = []
-        for row in range(h):
-            line = raw[row * img.bytes_per_line: row * img.bytes_per_line + w * 4]
-            rgb = bytearray(w * 3)
-            rgb[0::3] = line[2::4]
-            rgb[1::3] = line[1::4]
-            rgb[2::3] = line[0::4]
-            rows.append(bytes(rgb))
+        rows = image_rows(x11, display, root, x, y, w, h)
+        if rows is not None and not all_black(rows):
+            return rows
+        # What is drawn with OpenGL into a window of another depth reads as black from the root;
+        # the window itself holds it.
+        for window, wx, wy, _ in sorted(windows_at(x11, display, root, 0, 0, x + w // 2, y + h // 2),
+                                        key=lambda f: -f[3]):
+            inner = image_rows(x11, display, window, x - wx, y - wy, w, h)
+            if inner is not None and not all_black(inner):
+                return inner
         return rows
     finally:
         x11.XCloseDisplay(display)
