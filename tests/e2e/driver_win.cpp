@@ -6,7 +6,7 @@
 // output and ends with 0 when the action was done, 1 with "error: ..." when not.
 //
 //   e2e_driver tray-window [--ms N]
-//   e2e_driver menu --profile P [--session] [--curtain] [--shot NAME] LABEL...
+//   e2e_driver menu --profile P [--shot NAME] LABEL...
 //   e2e_driver dialog --title T [--set I=TEXT]... [--get I] [--shot NAME] [--press TEXT] [--ms N]
 //   e2e_driver msgbox [--shot NAME] [--press ID] [--ms N]
 //   e2e_driver gone --class C [--ms N]
@@ -94,7 +94,7 @@ struct Options {
 };
 
 Options parse(int argc, wchar_t** argv, int from) {
-    static const char* const kFlags[] = {"--session", "--curtain", "--picture", "--close", "--no-button", "--button"};
+    static const char* const kFlags[] = {"--picture", "--close", "--no-button", "--button"};
     Options o;
     for (int i = from; i < argc; ++i) {
         const std::string a = utf8(argv[i]);
@@ -174,12 +174,19 @@ AppConfig savedConfig(const std::wstring& profile) {
     return configFromJson(parsed);
 }
 
-// The keys that move from "nothing chosen" (or the first item) to the item at `index` of a level:
-// Up lands on the last item either way, then Up again for each item below the target; the menu
-// passes over separators and not over greyed items.
-int upPresses(const std::vector<MenuNode>& items, size_t index) {
-    int n = 1;
+// Moving to an item with the arrows: Up lands on the last item whether nothing or the first one
+// is chosen, and Down from the last wraps to the first; the menu passes over separators, not over
+// greyed items. The menu's length depends on state the driver cannot see (a session, the
+// curtain), so an item is reached from whichever end its distance does not depend on it.
+int belowCount(const std::vector<MenuNode>& items, size_t index) {
+    int n = 0;
     for (size_t i = index + 1; i < items.size(); ++i)
+        if (!items[i].separator) ++n;
+    return n;
+}
+int aboveCount(const std::vector<MenuNode>& items, size_t index) {
+    int n = 0;
+    for (size_t i = 0; i < index; ++i)
         if (!items[i].separator) ++n;
     return n;
 }
@@ -198,24 +205,48 @@ int menu(const Options& o) {
     DWORD pid = 0;
     GetWindowThreadProcessId(tray, &pid);
 
-    TrayFacts facts;
-    facts.session = o.flag("--session");
-    facts.curtainUp = o.flag("--curtain");
-    const std::vector<MenuNode> model = trayMenu(savedConfig(o.get("--profile")), facts, nullptr, nullptr);
+    // The menu in every state the driver cannot tell apart; the path's labels must be reached
+    // by the same keys in all of them.
+    const AppConfig saved = savedConfig(o.get("--profile"));
+    std::vector<std::vector<MenuNode>> variants;
+    for (int v = 0; v < 4; ++v) {
+        TrayFacts facts;
+        facts.session = (v & 1) != 0;
+        facts.curtainUp = (v & 2) != 0;
+        variants.push_back(trayMenu(saved, facts, nullptr, nullptr));
+    }
 
     std::vector<WPARAM> keys;
-    const std::vector<MenuNode>* level = &model;
+    std::vector<const std::vector<MenuNode>*> levels;
+    for (const auto& v : variants) levels.push_back(&v);
     for (size_t depth = 0; depth < o.words.size(); ++depth) {
-        size_t found = level->size();
-        for (size_t i = 0; i < level->size() && found == level->size(); ++i)
-            if (!(*level)[i].separator && matches((*level)[i].text, o.words[depth])) found = i;
-        if (found == level->size()) fail("no menu item " + utf8(o.words[depth]));
+        std::vector<size_t> found;
+        for (const std::vector<MenuNode>* level : levels) {
+            size_t at = level->size();
+            for (size_t i = 0; i < level->size() && at == level->size(); ++i)
+                if (!(*level)[i].separator && matches((*level)[i].text, o.words[depth])) at = i;
+            if (at == level->size()) fail("no menu item " + utf8(o.words[depth]));
+            found.push_back(at);
+        }
+        bool sameAbove = true, sameBelow = true;
+        for (size_t k = 1; k < levels.size(); ++k) {
+            sameAbove = sameAbove && aboveCount(*levels[k], found[k]) == aboveCount(*levels[0], found[0]);
+            sameBelow = sameBelow && belowCount(*levels[k], found[k]) == belowCount(*levels[0], found[0]);
+        }
         if (depth > 0) keys.push_back(VK_RIGHT);
-        for (int n = upPresses(*level, found); n > 0; --n) keys.push_back(VK_UP);
-        const MenuNode& node = (*level)[found];
+        keys.push_back(VK_UP);  // the last item
+        if (sameBelow) {
+            for (int n = belowCount(*levels[0], found[0]); n > 0; --n) keys.push_back(VK_UP);
+        } else if (sameAbove) {
+            keys.push_back(VK_DOWN);  // the first item
+            for (int n = aboveCount(*levels[0], found[0]); n > 0; --n) keys.push_back(VK_DOWN);
+        } else {
+            fail("cannot tell where " + utf8(o.words[depth]) + " is");
+        }
+        const MenuNode& node = (*levels[0])[found[0]];
         if (depth + 1 < o.words.size()) {
             if (!node.popup) fail(utf8(o.words[depth]) + " opens no menu");
-            level = &node.items;
+            for (size_t k = 0; k < levels.size(); ++k) levels[k] = &(*levels[k])[found[k]].items;
         } else if (node.popup || node.grayed) {
             fail(utf8(o.words[depth]) + " cannot be chosen");
         }
@@ -738,7 +769,10 @@ int browse(const Options& o) {
             [&] {
                 names = listNames(list);
                 for (size_t i = 0; i < names.size() && row < 0; ++i)
-                    if (names[i] == name || names[i].rfind(name, 0) == 0) row = int(i);
+                    if (names[i] == name || names[i].rfind(name, 0) == 0 ||
+                        (names[i].size() > name.size() && names[i].compare(names[i].size() - name.size(), name.size(), name) == 0 &&
+                         names[i][names[i].size() - name.size() - 1] == L' '))
+                        row = int(i);  // rows may lead with a sign for folders
                 return row >= 0;
             },
             o.ms());
