@@ -121,7 +121,6 @@ def grab(display_name, x, y, w, h):
         for window, wx, wy, _ in sorted(windows_at(x11, display, root, 0, 0, x + w // 2, y + h // 2),
                                         key=lambda f: -f[3]):
             inner = image_rows(x11, display, window, x - wx, y - wy, w, h)
-            sys.stderr.write("window 0x%x at %d,%d depth %d: %s\n" % (window, wx, wy, _, "no image" if inner is None else ("black" if all_black(inner) else "picture")))
             if inner is not None and not all_black(inner):
                 return inner
         return rows
