@@ -8,12 +8,16 @@
 
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "app/menu.h"
 #include "app/tray.h"
 #include "app/wake.h"
 #include "core/config/store.h"
+#include "host/messages.h"
 #include "support/pump_win.h"
+#include "support/scripted_host.h"
 
 namespace {
 
@@ -122,6 +126,46 @@ TEST_F(WakeCommand, WhenNoSenderTakesItTheBalloonSaysSo) {
     ASSERT_TRUE(pumpUntil([] { return gBalloons.size() == 2; }, 5000));
     EXPECT_EQ(gBalloons[1].title, L"깨우기");
     EXPECT_EQ(gBalloons[1].text, L"켜져 있는 다른 등록 컴퓨터에 연결하지 못했습니다.");
+}
+
+// The menu's wake command with the product's errand: the first sender is off, the second cannot
+// send the signal, the third sends it; the fourth is never contacted.
+TEST_F(WakeCommand, TheMenuWakesThroughTheFirstSenderThatSendsTheSignal) {
+    ScriptedHost refusing("거실 PC"), taking("서재 노트북"), untouched("작업실 PC");
+    Peer off;
+    {
+        ScriptedHost gone("꺼진 Mac");
+        ASSERT_TRUE(gone.start());
+        off = gone.peer();
+    }
+    ASSERT_TRUE(refusing.start() && taking.start() && untouched.start());
+    std::thread answers([&] {
+        if (refusing.waitFor(MsgType::WakeRequest, 1, 15000)) refusing.send(MsgType::Notice, WakeReply::kNotSent);
+        if (taking.waitFor(MsgType::WakeRequest, 1, 15000)) taking.send(MsgType::Notice, WakeReply::kSent);
+    });
+    Peer target = computer("서재 PC", "dA==");
+    configStore().update([&](AppConfig& c) {
+        c.relay = RelayConfig();  // no relay: the built-in one is never asked either
+        c.hosts = {off, refusing.peer(), target, taking.peer(), untouched.peer()};
+    });
+    const AppConfig menuCopy = configStore().get();
+    runTrayCommand(TrayId::WakeHost + 2, menuCopy);
+    ASSERT_TRUE(pumpUntil([] { return gBalloons.size() == 2; }, 20000));
+    answers.join();
+    EXPECT_EQ(gBalloons[0].title, L"깨우는 중");
+    // The last balloon as the tray hands it to the notification area.
+    const NOTIFYICONDATAW& shown = tray().trayIconData;
+    EXPECT_EQ(std::wstring(shown.szInfoTitle), L"깨우기");
+    EXPECT_EQ(std::wstring(shown.szInfo),
+              L"서재 노트북 을(를) 통해 서재 PC 에 깨우기 신호를 보냈습니다. 깨어나는 데 10~30초 걸립니다.");
+    ASSERT_EQ(refusing.received(MsgType::WakeRequest).size(), 1u);
+    EXPECT_EQ(taking.received(MsgType::WakeRequest), std::vector<Bytes>{encodeWakeRequest(target.wake)});
+    const std::vector<ChannelMessage> got = taking.received();
+    ASSERT_FALSE(got.empty());
+    Json request;
+    ASSERT_TRUE(Json::parse(spanToString(got[0].payload), request));
+    EXPECT_EQ(request.get("purpose").text, "wake");
+    EXPECT_EQ(untouched.handshakes(), 0);
 }
 
 }  // namespace
