@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/menu.h"
 #include "app/pairing_dialogs.h"
 #include "app/tray.h"
 #include "app/viewers.h"
@@ -465,6 +466,30 @@ TEST_F(PairingDialogs, ConnectByAccessIdOpensTheNamedComputerWithThePassword) {
     ASSERT_TRUE(answer.wait());
     EXPECT_EQ(answer.text(), L"접속 ID(숫자 9자리) 또는 주소를 넣으세요.");
     EXPECT_TRUE(opened.empty());
+}
+
+TEST_F(PairingDialogs, TheTrayMenuOpensEachDialog) {
+    struct Case {
+        unsigned id;
+        const wchar_t* title;
+        int button;
+    };
+    const Case cases[] = {
+        {TrayId::AddComputer, L"연결할 컴퓨터 추가", kCancel},
+        {TrayId::MakeCode, L"짝 맺기 코드", kOk},
+        {TrayId::ConnectByAccessId, L"접속 ID · 비밀번호로 연결", kCancel},
+        {TrayId::Password, L"비밀번호 접속", kCancel},
+    };
+    for (const Case& c : cases) {
+        Drive close;
+        close.button = c.button;
+        bool done = false;
+        runDriven(c.title, close, [&] { runTrayCommand(c.id, configStore().get()); }, &done);
+        EXPECT_TRUE(done) << c.id;
+    }
+    EXPECT_TRUE(opened.empty());
+    EXPECT_TRUE(saved.empty());
+    EXPECT_TRUE(boxes.empty());
 }
 
 // A loopback host server's own peer address string, pasted into the dialog, pairs with it through
