@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -15,9 +17,11 @@
 #include "app/tray.h"
 #include "app/wake.h"
 #include "core/config/store.h"
+#include "host/clipboard.h"
 #include "host/messages.h"
 #include "support/pump_win.h"
 #include "support/scripted_host.h"
+#include "viewer/session.h"
 
 namespace {
 
@@ -166,6 +170,49 @@ TEST_F(WakeCommand, TheMenuWakesThroughTheFirstSenderThatSendsTheSignal) {
     ASSERT_TRUE(Json::parse(spanToString(got[0].payload), request));
     EXPECT_EQ(request.get("purpose").text, "wake");
     EXPECT_EQ(untouched.handshakes(), 0);
+}
+
+void copyText(const std::wstring& text) {
+    if (!OpenClipboard(nullptr)) return;
+    EmptyClipboard();
+    const size_t bytes = (text.size() + 1) * sizeof(wchar_t);
+    if (HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes)) {
+        memcpy(GlobalLock(memory), text.c_str(), bytes);
+        GlobalUnlock(memory);
+        if (!SetClipboardData(CF_UNICODETEXT, memory)) GlobalFree(memory);
+    }
+    CloseClipboard();
+}
+
+// A copy made while a wake session waits for its answer stays on this PC; the same copy reaches
+// the host of a session that shares the clipboard.
+TEST(WakeErrandWin, TheWakeSessionSharesNoClipboard) {
+    ASSERT_TRUE(ClipboardSync::instance().start());
+    ScriptedHost silent("거실 PC"), sharing("서재 노트북");
+    ASSERT_TRUE(silent.start() && sharing.start());
+    WakeTiming timing;
+    timing.replyWaitMs = 1500;
+    std::atomic<bool> finished{false};
+    bool taken = false;
+    Json wake;
+    wake.push(Json());
+    std::thread errand([&] {
+        taken = sessionWakeErrand(timing)(silent.peer(), newKeyPair(), wakeSessionRequest(), encodeWakeRequest(wake));
+        finished = true;
+    });
+    ASSERT_TRUE(pumpUntil([&] { return !silent.received(MsgType::WakeRequest).empty(); }, 5000));
+    copyText(L"깨우는 동안 복사한 글");
+    pumpUntil([&] { return finished.load(); }, 10000);
+    errand.join();
+    EXPECT_TRUE(taken);  // silence counts as delivered
+    EXPECT_TRUE(silent.received(MsgType::Clipboard).empty());
+
+    auto session = std::make_shared<ClientSession>(sharing.peer(), newKeyPair(), Bytes(), nullptr, std::string());
+    std::string route;
+    session->connect(Json(), &route);
+    copyText(L"보통 세션에서 복사한 글");
+    EXPECT_TRUE(pumpUntil([&] { return !sharing.received(MsgType::Clipboard).empty(); }, 5000));
+    session->close();
 }
 
 }  // namespace
