@@ -434,6 +434,30 @@ TEST_F(ViewerInputWin, PowerCommandsAskFirst) {
     EXPECT_GT(int64_t(alone.restartUntil), nowNanos() + 200'000'000'000);
 }
 
+TEST_F(ViewerInputWin, AViewerClosedDuringThePowerQuestionSendsNothingAndIsDeletedAfterIt) {
+    ScriptedHost host;
+    ASSERT_TRUE(host.start());
+    ViewerWindow& w = connected(host);
+    ViewerWindow* const object = &w;
+    const HWND handle = w.hwnd;
+    // The box is owned by the viewer window and goes with it.
+    ModalAction act([&] {
+        if (!FindWindowW(L"#32770", L"Tavrel")) return false;
+        PostMessageW(handle, WM_CLOSE, 0, 0);
+        return true;
+    });
+    w.confirmPower(1);
+    EXPECT_TRUE(act.done());
+    EXPECT_FALSE(IsWindow(handle));
+    EXPECT_EQ(FindWindowW(L"#32770", L"Tavrel"), nullptr);
+    // Still listed: the removal runs from the tray's queue once the box has returned.
+    ASSERT_EQ(openViewers().size(), 1u);
+    EXPECT_EQ(openViewers().back().get(), object);
+    ASSERT_TRUE(pumpUntil([] { return openViewers().empty(); }, 5000));
+    pumpFor(200);
+    EXPECT_TRUE(host.received(MsgType::Power).empty());
+}
+
 TEST_F(ViewerInputWin, ChatLinesAndTheTitleOfAConnectedWindow) {
     ScriptedHost host;
     ASSERT_TRUE(host.start());
