@@ -195,6 +195,54 @@ TEST_F(ViewerInputWin, ADescriptionSizesTheWindowAsModelledOnlyWhenThePictureCha
     EXPECT_LE(clientOf(w.hwnd).right, workWidth * 9 / 10);
 }
 
+TEST_F(ViewerInputWin, WakeDataIsStoredWithTheKeyAndAnAppsOnlyHostAsksForAProgram) {
+    ScriptedHost host;
+    ASSERT_TRUE(host.start());
+    Peer other;
+    other.name = "다른 컴퓨터";
+    other.key = "T3RoZXI=";
+    configStore().update([&](AppConfig& c) { c.hosts = {host.peer(), other, host.peer()}; });
+    ViewerWindow& w = connected(
+        host, R"({"name":"맥","os":"mac","appsOnly":true,"features":["apps"],"wake":[{"mac":"aa:bb:cc:dd:ee:ff"}]})");
+    AppConfig config = configStore().get();
+    ASSERT_EQ(config.hosts.size(), 3u);
+    EXPECT_EQ(config.hosts[0].wake.dump(), R"([{"mac":"aa:bb:cc:dd:ee:ff"}])");
+    EXPECT_EQ(config.hosts[2].wake.dump(), R"([{"mac":"aa:bb:cc:dd:ee:ff"}])");
+    EXPECT_TRUE(config.hosts[1].wake.isNull());
+    EXPECT_EQ(w.peer.wake.dump(), R"([{"mac":"aa:bb:cc:dd:ee:ff"}])");
+    // Nothing shown yet: the status line asks for a program, over the picture.
+    EXPECT_TRUE(w.appPickHint);
+    EXPECT_TRUE(IsWindowVisible(w.statusLine));
+    EXPECT_EQ(windowText(w.statusLine), reinterpret_cast<const wchar_t*>(kAppPickHint));
+    saveScreenshot(w.hwnd);
+
+    // A program was chosen: the hint goes; an empty wake list leaves the stored one alone.
+    ASSERT_TRUE(host.send(MsgType::DisplayInfo,
+                          R"({"os":"mac","appsOnly":true,"features":["apps"],"wake":[],)"
+                          R"("window":{"id":3,"widthPt":400,"heightPt":300}})"));
+    ASSERT_TRUE(pumpUntil([&] { return w.shownWindowId == 3; }, 5000));
+    pumpFor(100);
+    EXPECT_FALSE(w.appPickHint);
+    EXPECT_FALSE(IsWindowVisible(w.statusLine));
+    EXPECT_EQ(clientOf(w.hwnd).right, 400);
+    EXPECT_EQ(configStore().get().hosts[0].wake.dump(), R"([{"mac":"aa:bb:cc:dd:ee:ff"}])");
+}
+
+TEST_F(ViewerInputWin, WakeDataBeforeAPasswordConnectLearnedTheKeyIsNotStored) {
+    Peer keyless;
+    keyless.name = "키 없음";
+    configStore().update([&](AppConfig& c) { c.hosts = {keyless}; });
+    Peer byPassword;
+    byPassword.name = "접속 ID 123 456 789";
+    byPassword.accessId = "123456789";
+    ViewerWindow w(byPassword, Bytes(), "암호");
+    Json info;
+    ASSERT_TRUE(Json::parse(R"({"name":"호스트","wake":[{"mac":"aa:bb:cc:dd:ee:ff"}]})", info));
+    w.applyHostInfo(info);
+    EXPECT_EQ(w.peer.wake.dump(), R"([{"mac":"aa:bb:cc:dd:ee:ff"}])") << "kept for the window";
+    EXPECT_TRUE(configStore().get().hosts[0].wake.isNull());
+}
+
 TEST_F(ViewerInputWin, MouseWheelAndKeysReachTheHostByteExact) {
     ScriptedHost host;
     ASSERT_TRUE(host.start());
