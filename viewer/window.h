@@ -18,6 +18,7 @@
 #include "core/json.h"
 #include "core/util.h"
 #include "host/shortcut.h"
+#include "viewer/file_commands.h"
 #include "viewer/input.h"
 #include "viewer/menu_model.h"
 #include "viewer/session.h"
@@ -48,6 +49,15 @@ constexpr UINT WM_VIEWER_HOOK_KEY = WM_APP + 15;
 
 // Id of the reconnect button.
 constexpr int kReconnectButtonId = 101;
+
+// What the file commands use of the shell; empty members take the system's (the pickers and
+// ShellExecuteW). Tests put recorders in and shorten how long a result stays.
+struct FileCommandServices {
+    std::function<std::vector<std::wstring>(HWND owner)> pickFiles;    // empty when cancelled
+    std::function<std::vector<std::wstring>(HWND owner)> pickFolders;  // empty when cancelled
+    std::function<void(HWND owner, const ShellCall& call)> shellExecute;
+    unsigned resultMs = 12000;  // a transfer result stays ahead of the title this long
+};
 
 class ViewerWindow {
 public:
@@ -141,6 +151,7 @@ public:
     void remoteSize(double& width, double& height) const;
 
     // ---- file commands ----
+    FileCommandServices fileServices;
     void sendFiles(std::vector<std::wstring> paths);
     void pickAndSendFiles(bool folders);
     void receiveCopiedFiles();
