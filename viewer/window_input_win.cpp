@@ -63,6 +63,15 @@ MouseAction actionOf(UINT msg) {
     }
 }
 
+// What the mouse and the wheel need of the window: no settings, so that a stream of moves copies
+// nothing.
+InputFacts pointerFacts(const ViewerWindow& w) {
+    InputFacts facts;
+    facts.session = w.session != nullptr;
+    facts.connected = w.connected;
+    return facts;
+}
+
 // One mouse message of the video child: one Mouse message for the host.
 void videoMouse(ViewerWindow& w, UINT msg, WPARAM wParam, LPARAM lParam) {
     RECT client{};
@@ -74,7 +83,7 @@ void videoMouse(ViewerWindow& w, UINT msg, WPARAM wParam, LPARAM lParam) {
     const int x = int(short(LOWORD(lParam))), y = int(short(HIWORD(lParam)));
     const CaptureChange capture =
         w.input.mouse(actionOf(msg), buttonOf(msg, wParam), x, y, uint32_t(GetMessageTime()), int(client.right),
-                      int(client.bottom), w.displayInfo, metrics, w.inputFacts());
+                      int(client.bottom), w.displayInfo, metrics, pointerFacts(w));
     if (capture == CaptureChange::Take)
         SetCapture(w.video);
     else if (capture == CaptureChange::Free && GetCapture() == w.video)
@@ -137,7 +146,7 @@ LRESULT ViewerWindow::handleVideoMessage(UINT msg, WPARAM wParam, LPARAM lParam)
     return DefWindowProcW(video, msg, wParam, lParam);
 }
 
-void ViewerWindow::sendWheel(bool horizontal, int delta) { input.wheel(horizontal, delta, inputFacts()); }
+void ViewerWindow::sendWheel(bool horizontal, int delta) { input.wheel(horizontal, delta, pointerFacts(*this)); }
 
 void ViewerWindow::installKeyboardHook() {
     hookOwner = this;

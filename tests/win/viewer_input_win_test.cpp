@@ -528,7 +528,7 @@ TEST_F(ViewerInputWin, ChatLinesAndTheTitleOfAConnectedWindow) {
 
 // xdotool types as the person at the machine: the low-level hook sees the keys uninjected, takes
 // them from Windows and the window sends them to the host.
-TEST_F(ViewerInputWin, AltTabTypedByThePersonGoesToAWindowsHost) {
+TEST_F(ViewerInputWin, KeysTypedByThePersonGoThroughTheHookAndTheChordStaysLocal) {
     if (!xdotoolAvailable()) GTEST_SKIP() << "xdotool is not installed";
     configStore().update([](AppConfig& c) { c.systemKeys = true; });
     ScriptedHost host;
@@ -563,6 +563,17 @@ TEST_F(ViewerInputWin, AltTabTypedByThePersonGoesToAWindowsHost) {
     EXPECT_EQ(tabUp.kind, 0);
     EXPECT_EQ(GetForegroundWindow(), w.hwnd) << "Alt+Tab stayed with the viewer";
     saveScreenshot(w.hwnd);
+
+    // The full-screen chord stays here: the window covers the monitor, and the host sees the
+    // modifiers but never the Return.
+    ASSERT_TRUE(runXdotool("key ctrl+alt+super+Return", pumpMessages));
+    ASSERT_TRUE(pumpUntil([&] { return w.fullScreen; }, 3000));
+    pumpFor(300);
+    EXPECT_FALSE(w.input.chordPending()) << "the Return's release was swallowed";
+    for (const Bytes& p : host.received(MsgType::Key)) EXPECT_NE(decodeKeyEvent(p).code, 36);
+    EXPECT_TRUE(w.input.heldKeys().empty());
+    ASSERT_TRUE(runXdotool("key ctrl+alt+super+Return", pumpMessages));
+    ASSERT_TRUE(pumpUntil([&] { return !w.fullScreen; }, 3000));
 }
 
 }  // namespace
