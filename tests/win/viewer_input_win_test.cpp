@@ -138,6 +138,28 @@ TEST_F(ViewerInputWin, MenuBarEqualsItsModel) {
     EXPECT_EQ(shown[3].popup[1].text, L"메모장 — Notepad");
     saveScreenshot(w.hwnd);
 
+    // Opening a menu asks for a fresh program list; the popup as the person sees it.
+    const size_t asked = host.received(MsgType::ListApps).size();
+    RECT frame = windowRect(w.hwnd);
+    bool pictured = false;
+    ModalAction look([&] {
+        HWND popup = openPopupMenu();
+        if (!popup) return false;
+        pumpFor(100);
+        RECT area = frame;
+        area.right = area.left + 700;
+        area.bottom = area.top + 400;
+        pictured = saveScreenshot(area, "ViewerInputWin.MenuBarEqualsItsModel.screen_popup");
+        EndMenu();
+        return true;
+    });
+    TrackPopupMenu(GetSubMenu(GetMenu(w.hwnd), 0), TPM_LEFTALIGN | TPM_TOPALIGN, frame.left + 10, frame.top + 40, 0,
+                   w.hwnd, nullptr);
+    EXPECT_TRUE(look.done());
+    EXPECT_TRUE(pictured);
+    ASSERT_TRUE(arrived(host, MsgType::ListApps, asked + 1));
+    EXPECT_FALSE(w.menuOpen);
+
     // A command of the bar: display 3 is asked for by its index.
     PostMessageW(w.hwnd, WM_COMMAND, ViewerId::Display + 2 * ViewerId::kListStep, 0);
     ASSERT_TRUE(arrived(host, MsgType::SelectDisplay));
