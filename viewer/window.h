@@ -43,6 +43,9 @@ constexpr UINT WM_VIEWER_APP_LIST = WM_APP + 11;
 constexpr UINT WM_VIEWER_CHAT = WM_APP + 12;
 constexpr UINT WM_VIEWER_FOLDER_LISTING = WM_APP + 13;
 constexpr UINT WM_VIEWER_CURTAIN = WM_APP + 14;
+// A key the low-level hook took for the window: wParam the virtual key, lParam the scan code in
+// bits 0-7, extended in bit 8, down in bit 9. Carries no payload.
+constexpr UINT WM_VIEWER_HOOK_KEY = WM_APP + 15;
 
 // Id of the reconnect button.
 constexpr int kReconnectButtonId = 101;
@@ -166,6 +169,12 @@ public:
     void releaseKeys();
     void toggleFullScreen();
     void switchDisplay(int delta);
+    // A key the hook took and posted: its repeat is computed here, on the window's time.
+    void hookKey(WPARAM wParam, LPARAM lParam);
+    // Whether some viewer window's low-level keyboard hook is installed.
+    static bool keyboardHookInstalled();
+    // What the menu depends on of the window's state now.
+    MenuFacts menuFacts() const;
 
     // ---- menu and commands ----
     void buildMenu();

@@ -298,6 +298,9 @@ LRESULT ViewerWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         return 0;
     }
     switch (msg) {
+        case WM_VIEWER_HOOK_KEY:
+            hookKey(wParam, lParam);
+            return 0;
         case WM_SIZE:
             layout();
             return 0;
