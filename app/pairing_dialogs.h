@@ -47,6 +47,24 @@ void wipeTyped(std::string& text);
 void wipeTyped(std::wstring& text);
 
 #ifdef _WIN32
+#include <string>
+
+// What the dialogs use of the rest of the program. The product's own until a test replaces a
+// member (UI thread only, like the dialogs).
+struct PairingServices {
+    std::function<void(bool on, bool notify)> setHosting;
+    std::function<void(const Peer& peer, const Bytes& pairingToken, const std::string& password)> openViewer;
+    std::function<bool(const std::string& password)> savePassword;
+    // An information box with no owner; returns once it is closed.
+    std::function<void(const std::wstring& text, const std::wstring& caption)> messageBox;
+    std::function<double()> now;
+    LocalTimeFn localTime;
+};
+PairingServices& pairingServices();
+// The product's members.
+PairingServices productPairingServices();
+
+// The tray menu's four commands; each runs its dialog and returns when it closed.
 void makeCode();
 void addComputer();
 void setPassword();

@@ -1,8 +1,11 @@
 #include "app/wake.h"
 
 #include <chrono>
+#include <exception>
+#include <memory>
 
 #include "host/messages.h"
+#include "viewer/session.h"
 
 const char* const kWakeImpossibleTitle = "깨울 수 없습니다";
 const char* const kWakeSearchingTitle = "깨우는 중";
@@ -70,4 +73,27 @@ bool WakeReply::wait(int ms) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return state_ != State::Waiting; });
     return state_ == State::Waiting || state_ == State::Sent;
+}
+
+WakeErrand sessionWakeErrand(WakeTiming timing) {
+    return [timing](const Peer& sender, const KeyPair& keys, const Json& request, const Bytes& message) {
+        auto session = std::make_shared<ClientSession>(sender, keys, Bytes(), nullptr, std::string());
+        session->clipboardSync = false;
+        // Shared with the session's threads, which may report after this errand has returned.
+        auto reply = std::make_shared<WakeReply>();
+        session->onNotice = [reply](const std::string& text) { reply->notice(text); };
+        session->onEnded = [reply](const std::string&) { reply->ended(); };
+        bool taken = false;
+        try {
+            std::string route;
+            session->connect(request, &route);
+            session->send(MsgType::WakeRequest, message);
+            // A link that drops after the handshake ends the session: not taken.
+            taken = reply->wait(timing.replyWaitMs);
+        } catch (const std::exception&) {
+            // Off, refused or broken off: the next sender is tried.
+        }
+        session->close();
+        return taken;
+    };
 }

@@ -71,11 +71,15 @@ private:
     State state_ = State::Waiting;
 };
 
+// The product's errand: a viewer session to the sender (no clipboard sharing) that sends the wake
+// request and waits up to `timing.replyWaitMs` for the sender's word or the session's end.
+WakeErrand sessionWakeErrand(WakeTiming timing = WakeTiming());
+
 #ifdef _WIN32
 // The wake command for a registered computer (UI thread; returns at once): the first balloon,
 // then a detached worker that tries the senders with `errand` and reports in a balloon through
 // the tray window.
 void wakeHost(const Peer& target, WakeErrand errand);
-// The tray menu's command, before a viewer session can run the errand: does nothing.
+// The tray menu's command: the same with the product's errand.
 void wakeHost(const Peer& target);
 #endif

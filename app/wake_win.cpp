@@ -41,4 +41,4 @@ void wakeHost(const Peer& target, WakeErrand errand) {
     }
 }
 
-void wakeHost(const Peer&) {}
+void wakeHost(const Peer& target) { wakeHost(target, sessionWakeErrand()); }

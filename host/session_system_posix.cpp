@@ -1,6 +1,7 @@
 // Builds without a desktop: no display, windows, curtain, clipboard, chat or sound; no encoder.
 #include "host/session_system.h"
 
+#include "files/listing.h"
 #include "host/wake.h"
 
 namespace {
@@ -71,9 +72,11 @@ public:
     }
     std::unique_ptr<SoundSource> soundSource() override { return nullptr; }
     std::vector<std::wstring> clipboardFiles() override { return {}; }
-    bool listsFolders() override { return false; }
-    std::string listFolder(const std::string&) override { return {}; }
-    bool folderWritable(const std::string&, std::wstring&) override { return false; }
+    bool listsFolders() override { return true; }
+    std::string listFolder(const std::string& path) override { return listFolderJson(path); }
+    bool folderWritable(const std::string& path, std::wstring& folder) override {
+        return isFolderWritable(path, folder);
+    }
 };
 
 }  // namespace

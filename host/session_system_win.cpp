@@ -5,6 +5,7 @@
 
 #include "core/text.h"
 #include "files/expand.h"
+#include "files/listing.h"
 #include "host/chat.h"
 #include "host/clipboard.h"
 #include "host/curtain.h"
@@ -181,11 +182,17 @@ public:
     std::unique_ptr<SoundSource> soundSource() override { return std::make_unique<Sound>(); }
 
     std::vector<std::wstring> clipboardFiles() override { return ::clipboardFiles(); }
-    // The host's folder listing is not part of this build yet: requests get the refusal, and no
-    // folder is taken for an upload (it goes to the default folder).
-    bool listsFolders() override { return false; }
-    std::string listFolder(const std::string&) override { return {}; }
-    bool folderWritable(const std::string&, std::wstring&) override { return false; }
+    bool listsFolders() override { return true; }
+    // On a listing thread of its own: known folders are asked through COM, single-threaded there.
+    std::string listFolder(const std::string& path) override {
+        const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        std::string text = listFolderJson(path);
+        if (SUCCEEDED(com)) CoUninitialize();
+        return text;
+    }
+    bool folderWritable(const std::string& path, std::wstring& folder) override {
+        return isFolderWritable(path, folder);
+    }
 };
 
 }  // namespace

@@ -637,6 +637,18 @@ void ClientSession::requestClipboardFiles() {
     send(MsgType::PasteFiles, {});
 }
 
+void ClientSession::requestDownload(std::vector<std::string> const& remotePaths) {
+    {
+        std::lock_guard lock(permitMutex);
+        receivePermitUntil = now() + kReceivePermitNanos;
+    }
+    send(MsgType::SendFiles, encodeSendFiles(remotePaths));
+}
+
+void ClientSession::requestUpload(std::vector<std::wstring> const& localPaths, std::string const& remoteFolder) {
+    filesOut.enqueue(localPaths, remoteFolder);
+}
+
 // ---- clipboard ----
 
 void ClientSession::queueClipboard(const Bytes& payload) {

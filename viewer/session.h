@@ -168,6 +168,11 @@ public:
     void setAudio(bool on);
     void sendChat(std::string const& text);
     void requestClipboardFiles();
+    // Lets the host's next batch in for a while and asks it for these remote files and folders.
+    void requestDownload(std::vector<std::string> const& remotePaths);
+    // Queues local files for the host; a non-empty remote folder is named to the host right before
+    // the batch's first file (by the sender), so batches queued ahead keep their own place.
+    void requestUpload(std::vector<std::wstring> const& localPaths, std::string const& remoteFolder);
 
     // Installs the file hooks; called by connect with the host's name.
     void setUpFiles(std::string const& hostName);

@@ -18,6 +18,7 @@
 #include "core/json.h"
 #include "core/util.h"
 #include "host/shortcut.h"
+#include "viewer/file_commands.h"
 #include "viewer/input.h"
 #include "viewer/menu_model.h"
 #include "viewer/session.h"
@@ -42,9 +43,21 @@ constexpr UINT WM_VIEWER_APP_LIST = WM_APP + 11;
 constexpr UINT WM_VIEWER_CHAT = WM_APP + 12;
 constexpr UINT WM_VIEWER_FOLDER_LISTING = WM_APP + 13;
 constexpr UINT WM_VIEWER_CURTAIN = WM_APP + 14;
+// A key the low-level hook took for the window: wParam the virtual key, lParam the scan code in
+// bits 0-7, extended in bit 8, down in bit 9. Carries no payload.
+constexpr UINT WM_VIEWER_HOOK_KEY = WM_APP + 15;
 
 // Id of the reconnect button.
 constexpr int kReconnectButtonId = 101;
+
+// What the file commands use of the shell; empty members take the system's (the pickers and
+// ShellExecuteW). Tests put recorders in and shorten how long a result stays.
+struct FileCommandServices {
+    std::function<std::vector<std::wstring>(HWND owner)> pickFiles;    // empty when cancelled
+    std::function<std::vector<std::wstring>(HWND owner)> pickFolders;  // empty when cancelled
+    std::function<void(HWND owner, const ShellCall& call)> shellExecute;
+    unsigned resultMs = 12000;  // a transfer result stays ahead of the title this long
+};
 
 class ViewerWindow {
 public:
@@ -138,6 +151,7 @@ public:
     void remoteSize(double& width, double& height) const;
 
     // ---- file commands ----
+    FileCommandServices fileServices;
     void sendFiles(std::vector<std::wstring> paths);
     void pickAndSendFiles(bool folders);
     void receiveCopiedFiles();
@@ -155,6 +169,12 @@ public:
     void releaseKeys();
     void toggleFullScreen();
     void switchDisplay(int delta);
+    // A key the hook took and posted: its repeat is computed here, on the window's time.
+    void hookKey(WPARAM wParam, LPARAM lParam);
+    // Whether some viewer window's low-level keyboard hook is installed.
+    static bool keyboardHookInstalled();
+    // What the menu depends on of the window's state now.
+    MenuFacts menuFacts() const;
 
     // ---- menu and commands ----
     void buildMenu();

@@ -298,6 +298,9 @@ LRESULT ViewerWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         return 0;
     }
     switch (msg) {
+        case WM_VIEWER_HOOK_KEY:
+            hookKey(wParam, lParam);
+            return 0;
         case WM_SIZE:
             layout();
             return 0;
@@ -581,8 +584,14 @@ void ViewerWindow::closeWindow() {
     closing = true;
     delete chat;
     chat = nullptr;
-    delete browser;
-    browser = nullptr;
+    if (modalCalls_ > 0 && browser) {
+        // The browser's own picker may be running inside one of them: the object goes with this
+        // one, once every modal call has returned.
+        if (browser->hwnd) ShowWindow(browser->hwnd, SW_HIDE);
+    } else {
+        delete browser;
+        browser = nullptr;
+    }
     setKeyboardHook(false);
     if (session) session->close();
     DestroyWindow(hwnd);

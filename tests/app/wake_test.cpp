@@ -7,6 +7,8 @@
 #include "app/wake.h"
 #include "core/crypto/x25519.h"
 #include "core/util.h"
+#include "host/messages.h"
+#include "support/scripted_host.h"
 
 namespace {
 
@@ -122,6 +124,103 @@ TEST(WakeReply, AnAnswerFromAnotherThreadEndsTheWait) {
         EXPECT_FALSE(dropped.wait(60000));
         session.join();
     }
+}
+
+// A sender that answers the first wake request with `notice`, from a thread of its own; empty
+// says nothing.
+class AnsweringHost {
+public:
+    AnsweringHost(const std::string& name, std::string notice) : host(name) {
+        started = host.start();
+        if (notice.empty()) return;
+        answer_ = std::thread([this, notice] {
+            if (host.waitFor(MsgType::WakeRequest, 1, 15000)) host.send(MsgType::Notice, notice);
+        });
+    }
+    ~AnsweringHost() {
+        if (answer_.joinable()) answer_.join();
+    }
+    ScriptedHost host;
+    bool started = false;
+
+private:
+    std::thread answer_;
+};
+
+// A computer that is off: its address was a listener a moment ago.
+Peer switchedOff(const std::string& name) {
+    ScriptedHost gone(name);
+    EXPECT_TRUE(gone.start());
+    return gone.peer();
+}
+
+Json sampleWake() {
+    Json wake;
+    Json one;
+    one.set("mac", "00:11:22:33:44:55");
+    one.set("bcast", "192.168.0.255");
+    wake.push(one);
+    return wake;
+}
+
+TEST(WakeSessionErrand, TheSendersAnswerOrTheSessionsEndDecides) {
+    const Json wake = sampleWake();
+    const Bytes message = encodeWakeRequest(wake);
+    const KeyPair keys = newKeyPair();
+    struct Case {
+        const char* name;
+        std::string notice;
+        ScriptedHost::After after;
+        int waitMs;
+        bool taken;
+    };
+    const Case cases[] = {
+        {"sent", WakeReply::kSent, ScriptedHost::After::Serve, 20000, true},  // does not wait it out
+        {"not sent", WakeReply::kNotSent, ScriptedHost::After::Serve, 20000, false},
+        {"silent: an older sender", "", ScriptedHost::After::Serve, 300, true},
+        {"dropped after the handshake", "", ScriptedHost::After::Drop, 20000, false},
+    };
+    for (const Case& c : cases) {
+        AnsweringHost sender("거실 PC", c.notice);
+        ASSERT_TRUE(sender.started);
+        sender.host.after = c.after;
+        WakeTiming timing;
+        timing.replyWaitMs = c.waitMs;
+        const int64_t start = nowNanos();
+        EXPECT_EQ(sessionWakeErrand(timing)(sender.host.peer(), keys, wakeSessionRequest(), message), c.taken) << c.name;
+        EXPECT_LT(nowNanos() - start, int64_t(10'000'000'000)) << c.name;
+        EXPECT_EQ(sender.host.handshakes(), 1) << c.name;
+        if (c.after == ScriptedHost::After::Drop) continue;
+        ASSERT_TRUE(sender.host.waitFor(MsgType::WakeRequest)) << c.name;
+        const std::vector<ChannelMessage> got = sender.host.received();
+        ASSERT_GE(got.size(), 2u);
+        EXPECT_EQ(got[0].type, uint8_t(MsgType::SessionRequest));
+        EXPECT_EQ(spanToString(got[0].payload),
+                  "{\"retina\":false,\"fps\":1,\"display\":0,\"viewW\":0,\"viewH\":0,\"os\":\"windows\","
+                  "\"codecs\":[\"h264\"],\"purpose\":\"wake\"}");
+        EXPECT_EQ(sender.host.received(MsgType::WakeRequest), std::vector<Bytes>{message}) << c.name;
+        EXPECT_TRUE(sender.host.waitEnded()) << c.name;  // the errand closed its session
+    }
+    WakeTiming timing;
+    timing.replyWaitMs = 300;
+    EXPECT_FALSE(sessionWakeErrand(timing)(switchedOff("꺼진 Mac"), keys, wakeSessionRequest(), message));
+}
+
+TEST(WakeSessionErrand, AnOffAndARefusingSenderAreSkippedAndTheOneAfterIsNamed) {
+    AnsweringHost refusing("거실 PC", WakeReply::kNotSent);
+    AnsweringHost taking("서재 노트북", WakeReply::kSent);
+    AnsweringHost untouched("작업실 PC", "");
+    ASSERT_TRUE(refusing.started && taking.started && untouched.started);
+    Peer target;
+    target.name = "서재 PC";
+    target.wake = sampleWake();
+    const std::vector<Peer> senders = {switchedOff("꺼진 Mac"), refusing.host.peer(), taking.host.peer(),
+                                       untouched.host.peer()};
+    EXPECT_EQ(runWake(senders, target.wake, target, newKeyPair(), sessionWakeErrand()),
+              "서재 노트북 을(를) 통해 서재 PC 에 깨우기 신호를 보냈습니다. 깨어나는 데 10~30초 걸립니다.");
+    EXPECT_EQ(refusing.host.received(MsgType::WakeRequest).size(), 1u);
+    EXPECT_EQ(taking.host.received(MsgType::WakeRequest), std::vector<Bytes>{encodeWakeRequest(target.wake)});
+    EXPECT_EQ(untouched.host.handshakes(), 0);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "core/wire.h"
 #include "files/transfer_messages.h"
 #include "media/stream.h"
+#include "support/file_transfer.h"
 #include "support/session_rig.h"
 
 namespace {
@@ -229,6 +230,45 @@ TEST(SessionFiles, TheReceivePermitLetsInOneBatchPerRequest) {
             }
         }
     }
+}
+
+TEST(SessionFiles, ADownloadRequestArmsThePermitAndNamesThePaths) {
+    Connected c;
+    c.host.servePaste = false;
+    c.session().requestDownload({"C:\\사진\\a \"b\".jpg", "/home/kim/문서"});
+    ASSERT_TRUE(c.host.waitFor(MsgType::SendFiles));
+    const std::string expected = "{\"paths\":[\"C:\\\\사진\\\\a \\\"b\\\".jpg\",\"/home/kim/문서\"]}";
+    EXPECT_EQ(c.host.received(MsgType::SendFiles), std::vector<Bytes>{textBytes(expected)});
+    // The permit lets one batch in within the minute, and only one.
+    c.rig.clock.advanceMs(59'000);
+    EXPECT_TRUE(c.session().takeReceivePermit());
+    EXPECT_FALSE(c.session().takeReceivePermit());
+    c.session().requestDownload({"C:\\x"});
+    c.rig.clock.advanceMs(61'000);
+    EXPECT_FALSE(c.session().takeReceivePermit());
+}
+
+// The folder of an upload is named by the sender right before the upload's first file, never at
+// request time (a batch queued ahead would take it); without a folder nothing is named.
+TEST(SessionFiles, AnUploadNamesItsFolderRightBeforeItsFirstFile) {
+    TempFolder src, landed;
+    putFile(src / L"drop.txt", patternBytes(300'000, 1));
+    putFile(src / L"up.txt", bytesOf("올림"));
+    putFile(src / L"plain.txt", bytesOf("plain"));
+    Connected c;
+    c.host.filesIn.defaultFolder = [&] { return landed.wide(); };
+    ASSERT_TRUE(c.host.waitFor(MsgType::SessionRequest));
+    c.session().filesOut.enqueue({src / L"drop.txt"});
+    c.session().requestUpload({src / L"up.txt"}, "D:\\받은 곳");
+    c.session().requestUpload({src / L"plain.txt"}, "");
+    ASSERT_TRUE(c.host.waitUntil([&] { return c.host.received(MsgType::FileEnd).size() == 3; }, 10000));
+
+    std::vector<std::string> order;  // folder messages and file headers as the host read them
+    for (const ChannelMessage& m : c.host.received()) {
+        if (m.type == kSetDownloadFolder) order.push_back("folder:" + std::string(m.payload.begin(), m.payload.end()));
+        if (m.type == kFileBegin) order.push_back("file:" + FileBeginMsg::decode(m.payload).path);
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"file:drop.txt", "folder:D:\\받은 곳", "file:up.txt", "file:plain.txt"}));
 }
 
 TEST(SessionFiles, ReceivedBatchTexts) {

@@ -175,6 +175,10 @@ TEST_F(ViewerWindowWin, ShowsTheHostsPictureAndReconnectsAfterADrop) {
 
     ASSERT_TRUE(pumpUntil([&] { return statusOf(w) == L"화면 받는 중…"; }, 10000)) << wideToUtf8(statusOf(w));
     EXPECT_TRUE(w.connected);
+    // The host's description resizes the window for its picture: the size the request described
+    // is the one before it.
+    RECT client{};
+    GetClientRect(w.hwnd, &client);
     ASSERT_TRUE(host.send(MsgType::DisplayInfo, hostInfoJson()));
     ASSERT_TRUE(pumpUntil([&] { return w.displayInfo.isObject(); }, 5000));
     EXPECT_TRUE(w.hostHas("files"));
@@ -185,8 +189,6 @@ TEST_F(ViewerWindowWin, ShowsTheHostsPictureAndReconnectsAfterADrop) {
     ASSERT_EQ(requests.size(), 1u);
     Json request;
     ASSERT_TRUE(Json::parse(spanToString(requests[0]), request));
-    RECT client{};
-    GetClientRect(w.hwnd, &client);
     EXPECT_EQ(request.get("viewW").asNumber(0), double(client.right));
     EXPECT_EQ(request.get("os").asString(""), "windows");
 

@@ -6,14 +6,22 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "app/menu.h"
 #include "app/tray.h"
 #include "app/wake.h"
 #include "core/config/store.h"
+#include "host/clipboard.h"
+#include "host/messages.h"
 #include "support/pump_win.h"
+#include "support/scripted_host.h"
+#include "viewer/session.h"
 
 namespace {
 
@@ -122,6 +130,89 @@ TEST_F(WakeCommand, WhenNoSenderTakesItTheBalloonSaysSo) {
     ASSERT_TRUE(pumpUntil([] { return gBalloons.size() == 2; }, 5000));
     EXPECT_EQ(gBalloons[1].title, L"깨우기");
     EXPECT_EQ(gBalloons[1].text, L"켜져 있는 다른 등록 컴퓨터에 연결하지 못했습니다.");
+}
+
+// The menu's wake command with the product's errand: the first sender is off, the second cannot
+// send the signal, the third sends it; the fourth is never contacted.
+TEST_F(WakeCommand, TheMenuWakesThroughTheFirstSenderThatSendsTheSignal) {
+    ScriptedHost refusing("거실 PC"), taking("서재 노트북"), untouched("작업실 PC");
+    Peer off;
+    {
+        ScriptedHost gone("꺼진 Mac");
+        ASSERT_TRUE(gone.start());
+        off = gone.peer();
+    }
+    ASSERT_TRUE(refusing.start() && taking.start() && untouched.start());
+    std::thread answers([&] {
+        if (refusing.waitFor(MsgType::WakeRequest, 1, 15000)) refusing.send(MsgType::Notice, WakeReply::kNotSent);
+        if (taking.waitFor(MsgType::WakeRequest, 1, 15000)) taking.send(MsgType::Notice, WakeReply::kSent);
+    });
+    Peer target = computer("서재 PC", "dA==");
+    configStore().update([&](AppConfig& c) {
+        c.relay = RelayConfig();  // no relay: the built-in one is never asked either
+        c.hosts = {off, refusing.peer(), target, taking.peer(), untouched.peer()};
+    });
+    const AppConfig menuCopy = configStore().get();
+    runTrayCommand(TrayId::WakeHost + 2, menuCopy);
+    ASSERT_TRUE(pumpUntil([] { return gBalloons.size() == 2; }, 20000));
+    answers.join();
+    EXPECT_EQ(gBalloons[0].title, L"깨우는 중");
+    // The last balloon as the tray hands it to the notification area.
+    const NOTIFYICONDATAW& shown = tray().trayIconData;
+    EXPECT_EQ(std::wstring(shown.szInfoTitle), L"깨우기");
+    EXPECT_EQ(std::wstring(shown.szInfo),
+              L"서재 노트북 을(를) 통해 서재 PC 에 깨우기 신호를 보냈습니다. 깨어나는 데 10~30초 걸립니다.");
+    ASSERT_EQ(refusing.received(MsgType::WakeRequest).size(), 1u);
+    EXPECT_EQ(taking.received(MsgType::WakeRequest), std::vector<Bytes>{encodeWakeRequest(target.wake)});
+    const std::vector<ChannelMessage> got = taking.received();
+    ASSERT_FALSE(got.empty());
+    Json request;
+    ASSERT_TRUE(Json::parse(spanToString(got[0].payload), request));
+    EXPECT_EQ(request.get("purpose").text, "wake");
+    EXPECT_EQ(untouched.handshakes(), 0);
+}
+
+void copyText(const std::wstring& text) {
+    if (!OpenClipboard(nullptr)) return;
+    EmptyClipboard();
+    const size_t bytes = (text.size() + 1) * sizeof(wchar_t);
+    if (HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes)) {
+        memcpy(GlobalLock(memory), text.c_str(), bytes);
+        GlobalUnlock(memory);
+        if (!SetClipboardData(CF_UNICODETEXT, memory)) GlobalFree(memory);
+    }
+    CloseClipboard();
+}
+
+// A copy made while a wake session waits for its answer stays on this PC; the same copy reaches
+// the host of a session that shares the clipboard.
+TEST(WakeErrandWin, TheWakeSessionSharesNoClipboard) {
+    ASSERT_TRUE(ClipboardSync::instance().start());
+    ScriptedHost silent("거실 PC"), sharing("서재 노트북");
+    ASSERT_TRUE(silent.start() && sharing.start());
+    WakeTiming timing;
+    timing.replyWaitMs = 1500;
+    std::atomic<bool> finished{false};
+    bool taken = false;
+    Json wake;
+    wake.push(Json());
+    std::thread errand([&] {
+        taken = sessionWakeErrand(timing)(silent.peer(), newKeyPair(), wakeSessionRequest(), encodeWakeRequest(wake));
+        finished = true;
+    });
+    ASSERT_TRUE(pumpUntil([&] { return !silent.received(MsgType::WakeRequest).empty(); }, 5000));
+    copyText(L"깨우는 동안 복사한 글");
+    pumpUntil([&] { return finished.load(); }, 10000);
+    errand.join();
+    EXPECT_TRUE(taken);  // silence counts as delivered
+    EXPECT_TRUE(silent.received(MsgType::Clipboard).empty());
+
+    auto session = std::make_shared<ClientSession>(sharing.peer(), newKeyPair(), Bytes(), nullptr, std::string());
+    std::string route;
+    session->connect(Json(), &route);
+    copyText(L"보통 세션에서 복사한 글");
+    EXPECT_TRUE(pumpUntil([&] { return !sharing.received(MsgType::Clipboard).empty(); }, 5000));
+    session->close();
 }
 
 }  // namespace
