@@ -63,11 +63,12 @@ stop_wineserver() {
 }
 
 XVFB_PID=""
+# XVFB_SCREEN, when set, is the screen's geometry (for example 1280x720x24).
 start_xvfb() {
   local d
   for d in $(seq 90 140); do
     [ -e "/tmp/.X11-unix/X$d" ] || [ -e "/tmp/.X$d-lock" ] && continue
-    Xvfb ":$d" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    Xvfb ":$d" -screen 0 "${XVFB_SCREEN:-1280x1024x24}" -nolisten tcp >/dev/null 2>&1 &
     XVFB_PID=$!
     local i
     for i in $(seq 1 50); do

@@ -10,7 +10,7 @@
 //   e2e_driver dialog --title T [--set I=TEXT]... [--get I] [--shot NAME] [--press TEXT] [--ms N]
 //   e2e_driver msgbox [--shot NAME] [--press ID] [--ms N]
 //   e2e_driver gone --class C [--ms N]
-//   e2e_driver testwindow --log FILE [--seconds N]
+//   e2e_driver testwindow --log FILE [--seconds N] [--every-frame]
 //   e2e_driver patches [--min PERCENT] [--shot NAME] [--ms N]
 //   e2e_driver video-rect [--ms N]
 //   e2e_driver click --x X --y Y
@@ -94,7 +94,7 @@ struct Options {
 };
 
 Options parse(int argc, wchar_t** argv, int from) {
-    static const char* const kFlags[] = {"--picture", "--close", "--no-button", "--button"};
+    static const char* const kFlags[] = {"--every-frame", "--picture", "--close", "--no-button", "--button"};
     Options o;
     for (int i = from; i < argc; ++i) {
         const std::string a = utf8(argv[i]);
@@ -464,6 +464,23 @@ LRESULT CALLBACK testWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lPa
             return 0;
         }
         case WM_TIMER: {
+            if (wParam == 3) {
+                // The benchmark's screen: all of it changes every frame, its counter written in.
+                static unsigned frame = 0;
+                ++frame;
+                RECT client;
+                GetClientRect(window, &client);
+                HDC dc = GetDC(window);
+                HBRUSH brush = CreateSolidBrush(RGB(frame * 7 % 256, frame * 13 % 256, frame * 29 % 256));
+                FillRect(dc, &client, brush);
+                DeleteObject(brush);
+                wchar_t text[32];
+                const int n = swprintf(text, 32, L"%u", frame);
+                SetBkMode(dc, OPAQUE);
+                TextOutW(dc, 20, 20, text, n);
+                ReleaseDC(window, dc);
+                return 0;
+            }
             // A corner that changes all the time, as a real desktop's clock and caret do: the
             // host sends pictures only when something changes, and Wine's decoder gives its first
             // picture only after several.
@@ -533,7 +550,7 @@ int testWindow(const Options& o) {
     logEvent("ready");
     const int seconds = o.has("--seconds") ? _wtoi(o.get("--seconds").c_str()) : 240;
     SetTimer(window, 1, DWORD(seconds) * 1000, [](HWND w, UINT, UINT_PTR, DWORD) { DestroyWindow(w); });
-    SetTimer(window, 2, 100, nullptr);
+    SetTimer(window, o.flag("--every-frame") ? 3 : 2, o.flag("--every-frame") ? 16 : 100, nullptr);
     MSG m;
     while (GetMessageW(&m, nullptr, 0, 0) > 0) {
         TranslateMessage(&m);
