@@ -96,6 +96,12 @@ new_wineprefix() {
     for face in "Malgun Gothic" "Tahoma" "MS Shell Dlg" "Segoe UI"; do printf '"%s"="NanumGothic"\r\n' "$face"; done
   } >"$WINEPREFIX/drive_c/fonts.reg"
   "$(wine_bin)" regedit /S 'C:\fonts.reg' >/dev/null 2>&1 || true
+  # Wine points the user's Desktop, Documents, Downloads and media folders at the Unix home: what a
+  # test or a received file puts there must stay in the throw-away prefix instead.
+  local link
+  for link in "$WINEPREFIX"/drive_c/users/*/*; do
+    if [ -L "$link" ]; then rm -f "$link"; mkdir -p "$link"; fi
+  done
   # Waits for the boot's server to exit: a service started while it lingers never runs, and the
   # service manager then answers for it only every other time.
   local ws
