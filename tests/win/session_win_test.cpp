@@ -32,6 +32,7 @@
 #include "media/png.h"
 #include "media/stream.h"
 #include "support/audio_fakes_win.h"
+#include "support/clipboard_monitor_win.h"
 #include "support/host_hooks.h"
 #include "support/log_capture.h"
 #include "support/paint_window.h"
@@ -494,14 +495,7 @@ TEST_F(SessionWin, FocusOnAClosedWindowStreamsTheWholeDisplay) {
 // ---- Desktop services ----
 
 TEST_F(SessionWin, ClipboardBothWays) {
-    // The clipboard monitor's window lives on this thread, as on the program's UI thread. Making
-    // it also enters a COM apartment here, which the media tests after this one do not want on
-    // this thread: text needs none, so an apartment only this made is left again.
-    const bool making = !FindWindowExW(HWND_MESSAGE, nullptr, L"TavrelClipboard", nullptr);
-    const HRESULT probe = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);  // S_OK: none before
-    ASSERT_TRUE(ClipboardSync::instance().start());
-    if (SUCCEEDED(probe)) CoUninitialize();
-    if (probe == S_OK && making) CoUninitialize();
+    ASSERT_TRUE(startClipboardMonitorHere());
     registerEncoder();
     connect(streamRequest(20));
     ASSERT_TRUE(next(MsgType::Status));

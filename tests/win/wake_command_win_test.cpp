@@ -19,6 +19,7 @@
 #include "core/config/store.h"
 #include "host/clipboard.h"
 #include "host/messages.h"
+#include "support/clipboard_monitor_win.h"
 #include "support/pump_win.h"
 #include "support/scripted_host.h"
 #include "viewer/session.h"
@@ -187,7 +188,7 @@ void copyText(const std::wstring& text) {
 // A copy made while a wake session waits for its answer stays on this PC; the same copy reaches
 // the host of a session that shares the clipboard.
 TEST(WakeErrandWin, TheWakeSessionSharesNoClipboard) {
-    ASSERT_TRUE(ClipboardSync::instance().start());
+    ASSERT_TRUE(startClipboardMonitorHere());
     ScriptedHost silent("거실 PC"), sharing("서재 노트북");
     ASSERT_TRUE(silent.start() && sharing.start());
     WakeTiming timing;
