@@ -16,8 +16,6 @@ constexpr char kExampleRelay[] = "relay.example.net";
 
 std::u16string u16(const std::string& utf8) { return utf8ToUtf16(utf8); }
 
-std::u16string decimal(int64_t value) { return u16(std::to_string(value)); }
-
 std::u16string twoDigits(int a, int b, const char* format) {
     char buf[32];
     std::snprintf(buf, sizeof buf, format, a, b);

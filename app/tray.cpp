@@ -8,11 +8,6 @@ namespace {
 
 std::u16string units(const std::string& utf8) { return utf8ToUtf16(utf8); }
 
-std::u16string decimal(int value) {
-    const std::string digits = std::to_string(value);
-    return std::u16string(digits.begin(), digits.end());
-}
-
 }  // namespace
 
 ProcessNames processNames(const std::wstring& suffix) {

@@ -120,3 +120,8 @@ std::string parseAccessId(const std::wstring& text) {
     }
     return digits.size() == 9 ? digits : std::string();
 }
+
+std::u16string decimal(int64_t value) {
+    const std::string digits = std::to_string(value);
+    return std::u16string(digits.begin(), digits.end());
+}

@@ -1,6 +1,7 @@
 // Text crossing the UTF-8 / UTF-16 boundary, and the access ID as users see and type it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #ifdef _WIN32
@@ -16,6 +17,9 @@ std::string normalizeUtf8(const std::wstring& text);
 // UTF-8 to UTF-16 units without the system (text typed into the host is injected as UTF-16 on
 // every build); each malformed or cut-off sequence becomes one U+FFFD, as the system converter does.
 std::u16string utf8ToUtf16(const std::string& text);
+
+// A number in decimal digits, as UTF-16 for texts of the interface.
+std::u16string decimal(int64_t value);
 
 #ifndef _WIN32
 // The same decoding into a native wide string, whose wchar_t holds whole code points.

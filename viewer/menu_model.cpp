@@ -20,11 +20,6 @@ constexpr int kQualityLevels = 3;
 
 constexpr char16_t kNeedsNewerVersion[] = u"원격 쪽 Tavrel 를 새 판으로 바꾸면 쓸 수 있습니다";
 
-std::u16string decimal(int64_t value) {
-    const std::string digits = std::to_string(value);
-    return std::u16string(digits.begin(), digits.end());
-}
-
 ViewerMenuItem item(std::u16string text, unsigned id, bool grayed = false, bool checked = false) {
     ViewerMenuItem i;
     i.text = std::move(text);

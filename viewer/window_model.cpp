@@ -23,11 +23,6 @@ constexpr int kGiveUpAfter = 20;
 constexpr int kLongestRetryUnits = 10;
 constexpr int kViewSizeSlack = 4;
 
-std::u16string decimal(int value) {
-    const std::string digits = std::to_string(value);
-    return std::u16string(digits.begin(), digits.end());
-}
-
 bool restarting(const ReconnectState& state, int64_t now) { return now < state.restartUntil; }
 
 }  // namespace

@@ -221,64 +221,34 @@ void ViewerWindow::connect() {
 void ViewerWindow::installPosters(ClientSession& s) {
     const HWND window = hwnd;
     const uint64_t generation = gate_.current();
-    s.onDisplayInfo = [window, generation](Json const& info) {
-        auto r = report(ViewerReport::DisplayInfo, generation);
-        r->text = info.dump();
-        post(window, std::move(r));
+    // One report of `kind`, filled by `fill` from the callback's arguments.
+    auto poster = [window, generation](ViewerReport::Kind kind, auto fill) {
+        return [window, generation, kind, fill](auto const&... args) {
+            auto r = report(kind, generation);
+            fill(*r, args...);
+            post(window, std::move(r));
+        };
     };
-    s.onAppList = [window, generation](Json const& list) {
-        auto r = report(ViewerReport::AppList, generation);
-        r->text = list.dump();
-        post(window, std::move(r));
-    };
-    s.onCursor = [window, generation](std::vector<unsigned char> const& payload) {
-        auto r = report(ViewerReport::Cursor, generation);
-        r->bytes = payload;
-        post(window, std::move(r));
-    };
-    s.onNotice = [window, generation](std::string const& text) {
-        auto r = report(ViewerReport::Notice, generation);
-        r->text = text;
-        post(window, std::move(r));
-    };
-    s.onLocked = [window, generation](bool on) {
-        auto r = report(ViewerReport::Locked, generation);
-        r->flag = on;
-        post(window, std::move(r));
-    };
-    s.onFirstPicture = [window, generation]() { post(window, report(ViewerReport::FirstPicture, generation)); };
-    std::weak_ptr<ClientSession> weak = s.weak_from_this();
-    s.onEnded = [window, generation, weak](std::string const& reason) {
-        auto r = report(ViewerReport::Ended, generation);
-        r->text = reason;
-        post(window, std::move(r));
-    };
-    s.onTransferStatus = [window, generation](std::string const& text) {
-        auto r = report(ViewerReport::TransferStatus, generation);
-        r->text = text;
-        post(window, std::move(r));
-    };
-    s.onTransferResult = [window, generation](std::string const& text, std::wstring const& path) {
-        auto r = report(ViewerReport::TransferResult, generation);
-        r->text = text;
-        r->path = path;
-        post(window, std::move(r));
-    };
-    s.onCurtain = [window, generation](bool on) {
-        auto r = report(ViewerReport::Curtain, generation);
-        r->flag = on;
-        post(window, std::move(r));
-    };
-    s.onFolderListing = [window, generation](std::string const& text) {
-        auto r = report(ViewerReport::FolderListing, generation);
-        r->text = text;
-        post(window, std::move(r));
-    };
-    s.onChat = [window, generation](std::string const& text) {
-        auto r = report(ViewerReport::Chat, generation);
-        r->text = text;
-        post(window, std::move(r));
-    };
+    auto json = [](ViewerReport& r, Json const& value) { r.text = value.dump(); };
+    auto text = [](ViewerReport& r, std::string const& value) { r.text = value; };
+    auto flag = [](ViewerReport& r, bool on) { r.flag = on; };
+    s.onDisplayInfo = poster(ViewerReport::DisplayInfo, json);
+    s.onAppList = poster(ViewerReport::AppList, json);
+    s.onCursor = poster(ViewerReport::Cursor,
+                        [](ViewerReport& r, std::vector<unsigned char> const& payload) { r.bytes = payload; });
+    s.onNotice = poster(ViewerReport::Notice, text);
+    s.onLocked = poster(ViewerReport::Locked, flag);
+    s.onFirstPicture = poster(ViewerReport::FirstPicture, [](ViewerReport&) {});
+    s.onEnded = poster(ViewerReport::Ended, text);
+    s.onTransferStatus = poster(ViewerReport::TransferStatus, text);
+    s.onTransferResult = poster(ViewerReport::TransferResult,
+                                [](ViewerReport& r, std::string const& message, std::wstring const& path) {
+                                    r.text = message;
+                                    r.path = path;
+                                });
+    s.onCurtain = poster(ViewerReport::Curtain, flag);
+    s.onFolderListing = poster(ViewerReport::FolderListing, text);
+    s.onChat = poster(ViewerReport::Chat, text);
 }
 
 LRESULT CALLBACK viewerWndProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {

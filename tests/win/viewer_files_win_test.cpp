@@ -32,6 +32,7 @@
 #include "support/screenshot.h"
 #include "support/scripted_host.h"
 #include "support/session_timing.h"
+#include "support/viewer_fixture_win.h"
 #include "viewer/window.h"
 
 namespace {
@@ -81,26 +82,12 @@ void doubleClick(BrowseWindow& b, int row) {
     SendMessageW(b.hwnd, WM_NOTIFY, kBrowseListId, reinterpret_cast<LPARAM>(&nm));
 }
 
-class ViewerFilesWin : public ::testing::Test {
+class ViewerFilesWin : public ViewerWindowTest {
 protected:
-    static void SetUpTestSuite() {
-        if (!tray().trayWindow) createTrayWindow(GetModuleHandleW(nullptr));
-    }
-    static void TearDownTestSuite() {
-        DestroyWindow(tray().trayWindow);
-        tray().trayWindow = nullptr;
-    }
     void SetUp() override {
-        saved_ = configStore().get();
+        ViewerWindowTest::SetUp();
         // The host of the end-to-end test runs in this process: no clipboard between the two.
         configStore().update([](AppConfig& c) { c.clipboard = false; });
-    }
-    void TearDown() override {
-        for (const auto& w : openViewers())
-            if (w->hwnd && IsWindow(w->hwnd)) PostMessageW(w->hwnd, WM_CLOSE, 0, 0);
-        pumpUntil([] { return openViewers().empty(); }, 5000);
-        openViewers().clear();
-        configStore().update([this](AppConfig& c) { c = saved_; });
     }
 
     ViewerWindow& open(const Peer& peer) {
@@ -123,7 +110,6 @@ protected:
         return peer;
     }
 
-    AppConfig saved_;
 };
 
 TEST_F(ViewerFilesWin, DropsAndPickersSendOnlyOverAConnectedSessionOfAHostWithFiles) {

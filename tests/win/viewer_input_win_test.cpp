@@ -18,6 +18,7 @@
 #include "host/messages.h"
 #include "support/gui_win.h"
 #include "support/scripted_host.h"
+#include "support/viewer_fixture_win.h"
 #include "support/viewer_menu_entries_win.h"
 #include "support/xdotool.h"
 #include "viewer/host_info.h"
@@ -83,24 +84,8 @@ bool arrived(ScriptedHost& host, MsgType type, size_t count = 1) {
     return pumpUntil([&] { return host.received(type).size() >= count; }, 5000);
 }
 
-class ViewerInputWin : public ::testing::Test {
+class ViewerInputWin : public ViewerWindowTest {
 protected:
-    static void SetUpTestSuite() {
-        if (!tray().trayWindow) createTrayWindow(GetModuleHandleW(nullptr));
-    }
-    static void TearDownTestSuite() {
-        DestroyWindow(tray().trayWindow);
-        tray().trayWindow = nullptr;
-    }
-    void SetUp() override { saved_ = configStore().get(); }
-    void TearDown() override {
-        for (const auto& w : openViewers())
-            if (w->hwnd && IsWindow(w->hwnd)) PostMessageW(w->hwnd, WM_CLOSE, 0, 0);
-        pumpUntil([] { return openViewers().empty(); }, 5000);
-        openViewers().clear();
-        configStore().update([this](AppConfig& c) { c = saved_; });
-    }
-
     // A viewer connected to the host, which has described itself.
     ViewerWindow& connected(ScriptedHost& host, const std::string& info = description()) {
         openViewer(host.peer(), Bytes(), std::string());
@@ -112,7 +97,6 @@ protected:
         return w;
     }
 
-    AppConfig saved_;
 };
 
 TEST_F(ViewerInputWin, MenuBarEqualsItsModel) {

@@ -27,6 +27,7 @@
 #include "support/gui_win.h"
 #include "support/lossless_h264.h"
 #include "support/scripted_host.h"
+#include "support/viewer_fixture_win.h"
 #include "viewer/dialog.h"
 #include "viewer/window.h"
 
@@ -100,24 +101,8 @@ std::string hostInfoJson() {
            R"("displays":[{"id":0,"name":"주 화면","w":1280,"h":800,"scale":1}]})";
 }
 
-class ViewerWindowWin : public ::testing::Test {
+class ViewerWindowWin : public ViewerWindowTest {
 protected:
-    static void SetUpTestSuite() {
-        if (!tray().trayWindow) createTrayWindow(GetModuleHandleW(nullptr));
-    }
-    static void TearDownTestSuite() {
-        DestroyWindow(tray().trayWindow);
-        tray().trayWindow = nullptr;
-    }
-    void SetUp() override { saved_ = configStore().get(); }
-    void TearDown() override {
-        for (const auto& w : openViewers())
-            if (w->hwnd && IsWindow(w->hwnd)) PostMessageW(w->hwnd, WM_CLOSE, 0, 0);
-        pumpUntil([] { return openViewers().empty(); }, 5000);
-        openViewers().clear();
-        configStore().update([this](AppConfig& c) { c = saved_; });
-    }
-
     ViewerWindow& open(const Peer& peer, const std::string& password = std::string()) {
         openViewer(peer, Bytes(), password);
         ViewerWindow& w = *openViewers().back();
@@ -126,7 +111,6 @@ protected:
         return w;
     }
 
-    AppConfig saved_;
 };
 
 // Sends frames of the quadrant picture until the window shows the first one.
