@@ -25,17 +25,20 @@ install_missing() {
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
+# A compiler cache, where the machine has one, makes rebuilds of several checkouts cheap.
+launcher_flag() { if command -v ccache >/dev/null 2>&1; then echo "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"; fi; }
+
 werror_flag() { if [ "${CI:-}" = "true" ]; then echo ON; else echo "${TAVREL_WERROR:-ON}"; fi; }
 
 build_native() {
   cmake -S "$ROOT" -B "$ROOT/build/native" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-    -DTAVREL_WERROR="$(werror_flag)" >/dev/null
+    -DTAVREL_WERROR="$(werror_flag)" $(launcher_flag) >/dev/null
   cmake --build "$ROOT/build/native" -j "$JOBS"
 }
 
 build_win() {
   cmake -S "$ROOT" -B "$ROOT/build/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DTAVREL_WERROR="$(werror_flag)" >/dev/null
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64.cmake" -DTAVREL_WERROR="$(werror_flag)" $(launcher_flag) >/dev/null
   cmake --build "$ROOT/build/win" -j "$JOBS"
 }
 
