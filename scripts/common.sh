@@ -2,7 +2,7 @@
 # shellcheck shell=bash
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-JOBS="$(nproc 2>/dev/null || echo 2)"
+JOBS="${TAVREL_JOBS:-$(nproc 2>/dev/null || echo 2)}"
 
 NEEDED_PACKAGES=(cmake ninja-build g++ g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine64 wine xvfb xauth libgtest-dev googletest libbenchmark-dev libssl-dev
