@@ -51,7 +51,7 @@ std::wstring cutKeepingExtension(const std::wstring& name, size_t budget) {
 wchar_t asciiUpper(wchar_t c) { return c >= L'a' && c <= L'z' ? wchar_t(c - L'a' + L'A') : c; }
 
 // Device names Windows reserves in every folder, with or without an extension: the classic
-// ones, the consoles, and COM and LPT with a digit 1-9 or a superscript ¹ ² ³. Blanks between
+// ones, the consoles, and COM and LPT with a digit 0-9 or a superscript ⁰ ¹ ² ³. Blanks between
 // the name and its extension do not make it another name.
 bool isReservedName(const std::wstring& piece) {
     std::wstring stem = piece.substr(0, piece.find(L'.'));
@@ -62,11 +62,17 @@ bool isReservedName(const std::wstring& piece) {
     }
     if (stem.size() != 4 || (stem.compare(0, 3, L"COM") != 0 && stem.compare(0, 3, L"LPT") != 0)) return false;
     const wchar_t d = stem[3];
-    return (d >= L'1' && d <= L'9') || d == L'\u00B9' || d == L'\u00B2' || d == L'\u00B3';
+    return (d >= L'0' && d <= L'9') || d == L'\u2070' || d == L'\u00B9' || d == L'\u00B2' || d == L'\u00B3';
+}
+
+// Marks that change the direction text is shown in: kept, they let a name show another
+// extension than the one it has ("invoice\u202Efdp.exe" reads as "invoiceexe.pdf").
+bool directionControl(uint32_t c) {
+    return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
 
 bool forbiddenInName(wchar_t c) {
-    if (uint32_t(c) < 0x20 || c == 0x7F) return true;
+    if (uint32_t(c) < 0x20 || c == 0x7F || directionControl(uint32_t(c))) return true;
     switch (c) {
         case L'\\': case L':': case L'<': case L'>': case L'"': case L'|': case L'?': case L'*':
             return true;

@@ -13,7 +13,8 @@ inline constexpr size_t kMaxPathComponents = 32;
 inline constexpr size_t kMaxComponentUnits = 200;
 
 // Splits a sender's "/"-separated UTF-8 path into cleaned components (empty pieces skipped;
-// characters Windows does not allow in names become "_"; trailing blanks and dots removed; device
+// characters Windows does not allow in names, and direction marks, become "_"; trailing blanks
+// and dots removed; device
 // names get a leading "_"; long pieces cut). False, with `out` not to be used, for a path with a
 // "." or ".." piece, more than 32 pieces, or none.
 bool splitReceivedPath(const std::string& path, std::vector<std::wstring>& out);
