@@ -72,11 +72,15 @@ void FileSender::enqueue(std::vector<std::wstring> batch, std::string remoteFold
     }
 }
 
-void FileSender::cancel() {
+bool FileSender::cancel(std::string reason) {
     std::lock_guard lock(mutex);
+    const bool stopped = !queue.empty() || (running && !cancelled);
+    // The first stop's reason stands: it is the one the running file is aborted with.
+    if (!cancelled) cancelReason = std::move(reason);
     cancelled = true;
     queue.clear();
     wakeup.notify_all();
+    return stopped;
 }
 
 bool FileSender::busy() {
@@ -88,14 +92,21 @@ void FileSender::onAck(std::vector<unsigned char> const& payload) {
     const FileAckMsg ack = FileAckMsg::decode(payload);
     std::lock_guard lock(mutex);
     auto it = acked.find(ack.id);
-    if (it != acked.end() && ack.written > it->second) it->second = ack.written;
+    auto sent = sentBytes.find(ack.id);
+    // A count beyond what was sent would open the window for bytes never acknowledged.
+    if (it != acked.end() && sent != sentBytes.end() && ack.written > it->second && ack.written <= sent->second)
+        it->second = ack.written;
     wakeup.notify_all();
 }
 
 void FileSender::onSaved(std::vector<unsigned char> const& payload) {
     IdTextMsg m = IdTextMsg::decode(payload);
     std::lock_guard lock(mutex);
-    saved[m.id] = std::move(m.text);
+    // Only the running batch's latest file is waited for; confirmations of anything else would
+    // only fill memory.
+    if (!batchActive || m.id != batchLastId) return;
+    saved.clear();
+    saved[m.id] = cappedPeerText(std::move(m.text));
     wakeup.notify_all();
 }
 
@@ -105,7 +116,7 @@ void FileSender::onRefused(std::vector<unsigned char> const& payload) {
     std::lock_guard lock(mutex);
     // A late refusal of an earlier batch's file must not stop the one running now.
     if (!ofRunningBatch(m.id)) return;
-    lastError = m.text.empty() ? peerName + "이(가) 받지 않았습니다" : std::move(m.text);
+    lastError = m.text.empty() ? peerName + "이(가) 받지 않았습니다" : cappedPeerText(std::move(m.text));
     wakeup.notify_all();
 }
 
@@ -118,7 +129,7 @@ bool FileSender::ofRunningBatch(uint32_t id) const {
 std::string FileSender::stopReason() {
     std::lock_guard lock(mutex);
     if (!lastError.empty()) return lastError;
-    if (cancelled) return kStopped;
+    if (cancelled) return cancelReason.empty() ? std::string(kStopped) : cancelReason;
     return std::string();
 }
 
@@ -146,6 +157,7 @@ void FileSender::workerBody() {
             queue.pop_front();
             lastError.clear();
             cancelled = false;  // a cancel stops the batch it found, not this one
+            cancelReason.clear();
             saved.clear();
         }
         const std::string result = sendBatch(batch);
@@ -225,11 +237,13 @@ std::string FileSender::sendFiles(const std::vector<OutgoingFile>& files, uint32
         {
             std::lock_guard lock(mutex);
             acked[id] = 0;
+            sentBytes[id] = 0;
             batchLastId = id;
         }
         auto forget = [this, id] {
             std::lock_guard lock(mutex);
             acked.erase(id);
+            sentBytes.erase(id);
         };
         emit(kFileBegin, FileBeginMsg{id, batchId, i, count, file.size, total, file.relPath}.encode());
         FileHandle in = FileHandle::openForReading(longPath(file.path));
@@ -256,14 +270,18 @@ std::string FileSender::sendFiles(const std::vector<OutgoingFile>& files, uint32
             chunk.resize(4 + n);
             {
                 std::unique_lock lock(mutex);
+                // Acknowledgements never exceed what was sent, so the difference cannot wrap.
+                auto windowClosed = [&] { return fileSent - acked[id] > kWindowBytes; };
                 const auto deadline = Clock::now() + stallTimeout;
-                while (!cancelled && lastError.empty() && acked[id] + kWindowBytes < fileSent) {
+                while (!cancelled && lastError.empty() && windowClosed()) {
                     if (wakeup.wait_until(lock, deadline) == std::cv_status::timeout && Clock::now() >= deadline) {
-                        if (!cancelled && lastError.empty() && acked[id] + kWindowBytes < fileSent)
+                        if (!cancelled && lastError.empty() && windowClosed())
                             reason = peerName + "이(가) 응답하지 않아 멈췄습니다";
                         break;
                     }
                 }
+                // Counted before it goes out: its acknowledgement may come back before emit returns.
+                if (reason.empty() && !cancelled && lastError.empty()) sentBytes[id] = fileSent + n;
             }
             if (!reason.empty()) break;
             if (!stopReason().empty()) continue;

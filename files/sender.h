@@ -52,16 +52,20 @@ public:
     // that folder to the peer (SetDownloadFolder) right before its first file, so that the folder
     // reaches this batch and not one queued ahead of it; a batch that sends no file names none.
     void enqueue(std::vector<std::wstring> batch, std::string remoteFolder = std::string());
-    // Stops the running batch ("보내기를 멈췄습니다") and drops the queued ones; later batches run.
-    void cancel();
+    // Stops the running batch and drops the queued ones; later batches run. The running file is
+    // aborted with `reason` ("보내기를 멈췄습니다" when empty), which is also the batch's result.
+    // True when this stopped something (a batch running or queued that no stop had reached yet).
+    bool cancel(std::string reason = std::string());
     // A batch is running or waiting.
     bool busy();
     // The receiver's answers (types 116, 117, 118). Short payloads throw ProtoError "짧은 메시지".
-    // A refusal stops the running batch only when it names one of that batch's transfers.
+    // An acknowledgement counts only for the file being sent and up to what was sent of it; a
+    // confirmation is kept only for the running batch's latest file; a refusal stops the running
+    // batch only when it names one of that batch's transfers. Texts are cut to kMaxPeerTextBytes.
     void onAck(std::vector<unsigned char> const& payload);
     void onSaved(std::vector<unsigned char> const& payload);
     void onRefused(std::vector<unsigned char> const& payload);
-    // The refusal text, or "보내기를 멈췄습니다" after a cancel, or "".
+    // The refusal text, or the cancel's reason, or "".
     std::string stopReason();
     // The next transfer id: 1, 2, ... 0xFFFFFFFF, 1; never 0.
     uint32_t nextTransferId();
@@ -76,9 +80,11 @@ public:
     std::deque<Batch> queue;
     bool running = false;     // a worker is active
     bool cancelled = false;   // the running batch is to stop; cleared when the next batch starts
+    std::string cancelReason; // the abort text of that stop; "" for "보내기를 멈췄습니다"
     bool closed = false;      // being destroyed
     std::map<uint32_t, uint64_t> acked;      // file id -> largest acknowledged count
-    std::map<uint32_t, std::string> saved;   // file id -> saved location
+    std::map<uint32_t, uint64_t> sentBytes;  // file id -> bytes of it sent so far
+    std::map<uint32_t, std::string> saved;   // file id -> saved location (at most one entry)
     std::string lastError;                   // a refusal that stops the running batch
     uint32_t nextId = 1;
     int workerCount = 0;
