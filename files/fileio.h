@@ -18,9 +18,12 @@ inline constexpr uint32_t kErrFileNotFound = 2;
 inline constexpr uint32_t kErrPathNotFound = 3;
 inline constexpr uint32_t kErrTooManyOpenFiles = 4;
 inline constexpr uint32_t kErrAccessDenied = 5;
+inline constexpr uint32_t kErrInvalidData = 13;
+inline constexpr uint32_t kErrHandleEof = 38;
 inline constexpr uint32_t kErrDiskFull = 112;
 inline constexpr uint32_t kErrInvalidName = 123;
 inline constexpr uint32_t kErrAlreadyExists = 183;
+inline constexpr uint32_t kErrTimeout = 1460;
 
 // File attribute bits as Windows reports them.
 inline constexpr uint32_t kAttrHidden = 0x2;
@@ -94,6 +97,9 @@ public:
     // A file to fill: write access, no sharing, emptied or created; `attributes` as CreateFileW
     // takes them (kAttrNormal, or 0).
     static FileHandle createForWriting(const std::wstring& path, uint32_t attributes);
+    // A new file to fill: write access, no sharing; fails when anything, a link included, already
+    // has the name, so that nothing the name leads to is ever written through.
+    static FileHandle createNew(const std::wstring& path, uint32_t attributes);
 
     bool valid() const;
     // The error of the open that failed.

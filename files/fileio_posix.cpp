@@ -170,6 +170,13 @@ FileHandle FileHandle::createForWriting(const std::wstring& path, uint32_t) {
     return f;
 }
 
+FileHandle FileHandle::createNew(const std::wstring& path, uint32_t) {
+    FileHandle f;
+    f.fd_ = ::open(nativePath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (f.fd_ < 0) f.openError_ = creationError(errno);
+    return f;
+}
+
 bool FileHandle::valid() const { return fd_ >= 0; }
 
 uint32_t FileHandle::read(uint8_t* buffer, size_t length, size_t& got) {

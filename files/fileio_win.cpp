@@ -93,6 +93,13 @@ FileHandle FileHandle::createForWriting(const std::wstring& path, uint32_t attri
     return f;
 }
 
+FileHandle FileHandle::createNew(const std::wstring& path, uint32_t attributes) {
+    FileHandle f;
+    f.handle_ = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, attributes, nullptr);
+    if (!f.valid()) f.openError_ = GetLastError();
+    return f;
+}
+
 bool FileHandle::valid() const { return handle_ != INVALID_HANDLE_VALUE; }
 
 uint32_t FileHandle::read(uint8_t* buffer, size_t length, size_t& got) {

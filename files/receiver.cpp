@@ -1,5 +1,7 @@
 #include "files/receiver.h"
 
+#include <algorithm>
+#include <system_error>
 #include <utility>
 
 #include "core/config/store.h"
@@ -17,6 +19,10 @@ void closePart(const std::shared_ptr<FileReceiver::PartFile>& part) {
     part->file.close();
 }
 
+// A header that breaks the batch's own announcement (an index past the count, an index twice, a
+// count that changes or is out of reach, a second header for an open transfer).
+std::string invalidHeaderText() { return "저장할 수 없습니다 (" + winErrorText(kErrInvalidData) + ")"; }
+
 }  // namespace
 
 void writeZoneMark(const std::wstring& path) {
@@ -25,7 +31,15 @@ void writeZoneMark(const std::wstring& path) {
     if (mark.valid()) mark.write(reinterpret_cast<const uint8_t*>(kMark), sizeof kMark - 1);
 }
 
-FileReceiver::~FileReceiver() { abortAll(); }
+FileReceiver::~FileReceiver() {
+    {
+        std::unique_lock lock(mutex);
+        closed_ = true;
+        watchChanged_.notify_all();
+        watchChanged_.wait(lock, [this] { return !watching_; });
+    }
+    abortAll();
+}
 
 void FileReceiver::handle(uint8_t type, std::vector<uint8_t> const& payload) {
     try {
@@ -41,7 +55,15 @@ void FileReceiver::handle(uint8_t type, std::vector<uint8_t> const& payload) {
     }
 }
 
-void FileReceiver::refuse(uint32_t id, const std::string& reason) {
+void FileReceiver::refuse(uint32_t id, const std::string& reason) { refuseFile(id, 0, reason); }
+
+void FileReceiver::refuseFile(uint32_t id, uint32_t batchId, const std::string& reason) {
+    {
+        std::lock_guard lock(mutex);
+        refusedId_ = id;
+        refusedBatch_ = batchId;
+        refusedText_ = reason;
+    }
     if (send) send(kFileRefused, idPayload(id, reason));
 }
 
@@ -61,21 +83,144 @@ void FileReceiver::dropTransfer(uint32_t id) {
     deleteFile(longPath(file.partPath));
 }
 
-void FileReceiver::abortAll() {
+void FileReceiver::waitForReportsLocked(std::unique_lock<std::mutex>& lock) {
+    if (watchThread_ == std::this_thread::get_id()) return;  // a hook of the report itself
+    watchChanged_.wait(lock, [this] { return !reporting_; });
+}
+
+bool FileReceiver::abortAll() {
     std::vector<uint32_t> ids;
+    bool any = false;
     {
-        std::lock_guard lock(mutex);
+        std::unique_lock lock(mutex);
+        waitForReportsLocked(lock);
         for (const auto& [id, file] : files) ids.push_back(id);
+        any = !files.empty() || !batches.empty();
     }
     for (uint32_t id : ids) dropTransfer(id);
     std::lock_guard lock(mutex);
     batches.clear();
+    watchChanged_.notify_all();
+    return any;
+}
+
+bool FileReceiver::refuseAll(const std::string& reason) {
+    std::vector<uint32_t> ids;
+    bool any = false;
+    {
+        std::unique_lock lock(mutex);
+        waitForReportsLocked(lock);
+        for (const auto& [id, file] : files) ids.push_back(id);
+        any = !files.empty() || !batches.empty();
+    }
+    for (uint32_t id : ids) {
+        IncomingFile file;
+        if (!takeFile(id, file)) continue;  // ended meanwhile
+        closePart(file.handle);
+        deleteFile(longPath(file.partPath));
+        refuseFile(id, file.batchId, reason);
+    }
+    {
+        std::lock_guard lock(mutex);
+        batches.clear();
+        watchChanged_.notify_all();
+    }
+    if (any && status) status(std::string());
+    return any;
+}
+
+std::string FileReceiver::admitLocked(uint32_t batchId, uint32_t index, uint32_t count) {
+    auto b = batches.find(batchId);
+    if (b == batches.end()) return std::string();  // aborted meanwhile: the caller stops quietly
+    IncomingBatch& batch = b->second;
+    if (count != batch.count || index >= batch.count || batch.seen[index]) return invalidHeaderText();
+    batch.seen[index] = true;
+    batch.lastActivity = nowNanos();
+    return std::string();
+}
+
+void FileReceiver::startWatchLocked() {
+    if (watching_ || closed_) return;
+    watching_ = true;
+    try {
+        std::thread([this] { watchIdle(); }).detach();
+    } catch (const std::system_error&) {
+        watching_ = false;  // no thread to spare: the batch runs without its time-out
+    }
+}
+
+FileReceiver::Expired FileReceiver::takeIdleLocked(int64_t now, int64_t& nextDeadline) {
+    Expired out;
+    const int64_t idle = std::chrono::nanoseconds(idleTimeout).count();
+    nextDeadline = INT64_MAX;
+    for (auto b = batches.begin(); b != batches.end();) {
+        const int64_t deadline = b->second.lastActivity + idle;
+        if (deadline > now) {
+            nextDeadline = std::min(nextDeadline, deadline);
+            ++b;
+            continue;
+        }
+        for (auto f = files.begin(); f != files.end();) {
+            if (f->second.batchId != b->first) {
+                ++f;
+                continue;
+            }
+            out.files.emplace_back(f->first, std::move(f->second));
+            f = files.erase(f);
+        }
+        out.batches.push_back(std::move(b->second));
+        b = batches.erase(b);
+    }
+    return out;
+}
+
+// Runs while batches exist: a batch that brings nothing for idleTimeout is ended, its open file
+// dropped and refused, and what it saved reported. Hooks run with the lock released; abortAll
+// waits for such a report, so nothing is reported after it.
+void FileReceiver::watchIdle() {
+    std::unique_lock lock(mutex);
+    watchThread_ = std::this_thread::get_id();
+    const std::string timedOut = "저장하다 멈췄습니다 (" + winErrorText(kErrTimeout) + ")";
+    while (!closed_ && !batches.empty()) {
+        int64_t next = 0;
+        Expired expired = takeIdleLocked(nowNanos(), next);
+        if (expired.batches.empty()) {
+            watchChanged_.wait_for(lock, std::chrono::nanoseconds(std::max<int64_t>(next - nowNanos(), 1000000)));
+            continue;
+        }
+        reporting_ = true;
+        lock.unlock();
+        for (auto& [id, file] : expired.files) {
+            closePart(file.handle);
+            deleteFile(longPath(file.partPath));
+            refuseFile(id, 0, timedOut);
+        }
+        for (const IncomingBatch& batch : expired.batches) {
+            if (status) status(std::string());
+            if (batch.saved > 0 && batchReceived) batchReceived(batch.firstPath, int(batch.saved), batch.savedBytes);
+        }
+        lock.lock();
+        reporting_ = false;
+        watchChanged_.notify_all();
+    }
+    watching_ = false;
+    watchThread_ = std::thread::id();
+    watchChanged_.notify_all();
 }
 
 void FileReceiver::onBegin(std::vector<uint8_t> const& payload) {
     const FileBeginMsg header = FileBeginMsg::decode(payload);
-    // A second header for a transfer still open: its first part file must not stay behind.
-    dropTransfer(header.id);
+    // A second header for a transfer still open is no new file: the open one is dropped and
+    // refused, and the batch gains nothing.
+    {
+        IncomingFile open;
+        if (takeFile(header.id, open)) {
+            closePart(open.handle);
+            deleteFile(longPath(open.partPath));
+            refuseFile(header.id, open.batchId, invalidHeaderText());
+            return;
+        }
+    }
     bool known = false;
     size_t open = 0;
     {
@@ -89,6 +234,12 @@ void FileReceiver::onBegin(std::vector<uint8_t> const& payload) {
         return;
     }
     if (!known) {
+        // A batch larger than any sender makes, or a header outside its own count, is refused
+        // whole, before a permit is spent on it.
+        if (header.count == 0 || header.count > maxBatchFiles || header.index >= header.count) {
+            refuse(header.id, invalidHeaderText());
+            return;
+        }
         if (!acceptNewBatch()) {
             refuse(header.id, "파일 받기가 꺼져 있습니다");
             return;
@@ -107,11 +258,24 @@ void FileReceiver::onBegin(std::vector<uint8_t> const& payload) {
         batch = IncomingBatch{};
         batch.folder = std::move(folder);
         batch.total = header.total;
+        batch.count = header.count;
+        batch.seen.assign(header.count, false);
+        batch.lastActivity = nowNanos();
+        startWatchLocked();
+    }
+    std::string refusal;
+    {
+        std::lock_guard lock(mutex);
+        refusal = admitLocked(header.batchId, header.index, header.count);
+    }
+    if (!refusal.empty()) {
+        refuseFile(header.id, header.batchId, refusal);
+        return;
     }
 
     std::vector<std::wstring> parts;
     if (!splitReceivedPath(header.path, parts)) {
-        refuse(header.id, "받을 수 없는 경로: " + header.path);
+        refuseFile(header.id, header.batchId, "받을 수 없는 경로: " + header.path);
         return;
     }
     std::wstring topPath;
@@ -136,17 +300,34 @@ void FileReceiver::onBegin(std::vector<uint8_t> const& payload) {
             if (i > 0) level = joinPath(level, parts[i]);
             const uint32_t error = createDirectory(longPath(level));
             if (error != 0 && error != kErrAlreadyExists) {
-                refuse(header.id, "폴더를 만들 수 없습니다 (" + winErrorText(error) + ")");
+                refuseFile(header.id, header.batchId, "폴더를 만들 수 없습니다 (" + winErrorText(error) + ")");
                 return;
             }
         }
     }
     const std::wstring partPath =
         joinPath(folderPart(finalPath), L"." + fileNamePart(finalPath) + L".tavrel-part");
+    {
+        // Two open transfers never share a part file.
+        std::lock_guard lock(mutex);
+        for (const auto& [id, file] : files) {
+            if (file.partPath == partPath) {
+                refusal = invalidHeaderText();
+                break;
+            }
+        }
+    }
+    if (!refusal.empty()) {
+        refuseFile(header.id, header.batchId, refusal);
+        return;
+    }
+    // A leftover part file goes first, whatever it is, and the new one is made new: a link left
+    // under the name is removed, never written through.
+    deleteFile(longPath(partPath));
     auto part = std::make_shared<PartFile>();
-    part->file = FileHandle::createForWriting(longPath(partPath), kAttrNormal);
+    part->file = FileHandle::createNew(longPath(partPath), kAttrNormal);
     if (!part->file.valid()) {
-        refuse(header.id, "저장할 수 없습니다 (" + winErrorText(part->file.openError()) + ")");
+        refuseFile(header.id, header.batchId, "저장할 수 없습니다 (" + winErrorText(part->file.openError()) + ")");
         return;
     }
     std::lock_guard lock(mutex);
@@ -159,6 +340,7 @@ void FileReceiver::onBegin(std::vector<uint8_t> const& payload) {
     file.batchId = header.batchId;
     file.index = header.index;
     file.count = header.count;
+    file.size = header.size;
 }
 
 void FileReceiver::onData(std::vector<uint8_t> const& payload) {
@@ -180,8 +362,11 @@ void FileReceiver::onData(std::vector<uint8_t> const& payload) {
     }
     if (error != 0) {
         const std::string text = winErrorText(error);
-        dropTransfer(id);
-        refuse(id, "저장하다 멈췄습니다 (" + text + ")");
+        IncomingFile file;
+        if (!takeFile(id, file)) return;
+        closePart(file.handle);
+        deleteFile(longPath(file.partPath));
+        refuseFile(id, file.batchId, "저장하다 멈췄습니다 (" + text + ")");
         return;
     }
     std::string progress;
@@ -197,6 +382,7 @@ void FileReceiver::onData(std::vector<uint8_t> const& payload) {
         if (b != batches.end()) {
             b->second.received += length;
             const int64_t now = nowNanos();
+            b->second.lastActivity = now;
             if (now - lastProgress > std::chrono::nanoseconds(progressInterval).count()) {
                 lastProgress = now;
                 progress = formatProgress(file.index, file.count, b->second.received, b->second.total, "받는");
@@ -212,6 +398,17 @@ void FileReceiver::onEnd(std::vector<uint8_t> const& payload) {
     IncomingFile file;
     if (!takeFile(id, file)) return;
     closePart(file.handle);
+    {
+        std::lock_guard lock(mutex);
+        auto b = batches.find(file.batchId);
+        if (b != batches.end()) b->second.lastActivity = nowNanos();
+    }
+    // A file that ends short of its announced size was cut off: it is not kept as received.
+    if (file.written < file.size) {
+        deleteFile(longPath(file.partPath));
+        refuseFile(id, file.batchId, "저장하지 못했습니다 (" + winErrorText(kErrHandleEof) + ")");
+        return;
+    }
     std::wstring target = file.finalPath;
     if (pathExists(longPath(target))) {
         // Something took the name since the header.
@@ -221,7 +418,7 @@ void FileReceiver::onEnd(std::vector<uint8_t> const& payload) {
     if (const uint32_t error = moveFile(longPath(file.partPath), longPath(target))) {
         const std::string text = winErrorText(error);
         deleteFile(longPath(file.partPath));
-        refuse(id, "저장하지 못했습니다 (" + text + ")");
+        refuseFile(id, file.batchId, "저장하지 못했습니다 (" + text + ")");
         return;
     }
     if (zoneMark) zoneMark(target);
@@ -232,6 +429,7 @@ void FileReceiver::onEnd(std::vector<uint8_t> const& payload) {
         auto b = batches.find(file.batchId);
         if (b != batches.end()) {
             ++b->second.saved;
+            b->second.savedBytes += file.written;
             if (uint64_t(file.index) + 1 >= file.count) {
                 complete = true;
                 batch = std::move(b->second);
@@ -248,8 +446,9 @@ void FileReceiver::onEnd(std::vector<uint8_t> const& payload) {
 
 void FileReceiver::onAbort(std::vector<uint8_t> const& payload) {
     const IdTextMsg abort = IdTextMsg::decode(payload);
+    std::string shown = abort.text;
     if (abort.id == 0) {
-        abortAll();
+        if (!abortAll()) return;  // nothing under way: nothing to tell
     } else {
         bool open = false;
         uint32_t batchId = 0;
@@ -259,14 +458,21 @@ void FileReceiver::onAbort(std::vector<uint8_t> const& payload) {
             if (it != files.end()) {
                 open = true;
                 batchId = it->second.batchId;
+            } else if (abort.id == refusedId_) {
+                // The sender stops the file this side refused: the refusal is what the user reads.
+                if (refusedBatch_ != 0) batches.erase(refusedBatch_);
+                shown = refusedText_;
+                refusedId_ = 0;
+            } else {
+                return;  // no transfer of this side: not the peer's to announce
             }
         }
-        dropTransfer(abort.id);
         if (open) {
+            dropTransfer(abort.id);
             std::lock_guard lock(mutex);
             batches.erase(batchId);
         }
     }
     if (status) status(std::string());
-    if (!abort.text.empty() && notify) notify(abort.text);
+    if (!shown.empty() && notify) notify(cappedPeerText(std::move(shown)));
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -11,14 +12,18 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "files/expand.h"
 #include "files/fileio.h"
 #include "files/status.h"
 
 // Transfers a peer may hold open at once (a sender opens one at a time); batch records live
 // only while one of their files is open or until the next batch begins, so they stay as few.
 inline constexpr size_t kMaxOpenIncomingFiles = 32;
+// A batch that brings nothing for this long is ended with what arrived.
+inline constexpr std::chrono::milliseconds kIncomingBatchIdle{60000};
 
 // Marks a received file as coming from the Internet: the ":Zone.Identifier" stream beside it.
 void writeZoneMark(const std::wstring& path);
@@ -26,14 +31,15 @@ void writeZoneMark(const std::wstring& path);
 class FileReceiver {
 public:
     FileReceiver() = default;
-    // Drops every open transfer (abortAll).
+    // Drops every open transfer (abortAll) and returns once the idle watch has left.
     ~FileReceiver();
     FileReceiver(const FileReceiver&) = delete;
     FileReceiver& operator=(const FileReceiver&) = delete;
 
     // Sends a session message to the peer; when empty, replies are skipped.
     std::function<void(uint8_t type, std::vector<uint8_t> const& payload)> send;
-    // Asked once per new batch, at its first header; false refuses it.
+    // Asked once per new batch, at its first header; false refuses it. One answer admits one
+    // batch: at most its announced count of files (no more than maxBatchFiles), each index once.
     std::function<bool()> acceptNewBatch = [] { return true; };
     // The folder of a new batch; an empty answer means defaultFolder.
     std::function<std::wstring()> destination = [this] { return fallbackFolder(); };
@@ -48,16 +54,24 @@ public:
     // Where files go when destination gives no folder.
     std::function<std::wstring()> defaultFolder = downloadsFolder;
 
-    // How often progress is shown, and how many transfers may be open at once.
+    // How often progress is shown, how many transfers may be open at once, how many files a batch
+    // may announce (as many as a sender puts in one), and how long a batch may bring nothing.
     std::chrono::milliseconds progressInterval{250};
     size_t maxOpenFiles = kMaxOpenIncomingFiles;
+    size_t maxBatchFiles = kMaxBatchFiles;
+    std::chrono::milliseconds idleTimeout = kIncomingBatchIdle;
 
     // Applies one message of type 112 to 115 (others are ignored). Every exception of a handler
     // is swallowed, and nothing is sent for that message. Called on the session's receive thread.
     void handle(uint8_t type, std::vector<uint8_t> const& payload);
     // Drops every open transfer (handle closed, part file deleted) and forgets every batch.
-    // Any thread; a write in progress finishes first.
-    void abortAll();
+    // Any thread; a write in progress finishes first, and so does an idle batch's report. True
+    // when there was something to drop.
+    bool abortAll();
+    // Ends whatever is under way as abortAll does and answers each open transfer with FileRefused
+    // and `reason`, so that the sender stops; later headers of those batches are new batches and
+    // need acceptNewBatch again. True when there was something to end.
+    bool refuseAll(const std::string& reason);
     // Closes and deletes the part file of one transfer; its batch stays.
     void dropTransfer(uint32_t id);
     // Sends FileRefused with the id and reason (when `send` is set).
@@ -78,6 +92,7 @@ public:
         uint32_t batchId = 0;
         uint32_t index = 0;
         uint32_t count = 0;
+        uint64_t size = 0;       // announced in the header; a file ending short of it is not kept
     };
     struct IncomingBatch {
         std::wstring folder;
@@ -86,16 +101,46 @@ public:
         uint64_t total = 0;
         uint32_t saved = 0;
         std::wstring firstPath;
+        uint32_t count = 0;                 // announced by its first header
+        std::vector<bool> seen;             // indices whose header came
+        uint64_t savedBytes = 0;            // bytes of the files saved
+        int64_t lastActivity = 0;           // nowNanos of its latest message
     };
 
-    // Guards files, batches and lastProgress; never held across a hook, a write, a close, a
-    // rename or a delete.
+    // Guards files, batches, lastProgress and the idle watch; never held across a hook, a write,
+    // a close, a rename or a delete.
     std::mutex mutex;
     std::map<uint32_t, IncomingFile> files;
     std::map<uint32_t, IncomingBatch> batches;
     int64_t lastProgress = 0;
 
 private:
+    // Checks a header against its batch, which is entered when new; "" when it is accepted,
+    // else the refusal text. Called with `mutex` held.
+    std::string admitLocked(uint32_t batchId, uint32_t index, uint32_t count);
+    // The idle watch: one thread while batches exist, ending batches that bring nothing.
+    void startWatchLocked();
+    void watchIdle();
+    // Takes the idle batches and their open files out of the maps; called with `mutex` held.
+    struct Expired {
+        std::vector<std::pair<uint32_t, IncomingFile>> files;
+        std::vector<IncomingBatch> batches;
+    };
+    Expired takeIdleLocked(int64_t now, int64_t& nextDeadline);
+    // Waits until no idle report is under way (unless called from within one).
+    void waitForReportsLocked(std::unique_lock<std::mutex>& lock);
+    // Sends FileRefused and remembers it, so that the sender's abort of that file, which echoes
+    // the refusal, is known and shown with this side's own text.
+    void refuseFile(uint32_t id, uint32_t batchId, const std::string& reason);
+    uint32_t refusedId_ = 0;
+    uint32_t refusedBatch_ = 0;
+    std::string refusedText_;
+    std::condition_variable watchChanged_;
+    bool closed_ = false;
+    bool watching_ = false;
+    bool reporting_ = false;
+    std::thread::id watchThread_;
+
     void onBegin(std::vector<uint8_t> const& payload);
     void onData(std::vector<uint8_t> const& payload);
     void onEnd(std::vector<uint8_t> const& payload);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <set>
 #include <thread>
 
 #include "files/fileio.h"
@@ -197,16 +198,24 @@ TEST(FileReceiver, EmptyDestinationMeansTheDefaultFolder) {
     EXPECT_EQ(readFile(dest / L"a.txt"), bytesOf("x"));
 }
 
-// A second header for a transfer that is still open must not leave the first part file behind.
-TEST(FileReceiver, RepeatedHeaderDropsTheOpenFile) {
+// A second header for a transfer that is still open is no new file: the open one is dropped and
+// refused, and however often it comes, the batch gains no name and no folder.
+TEST(FileReceiver, RepeatedHeaderAbortsTheOpenFile) {
     TempFolder dest;
     ReceiverRig rig(dest.wide());
-    rig.begin(2, 1, 0, 2, "first.txt");
+    rig.begin(2, 1, 0, 3, "first.txt");
     rig.data(2, bytesOf("1"));
-    rig.begin(2, 1, 1, 2, "second.txt");
+    for (int i = 0; i < 50; ++i) rig.begin(2, 1, 0, 3, "dir" + std::to_string(i) + "/x.txt");
     rig.data(2, bytesOf("2"));
     rig.end(2);
-    EXPECT_EQ(treeOf(dest.path()), (std::map<std::string, std::string>{{"second.txt", "2"}}));
+    EXPECT_TRUE(treeOf(dest.path()).empty());
+    const auto refused = rig.replies.ofType(kFileRefused);
+    ASSERT_FALSE(refused.empty());
+    EXPECT_EQ(refused[0].id, 2u);
+    EXPECT_EQ(refused[0].text, "저장할 수 없습니다 (" + winErrorText(kErrInvalidData) + ")");
+    EXPECT_TRUE(rig.replies.ofType(kFileSaved).empty());
+    ASSERT_LE(rig.receiver.batches.size(), 1u);
+    for (const auto& [id, batch] : rig.receiver.batches) EXPECT_LE(batch.topNames.size(), 1u);
 }
 
 // A peer cannot hold any number of files open; refusals at the header leave no batch records
@@ -233,6 +242,206 @@ TEST(FileReceiver, OpenTransfersAreLimited) {
     rig.replies.take();
     rig.file(500, 200, 0, 1, "ok.txt", bytesOf("ok"));
     EXPECT_EQ(types(rig.replies.all()), (std::vector<uint8_t>{kFileAck, kFileSaved}));
+}
+
+// One permit admits one batch of at most its announced count, each index once. Headers that
+// break that are refused; nothing of theirs reaches the disk.
+TEST(FileReceiver, ABatchTakesOnlyWhatItAnnounced) {
+    const std::string invalid = "저장할 수 없습니다 (" + winErrorText(kErrInvalidData) + ")";
+    struct Header {
+        uint32_t id, index, count;
+        std::string path;
+    };
+    const struct {
+        const char* name;
+        std::vector<Header> headers;   // all of batch 7, each followed by one chunk and its end
+        std::set<std::string> saved;   // names written
+        int permitsAsked;
+    } cases[] = {
+        {"index past the count", {{2, 0, 2, "a"}, {3, 2, 2, "b"}, {4, 1, 2, "c"}}, {"a", "c"}, 1},
+        {"index twice", {{2, 0, 3, "a"}, {3, 0, 3, "b"}, {4, 1, 3, "c"}}, {"a", "c"}, 1},
+        {"count that changes", {{2, 0, 3, "a"}, {3, 1, 4, "b"}, {4, 1, 3, "c"}}, {"a", "c"}, 1},
+        {"absurd count", {{2, 0, 0xFFFFFFFFu, "a"}, {3, 1, 0xFFFFFFFFu, "b"}}, {}, 0},
+        {"no files", {{2, 0, 0, "a"}}, {}, 0},
+        {"count over the limit", {{2, 0, 5, "a"}}, {}, 0},
+        {"count at the limit", {{2, 0, 4, "a"}, {3, 3, 4, "d"}}, {"a", "d"}, 1},
+        {"first header outside its count", {{2, 3, 3, "a"}}, {}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder dest;
+        ReceiverRig rig(dest.wide());
+        rig.receiver.maxBatchFiles = 4;
+        int asked = 0;
+        rig.receiver.acceptNewBatch = [&] { return ++asked == 1; };  // one permit
+        for (const auto& h : c.headers) {
+            rig.begin(h.id, 7, h.index, h.count, h.path, 0);
+            rig.data(h.id, bytesOf(h.path));
+            rig.end(h.id);
+        }
+        std::set<std::string> saved;
+        for (const auto& [name, content] : treeOf(dest.path())) saved.insert(name);
+        EXPECT_EQ(saved, c.saved);
+        for (const auto& r : rig.replies.ofType(kFileRefused)) EXPECT_EQ(r.text, invalid);
+        EXPECT_EQ(rig.replies.ofType(kFileRefused).size(), c.headers.size() - c.saved.size());
+        EXPECT_EQ(asked, c.permitsAsked);
+    }
+}
+
+// The trigger: the viewer asked for files once, and the host keeps sending headers of that batch
+// long after. An absurd count refuses the batch whole; a sane one admits its count and no more.
+TEST(FileReceiver, OnePermitAdmitsNoMoreThanTheBatchAnnounced) {
+    const struct {
+        uint32_t count;
+        size_t written;
+    } cases[] = {{0xFFFFFFFFu, 0}, {3, 2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.count);
+        TempFolder dest;
+        ReceiverRig rig(dest.wide());
+        int asked = 0;
+        rig.receiver.acceptNewBatch = [&] { return ++asked == 1; };
+        // Indices 0 and 1 over and over: a batch of 3 never completes this way.
+        for (uint32_t i = 0; i < 501; ++i) rig.file(2 + i, 7, i % 2, c.count, std::to_string(i) + ".f", bytesOf("x"));
+        EXPECT_EQ(treeOf(dest.path()).size(), c.written);
+        EXPECT_EQ(rig.replies.ofType(kFileSaved).size(), c.written);
+        EXPECT_EQ(rig.replies.ofType(kFileRefused).size(), 501 - c.written);
+        EXPECT_LE(asked, 1);
+    }
+}
+
+// A batch that brings nothing for the idle time is ended: its open file dropped and refused, and
+// what it saved reported. A batch that saved nothing is not reported as received.
+TEST(FileReceiver, IdleBatchEndsWithWhatArrived) {
+    for (bool savedOne : {true, false}) {
+        SCOPED_TRACE(savedOne);
+        TempFolder dest;
+        ReceiverRig rig(dest.wide());
+        rig.receiver.idleTimeout = std::chrono::milliseconds(100);
+        if (savedOne) rig.file(2, 1, 0, 3, "done.txt", bytesOf("done"));
+        rig.begin(3, 1, 1, 3, "half.txt", 10);
+        rig.data(3, bytesOf("half"));
+        ASSERT_TRUE(waitFor([&] { return !rig.replies.ofType(kFileRefused).empty(); }));
+        const auto refused = rig.replies.ofType(kFileRefused);
+        ASSERT_EQ(refused.size(), 1u);
+        EXPECT_EQ(refused[0].id, 3u);
+        EXPECT_EQ(refused[0].text, "저장하다 멈췄습니다 (" + winErrorText(kErrTimeout) + ")");
+        ASSERT_TRUE(waitFor([&] {
+            std::lock_guard lock(rig.receiver.mutex);
+            return rig.receiver.batches.empty();
+        }));
+        const std::map<std::string, std::string> kept =
+            savedOne ? std::map<std::string, std::string>{{"done.txt", "done"}} : std::map<std::string, std::string>{};
+        EXPECT_EQ(treeOf(dest.path()), kept);
+        // Late messages of the ended batch change nothing.
+        rig.data(3, bytesOf("late"));
+        rig.end(3);
+        const auto reports = rig.batchReports();
+        if (savedOne) {
+            ASSERT_EQ(reports.size(), 1u);
+            EXPECT_EQ(reports[0].path, dest / L"done.txt");
+            EXPECT_EQ(reports[0].files, 1);
+            EXPECT_EQ(reports[0].bytes, 4u);
+        } else {
+            EXPECT_TRUE(reports.empty());
+        }
+        EXPECT_EQ(rig.statuses.all().back(), "");
+        // The sender's abort of the refused file shows this side's reason.
+        rig.abort(3, "받음: 급여.pdf");
+        EXPECT_EQ(rig.notes.all(), std::vector<std::string>{refused[0].text});
+    }
+}
+
+// The size in the header is what the sender measured: a file that ends short of it was cut off
+// and is not kept; one that grew while it was sent is kept as it came.
+TEST(FileReceiver, FilesShorterThanAnnouncedAreNotKept) {
+    const struct {
+        const char* name;
+        uint64_t announced;
+        std::vector<std::string> chunks;
+        bool kept;
+    } cases[] = {
+        {"exact", 5, {"ab", "cde"}, true},
+        {"empty", 0, {}, true},
+        {"short", 5, {"ab", "c"}, false},
+        {"nothing of it", 3, {}, false},
+        {"grew", 2, {"abc"}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder dest;
+        ReceiverRig rig(dest.wide());
+        rig.receiver.handle(kFileBegin, FileBeginMsg{2, 1, 0, 1, c.announced, c.announced, "a.txt"}.encode());
+        std::string all;
+        for (const auto& chunk : c.chunks) {
+            rig.data(2, bytesOf(chunk));
+            all += chunk;
+        }
+        rig.end(2);
+        if (c.kept) {
+            EXPECT_EQ(treeOf(dest.path()), (std::map<std::string, std::string>{{"a.txt", all}}));
+            EXPECT_EQ(rig.replies.ofType(kFileSaved).size(), 1u);
+            EXPECT_EQ(rig.batchReports().size(), 1u);
+        } else {
+            EXPECT_TRUE(treeOf(dest.path()).empty());
+            const auto refused = rig.replies.ofType(kFileRefused);
+            ASSERT_EQ(refused.size(), 1u);
+            EXPECT_EQ(refused[0].text, "저장하지 못했습니다 (" + winErrorText(kErrHandleEof) + ")");
+            EXPECT_TRUE(rig.replies.ofType(kFileSaved).empty());
+            EXPECT_TRUE(rig.batchReports().empty());
+        }
+    }
+}
+
+// An abort tells the user something only about a transfer of this side: the peer cannot put a
+// line of its own choosing into the title.
+TEST(FileReceiver, AbortsOfTransfersNotUnderWayShowNothing) {
+    TempFolder dest;
+    ReceiverRig rig(dest.wide());
+    rig.abort(99, "받음: 급여.pdf (1.2 MB)");
+    rig.abort(0, "받음: 급여.pdf (1.2 MB)");
+    EXPECT_TRUE(rig.statuses.all().empty());
+    rig.file(2, 1, 0, 2, "a.txt", bytesOf("a"));
+    const size_t statuses = rig.statuses.size();
+    rig.abort(2, "받음: 급여.pdf");   // ended already
+    rig.abort(77, "받음: 급여.pdf");  // never began
+    EXPECT_TRUE(rig.notes.all().empty());
+    EXPECT_EQ(rig.statuses.size(), statuses);
+    EXPECT_TRUE(rig.replies.ofType(kFileRefused).empty());
+    // A file under way: its abort is the sender's to explain.
+    rig.begin(3, 1, 1, 2, "b.txt");
+    rig.abort(3, "보내기를 멈췄습니다");
+    EXPECT_EQ(rig.notes.all(), std::vector<std::string>{"보내기를 멈췄습니다"});
+    EXPECT_EQ(readFile(dest / L"a.txt"), bytesOf("a"));
+}
+
+// A link left at the part file's name is removed, not written through: what it leads to keeps
+// its content. Under Wine only the hard link: Wine's DeleteFileW on a Unix symbolic link to a file
+// removes the link's target (measured), where Windows removes the link itself.
+TEST(FileReceiver, LinkAtThePartNameIsNotWrittenThrough) {
+    const struct {
+        const char* name;
+        bool hard;
+    } cases[] = {
+#ifndef _WIN32
+        {"symbolic link", false},
+#endif
+        {"hard link", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder root;
+        const std::wstring dest = root / L"dest", outside = root / L"outside.txt";
+        putFolder(dest);
+        putFile(outside, bytesOf("outside"));
+        TestLink link(outside, joinPath(dest, L".a.txt.tavrel-part"), c.hard);
+        ASSERT_TRUE(link.made());
+        ReceiverRig rig(dest);
+        rig.file(2, 1, 0, 1, "a.txt", bytesOf("peer's bytes"));
+        EXPECT_EQ(readFile(joinPath(dest, L"a.txt")), bytesOf("peer's bytes"));
+        EXPECT_EQ(readFile(outside), bytesOf("outside"));
+        EXPECT_EQ(rig.replies.ofType(kFileSaved).size(), 1u);
+    }
 }
 
 struct HostileCase {
@@ -274,6 +483,9 @@ TEST(FileReceiver, HostilePathsStayInsideTheDestination) {
         {"device with extension", "con.txt", {L"_con.txt"}, ""},
         {"device with two extensions", "Com1.tar.gz", {L"_Com1.tar.gz"}, ""},
         {"dots", "...", {L"_"}, ""},
+        {"direction override", "invoice\u202Efdp.exe", {L"invoice_fdp.exe"}, ""},
+        {"direction isolate", "\u2067exe.pdf\u2069", {L"_exe.pdf_"}, ""},
+        {"port zero", "LPT0.txt", {L"_LPT0.txt"}, ""},
         {"trailing blanks and dots", "x/name . .", {L"x", L"name"}, ""},
         {"33 components", repeatComponent("d", 32, "x"), {}, "받을 수 없는 경로: " + repeatComponent("d", 32, "x")},
         {"250 units", std::string(250, 'b'), {std::wstring(200, L'b')}, ""},
@@ -325,13 +537,30 @@ TEST(FileReceiver, HostilePathsStayInsideTheDestination) {
 }
 
 #ifndef _WIN32
-// A chunk that cannot be written drops the transfer and says why (the part file leads to a full
-// device here).
+// Puts `replacement` in place of the descriptor this process holds open on `path` (the
+// receiver's part file), so that its writes go elsewhere; `replacement` is closed.
+bool replaceDescriptorOf(const std::filesystem::path& path, int replacement) {
+    const auto wanted = std::filesystem::canonical(path);
+    int found = -1;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(entry.path(), ec) == wanted && !ec)
+            found = std::stoi(entry.path().filename().string());
+    }
+    const bool ok = found >= 0 && ::dup2(replacement, found) == found;
+    ::close(replacement);
+    return ok;
+}
+
+// A chunk that cannot be written drops the transfer and says why (the part file's descriptor
+// leads to a full device here).
 TEST(FileReceiver, FailedWriteRefusesAndDropsThePartFile) {
     TempFolder dest;
-    ASSERT_EQ(::symlink("/dev/full", (dest.path() / ".a.txt.tavrel-part").c_str()), 0);
     ReceiverRig rig(dest.wide());
     rig.begin(2, 1, 0, 2, "a.txt");
+    const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(full, 0);
+    ASSERT_TRUE(replaceDescriptorOf(dest.path() / ".a.txt.tavrel-part", full));
     rig.data(2, bytesOf("xyz"));
     const auto replies = rig.replies.all();
     ASSERT_EQ(replies.size(), 1u);
@@ -356,19 +585,21 @@ TEST(FileReceiver, FailedRenameRefusesAndDropsThePartFile) {
 }
 
 // abortAll from another thread while a chunk is being written: it waits for the write instead of
-// closing the handle under it, and the part file is gone afterwards. The part file is a pipe
+// closing the handle under it, and the part file is gone afterwards. Its descriptor leads to a pipe
 // here, so that the write stays blocked until the test drains it.
 TEST(FileReceiver, AbortWaitsForAWriteInProgress) {
     TempFolder dest;
     const auto part = dest.path() / ".a.txt.tavrel-part";
-    ASSERT_EQ(::mkfifo(part.c_str(), 0600), 0);
-    const int reader = ::open(part.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(reader, 0);
-    const int capacity = ::fcntl(reader, F_GETPIPE_SZ);
-    ASSERT_GT(capacity, 0);
     ReceiverRig rig(dest.wide());
     rig.begin(2, 1, 0, 1, "a.txt");
     ASSERT_EQ(rig.receiver.files.size(), 1u);
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    const int reader = ends[0];
+    ASSERT_EQ(::fcntl(reader, F_SETFL, O_NONBLOCK), 0);
+    const int capacity = ::fcntl(reader, F_GETPIPE_SZ);
+    ASSERT_GT(capacity, 0);
+    ASSERT_TRUE(replaceDescriptorOf(part, ends[1]));
     const Bytes chunk(size_t(capacity) * 4, 0x5A);
     std::atomic<bool> written{false}, aborted{false};
     std::thread writer([&] {

@@ -43,15 +43,17 @@ bool runUnix(std::wstring command) {
 
 }  // namespace
 
-TestLink::TestLink(const std::wstring& target, const std::wstring& link) : link_(link) {
+TestLink::TestLink(const std::wstring& target, const std::wstring& link, bool hard) : link_(link) {
 #ifdef _WIN32
     const std::wstring from = unixPath(target), folder = unixPath(folderPart(link));
     if (from.empty() || folder.empty()) return;
     unixLink_ = folder + L"/" + fileNamePart(link);
-    if (!runUnix(L"Z:\\bin\\ln -s \"" + from + L"\" \"" + unixLink_ + L"\"")) return;
+    if (!runUnix(std::wstring(hard ? L"Z:\\bin\\ln \"" : L"Z:\\bin\\ln -s \"") + from + L"\" \"" + unixLink_ + L"\""))
+        return;
     made_ = waitFor([&] { return fileAttributes(link) != kInvalidAttributes; });
 #else
-    made_ = ::symlink(utf8FromWide(target).c_str(), utf8FromWide(link).c_str()) == 0;
+    const std::string from = utf8FromWide(target), to = utf8FromWide(link);
+    made_ = (hard ? ::link(from.c_str(), to.c_str()) : ::symlink(from.c_str(), to.c_str())) == 0;
 #endif
 }
 

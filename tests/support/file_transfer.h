@@ -70,12 +70,13 @@ inline bool waitFor(const std::function<bool()>& done, int ms = 10000) {
     return true;
 }
 
-// A symbolic link at `link` to an existing `target` (a file or folder), removed again before the
-// folder holding it is cleaned up. Natively symlink(); under Wine, whose own call makes no link,
-// the system's ln through the Z: drive.
+// A symbolic link at `link` to an existing `target` (a file or folder), or with `hard` a second
+// name of the target file, removed again before the folder holding it is cleaned up. Natively
+// symlink() or link(); under Wine, whose own call makes no link, the system's ln through the Z:
+// drive.
 class TestLink {
 public:
-    TestLink(const std::wstring& target, const std::wstring& link);
+    TestLink(const std::wstring& target, const std::wstring& link, bool hard = false);
     ~TestLink();
     TestLink(const TestLink&) = delete;
     TestLink& operator=(const TestLink&) = delete;
