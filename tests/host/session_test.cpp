@@ -7,6 +7,7 @@
 #include <atomic>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "media/stream.h"
 #include "support/channel_pair.h"
 #include "support/fake_desktop.h"
+#include "support/file_transfer.h"
 #include "support/host_hooks.h"
 #include "support/log_capture.h"
 #include "support/monitors.h"
@@ -807,6 +809,67 @@ TEST_F(HostSessionTest, FileRequestsWithTransferSwitchedOff) {
     upload(*peer, 1, "after.txt", Bytes(10, 'a'));
     ASSERT_TRUE(peer->next(MsgType::FileSaved));
     EXPECT_TRUE(pathExists(longPath(downloads / L"after.txt")));
+}
+
+// Switching file transfer off mid-batch stops the batch the host is sending (the viewer learns
+// why) and refuses the rest of the one it is receiving; no further file is read or written.
+TEST_F(HostSessionTest, SwitchingFileTransferOffStopsBatchesUnderWay) {
+    const std::wstring big = profile / L"big.bin", small = profile / L"small.txt";
+    {
+        FileHandle h = FileHandle::createForWriting(longPath(big), kAttrNormal);
+        ASSERT_TRUE(h.valid());
+        const Bytes block(1 << 20, 'b');
+        for (int i = 0; i < 6; ++i) ASSERT_EQ(h.write(block.data(), block.size()), 0u);
+        FileHandle t = FileHandle::createForWriting(longPath(small), kAttrNormal);
+        ASSERT_TRUE(t.valid());
+    }
+    open();
+    // Sending: the viewer acknowledges nothing, so the host waits in its window.
+    peer->send(MsgType::SendFiles, encodeSendFiles({utf8FromWide(big), utf8FromWide(small)}));
+    ASSERT_TRUE(peer->waitCount(MsgType::FileData, 33));
+    // Receiving: one file saved, the next one open.
+    auto header = [](uint32_t id, uint32_t index, const std::string& name, uint64_t size) {
+        return FileBeginMsg{id, 1, index, 3, size, 30, name}.encode();
+    };
+    peer->send(MsgType::FileBegin, header(2, 0, "a.txt", 10));
+    peer->send(MsgType::FileData, concatBytes({idPayload(2), Bytes(10, 'a')}));
+    peer->send(MsgType::FileEnd, idPayload(2));
+    ASSERT_TRUE(peer->next(MsgType::FileSaved));
+    peer->send(MsgType::FileBegin, header(3, 1, "b.txt", 10));
+    peer->send(MsgType::FileData, concatBytes({idPayload(3), Bytes(5, 'b')}));
+    ASSERT_TRUE(peer->waitCount(MsgType::FileAck, 2));
+
+    store->update([](AppConfig& c) { c.fileTransfer = false; });
+    auto abort = peer->next(MsgType::FileAbort);
+    ASSERT_TRUE(abort);
+    EXPECT_EQ(IdTextMsg::decode(abort->payload).text, kFileTransferOff);
+    auto refused = peer->next(MsgType::FileRefused);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(IdTextMsg::decode(refused->payload).id, 3u);
+    EXPECT_EQ(IdTextMsg::decode(refused->payload).text, "파일 받기가 꺼져 있습니다");
+    EXPECT_TRUE(log.waitFor("파일 주고받기가 꺼져 진행 중이던 파일 전송을 멈춤 (뷰어)"));
+    EXPECT_TRUE(log.waitFor("파일 보냄 (뷰어): " + std::string(kFileTransferOff)));
+
+    // The rest of the upload finds nothing open and no permit.
+    peer->send(MsgType::FileData, concatBytes({idPayload(3), Bytes(5, 'b')}));
+    peer->send(MsgType::FileEnd, idPayload(3));
+    peer->send(MsgType::FileBegin, header(4, 2, "c.txt", 10));
+    peer->send(MsgType::FileData, concatBytes({idPayload(4), Bytes(10, 'c')}));
+    peer->send(MsgType::FileEnd, idPayload(4));
+    refused = peer->next(MsgType::FileRefused);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(IdTextMsg::decode(refused->payload).id, 4u);
+    EXPECT_EQ(IdTextMsg::decode(refused->payload).text, "파일 받기가 꺼져 있습니다");
+    peer->send(MsgType::Ping, encodePing(1));
+    ASSERT_TRUE(peer->next(MsgType::Pong));
+    std::set<std::string> names;  // beside each saved file its zone mark, a file natively
+    for (const auto& [name, content] : treeOf(downloads.path()))
+        if (name.find(":Zone.Identifier") == std::string::npos) names.insert(name);
+    EXPECT_EQ(names, std::set<std::string>{"a.txt"});
+    EXPECT_EQ(peer->count(MsgType::FileSaved), 1u);
+    EXPECT_EQ(peer->count(MsgType::FileBegin), 1u);  // the second file was never announced
+    EXPECT_EQ(peer->count(MsgType::FileAbort), 1u);
+    EXPECT_EQ(log.count("파일 주고받기가 꺼져 진행 중이던 파일 전송을 멈춤 (뷰어)"), 1);
 }
 
 TEST_F(HostSessionTest, FileRequestsThatFindNothing) {
