@@ -1,7 +1,5 @@
 #include "viewer/file_commands.h"
 
-#include <utility>
-
 const char* const kOldHostCannotSendText =
     "원격 컴퓨터의 Tavrel 가 옛 판이라 파일을 보낼 수 없습니다. 원격 쪽을 새 판으로 바꾸세요.";
 const char* const kOldHostCannotReceiveText =
@@ -19,22 +17,4 @@ FileCommandGate fileCommandGate(bool hasSession, bool connected, bool hostHasFil
 ShellCall showReceivedCall(const std::wstring& lastReceived, bool exists, const std::wstring& downloads) {
     if (!lastReceived.empty() && exists) return {L"", L"explorer.exe", L"/select,\"" + lastReceived + L"\""};
     return {L"open", downloads, L""};
-}
-
-void TransferLine::progress(std::string text) {
-    text_ = std::move(text);
-    clearAt_ = 0;  // progress after a result replaces it for good
-}
-
-void TransferLine::result(std::string text, int64_t now) {
-    text_ = std::move(text);
-    clearAt_ = now + resultNanos;
-}
-
-bool TransferLine::expire(int64_t now) {
-    if (clearAt_ == 0 || now < clearAt_) return false;
-    clearAt_ = 0;
-    const bool changed = !text_.empty();
-    text_.clear();
-    return changed;
 }

@@ -1,6 +1,5 @@
 // The viewer window's file commands, without Windows: whether a command may run against the
-// host, its texts, what showing the received files opens, and the transfer text ahead of the
-// title (a result stays for a while, progress until it is replaced). The window applies these.
+// host, its texts, and what showing the received files opens. The window applies these.
 #pragma once
 
 #include <cstdint>
@@ -28,23 +27,3 @@ struct ShellCall {
     bool operator==(const ShellCall&) const = default;
 };
 ShellCall showReceivedCall(const std::wstring& lastReceived, bool exists, const std::wstring& downloads);
-
-// The transfer text ahead of the title. A progress text (or "") replaces whatever is shown and
-// stays; a result is cleared `resultNanos` after it was shown unless something replaced it.
-class TransferLine {
-public:
-    int64_t resultNanos = 12'000'000'000;
-
-    void progress(std::string text);
-    void result(std::string text, int64_t now);
-    // Clears an expired result; true when the text changed.
-    bool expire(int64_t now);
-
-    const std::string& text() const { return text_; }
-    // When the shown result expires; 0 while no result waits.
-    int64_t clearAt() const { return clearAt_; }
-
-private:
-    std::string text_;
-    int64_t clearAt_ = 0;
-};

@@ -23,10 +23,6 @@ TEST(TransferTexts, ProgressLines) {
     EXPECT_EQ(formatProgress(0, 1, 999, 1000, "보내는"), "파일 보내는 중 1/1 · 99% (999바이트 / 1 KB)");
 }
 
-TEST(TransferTexts, UnknownErrorsReadAsTheirNumber) {
-    EXPECT_EQ(winErrorText(0x7FFF), "오류 32767");
-}
-
 TEST(TransferTexts, DownloadsFolderChoice) {
     const std::wstring sep(1, kPathSeparator);
     ReceiveFolderChoice c = chooseDownloadsFolder(L"K" + sep + L"Downloads", L"P");

@@ -26,6 +26,11 @@ TEST(WinFileTexts, SystemErrorTextsWithoutTheirEnd) {
     }
 }
 
+// Only the system knows error texts: a number it has no text for reads as the number.
+TEST(WinFileTexts, UnknownErrorsReadAsTheirNumber) {
+    EXPECT_EQ(winErrorText(0x7FFF), "오류 32767");
+}
+
 TEST(WinFileTexts, DownloadsIsTheKnownFolder) {
     const std::wstring folder = downloadsFolder();
     EXPECT_EQ(fileNamePart(folder), L"Downloads");
