@@ -62,7 +62,7 @@ void FileReceiver::refuseFile(uint32_t id, uint32_t batchId, const std::string& 
         std::lock_guard lock(mutex);
         refusedId_ = id;
         refusedBatch_ = batchId;
-        refusedText_ = reason;
+        refusedText_ = cappedPeerText(reason);
     }
     if (send) send(kFileRefused, idPayload(id, reason));
 }

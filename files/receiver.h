@@ -47,7 +47,8 @@ public:
     std::function<void(std::string const&)> status;
     // Once per batch, when its last file is saved: first top-level path, files saved, bytes.
     std::function<void(std::wstring const& path, int files, unsigned long long bytes)> batchReceived;
-    // The reason text of an abort from the sender. May be empty.
+    // The reason text of an abort of a transfer under way here (for a file this side refused, its
+    // own refusal text); aborts of anything else show nothing. May be empty.
     std::function<void(std::string const&)> notify;
     // Writes the zone mark beside a saved file (best effort).
     std::function<void(std::wstring const& path)> zoneMark = writeZoneMark;

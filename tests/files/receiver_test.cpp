@@ -412,6 +412,11 @@ TEST(FileReceiver, AbortsOfTransfersNotUnderWayShowNothing) {
     rig.begin(3, 1, 1, 2, "b.txt");
     rig.abort(3, "보내기를 멈췄습니다");
     EXPECT_EQ(rig.notes.all(), std::vector<std::string>{"보내기를 멈췄습니다"});
+    // A file this side refused: the sender's abort echoes the refusal, and this side's text shows.
+    rig.begin(4, 5, 0, 1, "a/../b");
+    rig.abort(4, "받음: 급여.pdf");
+    rig.abort(4, "받음: 급여.pdf");
+    EXPECT_EQ(rig.notes.all(), (std::vector<std::string>{"보내기를 멈췄습니다", "받을 수 없는 경로: a/../b"}));
     EXPECT_EQ(readFile(dest / L"a.txt"), bytesOf("a"));
 }
 
