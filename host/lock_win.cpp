@@ -24,7 +24,13 @@ namespace {
 constexpr wchar_t kDisplayName[] = L"Tavrel 잠금 도우미";
 constexpr wchar_t kDescription[] =
     L"화면이 잠겨 있을 때 Tavrel 원격 제어로 로그인 비밀번호를 넣습니다. 지우려면 Tavrel 설정에서 끕니다.";
-constexpr wchar_t kPipeSecurity[] = L"D:(A;;GRGW;;;IU)(A;;GA;;;SY)";
+// Interactive users may read and write messages and the pipe's attributes (its read mode), but
+// not create instances (FILE_CREATE_PIPE_INSTANCE, part of generic write): a user of another
+// session could otherwise take every free instance and leave the agent none to serve with.
+constexpr wchar_t kPipeSecurity[] = L"D:(A;;0x100183;;;IU)(A;;GA;;;SY)";
+// What the host's end asks for: writing, and the attributes that set its read mode. An inbound
+// pipe's client may not ask to read data.
+constexpr DWORD kPipeClientRights = FILE_WRITE_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
 constexpr int kBusyRetryMs = 200;
 // A connected client that sends nothing for this long is dropped, so it cannot hold up others.
 constexpr DWORD kClientReadMs = 2000;
@@ -335,7 +341,10 @@ void sendLockMessage(ByteSpan message) {
     const int64_t deadline = nowNanos() + int64_t(kBusyRetryMs) * 1'000'000;
     Handle pipe;
     for (;;) {
-        pipe.reset(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        // At identification level: a server that is not the agent learns who writes, but cannot
+        // act as this user.
+        pipe.reset(CreateFileW(name.c_str(), kPipeClientRights, 0, nullptr, OPEN_EXISTING,
+                               SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
         if (pipe) break;
         // Every instance busy: the agent is taking the message before; wait a little for it.
         if (GetLastError() != ERROR_PIPE_BUSY) return;
@@ -352,9 +361,9 @@ void sendLockMessage(ByteSpan message) {
 }
 
 bool lockAgentPresent() {
-    const std::wstring name = lockPipeName(ownSession());
-    if (WaitNamedPipeW(name.c_str(), 50)) return true;
-    return GetLastError() == ERROR_SEM_TIMEOUT;
+    // The agent keeps a free instance listening while it reads a client, so a pipe whose
+    // instances all stay busy is held by others: messages could not reach the agent.
+    return WaitNamedPipeW(lockPipeName(ownSession()).c_str(), 50) != FALSE;
 }
 
 bool lockServiceInstalled() {
@@ -462,7 +471,9 @@ struct LockAgent::State {
         const DWORD openMode = PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
         HANDLE pipe = CreateNamedPipeW(pipeName.c_str(), openMode, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
                                        4, 0, DWORD(kLockMessageMax), 0, &attributes);
+        const DWORD error = GetLastError();
         LocalFree(descriptor);
+        SetLastError(error);
         return pipe == INVALID_HANDLE_VALUE ? nullptr : pipe;
     }
 
@@ -512,13 +523,20 @@ struct LockAgent::State {
     void acceptLoop(HANDLE first) {
         Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         Handle listening(first);
+        bool failing = false;  // logged once per run of failures
         while (event && WaitForSingleObject(stopEvent.h, 0) == WAIT_TIMEOUT) {
             if (!listening) {
                 listening.reset(createInstance(true));
                 if (!listening) {
+                    const DWORD error = GetLastError();
+                    if (!failing)
+                        logLine("잠금 도우미: 파이프를 만들 수 없음 (오류 " + std::to_string(error) + ") → 2초 뒤 다시");
+                    failing = true;
                     WaitForSingleObject(stopEvent.h, 2000);
                     continue;
                 }
+                if (failing) logLine("잠금 도우미: 파이프를 다시 만듦");
+                failing = false;
             }
             OVERLAPPED io{};
             io.hEvent = event.h;
