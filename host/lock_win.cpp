@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -237,8 +238,13 @@ void WINAPI lockServiceMain(DWORD, LPWSTR*) {
 }
 
 int installService() {
-    const std::wstring executable = ownExecutablePath();
-    if (executable.empty()) return 2;
+    // The resolved path is both checked and stored: a junction in the path it was started by
+    // could later be pointed elsewhere.
+    const std::wstring executable = resolvedExecutablePath();
+    if (executable.empty()) {
+        if (!ownExecutablePath().empty()) showUnsafeService(ownExecutablePath());
+        return 2;
+    }
     const std::wstring unsafe = hostHooks().unsafeServicePath(executable);
     if (!unsafe.empty()) {
         showUnsafeService(unsafe);
@@ -250,10 +256,20 @@ int installService() {
     SC_HANDLE created = CreateServiceW(manager.h, kLockServiceName, kDisplayName, SERVICE_ALL_ACCESS,
                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                        commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
-    if (!created && GetLastError() == ERROR_SERVICE_EXISTS)
+    bool existed = false;
+    if (!created && GetLastError() == ERROR_SERVICE_EXISTS) {
         created = OpenServiceW(manager.h, kLockServiceName, SERVICE_ALL_ACCESS);
+        existed = true;
+    }
     ServiceHandle service(created);
     if (!service) return 2;
+    // An existing service would otherwise keep running whatever path it had, checked or not.
+    if (existed && !ChangeServiceConfigW(service.h, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                         SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr, nullptr,
+                                         nullptr, nullptr, kDisplayName)) {
+        logLine("잠금 도우미: 있던 서비스의 실행 경로를 바꾸지 못함 (오류 " + std::to_string(GetLastError()) + ")");
+        return 2;
+    }
 
     std::wstring description = kDescription;
     SERVICE_DESCRIPTIONW describe{description.data()};
@@ -312,6 +328,21 @@ std::wstring ownExecutablePath() {
     wchar_t buffer[MAX_PATH];
     const DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
     return completeModulePath(buffer, n, MAX_PATH);
+}
+
+std::wstring resolvedExecutablePath() {
+    const std::wstring started = ownExecutablePath();
+    if (started.empty()) return {};
+    // The file itself, through whatever junctions or links the path holds at this moment.
+    Handle file(CreateFileW(started.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return {};
+    // Room for the "\\?\" prefix besides a path that fits MAX_PATH.
+    wchar_t buffer[MAX_PATH + 8];
+    const DWORD n = GetFinalPathNameByHandleW(file.h, buffer, DWORD(std::size(buffer)), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= std::size(buffer)) return {};
+    const std::wstring path = drivePathOfFinalPath(std::wstring(buffer, n));
+    return path.size() < MAX_PATH ? path : std::wstring();
 }
 
 bool processRunsAsSystem(unsigned long pid) {
@@ -374,23 +405,30 @@ bool lockServiceInstalled() {
 }
 
 std::wstring unsafeServicePathOf(const std::wstring& executable) {
-    const size_t slash = executable.find_last_of(L"\\/");
-    const std::wstring folder = slash == std::wstring::npos ? std::wstring() : executable.substr(0, slash);
-    for (const std::wstring& path : {folder, executable}) {
-        if (path.empty()) return executable;
-        const std::optional<ObjectSecurity> security = readSecurity(path);
-        if (!security || !onlyAdministratorsMayChange(*security)) return path;
+    const std::vector<std::wstring> paths = pathFromRoot(executable);
+    if (paths.empty()) return executable.empty() ? std::wstring(L"?") : executable;
+    std::vector<PathStep> steps;
+    for (const std::wstring& path : paths) {
+        PathStep step;
+        step.path = path;
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        step.reparsePoint = attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        step.security = readSecurity(path);
+        steps.push_back(std::move(step));
     }
-    return {};
+    return firstUnsafeStep(steps);
 }
 
 void toggleLockService() {
     const bool installed = lockServiceInstalled();
-    const std::wstring executable = ownExecutablePath();
+    // The elevated installer runs the very file that was checked.
+    const std::wstring executable = installed ? ownExecutablePath() : resolvedExecutablePath();
     if (!installed) {
         // Refused here already, before the user is asked for elevation.
         const std::wstring unsafe =
-            executable.empty() ? std::wstring(L"(프로그램 경로가 너무 깁니다)") : hostHooks().unsafeServicePath(executable);
+            !executable.empty() ? hostHooks().unsafeServicePath(executable)
+            : !ownExecutablePath().empty() ? ownExecutablePath()  // not on a drive: a share, say
+                                           : std::wstring(L"(프로그램 경로가 너무 깁니다)");
         if (!unsafe.empty()) {
             showUnsafeService(unsafe);
             return;

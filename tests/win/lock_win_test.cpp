@@ -10,8 +10,10 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/config/store.h"
@@ -331,9 +333,35 @@ TEST(LockCommands, SwitchesWithoutAServiceManager) {
 
 TEST(LockInstallPlace, WineLetsTheUserChangeEveryFolder) {
     // Wine reports the user as owner with full access on every file and folder, and keeps no
-    // other access list: the real check therefore refuses the build folder.
-    EXPECT_EQ(unsafeServicePathOf(ownExecutablePath()), testProgramFolder().wstring());
-    EXPECT_EQ(unsafeServicePathOf(L"C:\\windows\\notepad.exe"), L"C:\\windows");
+    // other access list: the real check therefore refuses from the volume root on.
+    const std::wstring exe = resolvedExecutablePath();
+    ASSERT_FALSE(exe.empty());
+    EXPECT_EQ(unsafeServicePathOf(exe), exe.substr(0, 3));
+    EXPECT_EQ(unsafeServicePathOf(L"C:\\windows\\notepad.exe"), L"C:\\");
+    // A path that is not resolved is refused whole.
+    EXPECT_EQ(unsafeServicePathOf(L"C:\\windows\\..\\notepad.exe"), L"C:\\windows\\..\\notepad.exe");
+}
+
+// The volume and index of a file: the same for every path that reaches it.
+std::optional<std::pair<DWORD, uint64_t>> fileIdentity(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool ok = GetFileInformationByHandle(file, &info);
+    CloseHandle(file);
+    if (!ok) return std::nullopt;
+    return std::make_pair(info.dwVolumeSerialNumber, uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow);
+}
+
+TEST(LockInstallPlace, ResolvedPathIsThisFileOnADrive) {
+    const std::wstring exe = resolvedExecutablePath();
+    ASSERT_FALSE(exe.empty());
+    EXPECT_EQ(exe.rfind(L"\\\\?\\", 0), std::wstring::npos) << "no prefix in a stored command line";
+    EXPECT_EQ(pathFromRoot(exe).back(), exe);
+    const auto running = fileIdentity(ownExecutablePath());
+    ASSERT_TRUE(running);
+    EXPECT_EQ(fileIdentity(exe), running);
 }
 
 // The service's stored configuration.
@@ -387,7 +415,11 @@ protected:
 };
 
 TEST_F(LockServiceInstall, TraySwitchInstallsAndRemovesTheService) {
-    hooks->unsafeServicePath = [](const std::wstring&) { return std::wstring(); };
+    std::vector<std::wstring> judged;
+    hooks->unsafeServicePath = [&](const std::wstring& path) {
+        judged.push_back(path);
+        return std::wstring();
+    };
     ASSERT_FALSE(lockServiceInstalled());
     {
         MessageBoxAnswer question(L"잠긴 화면에서도 로그인 허용", IDYES, "LockServiceInstall.question");
@@ -407,7 +439,9 @@ TEST_F(LockServiceInstall, TraySwitchInstallsAndRemovesTheService) {
 
     const ServiceConfig c = readServiceConfig();
     ASSERT_TRUE(c.found);
-    EXPECT_EQ(c.binary, L"\"" + ownExecutablePath() + L"\" --lock-service run");
+    // The path that was judged is the one the service runs.
+    EXPECT_EQ(judged, std::vector<std::wstring>{resolvedExecutablePath()});
+    EXPECT_EQ(c.binary, L"\"" + resolvedExecutablePath() + L"\" --lock-service run");
     EXPECT_EQ(c.config.dwServiceType, DWORD(SERVICE_WIN32_OWN_PROCESS));
     EXPECT_EQ(c.config.dwStartType, DWORD(SERVICE_AUTO_START));
     EXPECT_EQ(c.config.dwErrorControl, DWORD(SERVICE_ERROR_NORMAL));
@@ -443,6 +477,32 @@ TEST_F(LockServiceInstall, TraySwitchInstallsAndRemovesTheService) {
     EXPECT_FALSE(configStore().get().lockLogin);
     EXPECT_EQ(runProgram(ownExecutablePath(), L"--lock-service uninstall"), 0);
     EXPECT_EQ(runProgram(ownExecutablePath(), L"--lock-service uninstall"), 0);
+}
+
+TEST_F(LockServiceInstall, InstallingOverAServiceMakesItRunTheCheckedFile) {
+    // A service left from elsewhere, running some other file.
+    {
+        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+        ASSERT_TRUE(manager);
+        SC_HANDLE old = CreateServiceW(manager, kLockServiceName, L"old", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                       SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+                                       L"\"C:\\users\\me\\J\\tavrel.exe\" --lock-service run", nullptr, nullptr,
+                                       nullptr, nullptr, nullptr);
+        ASSERT_TRUE(old) << GetLastError();
+        CloseServiceHandle(old);
+        CloseServiceHandle(manager);
+    }
+    hooks->unsafeServicePath = [](const std::wstring&) { return std::wstring(); };
+    EXPECT_EQ(runLockSwitches({L"--lock-service", L"install"}), 0);
+    const ServiceConfig c = readServiceConfig();
+    ASSERT_TRUE(c.found);
+    EXPECT_EQ(c.binary, L"\"" + resolvedExecutablePath() + L"\" --lock-service run");
+    EXPECT_EQ(c.config.dwStartType, DWORD(SERVICE_AUTO_START));
+    EXPECT_EQ(c.display, L"Tavrel 잠금 도우미");
+    // Started again, it runs this binary; once removed it is gone before the next test.
+    EXPECT_TRUE(waitUntil([] { return readServiceConfig().state == SERVICE_RUNNING; }, 5000));
+    EXPECT_EQ(runLockSwitches({L"--lock-service", L"uninstall"}), 0);
+    EXPECT_TRUE(waitUntil([] { return !lockServiceInstalled(); }, 10000));
 }
 
 TEST_F(LockServiceInstall, UnsafePlaceIsRefusedBeforeAnythingIsAsked) {
