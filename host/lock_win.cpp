@@ -290,7 +290,14 @@ int uninstallService() {
     ServiceHandle service(OpenServiceW(manager.h, kLockServiceName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
     if (service) {
         SERVICE_STATUS status{};
-        ControlService(service.h, SERVICE_CONTROL_STOP, &status);
+        if (ControlService(service.h, SERVICE_CONTROL_STOP, &status)) {
+            // A running service is only marked for deletion and stays listed until it stops: the
+            // tray asks right after this process ends whether it is gone.
+            const int64_t deadline = nowNanos() + int64_t(10000) * 1'000'000;
+            while (status.dwCurrentState != SERVICE_STOPPED && nowNanos() < deadline &&
+                   QueryServiceStatus(service.h, &status))
+                if (status.dwCurrentState != SERVICE_STOPPED) Sleep(50);
+        }
         DeleteService(service.h);
     }
     return 0;
