@@ -76,22 +76,24 @@ std::string formatHistory(const Json& records, int maxLines, const LocalTimeFn& 
 
 ConnectionHistory::ConnectionHistory(std::wstring file) : path(std::move(file)) {}
 
-Json ConnectionHistory::read(bool& usable) const {
+Json ConnectionHistory::read(FileState& state) const {
     Bytes content;
-    bool readOk = tryReadFile(path, content);
+    const bool readOk = tryReadFile(path, content);
     Json value;
-    usable = true;
+    state = FileState::Usable;
     if (readOk && Json::parse(spanToString(content), value) && value.isArray()) return value;
-    // Missing, or there but empty: nothing to keep.
-    usable = !pathExists(path) || (readOk && content.empty());
+    // Missing, or there but empty: nothing to keep. There but unreadable: another program (a
+    // backup, a scanner, an editor) may hold it, which says nothing about its content.
+    if (!readOk) state = pathExists(path) ? FileState::Unreadable : FileState::Usable;
+    else if (!content.empty()) state = FileState::Damaged;
     Json empty;
     empty.tag = Json::kArray;
     return empty;
 }
 
 Json ConnectionHistory::load() const {
-    bool usable;
-    return read(usable);
+    FileState state;
+    return read(state);
 }
 
 void ConnectionHistory::save(const Json& records) const {
@@ -99,10 +101,15 @@ void ConnectionHistory::save(const Json& records) const {
     writeFileAtomic(path, asBytes(text));
 }
 
-void ConnectionHistory::replace(const Json& records, bool usable) const {
-    // A file that could not be read or parsed is kept aside rather than overwritten, and never
+void ConnectionHistory::replace(const Json& records, FileState state) const {
+    // Writing after a read that saw nothing would drop every record the file holds.
+    if (state == FileState::Unreadable) {
+        logLine("접속 기록 파일을 열 수 없음(다른 프로그램이 쓰는 중일 수 있음) → 이번 기록은 건너뜀");
+        return;
+    }
+    // A file that was read and does not parse is kept aside rather than overwritten, and never
     // overwritten while it cannot be kept.
-    if (!usable && moveAside(path).empty()) {
+    if (state == FileState::Damaged && moveAside(path).empty()) {
         logLine("접속 기록 파일을 읽을 수 없고 옮기지도 못함 → 기록하지 않음");
         return;
     }
@@ -117,22 +124,22 @@ double ConnectionHistory::add(const std::string& name, const std::string& how, c
     record.set("at", at);
     record.set("how", how);
     record.set("route", route);
-    bool usable;
-    Json old = read(usable);
+    FileState state;
+    Json old = read(state);
     Json next;
     next.push(std::move(record));
     for (size_t i = 0; i < old.size() && next.size() < kMaxRecords; ++i) next.push(old.at(i));
-    replace(next, usable);
+    replace(next, state);
     return at;
 }
 
 void ConnectionHistory::end(double at) {
     std::lock_guard<std::mutex> lock(mutex_);
-    bool usable;
-    Json records = read(usable);
+    FileState state;
+    Json records = read(state);
     for (Json& r : records.items)
         if (r.isObject() && numberOr0(r.get("at")) == at && !r.has("end")) r.set("end", nowSeconds());
-    replace(records, usable);
+    replace(records, state);
 }
 
 std::string ConnectionHistory::text(int maxLines, const LocalTimeFn& localTime) {

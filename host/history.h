@@ -47,10 +47,14 @@ public:
     const std::wstring path;
 
 private:
-    // Reads the records; `usable` is false when a file is there but cannot be read or parsed.
-    Json read(bool& usable) const;
-    // Saves after a read that found the file unusable only once that file is kept aside.
-    void replace(const Json& records, bool usable) const;
+    enum class FileState {
+        Usable,      // parsed, missing or empty
+        Damaged,     // read whole, but not an array
+        Unreadable,  // there, but could not be opened or read (held by another program)
+    };
+    Json read(FileState& state) const;
+    // Saves after a read: a damaged file only once it is kept aside, an unreadable one never.
+    void replace(const Json& records, FileState state) const;
 
     std::mutex mutex_;
 };

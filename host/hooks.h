@@ -37,8 +37,9 @@ struct HostHooks {
     // Sends the datagrams in order from one broadcast-enabled socket; returns how many went out
     // whole (0 when no socket could be opened).
     std::function<int(const std::vector<Datagram>&)> sendDatagrams;
-    // Why the installed service must not run this executable as SYSTEM: the first of its folder
-    // and the file itself that others than administrators and SYSTEM may change; empty when safe.
+    // Why the installed service must not run this executable (its resolved path) as SYSTEM: the
+    // first component of the path, from the volume root down, that is a reparse point or that
+    // others than administrators and SYSTEM may change; empty when safe.
     std::function<std::wstring(const std::wstring& executable)> unsafeServicePath;
 };
 

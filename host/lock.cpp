@@ -49,6 +49,21 @@ bool trustedSid(const std::string& sid) {
 // the owner, and the generic rights that include them.
 constexpr uint32_t kChangeRights = 0x0002 | 0x0004 | 0x0040 | 0x00010000 | 0x00040000 | 0x00080000 | 0x10000000 |
                                    0x40000000 | 0x02000000;
+// Delete a child, delete, change the access list or the owner, and generic all: what it takes to
+// rename or replace an entry of a folder, or the folder itself.
+constexpr uint32_t kRearrangeRights = 0x0040 | 0x00010000 | 0x00040000 | 0x00080000 | 0x10000000 | 0x02000000;
+
+bool onlyAdministratorsHold(const ObjectSecurity& security, uint32_t rights) {
+    // The owner may always rewrite the access list.
+    if (!trustedSid(security.owner)) return false;
+    if (!security.hasAccessList) return false;
+    // Deny entries are not weighed: a grant to anyone else counts even where a deny may cover it.
+    return std::none_of(security.entries.begin(), security.entries.end(), [rights](const AccessEntry& e) {
+        return e.allow && !e.inheritOnly && (e.mask & rights) != 0 && !trustedSid(e.sid);
+    });
+}
+
+bool isDriveLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
 
 }  // namespace
 
@@ -150,14 +165,50 @@ std::wstring unsafeServiceText(const std::wstring& path) {
            L"켜 주세요.";
 }
 
-bool onlyAdministratorsMayChange(const ObjectSecurity& security) {
-    // The owner may always rewrite the access list.
-    if (!trustedSid(security.owner)) return false;
-    if (!security.hasAccessList) return false;
-    // Deny entries are not weighed: a grant to anyone else counts even where a deny may cover it.
-    return std::none_of(security.entries.begin(), security.entries.end(), [](const AccessEntry& e) {
-        return e.allow && !e.inheritOnly && (e.mask & kChangeRights) != 0 && !trustedSid(e.sid);
-    });
+bool onlyAdministratorsMayChange(const ObjectSecurity& security) { return onlyAdministratorsHold(security, kChangeRights); }
+
+bool onlyAdministratorsMayRearrange(const ObjectSecurity& security) {
+    return onlyAdministratorsHold(security, kRearrangeRights);
+}
+
+std::wstring firstUnsafeStep(const std::vector<PathStep>& steps) {
+    // At least a root, the program's folder (which may be the root) and the file.
+    if (steps.size() < 2) return steps.empty() ? std::wstring(L"?") : steps.back().path;
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const PathStep& step = steps[i];
+        if (step.reparsePoint || !step.security) return step.path;
+        // The file and its folder: whoever may add a file there may also place a library that
+        // the service would load.
+        const bool own = i + 2 >= steps.size();
+        if (!(own ? onlyAdministratorsMayChange(*step.security) : onlyAdministratorsMayRearrange(*step.security)))
+            return step.path;
+    }
+    return {};
+}
+
+std::wstring drivePathOfFinalPath(const std::wstring& finalPath) {
+    static const std::wstring prefix = L"\\\\?\\";
+    std::wstring path = finalPath.rfind(prefix, 0) == 0 ? finalPath.substr(prefix.size()) : finalPath;
+    if (path.size() < 3 || !isDriveLetter(path[0]) || path[1] != L':' || path[2] != L'\\') return {};
+    return path;
+}
+
+std::vector<std::wstring> pathFromRoot(const std::wstring& drivePath) {
+    if (drivePath.size() < 3 || !isDriveLetter(drivePath[0]) || drivePath[1] != L':' || drivePath[2] != L'\\')
+        return {};
+    std::vector<std::wstring> steps = {drivePath.substr(0, 3)};
+    size_t start = 3;
+    while (start < drivePath.size()) {
+        size_t end = drivePath.find(L'\\', start);
+        if (end == std::wstring::npos) end = drivePath.size();
+        const std::wstring name = drivePath.substr(start, end - start);
+        if (name.empty() || name == L"." || name == L".." || name.find(L'/') != std::wstring::npos) return {};
+        steps.push_back(drivePath.substr(0, end));
+        start = end + 1;
+        // A trailing separator names no further component.
+        if (end + 1 == drivePath.size()) return {};
+    }
+    return steps;
 }
 
 std::wstring completeModulePath(const wchar_t* buffer, uint32_t length, uint32_t capacity) {

@@ -103,6 +103,30 @@ struct ObjectSecurity {
 // True when nobody but SYSTEM, the administrators and the system's installer can change, replace,
 // delete or add files to the object, nor change its access list or owner.
 bool onlyAdministratorsMayChange(const ObjectSecurity& security);
+// The same for a folder above the program's own: others may add entries to it (every user may
+// make folders at a volume's root), but none may delete or rename what is in it, delete or
+// rename it, nor change its access list or owner.
+bool onlyAdministratorsMayRearrange(const ObjectSecurity& security);
+
+// One component of the program's path, as the system reports it.
+struct PathStep {
+    std::wstring path;          // the component's full path: "C:\", "C:\Program Files", ...
+    bool reparsePoint = false;  // a junction, link or mount point
+    std::optional<ObjectSecurity> security;  // nothing when it could not be read
+};
+// The first step, from the volume root down, whose holder could make the service run another
+// file: a reparse point, unreadable security, or rights for others than administrators (the last
+// step is the file, the one before it the program's folder, the rest its parents). Empty when
+// every step is safe; the last step's path (or "?") when there are too few steps to judge.
+std::wstring firstUnsafeStep(const std::vector<PathStep>& steps);
+
+// A final path as the system gives it ("\\?\C:\dir\file") as a path on a drive
+// ("C:\dir\file"); empty for anything else (network shares, volume names), which the service
+// must not run from.
+std::wstring drivePathOfFinalPath(const std::wstring& finalPath);
+// A drive path's components from the root down: "C:\a\b" gives "C:\", "C:\a", "C:\a\b".
+// Empty for a path that is not on a drive or holds an empty, "." or ".." component.
+std::vector<std::wstring> pathFromRoot(const std::wstring& drivePath);
 
 // The module path the system wrote into a buffer of `capacity` units with result `length`;
 // empty when it failed or was cut to fit.
@@ -118,10 +142,15 @@ void sendLockMessage(ByteSpan message);
 // Whether the server end of a connected pipe (a HANDLE) runs as LocalSystem.
 bool lockPipeServedBySystem(void* pipe);
 bool processRunsAsSystem(unsigned long pid);
-// The executable's folder or the file itself when others than administrators may change it.
+// The first component of the executable's path (a drive path) that others than administrators
+// may change, or that is a reparse point (firstUnsafeStep); empty when safe.
 std::wstring unsafeServicePathOf(const std::wstring& executable);
 // This executable's full path; empty when it does not fit MAX_PATH.
 std::wstring ownExecutablePath();
+// This executable's path with every junction and link resolved, as a drive path: the file the
+// service is to run, whatever becomes of the path it was started by. Empty when it cannot be
+// resolved or does not fit MAX_PATH.
+std::wstring resolvedExecutablePath();
 
 // The lock switches: true when the command line held one, with the process's exit code.
 bool runLockCommand(int argc, wchar_t** argv, int& exitCode);

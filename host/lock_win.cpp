@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -24,7 +25,13 @@ namespace {
 constexpr wchar_t kDisplayName[] = L"Tavrel 잠금 도우미";
 constexpr wchar_t kDescription[] =
     L"화면이 잠겨 있을 때 Tavrel 원격 제어로 로그인 비밀번호를 넣습니다. 지우려면 Tavrel 설정에서 끕니다.";
-constexpr wchar_t kPipeSecurity[] = L"D:(A;;GRGW;;;IU)(A;;GA;;;SY)";
+// Interactive users may read and write messages and the pipe's attributes (its read mode), but
+// not create instances (FILE_CREATE_PIPE_INSTANCE, part of generic write): a user of another
+// session could otherwise take every free instance and leave the agent none to serve with.
+constexpr wchar_t kPipeSecurity[] = L"D:(A;;0x100183;;;IU)(A;;GA;;;SY)";
+// What the host's end asks for: writing, and the attributes that set its read mode. An inbound
+// pipe's client may not ask to read data.
+constexpr DWORD kPipeClientRights = FILE_WRITE_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
 constexpr int kBusyRetryMs = 200;
 // A connected client that sends nothing for this long is dropped, so it cannot hold up others.
 constexpr DWORD kClientReadMs = 2000;
@@ -231,8 +238,13 @@ void WINAPI lockServiceMain(DWORD, LPWSTR*) {
 }
 
 int installService() {
-    const std::wstring executable = ownExecutablePath();
-    if (executable.empty()) return 2;
+    // The resolved path is both checked and stored: a junction in the path it was started by
+    // could later be pointed elsewhere.
+    const std::wstring executable = resolvedExecutablePath();
+    if (executable.empty()) {
+        if (!ownExecutablePath().empty()) showUnsafeService(ownExecutablePath());
+        return 2;
+    }
     const std::wstring unsafe = hostHooks().unsafeServicePath(executable);
     if (!unsafe.empty()) {
         showUnsafeService(unsafe);
@@ -244,10 +256,20 @@ int installService() {
     SC_HANDLE created = CreateServiceW(manager.h, kLockServiceName, kDisplayName, SERVICE_ALL_ACCESS,
                                        SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                        commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
-    if (!created && GetLastError() == ERROR_SERVICE_EXISTS)
+    bool existed = false;
+    if (!created && GetLastError() == ERROR_SERVICE_EXISTS) {
         created = OpenServiceW(manager.h, kLockServiceName, SERVICE_ALL_ACCESS);
+        existed = true;
+    }
     ServiceHandle service(created);
     if (!service) return 2;
+    // An existing service would otherwise keep running whatever path it had, checked or not.
+    if (existed && !ChangeServiceConfigW(service.h, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                         SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr, nullptr,
+                                         nullptr, nullptr, kDisplayName)) {
+        logLine("잠금 도우미: 있던 서비스의 실행 경로를 바꾸지 못함 (오류 " + std::to_string(GetLastError()) + ")");
+        return 2;
+    }
 
     std::wstring description = kDescription;
     SERVICE_DESCRIPTIONW describe{description.data()};
@@ -268,7 +290,14 @@ int uninstallService() {
     ServiceHandle service(OpenServiceW(manager.h, kLockServiceName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
     if (service) {
         SERVICE_STATUS status{};
-        ControlService(service.h, SERVICE_CONTROL_STOP, &status);
+        if (ControlService(service.h, SERVICE_CONTROL_STOP, &status)) {
+            // A running service is only marked for deletion and stays listed until it stops: the
+            // tray asks right after this process ends whether it is gone.
+            const int64_t deadline = nowNanos() + int64_t(10000) * 1'000'000;
+            while (status.dwCurrentState != SERVICE_STOPPED && nowNanos() < deadline &&
+                   QueryServiceStatus(service.h, &status))
+                if (status.dwCurrentState != SERVICE_STOPPED) Sleep(50);
+        }
         DeleteService(service.h);
     }
     return 0;
@@ -308,6 +337,21 @@ std::wstring ownExecutablePath() {
     return completeModulePath(buffer, n, MAX_PATH);
 }
 
+std::wstring resolvedExecutablePath() {
+    const std::wstring started = ownExecutablePath();
+    if (started.empty()) return {};
+    // The file itself, through whatever junctions or links the path holds at this moment.
+    Handle file(CreateFileW(started.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return {};
+    // Room for the "\\?\" prefix besides a path that fits MAX_PATH.
+    wchar_t buffer[MAX_PATH + 8];
+    const DWORD n = GetFinalPathNameByHandleW(file.h, buffer, DWORD(std::size(buffer)), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0 || n >= std::size(buffer)) return {};
+    const std::wstring path = drivePathOfFinalPath(std::wstring(buffer, n));
+    return path.size() < MAX_PATH ? path : std::wstring();
+}
+
 bool processRunsAsSystem(unsigned long pid) {
     if (pid == 0) return false;
     Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
@@ -335,7 +379,10 @@ void sendLockMessage(ByteSpan message) {
     const int64_t deadline = nowNanos() + int64_t(kBusyRetryMs) * 1'000'000;
     Handle pipe;
     for (;;) {
-        pipe.reset(CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        // At identification level: a server that is not the agent learns who writes, but cannot
+        // act as this user.
+        pipe.reset(CreateFileW(name.c_str(), kPipeClientRights, 0, nullptr, OPEN_EXISTING,
+                               SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
         if (pipe) break;
         // Every instance busy: the agent is taking the message before; wait a little for it.
         if (GetLastError() != ERROR_PIPE_BUSY) return;
@@ -352,9 +399,9 @@ void sendLockMessage(ByteSpan message) {
 }
 
 bool lockAgentPresent() {
-    const std::wstring name = lockPipeName(ownSession());
-    if (WaitNamedPipeW(name.c_str(), 50)) return true;
-    return GetLastError() == ERROR_SEM_TIMEOUT;
+    // The agent keeps a free instance listening while it reads a client, so a pipe whose
+    // instances all stay busy is held by others: messages could not reach the agent.
+    return WaitNamedPipeW(lockPipeName(ownSession()).c_str(), 50) != FALSE;
 }
 
 bool lockServiceInstalled() {
@@ -365,23 +412,30 @@ bool lockServiceInstalled() {
 }
 
 std::wstring unsafeServicePathOf(const std::wstring& executable) {
-    const size_t slash = executable.find_last_of(L"\\/");
-    const std::wstring folder = slash == std::wstring::npos ? std::wstring() : executable.substr(0, slash);
-    for (const std::wstring& path : {folder, executable}) {
-        if (path.empty()) return executable;
-        const std::optional<ObjectSecurity> security = readSecurity(path);
-        if (!security || !onlyAdministratorsMayChange(*security)) return path;
+    const std::vector<std::wstring> paths = pathFromRoot(executable);
+    if (paths.empty()) return executable.empty() ? std::wstring(L"?") : executable;
+    std::vector<PathStep> steps;
+    for (const std::wstring& path : paths) {
+        PathStep step;
+        step.path = path;
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        step.reparsePoint = attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        step.security = readSecurity(path);
+        steps.push_back(std::move(step));
     }
-    return {};
+    return firstUnsafeStep(steps);
 }
 
 void toggleLockService() {
     const bool installed = lockServiceInstalled();
-    const std::wstring executable = ownExecutablePath();
+    // The elevated installer runs the very file that was checked.
+    const std::wstring executable = installed ? ownExecutablePath() : resolvedExecutablePath();
     if (!installed) {
         // Refused here already, before the user is asked for elevation.
         const std::wstring unsafe =
-            executable.empty() ? std::wstring(L"(프로그램 경로가 너무 깁니다)") : hostHooks().unsafeServicePath(executable);
+            !executable.empty() ? hostHooks().unsafeServicePath(executable)
+            : !ownExecutablePath().empty() ? ownExecutablePath()  // not on a drive: a share, say
+                                           : std::wstring(L"(프로그램 경로가 너무 깁니다)");
         if (!unsafe.empty()) {
             showUnsafeService(unsafe);
             return;
@@ -462,7 +516,9 @@ struct LockAgent::State {
         const DWORD openMode = PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
         HANDLE pipe = CreateNamedPipeW(pipeName.c_str(), openMode, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
                                        4, 0, DWORD(kLockMessageMax), 0, &attributes);
+        const DWORD error = GetLastError();
         LocalFree(descriptor);
+        SetLastError(error);
         return pipe == INVALID_HANDLE_VALUE ? nullptr : pipe;
     }
 
@@ -512,13 +568,20 @@ struct LockAgent::State {
     void acceptLoop(HANDLE first) {
         Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         Handle listening(first);
+        bool failing = false;  // logged once per run of failures
         while (event && WaitForSingleObject(stopEvent.h, 0) == WAIT_TIMEOUT) {
             if (!listening) {
                 listening.reset(createInstance(true));
                 if (!listening) {
+                    const DWORD error = GetLastError();
+                    if (!failing)
+                        logLine("잠금 도우미: 파이프를 만들 수 없음 (오류 " + std::to_string(error) + ") → 2초 뒤 다시");
+                    failing = true;
                     WaitForSingleObject(stopEvent.h, 2000);
                     continue;
                 }
+                if (failing) logLine("잠금 도우미: 파이프를 다시 만듦");
+                failing = false;
             }
             OVERLAPPED io{};
             io.hEvent = event.h;

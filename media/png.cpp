@@ -14,3 +14,9 @@ bool pngDeclaredSize(ByteSpan bytes, uint32_t& width, uint32_t& height) {
     height = be32(20);
     return true;
 }
+
+bool pngFitsLimit(ByteSpan bytes, uint64_t maxPixels) {
+    uint32_t width = 0, height = 0;
+    if (!pngDeclaredSize(bytes, width, height) || width == 0 || height == 0) return false;
+    return uint64_t(width) * uint64_t(height) <= maxPixels;
+}

@@ -15,8 +15,12 @@ void encodePng(Bytes& out, const uint8_t* bgraPixels, int width, int height, int
 // signature followed by a complete header chunk.
 bool pngDeclaredSize(ByteSpan bytes, uint32_t& width, uint32_t& height);
 
-// Decodes any still image the system knows (PNG first of all). On true `outPixels` holds
-// outWidth x outHeight BGRA pixels with pitch outWidth x 4. An image of more than `maxPixels`
-// pixels is refused before anything is allocated for it, so a small file that declares a huge
-// size cannot exhaust memory.
+// Whether `bytes` may go to the decoder: a PNG whose header declares a picture of at least one
+// and at most `maxPixels` pixels. Anything else (other formats, a PNG inside an icon) is refused
+// here, for other decoders set aside room for or decode the declared picture before any limit.
+bool pngFitsLimit(ByteSpan bytes, uint64_t maxPixels);
+
+// Decodes a PNG file with the system's PNG decoder, and nothing else. On true `outPixels` holds
+// outWidth x outHeight BGRA pixels with pitch outWidth x 4. Bytes that pngFitsLimit refuses
+// never reach a decoder, so a small file that declares a huge size cannot exhaust memory.
 bool decodePng(ByteSpan bytes, Bytes& outPixels, int& outWidth, int& outHeight, uint64_t maxPixels);

@@ -74,21 +74,21 @@ void encodePng(Bytes& out, const uint8_t* bgraPixels, int width, int height, int
 
 bool decodePng(ByteSpan bytes, Bytes& outPixels, int& outWidth, int& outHeight, uint64_t maxPixels) {
     if (bytes.empty() || bytes.size() > UINT_MAX) return false;
-    // The system's decoder may set aside room for the whole picture as soon as it reads the
-    // header, so a PNG's declared size is judged before the decoder sees it.
-    uint32_t declaredWidth = 0, declaredHeight = 0;
-    if (pngDeclaredSize(bytes, declaredWidth, declaredHeight) &&
-        uint64_t(declaredWidth) * uint64_t(declaredHeight) > maxPixels)
-        return false;
+    // Other decoders, and the PNG decoder too, may set aside room for the whole picture as soon
+    // as they read the header, so the declared size is judged before any decoder is made.
+    if (!pngFitsLimit(bytes, maxPixels)) return false;
     ComPtr<IWICImagingFactory> factory = makeFactory();
     if (!factory) return false;
     ComPtr<IWICStream> stream;
     if (FAILED(factory->CreateStream(&stream))) return false;
     // The stream only reads from the buffer.
     if (FAILED(stream->InitializeFromMemory(const_cast<BYTE*>(bytes.data()), DWORD(bytes.size())))) return false;
+    // The PNG decoder by name: letting the factory pick one by content would hand other formats
+    // to decoders this check knows nothing of.
     ComPtr<IWICBitmapDecoder> decoder;
-    if (FAILED(factory->CreateDecoderFromStream(stream.Get(), nullptr, WICDecodeMetadataCacheOnDemand, &decoder)))
+    if (FAILED(CoCreateInstance(CLSID_WICPngDecoder, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&decoder))))
         return false;
+    if (FAILED(decoder->Initialize(stream.Get(), WICDecodeMetadataCacheOnDemand))) return false;
     ComPtr<IWICBitmapFrameDecode> frame;
     if (FAILED(decoder->GetFrame(0, &frame))) return false;
     ComPtr<IWICFormatConverter> converter;

@@ -9,6 +9,7 @@
 #include "core/json.h"
 #include "core/util.h"
 #include "host/history.h"
+#include "support/log_capture.h"
 #include "support/utc_time.h"
 
 namespace {
@@ -202,4 +203,17 @@ TEST_F(HistoryFile, UncreatableTemporaryFileLeavesTheOldFile) {
     history.add("b", "h", "r");
     EXPECT_EQ(fileText(path), before);
     EXPECT_EQ(history.load().size(), 1u);
+}
+
+TEST_F(HistoryFile, UnreadableFileIsLeftInPlaceAndTheWriteSkipped) {
+    // Something there that cannot be read (here a folder; on Windows also a file another program
+    // holds without sharing) says nothing about the records it holds: none may be lost.
+    createFolder(path);
+    ASSERT_TRUE(pathExists(path));
+    LogCapture log;
+    history.add("a", "h", "r");
+    history.end(1);
+    EXPECT_TRUE(pathExists(path));
+    EXPECT_FALSE(pathExists(path + L".bad"));
+    EXPECT_EQ(log.count("이번 기록은 건너뜀"), 2);
 }

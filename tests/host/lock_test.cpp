@@ -230,6 +230,115 @@ TEST(LockInstall, OnlyAdministratorsMayChangeTheServiceFile) {
     for (const Case& c : cases) EXPECT_EQ(onlyAdministratorsMayChange(c.security), c.safe) << c.name;
 }
 
+TEST(LockInstall, EveryStepOfThePathMustBeSafe) {
+    const std::string system = "S-1-5-18", admins = "S-1-5-32-544", users = "S-1-5-32-545",
+                      authenticated = "S-1-5-11",
+                      installer = "S-1-5-80-956008885-3425901398-3246484806-3014226082-1702924829-1930491925",
+                      me = "S-1-5-21-1-2-3-1001", creatorOwner = "S-1-3-0";
+    constexpr uint32_t kFull = 0x1F01FF, kReadExecute = 0x1200A9, kModify = 0x1301BF, kAddFolder = 0x0004,
+                       kAddFile = 0x0002, kDeleteChild = 0x0040, kDelete = 0x10000, kGenericAll = 0x10000000,
+                       kGenericWriteReadExecute = 0xE0010000;
+    // What the system's folders carry.
+    const ObjectSecurity root = {installer, true,
+                                 {{true, false, kFull, admins},
+                                  {true, false, kFull, system},
+                                  {true, true, kGenericAll, creatorOwner},
+                                  {true, false, kReadExecute, users},
+                                  {true, false, kAddFolder, authenticated},  // anyone may make a folder here
+                                  {true, true, kGenericWriteReadExecute, authenticated}}};
+    const ObjectSecurity protectedFolder = {installer, true,
+                                            {{true, false, kFull, installer},
+                                             {true, false, kModify, system},
+                                             {true, false, kModify, admins},
+                                             {true, false, kReadExecute, users},
+                                             {true, true, kGenericAll, creatorOwner}}};
+    const ObjectSecurity profile = {system, true,
+                                    {{true, false, kFull, system}, {true, false, kFull, admins}, {true, false, kFull, me}}};
+    const ObjectSecurity ownedByMe = {me, true, protectedFolder.entries};
+    auto with = [](ObjectSecurity security, AccessEntry extra) {
+        security.entries.push_back(extra);
+        return security;
+    };
+    auto step = [](const wchar_t* path, std::optional<ObjectSecurity> security, bool reparse = false) {
+        return PathStep{path, reparse, std::move(security)};
+    };
+    const wchar_t *c = L"C:\\", *pf = L"C:\\Program Files", *app = L"C:\\Program Files\\Tavrel",
+                  *exe = L"C:\\Program Files\\Tavrel\\tavrel.exe";
+    struct Case {
+        const char* name;
+        std::vector<PathStep> steps;
+        std::wstring unsafe;
+    };
+    const Case cases[] = {
+        {"installed under program files",
+         {step(c, root), step(pf, protectedFolder), step(app, protectedFolder), step(exe, protectedFolder)},
+         L""},
+        {"reached through a junction in the user's profile",
+         {step(c, root), step(L"C:\\Users", root), step(L"C:\\Users\\u", profile),
+          step(L"C:\\Users\\u\\J", protectedFolder, true), step(L"C:\\Users\\u\\J\\Tavrel", protectedFolder),
+          step(L"C:\\Users\\u\\J\\Tavrel\\tavrel.exe", protectedFolder)},
+         L"C:\\Users\\u"},
+        {"junction in a protected place", {step(c, root), step(pf, protectedFolder, true), step(app, protectedFolder),
+                                           step(exe, protectedFolder)},
+         pf},
+        {"the program's folder is a mount point",
+         {step(c, root), step(pf, protectedFolder), step(app, protectedFolder, true), step(exe, protectedFolder)}, app},
+        {"parent folder owned by the user",
+         {step(c, root), step(L"C:\\Apps", ownedByMe), step(L"C:\\Apps\\Tavrel", protectedFolder),
+          step(L"C:\\Apps\\Tavrel\\tavrel.exe", protectedFolder)},
+         L"C:\\Apps"},
+        {"users may delete entries of a parent",
+         {step(c, root), step(pf, with(protectedFolder, {true, false, kDeleteChild, users})),
+          step(app, protectedFolder), step(exe, protectedFolder)},
+         pf},
+        {"users may rename a parent",
+         {step(c, root), step(pf, with(protectedFolder, {true, false, kDelete, users})), step(app, protectedFolder),
+          step(exe, protectedFolder)},
+         pf},
+        {"users may add folders to a parent",
+         {step(c, root), step(pf, with(protectedFolder, {true, false, kAddFolder, users})), step(app, protectedFolder),
+          step(exe, protectedFolder)},
+         L""},
+        {"users may add files to the program's folder",
+         {step(c, root), step(pf, protectedFolder), step(app, with(protectedFolder, {true, false, kAddFile, users})),
+          step(exe, protectedFolder)},
+         app},
+        {"the file is the user's",
+         {step(c, root), step(pf, protectedFolder), step(app, protectedFolder), step(exe, ownedByMe)}, exe},
+        {"the root's security cannot be read",
+         {step(c, std::nullopt), step(pf, protectedFolder), step(app, protectedFolder), step(exe, protectedFolder)}, c},
+        {"a file at the root is judged by the program-folder rule",
+         {step(c, root), step(L"C:\\tavrel.exe", protectedFolder)}, c},
+        {"one step only", {step(exe, protectedFolder)}, exe},
+        {"no steps", {}, L"?"},
+    };
+    for (const Case& k : cases)
+        EXPECT_EQ(firstUnsafeStep(k.steps), k.unsafe) << k.name;
+}
+
+TEST(LockInstall, FinalPathBecomesADrivePathAndItsSteps) {
+    const struct {
+        const wchar_t* finalPath;
+        std::wstring drivePath;
+    } finals[] = {
+        {L"\\\\?\\C:\\Program Files\\Tavrel\\tavrel.exe", L"C:\\Program Files\\Tavrel\\tavrel.exe"},
+        {L"D:\\x.exe", L"D:\\x.exe"},
+        {L"\\\\?\\UNC\\server\\share\\tavrel.exe", L""},
+        {L"\\\\?\\Volume{0e5f}\\tavrel.exe", L""},
+        {L"\\\\?\\C:", L""},
+        {L"", L""},
+    };
+    for (const auto& f : finals) EXPECT_EQ(drivePathOfFinalPath(f.finalPath), f.drivePath);
+
+    EXPECT_EQ(pathFromRoot(L"C:\\Program Files\\Tavrel\\tavrel.exe"),
+              (std::vector<std::wstring>{L"C:\\", L"C:\\Program Files", L"C:\\Program Files\\Tavrel",
+                                         L"C:\\Program Files\\Tavrel\\tavrel.exe"}));
+    EXPECT_EQ(pathFromRoot(L"C:\\tavrel.exe"), (std::vector<std::wstring>{L"C:\\", L"C:\\tavrel.exe"}));
+    const wchar_t* odd[] = {L"C:\\a\\..\\b.exe", L"C:\\a\\.\\b.exe", L"C:\\a\\\\b.exe", L"C:\\a\\",
+                            L"C:\\a/b.exe",         L"C:a.exe",          L"\\\\server\\share\\a.exe", L""};
+    for (size_t i = 0; i < std::size(odd); ++i) EXPECT_TRUE(pathFromRoot(odd[i]).empty()) << "odd path " << i;
+}
+
 TEST(LockInstall, ModulePathCutToTheBufferIsRefused) {
     std::wstring path(260, L'x');
     EXPECT_EQ(completeModulePath(path.data(), 260, 260), L"");  // cut: the system filled the buffer

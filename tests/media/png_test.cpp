@@ -31,3 +31,29 @@ TEST(PngDeclaredSize, OtherBytesDeclareNothing) {
         EXPECT_FALSE(pngDeclaredSize(bytes, w, h));
     }
 }
+
+TEST(PngFitsLimit, OnlyAPngDeclaringAnAllowedSizePasses) {
+    const uint64_t limit = 64 * 64;
+    Bytes cutShort = pngfixture::declaringPng(1, 1);
+    cutShort.resize(20);
+    struct Case {
+        const char* what;
+        Bytes bytes;
+        bool passes;
+    } cases[] = {
+        {"png", pngfixture::declaringPng(64, 64), true},
+        {"png of one pixel", pngfixture::declaringPng(1, 1), true},
+        {"png one pixel over", pngfixture::declaringPng(65, 64), false},
+        {"png of width 0", pngfixture::declaringPng(0, 64), false},
+        {"png of height 0", pngfixture::declaringPng(64, 0), false},
+        {"png whose product overflows 32 bits", pngfixture::declaringPng(0x10000, 0x10001), false},
+        {"png header cut short", cutShort, false},
+        // Small and whole, and still not PNG: other decoders are never asked.
+        {"bmp", pngfixture::bmp(2, 2), false},
+        {"gif", pngfixture::gif(1, 1), false},
+        {"jpeg", pngfixture::jpeg(8, 8), false},
+        {"icon holding a png", pngfixture::icoWrapping(pngfixture::declaringPng(1, 1)), false},
+        {"nothing", Bytes(), false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(pngFitsLimit(c.bytes, limit), c.passes) << c.what;
+}

@@ -44,4 +44,86 @@ inline Bytes declaringPng(uint32_t width, uint32_t height) {
     return png;
 }
 
+inline void putLe16(Bytes& out, uint32_t v) {
+    out.push_back(uint8_t(v));
+    out.push_back(uint8_t(v >> 8));
+}
+
+inline void putLe32(Bytes& out, uint32_t v) {
+    putLe16(out, v & 0xFFFF);
+    putLe16(out, v >> 16);
+}
+
+// Files of other formats that image decoders take, each declaring width x height. With a small
+// size they are whole, valid pictures; with a large one their data stops short.
+
+// Uncompressed 32-bit bitmap; its pixels are there when they take at most 64 KiB.
+inline Bytes bmp(uint32_t width, uint32_t height) {
+    const uint64_t pixelBytes = uint64_t(width) * height * 4;
+    const bool whole = pixelBytes <= 65536;
+    Bytes out = {'B', 'M'};
+    putLe32(out, uint32_t(54 + (whole ? pixelBytes : 0)));
+    putLe32(out, 0);
+    putLe32(out, 54);
+    putLe32(out, 40);
+    putLe32(out, width);
+    putLe32(out, height);
+    putLe16(out, 1);   // planes
+    putLe16(out, 32);  // bits per pixel
+    putLe32(out, 0);   // no compression
+    putLe32(out, uint32_t(pixelBytes));
+    putLe32(out, 2835);
+    putLe32(out, 2835);
+    putLe32(out, 0);
+    putLe32(out, 0);
+    if (whole) out.resize(out.size() + size_t(pixelBytes), 0x80);
+    return out;
+}
+
+// A GIF with a two-colour table and one image of the whole screen; the image data is that of a
+// single pixel, so only a 1 x 1 one is whole.
+inline Bytes gif(uint16_t width, uint16_t height) {
+    Bytes out = {'G', 'I', 'F', '8', '9', 'a'};
+    putLe16(out, width);
+    putLe16(out, height);
+    out.insert(out.end(), {0x80, 0, 0, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0x2C, 0, 0, 0, 0});
+    putLe16(out, width);
+    putLe16(out, height);
+    out.insert(out.end(), {0, 2, 2, 0x44, 0x01, 0, 0x3B});
+    return out;
+}
+
+// A grey baseline JPEG whose entropy data is one flat 8 x 8 block; only an 8 x 8 one is whole.
+inline Bytes jpeg(uint16_t width, uint16_t height) {
+    Bytes out;
+    out.reserve(160);
+    out.insert(out.end(), {0xFF, 0xD8, 0xFF, 0xDB, 0, 67, 0});
+    out.resize(out.size() + 64, 1);
+    out.insert(out.end(), {0xFF, 0xC0, 0, 11, 8, uint8_t(height >> 8), uint8_t(height), uint8_t(width >> 8),
+                           uint8_t(width), 1, 1, 0x11, 0});
+    // One code each: "0" is a DC difference of 0, and the end of a block.
+    for (uint8_t table : {0x00, 0x10}) {
+        out.insert(out.end(), {0xFF, 0xC4, 0, 20, table, 1});
+        out.resize(out.size() + 15, 0);
+        out.push_back(0);
+    }
+    out.insert(out.end(), {0xFF, 0xDA, 0, 8, 1, 1, 0, 0, 63, 0, 0x3F, 0xFF, 0xD9});
+    return out;
+}
+
+// An icon whose one image is the given PNG file.
+inline Bytes icoWrapping(const Bytes& png) {
+    Bytes out;
+    putLe16(out, 0);
+    putLe16(out, 1);
+    putLe16(out, 1);
+    out.insert(out.end(), {0, 0, 0, 0});
+    putLe16(out, 1);
+    putLe16(out, 32);
+    putLe32(out, uint32_t(png.size()));
+    putLe32(out, 22);
+    out.insert(out.end(), png.begin(), png.end());
+    return out;
+}
+
 }  // namespace pngfixture

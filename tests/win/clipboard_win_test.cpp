@@ -193,7 +193,10 @@ TEST_F(ClipboardWin, PeerImagePlacesThePngAndABitmap) {
 
 TEST_F(ClipboardWin, UndecodableOrHugePictureIsPlacedOnlyAsPng) {
     Bytes huge = pngfixture::declaringPng(65535, 65535);
-    for (const Bytes& body : {Bytes{'n', 'o', 't', ' ', 'p', 'n', 'g'}, huge}) {
+    // Whole pictures of other kinds too: the message carries PNG, and other decoders would work
+    // on a peer's bytes before any limit.
+    for (const Bytes& body : {Bytes{'n', 'o', 't', ' ', 'p', 'n', 'g'}, huge, pngfixture::bmp(2, 2), pngfixture::gif(1, 1),
+                              pngfixture::jpeg(8, 8), pngfixture::icoWrapping(pngfixture::declaringPng(65535, 65535))}) {
         applyAndSettle(payloadOf(kClipboardImage, body));
         EXPECT_EQ(formatsNow(), std::vector<UINT>{pngFormat()});
         Bytes placed = formatBytes(pngFormat());

@@ -302,6 +302,11 @@ TEST(MakeCursorWin, UnusableMessagesGiveNoCursor) {
         {"garbage image", cursorMessage(1, 1, 2, 2, Bytes{'n', 'o', 't', ' ', 'a', ' ', 'p', 'n', 'g'})},
         {"image larger than a cursor may be", cursorMessage(1, 1, 32, 32, tooLarge)},
         {"declares a huge image", cursorMessage(1, 1, 32, 32, pngfixture::declaringPng(65535, 65535))},
+        // Whole, small pictures of other kinds: cursor shapes travel as PNG only.
+        {"bitmap", cursorMessage(1, 1, 2, 2, pngfixture::bmp(2, 2))},
+        {"gif", cursorMessage(1, 1, 1, 1, pngfixture::gif(1, 1))},
+        {"jpeg", cursorMessage(1, 1, 8, 8, pngfixture::jpeg(8, 8))},
+        {"icon holding a png", cursorMessage(1, 1, 2, 2, pngfixture::icoWrapping(good))},
         {"size not a number", cursorMessage(1, 1, std::nanf(""), 2, good)},
         {"zero size", cursorMessage(1, 1, 0, 2, good)},
     };

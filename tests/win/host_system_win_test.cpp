@@ -13,6 +13,7 @@
 #include "core/util.h"
 #include "host/desktop.h"
 #include "host/hooks.h"
+#include "host/lock.h"
 #include "host/power.h"
 #include "host/wake.h"
 #include "media/capture.h"
@@ -54,11 +55,39 @@ TEST(PowerWin, ShutdownPrivilegeIsEnabledBeforeTheCall) {
 }
 
 TEST(PowerWin, RealCallsStandBehindTheSeam) {
-    // The process-wide seam defaults to the system's calls; tests never run them.
-    const HostHooks real = systemHostHooks();
-    EXPECT_TRUE(real.restartSystem && real.sleepSystem && real.sendDatagrams && real.desktopLocked);
-    EXPECT_EQ(*hostHooks().restartSystem.target<bool (*)(uint32_t&)>(), &systemRestart);
-    EXPECT_EQ(*hostHooks().sleepSystem.target<bool (*)()>(), &systemSleep);
+    // The process-wide seam starts with the system's calls: each member is set, and those that
+    // may run in a test do the system's work (stand-ins that answer without it fail here).
+    const HostHooks& real = hostHooks();
+    EXPECT_TRUE(real.desktopLocked && real.lockServiceInstalled && real.lockAgentPresent && real.sendLockMessage &&
+                real.lockPipeServedBySystem && real.restartSystem && real.sleepSystem && real.sendDatagrams &&
+                real.unsafeServicePath);
+
+    ensureWinsock();
+    SOCKET receiver = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    ASSERT_NE(receiver, INVALID_SOCKET);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(receiver, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    int length = sizeof at;
+    getsockname(receiver, reinterpret_cast<sockaddr*>(&at), &length);
+    DWORD timeout = 2000;
+    setsockopt(receiver, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+    EXPECT_EQ(real.sendDatagrams({Datagram{INADDR_LOOPBACK, ntohs(at.sin_port), Bytes{7, 8, 9}}}), 1);
+    char buffer[16];
+    EXPECT_EQ(recv(receiver, buffer, sizeof buffer, 0), 3);
+    closesocket(receiver);
+
+    // The install check reads the system's access lists, where Wine lets the user change all.
+    const std::wstring exe = resolvedExecutablePath();
+    ASSERT_FALSE(exe.empty());
+    EXPECT_EQ(real.unsafeServicePath(exe), exe.substr(0, 3));
+    EXPECT_FALSE(real.lockAgentPresent());
+    EXPECT_FALSE(real.desktopLocked());
+
+    // These two would restart or sleep the machine: only their wiring can be seen.
+    EXPECT_EQ(*real.restartSystem.target<bool (*)(uint32_t&)>(), &systemRestart);
+    EXPECT_EQ(*real.sleepSystem.target<bool (*)()>(), &systemSleep);
 }
 
 TEST(WakeWin, LocalTargetsHaveTheirShape) {

@@ -3,18 +3,24 @@
 // shows a locked session and runs nothing as LocalSystem, so the agent's view of the machine and
 // the host's check of the pipe's server come from the tests.
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/config/store.h"
 #include "core/util.h"
 #include "host/lock.h"
 #include "support/host_hooks.h"
+#include "support/log_capture.h"
 #include "support/message_box_win.h"
 #include "support/recording_input.h"
 #include "support/run_tool.h"
@@ -161,6 +167,149 @@ TEST_F(InProcessAgent, HostWritesNothingToAServerThatIsNotLocalSystem) {
     EXPECT_TRUE(input.records().empty());
 }
 
+// The access mask the pipe's access list gives a trustee in SDDL ("IU"), read back as text and
+// turned into a descriptor again; nothing when there is no entry for it.
+std::optional<uint32_t> pipeGrant(const std::wstring& sddl, const wchar_t* trustee) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+        return std::nullopt;
+    PSID wanted = nullptr;
+    ConvertStringSidToSidW(trustee, &wanted);
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    std::optional<uint32_t> mask;
+    if (wanted && GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) && present && dacl)
+        for (DWORD i = 0; i < dacl->AceCount; ++i) {
+            void* ace = nullptr;
+            if (!GetAce(dacl, i, &ace) || static_cast<ACE_HEADER*>(ace)->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+            auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+            if (EqualSid(&allowed->SidStart, wanted)) mask = mask.value_or(0) | allowed->Mask;
+        }
+    LocalFree(wanted);
+    LocalFree(descriptor);
+    return mask;
+}
+
+TEST_F(InProcessAgent, PipeLetsInteractiveUsersWriteButNotCreateInstances) {
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    // The creator may read the access list of its own pipe.
+    HANDLE pipe = CreateFileW(lockPipeName(session).c_str(), READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE) << GetLastError();
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD read = GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                                       nullptr, &descriptor);
+    CloseHandle(pipe);
+    ASSERT_EQ(read, DWORD(ERROR_SUCCESS));
+    LPWSTR text = nullptr;
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                                     DACL_SECURITY_INFORMATION, &text, nullptr));
+    const std::wstring sddl = text;
+    LocalFree(text);
+    LocalFree(descriptor);
+
+    const std::optional<uint32_t> users = pipeGrant(sddl, L"S-1-5-4");
+    ASSERT_TRUE(users) << std::string(sddl.begin(), sddl.end());
+    EXPECT_EQ(*users & (FILE_CREATE_PIPE_INSTANCE | GENERIC_WRITE | GENERIC_ALL | WRITE_DAC | WRITE_OWNER | DELETE),
+              0u)
+        << std::hex << *users;
+    EXPECT_EQ(*users & (FILE_READ_DATA | FILE_WRITE_DATA), DWORD(FILE_READ_DATA | FILE_WRITE_DATA)) << std::hex << *users;
+    const std::optional<uint32_t> system = pipeGrant(sddl, L"S-1-5-18");
+    ASSERT_TRUE(system);
+    EXPECT_TRUE(*system == GENERIC_ALL || (*system & FILE_ALL_ACCESS) == FILE_ALL_ACCESS) << std::hex << *system;
+    // Messages still get through with what the users are given.
+    sendLockKey(0, true);
+    EXPECT_TRUE(waitUntil([&] { return !input.records().empty(); }, 5000));
+}
+
+// A pipe of this session's lock name made by the test, one instance, as someone else could.
+struct ForeignPipe {
+    HANDLE server = INVALID_HANDLE_VALUE;
+    ForeignPipe() {
+        DWORD session = 0;
+        ProcessIdToSessionId(GetCurrentProcessId(), &session);
+        server = CreateNamedPipeW(lockPipeName(session).c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
+                                  PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 0, 4096, 0, nullptr);
+    }
+    ~ForeignPipe() {
+        if (server != INVALID_HANDLE_VALUE) CloseHandle(server);
+    }
+};
+
+TEST(LockAgentPipe, PipeWhoseInstancesAreAllTakenCountsAsAbsent) {
+    ForeignPipe foreign;
+    ASSERT_NE(foreign.server, INVALID_HANDLE_VALUE);
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    EXPECT_TRUE(lockAgentPresent()) << "a free instance";
+    HANDLE taken = CreateFileW(lockPipeName(session).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(taken, INVALID_HANDLE_VALUE);
+    // Nothing could reach an agent behind this pipe: the host must not claim it is there.
+    EXPECT_FALSE(lockAgentPresent());
+    CloseHandle(taken);
+}
+
+TEST(LockAgentPipe, AgentKeptFromItsPipeSaysSoAndServesOnceItIsFree) {
+    auto foreign = std::make_unique<ForeignPipe>();
+    ASSERT_NE(foreign->server, INVALID_HANDLE_VALUE);
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    HANDLE taken = CreateFileW(lockPipeName(session).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(taken, INVALID_HANDLE_VALUE);
+
+    LogCapture log;
+    AgentHooks h;
+    h.runningAsSystem = [] { return true; };
+    LockAgent agent(h);
+    ASSERT_TRUE(agent.start());
+    EXPECT_TRUE(log.waitFor("잠금 도우미: 파이프를 만들 수 없음"));
+    EXPECT_FALSE(lockAgentPresent());
+
+    CloseHandle(taken);
+    foreign.reset();
+    EXPECT_TRUE(log.waitFor("잠금 도우미: 파이프를 다시 만듦"));
+    EXPECT_TRUE(lockAgentPresent());
+    EXPECT_EQ(log.count("파이프를 만들 수 없음"), 1) << "logged once, not at every try";
+}
+
+TEST(LockAgentPipe, HostEndLetsTheServerIdentifyButNotImpersonate) {
+    ScopedHostHooks hooks;
+    hooks->lockPipeServedBySystem = [](void*) { return true; };
+    ForeignPipe foreign;
+    ASSERT_NE(foreign.server, INVALID_HANDLE_VALUE);
+    std::thread writer([] { sendLockKey(0, true); });
+    OVERLAPPED io{};
+    io.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    uint8_t buffer[16];
+    DWORD got = 0;
+    bool connected = ConnectNamedPipe(foreign.server, &io) || GetLastError() == ERROR_PIPE_CONNECTED ||
+                     (GetLastError() == ERROR_IO_PENDING && WaitForSingleObject(io.hEvent, 5000) == WAIT_OBJECT_0);
+    ResetEvent(io.hEvent);
+    // The system lets a server impersonate only after it has read from the pipe.
+    bool readOk = connected && (ReadFile(foreign.server, buffer, sizeof buffer, &got, &io) ||
+                                (GetLastError() == ERROR_IO_PENDING &&
+                                 WaitForSingleObject(io.hEvent, 5000) == WAIT_OBJECT_0 &&
+                                 GetOverlappedResult(foreign.server, &io, &got, FALSE)));
+    writer.join();
+    CloseHandle(io.hEvent);
+    ASSERT_TRUE(connected);
+    ASSERT_TRUE(readOk);
+    EXPECT_EQ(got, 4u);
+    ASSERT_TRUE(ImpersonateNamedPipeClient(foreign.server)) << GetLastError();
+    HANDLE token = nullptr;
+    const bool opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token);
+    SECURITY_IMPERSONATION_LEVEL level = SecurityDelegation;
+    DWORD size = 0;
+    const bool queried = opened && GetTokenInformation(token, TokenImpersonationLevel, &level, sizeof level, &size);
+    if (token) CloseHandle(token);
+    RevertToSelf();
+    ASSERT_TRUE(queried) << GetLastError();
+    // Wine hands every pipe server a full impersonation token, whatever level the client asked.
+    if (level != SecurityIdentification && GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
+        GTEST_SKIP() << "this system ignores the client's impersonation level";
+    EXPECT_EQ(level, SecurityIdentification);
+}
+
 TEST(LockAgentServer, ServesOnlyAsLocalSystem) {
     AgentHooks h;
     h.runningAsSystem = [] { return false; };
@@ -184,9 +333,35 @@ TEST(LockCommands, SwitchesWithoutAServiceManager) {
 
 TEST(LockInstallPlace, WineLetsTheUserChangeEveryFolder) {
     // Wine reports the user as owner with full access on every file and folder, and keeps no
-    // other access list: the real check therefore refuses the build folder.
-    EXPECT_EQ(unsafeServicePathOf(ownExecutablePath()), testProgramFolder().wstring());
-    EXPECT_EQ(unsafeServicePathOf(L"C:\\windows\\notepad.exe"), L"C:\\windows");
+    // other access list: the real check therefore refuses from the volume root on.
+    const std::wstring exe = resolvedExecutablePath();
+    ASSERT_FALSE(exe.empty());
+    EXPECT_EQ(unsafeServicePathOf(exe), exe.substr(0, 3));
+    EXPECT_EQ(unsafeServicePathOf(L"C:\\windows\\notepad.exe"), L"C:\\");
+    // A path that is not resolved is refused whole.
+    EXPECT_EQ(unsafeServicePathOf(L"C:\\windows\\..\\notepad.exe"), L"C:\\windows\\..\\notepad.exe");
+}
+
+// The volume and index of a file: the same for every path that reaches it.
+std::optional<std::pair<DWORD, uint64_t>> fileIdentity(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool ok = GetFileInformationByHandle(file, &info);
+    CloseHandle(file);
+    if (!ok) return std::nullopt;
+    return std::make_pair(info.dwVolumeSerialNumber, uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow);
+}
+
+TEST(LockInstallPlace, ResolvedPathIsThisFileOnADrive) {
+    const std::wstring exe = resolvedExecutablePath();
+    ASSERT_FALSE(exe.empty());
+    EXPECT_EQ(exe.rfind(L"\\\\?\\", 0), std::wstring::npos) << "no prefix in a stored command line";
+    EXPECT_EQ(pathFromRoot(exe).back(), exe);
+    const auto running = fileIdentity(ownExecutablePath());
+    ASSERT_TRUE(running);
+    EXPECT_EQ(fileIdentity(exe), running);
 }
 
 // The service's stored configuration.
@@ -240,7 +415,11 @@ protected:
 };
 
 TEST_F(LockServiceInstall, TraySwitchInstallsAndRemovesTheService) {
-    hooks->unsafeServicePath = [](const std::wstring&) { return std::wstring(); };
+    std::vector<std::wstring> judged;
+    hooks->unsafeServicePath = [&](const std::wstring& path) {
+        judged.push_back(path);
+        return std::wstring();
+    };
     ASSERT_FALSE(lockServiceInstalled());
     {
         MessageBoxAnswer question(L"잠긴 화면에서도 로그인 허용", IDYES, "LockServiceInstall.question");
@@ -260,7 +439,9 @@ TEST_F(LockServiceInstall, TraySwitchInstallsAndRemovesTheService) {
 
     const ServiceConfig c = readServiceConfig();
     ASSERT_TRUE(c.found);
-    EXPECT_EQ(c.binary, L"\"" + ownExecutablePath() + L"\" --lock-service run");
+    // The path that was judged is the one the service runs.
+    EXPECT_EQ(judged, std::vector<std::wstring>{resolvedExecutablePath()});
+    EXPECT_EQ(c.binary, L"\"" + resolvedExecutablePath() + L"\" --lock-service run");
     EXPECT_EQ(c.config.dwServiceType, DWORD(SERVICE_WIN32_OWN_PROCESS));
     EXPECT_EQ(c.config.dwStartType, DWORD(SERVICE_AUTO_START));
     EXPECT_EQ(c.config.dwErrorControl, DWORD(SERVICE_ERROR_NORMAL));
@@ -296,6 +477,32 @@ TEST_F(LockServiceInstall, TraySwitchInstallsAndRemovesTheService) {
     EXPECT_FALSE(configStore().get().lockLogin);
     EXPECT_EQ(runProgram(ownExecutablePath(), L"--lock-service uninstall"), 0);
     EXPECT_EQ(runProgram(ownExecutablePath(), L"--lock-service uninstall"), 0);
+}
+
+TEST_F(LockServiceInstall, InstallingOverAServiceMakesItRunTheCheckedFile) {
+    // A service left from elsewhere, running some other file.
+    {
+        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+        ASSERT_TRUE(manager);
+        SC_HANDLE old = CreateServiceW(manager, kLockServiceName, L"old", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                       SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+                                       L"\"C:\\users\\me\\J\\tavrel.exe\" --lock-service run", nullptr, nullptr,
+                                       nullptr, nullptr, nullptr);
+        ASSERT_TRUE(old) << GetLastError();
+        CloseServiceHandle(old);
+        CloseServiceHandle(manager);
+    }
+    hooks->unsafeServicePath = [](const std::wstring&) { return std::wstring(); };
+    EXPECT_EQ(runLockSwitches({L"--lock-service", L"install"}), 0);
+    const ServiceConfig c = readServiceConfig();
+    ASSERT_TRUE(c.found);
+    EXPECT_EQ(c.binary, L"\"" + resolvedExecutablePath() + L"\" --lock-service run");
+    EXPECT_EQ(c.config.dwStartType, DWORD(SERVICE_AUTO_START));
+    EXPECT_EQ(c.display, L"Tavrel 잠금 도우미");
+    // Started again, it runs this binary; once removed it is gone before the next test.
+    EXPECT_TRUE(waitUntil([] { return readServiceConfig().state == SERVICE_RUNNING; }, 5000));
+    EXPECT_EQ(runLockSwitches({L"--lock-service", L"uninstall"}), 0);
+    EXPECT_TRUE(waitUntil([] { return !lockServiceInstalled(); }, 10000));
 }
 
 TEST_F(LockServiceInstall, UnsafePlaceIsRefusedBeforeAnythingIsAsked) {
