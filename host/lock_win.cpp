@@ -26,6 +26,7 @@ constexpr wchar_t kDescription[] =
     L"화면이 잠겨 있을 때 Tavrel 원격 제어로 로그인 비밀번호를 넣습니다. 지우려면 Tavrel 설정에서 끕니다.";
 constexpr wchar_t kPipeSecurity[] = L"D:(A;;GRGW;;;IU)(A;;GA;;;SY)";
 constexpr int kBusyRetryMs = 200;
+constexpr int kServiceGoneMs = 15000;  // uninstalling: how long the service may take to stop and go
 // A connected client that sends nothing for this long is dropped, so it cannot hold up others.
 constexpr DWORD kClientReadMs = 2000;
 constexpr size_t kQueueLimit = 256;
@@ -265,11 +266,24 @@ int installService() {
 int uninstallService() {
     ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) return 1;
-    ServiceHandle service(OpenServiceW(manager.h, kLockServiceName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
-    if (service) {
+    // A running service is removed only once it has stopped and its last handle is closed; the
+    // tray asks right after this process ends whether it is gone, so wait for that, patiently
+    // (a loaded machine stops services slowly) but within a bound.
+    const int64_t deadline = nowNanos() + int64_t(kServiceGoneMs) * 1'000'000;
+    {
+        ServiceHandle service(OpenServiceW(manager.h, kLockServiceName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
+        if (!service) return 0;
         SERVICE_STATUS status{};
         ControlService(service.h, SERVICE_CONTROL_STOP, &status);
         DeleteService(service.h);
+        while (nowNanos() < deadline && QueryServiceStatus(service.h, &status) &&
+               status.dwCurrentState != SERVICE_STOPPED)
+            Sleep(50);
+    }
+    while (nowNanos() < deadline) {
+        ServiceHandle still(OpenServiceW(manager.h, kLockServiceName, SERVICE_QUERY_STATUS));
+        if (!still) break;
+        Sleep(50);
     }
     return 0;
 }
