@@ -418,6 +418,9 @@ void HostSession::setAudio(bool on) {
 
 void HostSession::handle(unsigned char type, const std::vector<unsigned char>& payload) {
     try {
+        // What a closing session still had in hand changes nothing. (Handlers that race with
+        // close check again under the lock close takes for what they change.)
+        if (stop_->load()) return;
         const MsgType t = MsgType(type);
         if (wakeErrand()) {
             // An errand is admitted without a history record or a notice: it gets nothing else.
@@ -508,9 +511,11 @@ void HostSession::dispatch(MsgType type, const std::vector<unsigned char>& paylo
     case MsgType::LockLogin:
         lockLogin(payload);
         break;
-    case MsgType::Clipboard:
-        if (clipboard) system_->applyClipboard(payload);
+    case MsgType::Clipboard: {
+        std::lock_guard<std::mutex> lock(clipboardMutex_);
+        if (clipboard && !stop_->load()) system_->applyClipboard(payload);
         break;
+    }
     case MsgType::Ping:
         sendMessage(MsgType::Pong, payload);
         break;
@@ -662,6 +667,7 @@ void HostSession::curtainSwitch(bool on) {
 
 void HostSession::chatLine(const std::string& text) {
     std::lock_guard<std::mutex> lock(chatMutex_);
+    if (stop_->load()) return;  // no window opens for a session that has ended
     if (!chat_) {
         const std::shared_ptr<SecureChannel> ch = channel();
         chat_ = system_->chat(peerName(), [ch](const std::string& line) {

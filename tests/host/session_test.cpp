@@ -942,9 +942,17 @@ TEST_F(HostSessionTest, LateCurtainOrInputAfterCloseLeavesNothingOn) {
     handle(MsgType::Key, encodeKeyEvent(0, 1, 0, false));
     handle(MsgType::KeyCombo, encodeKeyCombo({0}));
     handle(MsgType::AudioSwitch, encodeSwitch(true));
+    handle(MsgType::Chat, asBytes(std::string("늦은 말")));
+    handle(MsgType::Clipboard, asBytes(std::string("{\"text\":\"x\"}")));
+    handle(MsgType::FocusWindow, encodeU32(77));
+    handle(MsgType::ListApps);
     EXPECT_FALSE(desktop->curtain());
     EXPECT_EQ(desktop->input.records().size(), released);
     EXPECT_FALSE(desktop->soundRunning());
+    EXPECT_TRUE(desktop->chatLines().empty());
+    EXPECT_TRUE(desktop->appliedClipboard().empty());
+    EXPECT_TRUE(desktop->broughtToFront().empty());
+    EXPECT_EQ(desktop->appListsSent(), 0);
 }
 
 // A second session on the same PC (the curtain is the PC's), on a connection of its own; closed
