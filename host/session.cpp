@@ -643,6 +643,8 @@ void HostSession::lockLogin(const std::vector<unsigned char>& payload) {
     } else if (!hooks.lockAgentPresent()) {
         notice("원격 PC 의 잠금 도우미가 응답하지 않습니다");
     } else {
+        std::lock_guard<std::mutex> lock(inputMutex_);
+        if (stop_->load()) return;  // nothing goes to the helper once the session stops
         logLine("잠긴 화면 로그인 요청 (" + peerName() + ")");
         sendLockPassword(password);
     }
