@@ -25,6 +25,7 @@ namespace {
 struct LogState {
     std::mutex mutex;
     std::string path;
+    uint64_t cap = kLogSizeCap;
 };
 LogState& logState() {
     static LogState* state = new LogState;
@@ -59,6 +60,18 @@ std::FILE* openLogFile(const std::string& path) {
 #endif
 }
 
+// Moves the full log aside to its ".old" name, replacing an older one. A failed move leaves the
+// log where it is: it goes on growing rather than losing lines.
+void retireLogFile(const std::string& path) {
+    const std::string old = path + ".old";
+#ifdef _WIN32
+    const std::wstring from = utf8ToWide(path), to = utf8ToWide(old);
+    if (!from.empty() && !to.empty()) MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
+#else
+    std::rename(path.c_str(), old.c_str());
+#endif
+}
+
 }  // namespace
 
 void logLine(const std::string& message) {
@@ -73,7 +86,10 @@ void logLine(const std::string& message) {
     std::FILE* f = st.path.empty() ? nullptr : openLogFile(st.path);
     if (f) {
         std::fprintf(f, "%s %s\n", when.c_str(), oneLine.c_str());
+        // Opened for appending, the position is the file's size.
+        const long size = std::ftell(f);
         std::fclose(f);
+        if (size >= 0 && uint64_t(size) >= st.cap) retireLogFile(st.path);
     } else {
         std::fprintf(stderr, "%s %s\n", when.c_str(), oneLine.c_str());
     }
@@ -83,6 +99,12 @@ void setLogPath(const std::string& path) {
     LogState& st = logState();
     std::lock_guard<std::mutex> lock(st.mutex);
     st.path = path;
+}
+
+void setLogSizeCap(uint64_t bytes) {
+    LogState& st = logState();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    st.cap = bytes;
 }
 
 std::string logPath() {

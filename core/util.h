@@ -13,7 +13,12 @@ using ByteSpan = std::span<const uint8_t>;
 
 // Appends "YYYY-MM-DD HH:MM:SS message" to the log file (standard error when no path is set).
 void logLine(const std::string& message);
+// The log stays under a size: the line that reaches it is the last one of the file, which then
+// moves to the same name with ".old" appended (replacing the one before) and a new file starts.
+inline constexpr uint64_t kLogSizeCap = 8u * 1024 * 1024;
 void setLogPath(const std::string& path);
+// Tests set a small cap; the program keeps kLogSizeCap.
+void setLogSizeCap(uint64_t bytes);
 std::string logPath();
 
 int64_t nowNanos();     // steady clock, for intervals and time-outs

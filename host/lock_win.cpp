@@ -33,6 +33,7 @@ constexpr wchar_t kPipeSecurity[] = L"D:(A;;0x100183;;;IU)(A;;GA;;;SY)";
 // pipe's client may not ask to read data.
 constexpr DWORD kPipeClientRights = FILE_WRITE_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
 constexpr int kBusyRetryMs = 200;
+constexpr int kServiceGoneMs = 15000;  // uninstalling: how long the service may take to stop and go
 // A connected client that sends nothing for this long is dropped, so it cannot hold up others.
 constexpr DWORD kClientReadMs = 2000;
 constexpr size_t kQueueLimit = 256;
@@ -287,18 +288,24 @@ int installService() {
 int uninstallService() {
     ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) return 1;
-    ServiceHandle service(OpenServiceW(manager.h, kLockServiceName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
-    if (service) {
+    // A running service is removed only once it has stopped and its last handle is closed; the
+    // tray asks right after this process ends whether it is gone, so wait for that, patiently
+    // (a loaded machine stops services slowly) but within a bound.
+    const int64_t deadline = nowNanos() + int64_t(kServiceGoneMs) * 1'000'000;
+    {
+        ServiceHandle service(OpenServiceW(manager.h, kLockServiceName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
+        if (!service) return 0;
         SERVICE_STATUS status{};
-        if (ControlService(service.h, SERVICE_CONTROL_STOP, &status)) {
-            // A running service is only marked for deletion and stays listed until it stops: the
-            // tray asks right after this process ends whether it is gone.
-            const int64_t deadline = nowNanos() + int64_t(10000) * 1'000'000;
-            while (status.dwCurrentState != SERVICE_STOPPED && nowNanos() < deadline &&
-                   QueryServiceStatus(service.h, &status))
-                if (status.dwCurrentState != SERVICE_STOPPED) Sleep(50);
-        }
+        ControlService(service.h, SERVICE_CONTROL_STOP, &status);
         DeleteService(service.h);
+        while (nowNanos() < deadline && QueryServiceStatus(service.h, &status) &&
+               status.dwCurrentState != SERVICE_STOPPED)
+            Sleep(50);
+    }
+    while (nowNanos() < deadline) {
+        ServiceHandle still(OpenServiceW(manager.h, kLockServiceName, SERVICE_QUERY_STATUS));
+        if (!still) break;
+        Sleep(50);
     }
     return 0;
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <condition_variable>
 #include <exception>
+#include <map>
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -22,6 +24,7 @@ const char* const kDeviceNotAllowed = "허용되지 않은 기기";
 const char* const kNoSessionRequest = "인사 없음";
 const char* const kHostingStopped = "원격 제어 허용이 꺼진 뒤의 연결";
 const char* const kTooManyAdmissions = "동시에 받는 연결이 너무 많음";
+const char* const kTooManyErrands = "동시에 받는 깨우기 연결이 너무 많음";
 
 namespace {
 
@@ -48,28 +51,94 @@ void logRefusal(const FramedConn& conn, const std::string& why) {
 // session ends): they enter through here, so the server is never used once it is being destroyed,
 // and its destructor can wait for those that entered.
 struct HostServer::Shared {
+    // Why a connection found no admission slot; each cause is logged at most once per interval.
+    enum Cause { kSourceFull, kDirectFull, kRelayedFull, kCauseCount };
+    struct Admission {
+        std::shared_ptr<FramedConn> conn;
+        bool relayed = false;
+        std::string source;
+    };
+    struct RefusalLog {
+        int64_t lastNs = 0;
+        bool logged = false;
+        int unlogged = 0;  // refusals since the last line
+    };
+
     std::mutex mutex;
     std::condition_variable idle;
     HostServer* server = nullptr;
     bool closing = false;
     int admissions = 0;
+    int relayed = 0;
     int calls = 0;  // session ends under way
-    std::vector<std::shared_ptr<FramedConn>> inFlight;
+    std::vector<Admission> inFlight;
+    std::map<std::string, int> perSource;
+    RefusalLog refusals[kCauseCount];
+    int64_t refusalLogNs = 60'000'000'000;
 
-    // Counts an admission in; false when the server is going away or takes no more.
-    bool enterAdmission(const std::shared_ptr<FramedConn>& conn, bool& full) {
-        std::lock_guard<std::mutex> lock(mutex);
-        full = admissions >= kMaxAdmissions;
-        if (closing || full) return false;
-        ++admissions;
-        inFlight.push_back(conn);
-        return true;
+    // The address a direct connection comes from, without its port.
+    static std::string sourceOf(const FramedConn& conn) {
+        std::string host;
+        int port = 0;
+        splitHostPort(conn.peerAddress(), host, port);
+        return host;
+    }
+
+    // Counts an admission in; false when the server is going away or has no slot for it (then
+    // shut the connection down, and log the refusal when it is time to).
+    bool enterAdmission(const std::shared_ptr<FramedConn>& conn, bool viaRelay) {
+        const std::string source = viaRelay ? std::string() : sourceOf(*conn);
+        std::optional<std::string> line;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (closing) return false;
+            int cause = kCauseCount;
+            if (viaRelay) {
+                if (relayed >= kMaxRelayedAdmissions) cause = kRelayedFull;
+            } else if (admissions - relayed >= kMaxDirectAdmissions) {
+                cause = kDirectFull;
+            } else if (perSource[source] >= kMaxAdmissionsPerSource) {
+                cause = kSourceFull;
+            }
+            if (cause == kCauseCount) {
+                ++admissions;
+                if (viaRelay) ++relayed;
+                else ++perSource[source];
+                inFlight.push_back(Admission{conn, viaRelay, source});
+                return true;
+            }
+            if (!viaRelay && perSource[source] == 0) perSource.erase(source);
+            line = refusalLine(refusals[cause]);
+        }
+        if (line) logRefusal(*conn, kTooManyAdmissions + *line);
+        return false;
+    }
+    // Under the mutex: what follows the refusal text when this refusal is to be logged, with the
+    // count of those left unlogged since the last line; nothing (and counted) when it is not.
+    std::optional<std::string> refusalLine(RefusalLog& log) {
+        const int64_t now = nowNanos();
+        if (log.logged && now - log.lastNs < refusalLogNs) {
+            ++log.unlogged;
+            return std::nullopt;
+        }
+        std::string tail = log.unlogged > 0 ? " (앞 줄 뒤로 " + std::to_string(log.unlogged) + "번 더)" : "";
+        log.logged = true;
+        log.lastNs = now;
+        log.unlogged = 0;
+        return tail;
     }
     void leaveAdmission(const std::shared_ptr<FramedConn>& conn) {
         std::lock_guard<std::mutex> lock(mutex);
-        --admissions;
-        auto it = std::find(inFlight.begin(), inFlight.end(), conn);
-        if (it != inFlight.end()) inFlight.erase(it);
+        auto it = std::find_if(inFlight.begin(), inFlight.end(), [&](const Admission& a) { return a.conn == conn; });
+        if (it != inFlight.end()) {
+            --admissions;
+            if (it->relayed) {
+                --relayed;
+            } else if (--perSource[it->source] <= 0) {
+                perSource.erase(it->source);
+            }
+            inFlight.erase(it);
+        }
         idle.notify_all();
     }
     HostServer* enterCall() {
@@ -125,7 +194,7 @@ HostServer::~HostServer() {
     stop();
     std::unique_lock<std::mutex> lock(shared_->mutex);
     shared_->closing = true;
-    for (const auto& conn : shared_->inFlight) conn->shutdown();
+    for (const auto& admission : shared_->inFlight) admission.conn->shutdown();
     shared_->idle.wait(lock, [this] { return shared_->admissions == 0 && shared_->calls == 0; });
     shared_->server = nullptr;
 }
@@ -133,6 +202,11 @@ HostServer::~HostServer() {
 int HostServer::admissionsRunning() const {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     return shared_->admissions;
+}
+
+int HostServer::relayedAdmissionsRunning() const {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    return shared_->relayed;
 }
 
 // ---- start and stop ----
@@ -147,6 +221,10 @@ bool HostServer::start(int port, bool announce, bool relay, bool loopbackOnly) {
     {
         std::lock_guard<std::mutex> lock(sessionMutex_);
         run = run_ = ++lastRun_;
+    }
+    {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->refusalLogNs = int64_t(timing.refusalLogMs) * 1000000;
     }
     running_.exchange(true);
     try {
@@ -182,7 +260,7 @@ std::unique_ptr<RelayHostAgent> HostServer::makeAgent(const RelayConfig& relay, 
                                                       bool loopbackOnly) {
     std::shared_ptr<Shared> shared = shared_;
     auto agent = std::make_unique<RelayHostAgent>(
-        relay, id, [shared, run](std::shared_ptr<FramedConn> conn) { admitCounted(shared, std::move(conn), run); });
+        relay, id, [shared, run](std::shared_ptr<FramedConn> conn) { admitCounted(shared, std::move(conn), run, true); });
     agent->setPunchEnabled(true);
     agent->setTiming(timing.agent);
     // The agents stop before the listener goes, so the provider never outlives it.
@@ -268,13 +346,12 @@ void HostServer::sessionEnded(ViewerSession* session) {
 // ---- admission ----
 
 void HostServer::accept(std::shared_ptr<FramedConn> conn) {
-    if (conn) admitCounted(shared_, std::move(conn), currentRun());
+    if (conn) admitCounted(shared_, std::move(conn), currentRun(), false);
 }
 
-void HostServer::admitCounted(const std::shared_ptr<Shared>& shared, std::shared_ptr<FramedConn> conn, uint64_t run) {
-    bool full = false;
-    if (!shared->enterAdmission(conn, full)) {
-        if (full) logRefusal(*conn, kTooManyAdmissions);
+void HostServer::admitCounted(const std::shared_ptr<Shared>& shared, std::shared_ptr<FramedConn> conn, uint64_t run,
+                              bool relayed) {
+    if (!shared->enterAdmission(conn, relayed)) {
         conn->shutdown();
         return;
     }
@@ -284,9 +361,7 @@ void HostServer::admitCounted(const std::shared_ptr<Shared>& shared, std::shared
 }
 
 void HostServer::startAdmissionThread(std::shared_ptr<FramedConn> conn, uint64_t run) {
-    bool full = false;
-    if (!shared_->enterAdmission(conn, full)) {
-        if (full) logRefusal(*conn, kTooManyAdmissions);
+    if (!shared_->enterAdmission(conn, false)) {
         conn->shutdown();
         return;
     }
@@ -353,7 +428,9 @@ void HostServer::admitOrThrow(const std::shared_ptr<FramedConn>& conn, uint64_t 
             clientKey);
     }
 
-    ChannelMessage message = channel->receive(timing.requestMs);
+    // Until the request opens, the paired route has only the peer's claim to a key: it gets the
+    // handshake's small frames, not a session's.
+    ChannelMessage message = channel->receive(timing.requestMs, kMaxHandshakeFrame);
     if (message.type != uint8_t(MsgType::SessionRequest)) throw ProtoError(kNoSessionRequest);
     Json request;
     if (!decodeJson(message.payload, request)) throw ProtoError(kBadHello);
@@ -387,24 +464,34 @@ void HostServer::admitOrThrow(const std::shared_ptr<FramedConn>& conn, uint64_t 
     session->onEnded = endCallback();
 
     std::shared_ptr<ViewerSession> previous;
-    bool adopted = false;
+    const char* refusal = nullptr;
     {
         std::lock_guard<std::mutex> lock(sessionMutex_);
-        if (run != 0 && run == run_) {
-            adopted = true;
-            if (errand) {
-                errands_.push_back(session);
+        if (run == 0 || run != run_) {
+            refusal = kHostingStopped;
+        } else if (errand) {
+            // One errand per device (a new one replaces the one before) and a few in all: each
+            // holds a connection and threads, and none of them shows.
+            auto same = std::find_if(errands_.begin(), errands_.end(),
+                                     [&](const std::shared_ptr<ViewerSession>& s) { return s->peerKey() == keyText; });
+            if (same != errands_.end()) {
+                previous = std::move(*same);
+                *same = session;
+            } else if (int(errands_.size()) >= kMaxErrands) {
+                refusal = kTooManyErrands;
             } else {
-                previous = std::move(current_);
-                current_ = session;
+                errands_.push_back(session);
             }
+        } else {
+            previous = std::move(current_);
+            current_ = session;
         }
     }
-    if (!adopted) {
-        // Never current, so nothing is there for the end callback to clear.
+    if (refusal) {
+        // Never adopted, so nothing is there for the end callback to clear.
         session->onEnded = nullptr;
         session->close();
-        throw ProtoError(kHostingStopped);
+        throw ProtoError(refusal);
     }
     if (previous) previous->close();
 

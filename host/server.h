@@ -31,6 +31,7 @@ extern const char* const kDeviceNotAllowed;      // "허용되지 않은 기기"
 extern const char* const kNoSessionRequest;      // "인사 없음"
 extern const char* const kHostingStopped;        // the hosting run the connection came to has ended
 extern const char* const kTooManyAdmissions;     // more connections at once than admission takes
+extern const char* const kTooManyErrands;        // more wake errands at once than the host keeps
 
 // What the server needs of the session it admits; the host session implements it.
 class ViewerSession {
@@ -75,6 +76,7 @@ struct HostTiming {
     int firstFrameMs = 10000;  // the viewer's first handshake frame
     int requestMs = 10000;     // the session request after the handshake
     int acceptRetryMs = 250;   // pause after an accept that failed while the listener is open
+    int refusalLogMs = 60000;  // a refusal for too many connections is logged at most this often per cause
     RelayAgentTiming agent;
 };
 
@@ -97,8 +99,16 @@ public:
     HostServer(const HostServer&) = delete;
     HostServer& operator=(const HostServer&) = delete;
 
-    // At most this many admissions run at once; further connections are shut down.
+    // At most this many admissions run at once; further connections are shut down. Connections
+    // that a relay agent hands over (relayed or punched) draw on a share of their own, so that
+    // strangers on one route cannot shut viewers on the other out, and one address holds at most
+    // a few of the direct ones.
     static constexpr int kMaxAdmissions = 32;
+    static constexpr int kMaxRelayedAdmissions = 8;
+    static constexpr int kMaxDirectAdmissions = kMaxAdmissions - kMaxRelayedAdmissions;
+    static constexpr int kMaxAdmissionsPerSource = 4;
+    // Wake errands kept at once (one per device key; a new one from the same device replaces it).
+    static constexpr int kMaxErrands = 8;
 
     PairingCode pairing;
     PasswordGuard passwords;
@@ -142,13 +152,15 @@ public:
     const std::string& accessId() const { return accessId_; }
     RelayHostAgent* relayAgent() const { return relayAgent_.get(); }
     RelayHostAgent* accessRelayAgent() const { return accessRelayAgent_.get(); }
-    // Admissions running now.
+    // Admissions running now: all of them, and those handed over by a relay agent.
     int admissionsRunning() const;
+    int relayedAdmissionsRunning() const;
 
 private:
     struct Shared;
 
-    static void admitCounted(const std::shared_ptr<Shared>& shared, std::shared_ptr<FramedConn> conn, uint64_t run);
+    static void admitCounted(const std::shared_ptr<Shared>& shared, std::shared_ptr<FramedConn> conn, uint64_t run,
+                             bool relayed);
     void admit(const std::shared_ptr<FramedConn>& conn, uint64_t run);
     void admitOrThrow(const std::shared_ptr<FramedConn>& conn, uint64_t run);
     void startAdmissionThread(std::shared_ptr<FramedConn> conn, uint64_t run);

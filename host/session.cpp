@@ -84,6 +84,63 @@ struct HostSession::ClipboardRelay {
     }
 };
 
+// One kind of slow request (folder listing, restart or sleep, program launch): at most one thread
+// runs the jobs, in order. Only the newest request matters, so a new job replaces one still
+// waiting; once stopped, waiting jobs are dropped and none starts. The thread holds the worker,
+// and the jobs hold what they need.
+struct HostSession::Worker {
+    std::mutex mutex;
+    std::optional<std::function<void()>> waiting;
+    bool running = false;
+    bool stopped = false;
+
+    static void post(const std::shared_ptr<Worker>& worker, std::function<void()> job) {
+        std::optional<std::function<void()>> replaced, dropped;  // destroyed outside the lock
+        std::lock_guard<std::mutex> lock(worker->mutex);
+        if (worker->stopped) return;
+        replaced = std::move(worker->waiting);
+        worker->waiting = std::move(job);
+        if (worker->running) return;
+        worker->running = true;
+        try {
+            std::thread([worker] { worker->drain(); }).detach();
+        } catch (...) {
+            worker->running = false;
+            dropped = std::move(worker->waiting);
+            worker->waiting.reset();
+            throw;
+        }
+    }
+
+    void stop() {
+        std::optional<std::function<void()>> dropped;
+        std::lock_guard<std::mutex> lock(mutex);
+        stopped = true;
+        dropped = std::move(waiting);
+        waiting.reset();
+    }
+
+    void drain() {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (stopped || !waiting) {
+                    running = false;
+                    return;
+                }
+                job = std::move(*waiting);
+                waiting.reset();
+            }
+            try {
+                job();
+            } catch (const std::exception& e) {
+                logLine(std::string("메시지 처리 오류: ") + e.what());
+            }
+        }
+    }
+};
+
 // ---- Construction and life ----
 
 HostSession::HostSession(std::shared_ptr<SecureChannel> channel, std::string peerName, std::string peerKey,
@@ -97,7 +154,10 @@ HostSession::HostSession(std::shared_ptr<SecureChannel> channel, std::string pee
       request_(SessionRequest::fromJson(requestJson_)),
       injector_(system_->inputBackend()),
       capture_(std::make_unique<CaptureState>()),
-      sound_(system_->soundSource()) {
+      sound_(system_->soundSource()),
+      folderWorker_(std::make_shared<Worker>()),
+      powerWorker_(std::make_shared<Worker>()),
+      launchWorker_(std::make_shared<Worker>()) {
     sender_.peerName = kFileSenderDefaultPeer;
     if (options.receiveFolder) receiver_.defaultFolder = options.receiveFolder;
     capture_->display = request_.display;
@@ -166,6 +226,10 @@ void HostSession::start() {
 
 void HostSession::startDetached(std::function<void()> body) { std::thread(std::move(body)).detach(); }
 
+void HostSession::post(const std::shared_ptr<Worker>& worker, std::function<void()> job) {
+    Worker::post(worker, std::move(job));
+}
+
 void HostSession::close() {
     if (stop_->exchange(true)) return;
     channel()->connection()->shutdown();
@@ -174,17 +238,25 @@ void HostSession::close() {
         if (clipboardListener_ != 0) system_->removeClipboardListener(clipboardListener_);
         clipboardListener_ = 0;
     }
+    for (const std::shared_ptr<Worker>& worker : {folderWorker_, powerWorker_, launchWorker_}) worker->stop();
     releaseInput();
-    receiver_.abortAll();
-    sender_.cancel();
+    {
+        // A transfer asked for from here on sees the stop flag and starts nothing.
+        std::lock_guard<std::mutex> lock(filesMutex_);
+        receiver_.abortAll();
+        sender_.cancel();
+    }
     {
         std::lock_guard<std::mutex> lock(audioMutex_);
         if (sound_) sound_->stop();
     }
     {
-        // A curtain switch handled from here on sees the stop flag and leaves the curtain down.
+        // A curtain switch handled from here on sees the stop flag and leaves the curtain alone.
+        // The curtain is the whole PC's: only the session that raised it lowers it, so that an
+        // errand or a replaced session leaving does not uncover the screen of the one in use.
         std::lock_guard<std::mutex> lock(curtainMutex_);
-        system_->setCurtain(false);
+        if (raisedCurtain_) system_->setCurtain(false);
+        raisedCurtain_ = false;
     }
     {
         std::lock_guard<std::mutex> lock(chatMutex_);
@@ -309,6 +381,9 @@ void HostSession::releaseInput() {
     std::lock_guard<std::mutex> lock(inputMutex_);
     translator_.releaseAll();
     injector_.releaseAll();
+    // Keys pressed on the sign-in screen must not stay down there either.
+    for (uint16_t code : lockKeysDown_) sendLockKey(code, false);
+    lockKeysDown_.clear();
 }
 
 void HostSession::setTargetLocked(const ScreenRect& r) {
@@ -349,6 +424,9 @@ void HostSession::setAudio(bool on) {
 
 void HostSession::handle(unsigned char type, const std::vector<unsigned char>& payload) {
     try {
+        // What a closing session still had in hand changes nothing. (Handlers that race with
+        // close check again under the lock close takes for what they change.)
+        if (stop_->load()) return;
         const MsgType t = MsgType(type);
         if (wakeErrand()) {
             // An errand is admitted without a history record or a notice: it gets nothing else.
@@ -369,9 +447,17 @@ bool HostSession::toLockScreen(MsgType type, const std::vector<unsigned char>& p
         const KeyEvent e = decodeKeyEvent(payload);
         if (e.kind > 2) return true;
         const bool down = e.kind == 2 ? macModifierDown(e.code, e.flags) : e.kind == 1;
+        std::lock_guard<std::mutex> lock(inputMutex_);
+        if (stop_->load()) return true;  // close released what was down; nothing more goes there
         sendLockKey(e.code, down);
+        auto held = std::find(lockKeysDown_.begin(), lockKeysDown_.end(), e.code);
+        if (down && held == lockKeysDown_.end()) lockKeysDown_.push_back(e.code);
+        if (!down && held != lockKeysDown_.end()) lockKeysDown_.erase(held);
     } else {
-        sendLockText(decodeText(MsgType::TypeText, payload));
+        const std::string text = decodeText(MsgType::TypeText, payload);
+        std::lock_guard<std::mutex> lock(inputMutex_);
+        if (stop_->load()) return true;
+        sendLockText(text);
     }
     return true;
 }
@@ -431,9 +517,11 @@ void HostSession::dispatch(MsgType type, const std::vector<unsigned char>& paylo
     case MsgType::LockLogin:
         lockLogin(payload);
         break;
-    case MsgType::Clipboard:
-        if (clipboard) system_->applyClipboard(payload);
+    case MsgType::Clipboard: {
+        std::lock_guard<std::mutex> lock(clipboardMutex_);
+        if (clipboard && !stop_->load()) system_->applyClipboard(payload);
         break;
+    }
     case MsgType::Ping:
         sendMessage(MsgType::Pong, payload);
         break;
@@ -482,7 +570,7 @@ void HostSession::dispatch(MsgType type, const std::vector<unsigned char>& paylo
         const uint8_t action = decodeU8(payload);
         logLine(std::string(action == 1 ? "다시 시작" : "잠자기") + " 요청 (" + peerName() + ")");
         const std::shared_ptr<SecureChannel> ch = channel();
-        startDetached([ch, action] {
+        post(powerWorker_, [ch, action] {
             std::string failure;
             if (action == 1) failure = restartPc();
             else if (action == 2) failure = sleepPc();
@@ -504,9 +592,11 @@ void HostSession::dispatch(MsgType type, const std::vector<unsigned char>& paylo
     case MsgType::FileBegin:
     case MsgType::FileData:
     case MsgType::FileEnd:
-    case MsgType::FileAbort:
-        receiver_.handle(uint8_t(type), payload);
+    case MsgType::FileAbort: {
+        std::lock_guard<std::mutex> lock(filesMutex_);
+        if (!stop_->load()) receiver_.handle(uint8_t(type), payload);
         break;
+    }
     case MsgType::FileAck:
         sender_.onAck(payload);
         break;
@@ -528,7 +618,7 @@ void HostSession::dispatch(MsgType type, const std::vector<unsigned char>& paylo
     case MsgType::LaunchProgram: {
         const std::string id = decodeText(MsgType::LaunchProgram, payload);
         std::shared_ptr<HostSession> self = shared_from_this();
-        startDetached([self, id] { self->launchFromCatalogue(id); });
+        post(launchWorker_, [self, id] { self->launchFromCatalogue(id); });
         break;
     }
     case MsgType::FocusWindow: {
@@ -559,6 +649,8 @@ void HostSession::lockLogin(const std::vector<unsigned char>& payload) {
     } else if (!hooks.lockAgentPresent()) {
         notice("원격 PC 의 잠금 도우미가 응답하지 않습니다");
     } else {
+        std::lock_guard<std::mutex> lock(inputMutex_);
+        if (stop_->load()) return;  // nothing goes to the helper once the session stops
         logLine("잠긴 화면 로그인 요청 (" + peerName() + ")");
         sendLockPassword(password);
     }
@@ -566,21 +658,24 @@ void HostSession::lockLogin(const std::vector<unsigned char>& payload) {
 
 void HostSession::curtainSwitch(bool on) {
     std::weak_ptr<HostSession> weak = shared_from_this();
-    system_->setCurtainRelease([weak] {
-        if (std::shared_ptr<HostSession> self = weak.lock())
-            if (!self->stopped()) self->notice(kLocalCurtainRelease);
-    });
     {
         std::lock_guard<std::mutex> lock(curtainMutex_);
-        // After close the curtain stays down, whatever a late switch asks.
+        // After close a late switch changes nothing: neither the curtain nor the live session's
+        // release callback.
         if (stop_->load()) return;
+        system_->setCurtainRelease([weak] {
+            if (std::shared_ptr<HostSession> self = weak.lock())
+                if (!self->stopped()) self->notice(kLocalCurtainRelease);
+        });
         system_->setCurtain(on);
+        raisedCurtain_ = on;
     }
     logLine(std::string("화면 가리기 ") + onOff(on) + " (" + peerName() + ")");
 }
 
 void HostSession::chatLine(const std::string& text) {
     std::lock_guard<std::mutex> lock(chatMutex_);
+    if (stop_->load()) return;  // no window opens for a session that has ended
     if (!chat_) {
         const std::shared_ptr<SecureChannel> ch = channel();
         chat_ = system_->chat(peerName(), [ch](const std::string& line) {
@@ -600,7 +695,8 @@ void HostSession::handleFiles(MsgType type, const std::vector<unsigned char>& pa
         if (!on) return refuse(kFileTransferOff);
         std::vector<std::wstring> files = system_->clipboardFiles();
         if (files.empty()) return refuse(kNoCopiedFiles);
-        sender_.enqueue(std::move(files));
+        std::lock_guard<std::mutex> lock(filesMutex_);
+        if (!stop_->load()) sender_.enqueue(std::move(files));
         break;
     }
     case MsgType::ListFolder: {
@@ -611,7 +707,7 @@ void HostSession::handleFiles(MsgType type, const std::vector<unsigned char>& pa
         }
         const std::shared_ptr<SecureChannel> ch = channel();
         const std::shared_ptr<SessionSystem> system = system_;
-        startDetached([ch, system, path] {
+        post(folderWorker_, [ch, system, path] {
             ch->send(uint8_t(MsgType::FolderListing), asBytes(system->listFolder(path)));
         });
         break;
@@ -621,6 +717,8 @@ void HostSession::handleFiles(MsgType type, const std::vector<unsigned char>& pa
         if (!on || !decodeSendFiles(payload, paths)) return refuse(kFileTransferOff);
         std::vector<std::wstring> existing = existingPaths(paths);
         if (existing.empty()) return refuse(kNoFilesFound);
+        std::lock_guard<std::mutex> lock(filesMutex_);
+        if (stop_->load()) break;
         logLine("파일 보내기 요청 (" + peerName() + "): " + std::to_string(existing.size()) + "개");
         sender_.enqueue(std::move(existing));
         break;

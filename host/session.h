@@ -130,6 +130,7 @@ public:
 
 private:
     struct ClipboardRelay;
+    struct Worker;
 
     void sendMessage(MsgType type, ByteSpan payload);
     void notice(const std::string& text);
@@ -141,6 +142,8 @@ private:
     void chatLine(const std::string& text);
     void requestCatalogue();
     void startDetached(std::function<void()> body);
+    // Runs the job on the worker of its kind; dropped once the session stops.
+    void post(const std::shared_ptr<Worker>& worker, std::function<void()> job);
     // Input under the input mutex, unless the session has stopped.
     void withInput(const std::function<void()>& action);
     void releaseInput();
@@ -164,9 +167,10 @@ private:
     const std::shared_ptr<std::atomic<bool>> stop_ = std::make_shared<std::atomic<bool>>(false);
     std::atomic<bool> mediaOn_{true};
 
-    std::mutex inputMutex_;  // the translator and the injector's releases
+    std::mutex inputMutex_;  // the translator, the injector's releases and the lock-screen keys
     InputInjector injector_;
     ShortcutTranslator translator_;
+    std::vector<uint16_t> lockKeysDown_;  // pressed through the lock helper and not yet released
 
     std::mutex clipboardMutex_;
     int clipboardListener_ = 0;
@@ -180,6 +184,7 @@ private:
     std::unique_ptr<SoundSource> sound_;
 
     std::mutex curtainMutex_;
+    bool raisedCurtain_ = false;  // this session raised the curtain and has not lowered it
 
     std::mutex chatMutex_;
     std::unique_ptr<ChatBox> chat_;
@@ -187,6 +192,13 @@ private:
     std::mutex catalogueMutex_;
     bool catalogueRunning_ = false;
     bool catalogueAgain_ = false;
+
+    // Slow requests, each kind on one thread of its own at most.
+    const std::shared_ptr<Worker> folderWorker_;
+    const std::shared_ptr<Worker> powerWorker_;
+    const std::shared_ptr<Worker> launchWorker_;
+
+    std::mutex filesMutex_;  // starting transfers, against close stopping them
 
     std::mutex uploadMutex_;
     std::wstring uploadFolder_;

@@ -17,10 +17,10 @@ bool SecureChannel::send(uint8_t type, ByteSpan payload) {
     return conn_->sendFrame(sealed);
 }
 
-ChannelMessage SecureChannel::receive(int timeoutMs) {
+ChannelMessage SecureChannel::receive(int timeoutMs, size_t maxFrame) {
     // Frames already buffered behind a forged one must not be handed out either.
     if (broken_) throw ProtoError(kConnClosed);
-    Bytes frame = conn_->readFrame(kMaxChannelFrame, timeoutMs);
+    Bytes frame = conn_->readFrame(maxFrame, timeoutMs);
     Bytes plain;
     try {
         plain = receive_.open(frame);

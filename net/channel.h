@@ -32,7 +32,8 @@ public:
     // The next message (one receiving thread). Throws ProtoError: the frame errors of the
     // connection, "복호 실패" for a frame that does not open (altered, replayed or out of order)
     // and "빈 메시지" for one without a type byte; after those two the connection is shut down.
-    ChannelMessage receive(int timeoutMs);
+    // maxFrame bounds the sealed frame: a peer that has not yet proven its key gets a small one.
+    ChannelMessage receive(int timeoutMs, size_t maxFrame = kMaxChannelFrame);
 
     const std::shared_ptr<FramedConn>& connection() const { return conn_; }
 

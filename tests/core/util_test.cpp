@@ -6,6 +6,8 @@
 #include <fstream>
 #include <limits>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "core/util.h"
 
@@ -159,6 +161,60 @@ TEST(Log, WritesTimestampedLinesToFileAndStderrWhenUnset) {
     setLogPath(saved);
     ASSERT_GE(err.size(), 20u);
     EXPECT_EQ(err.substr(19), " to stderr\n");
+}
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+TEST(Log, AFullLogMovesToOldAndNoLineIsLost) {
+    const std::string saved = logPath();
+    const std::string path = ::testing::TempDir() + "tavrel_log_cap_test.log";
+    const std::string old = path + ".old";
+    std::remove(path.c_str());
+    std::remove(old.c_str());
+    constexpr uint64_t kCap = 2000;
+    constexpr size_t kLongestLine = 19 + 1 + 40 + 1;  // time, blank, message, line feed
+    setLogPath(path);
+    setLogSizeCap(kCap);
+    int written = 0;
+    int moves = 0;
+    size_t lastOldSize = 0;
+    // Far past the cap, twice over: the current file never holds more than the cap and one line.
+    while (moves < 2 && written < 1000) {
+        const int n = written++;
+        logLine("줄 " + std::to_string(n) + " " + std::string(size_t(n % 30), 'x'));
+        const size_t size = fileText(path).size();
+        EXPECT_LT(size, kCap) << written;  // the line that reached the cap went with the file
+        const size_t oldSize = fileText(old).size();
+        if (oldSize != lastOldSize) {
+            ++moves;
+            EXPECT_GE(oldSize, kCap);
+            EXPECT_LT(oldSize, kCap + kLongestLine);
+            lastOldSize = oldSize;
+        }
+    }
+    logLine("마지막 줄");
+    ++written;
+    setLogSizeCap(kLogSizeCap);
+    setLogPath(saved);
+    ASSERT_EQ(moves, 2);
+    // The older file and the current one hold the last lines in order, with nothing missing
+    // between them.
+    std::istringstream lines(fileText(old) + fileText(path));
+    std::vector<std::string> messages;
+    for (std::string line; std::getline(lines, line);) messages.push_back(line.substr(20));
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages.back(), "마지막 줄");
+    const int first = std::stoi(messages.front().substr(std::string("줄 ").size()));
+    for (size_t i = 0; i + 1 < messages.size(); ++i)
+        EXPECT_EQ(messages[i].rfind("줄 " + std::to_string(first + int(i)) + " ", 0), 0u) << messages[i];
+    EXPECT_EQ(first + int(messages.size()), written);
+    std::remove(path.c_str());
+    std::remove(old.c_str());
 }
 
 }  // namespace

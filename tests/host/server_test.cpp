@@ -549,25 +549,188 @@ TEST_F(HostServerTest, AcceptWithoutHostingRefuses) {
 
 // ---- many connections ----
 
-TEST_F(HostServerTest, AtMost32AdmissionsRunAtOnce) {
-    startHosting();
-    std::vector<std::unique_ptr<TestViewer>> idle;
-    for (int i = 0; i < HostServer::kMaxAdmissions; ++i) {
-        idle.push_back(std::make_unique<TestViewer>());
-        ASSERT_TRUE(idle.back()->dial(server->port()));
+// A dual-stack listener on every address, as the tray starts it, reached only over loopback: the
+// hostile peers come from ::1, the honest viewer from 127.0.0.1, two sources for the host.
+class HostileAdmissions : public HostServerTest {
+protected:
+    void startDualStack() {
+        const bool withRelay = relay.port() != 0;
+        ASSERT_TRUE(server->start(0, false, withRelay, false));
+        if (withRelay) {
+            ASSERT_TRUE(relay.waitFor([&] { return relay.online(server->deviceId()); }, 5000));
+        }
     }
-    ASSERT_TRUE(waitUntil([&] { return server->admissionsRunning() == HostServer::kMaxAdmissions; }, 10000));
-    TestViewer extra;
-    ASSERT_TRUE(extra.dial(server->port()));
-    EXPECT_TRUE(extra.waitClosed(3000));
-    EXPECT_TRUE(log.waitFor(refusalLine(extra, kTooManyAdmissions)));
-    EXPECT_EQ(server->admissionsRunning(), HostServer::kMaxAdmissions);
+    std::shared_ptr<FramedConn> dialV6() { return connectTcp("::1", server->port(), 5000); }
+    bool dialV6(TestViewer& v) {
+        v.conn = dialV6();
+        return bool(v.conn);
+    }
+    // Waits until exactly so many admissions (and so many of them relayed) run.
+    bool held(int all, int relayed = 0) {
+        return waitUntil(
+            [&] { return server->admissionsRunning() == all && server->relayedAdmissionsRunning() == relayed; }, 10000);
+    }
+};
 
-    for (auto& v : idle) v->hangUp();
-    ASSERT_TRUE(waitUntil([&] { return server->admissionsRunning() == 0; }, 10000));
+TEST_F(HostileAdmissions, CostAndSlotsStayBoundedAndAnHonestViewerStillGetsIn) {
+    useRelay();
+    startDualStack();
+    TestViewer allowed;
+    allow(allowed, allowed.name);
+    struct Row {
+        const char* what;
+        // Runs the attack; what it keeps open stays in `held` until the row ends.
+        std::function<void(std::vector<std::shared_ptr<FramedConn>>& held)> attack;
+        int direct;   // admissions the attack holds afterwards
+        int relayed;  // of them handed over by the relay agent
+    };
+    const std::vector<Row> rows = {
+        {"a claimed key followed by a frame of 48 MiB",
+         [&](std::vector<std::shared_ptr<FramedConn>>& keep) {
+             TestViewer impostor;
+             impostor.device.publicKey = allowed.device.publicKey;  // claimed, without its private key
+             ASSERT_TRUE(dialV6(impostor));
+             EXPECT_NE(impostor.tryPaired(server->deviceKey().publicKey), "");  // the reply does not open
+             uint8_t header[4];
+             storeBe32(header, uint32_t(kMaxChannelFrame));
+             ASSERT_TRUE(impostor.conn->sendAll(header, 4));
+             Bytes some(16384, 0x5a);
+             impostor.conn->sendAll(some.data(), some.size());
+             // Refused on the length alone, long before the request's wait would end.
+             EXPECT_TRUE(log.waitFor("::1:" + std::to_string(impostor.conn->localPort()) + "): " + kFrameTooLarge,
+                                     3000))
+                 << log.text();
+             EXPECT_TRUE(impostor.waitClosed(3000));
+             keep.push_back(impostor.conn);
+         },
+         0, 0},
+        {"32 connections from one address that never send a byte",
+         [&](std::vector<std::shared_ptr<FramedConn>>& keep) {
+             for (int i = 0; i < HostServer::kMaxAdmissions; ++i) {
+                 keep.push_back(dialV6());
+                 ASSERT_TRUE(keep.back());
+             }
+             ASSERT_TRUE(held(HostServer::kMaxAdmissionsPerSource));
+             ASSERT_TRUE(log.waitFor(std::string("): ") + kTooManyAdmissions));
+             // The rest are shut down at once; their refusals make one line, not one each.
+             for (size_t i = HostServer::kMaxAdmissionsPerSource; i < keep.size(); ++i) {
+                 TestViewer v;
+                 v.conn = keep[i];
+                 EXPECT_TRUE(v.waitClosed(3000)) << i;
+             }
+             EXPECT_EQ(log.count(std::string("): ") + kTooManyAdmissions), 1) << log.text();
+         },
+         HostServer::kMaxAdmissionsPerSource, 0},
+        {"a password hello that stalls after the host's reply",
+         [&](std::vector<std::shared_ptr<FramedConn>>& keep) {
+             usePassword(true);
+             std::shared_ptr<FramedConn> c = dialV6();
+             ASSERT_TRUE(c);
+             ASSERT_TRUE(c->sendFrame(rawPasswordHello()));
+             c->readFrame(kMaxHandshakeFrame, 5000);
+             keep.push_back(c);
+         },
+         1, 0},
+        {"idle connections through the relay",
+         [&](std::vector<std::shared_ptr<FramedConn>>& keep) {
+             for (int i = 0; i <= HostServer::kMaxRelayedAdmissions; ++i) {
+                 TestViewer v;
+                 ASSERT_TRUE(v.dialRelay(relay.config(), server->deviceId()));
+                 keep.push_back(v.conn);
+                 if (i < HostServer::kMaxRelayedAdmissions) {
+                     ASSERT_TRUE(held(i + 1, i + 1)) << i;
+                 }
+             }
+             // The one too many is handed over and shut down at once.
+             TestViewer last;
+             last.conn = keep.back();
+             EXPECT_TRUE(last.waitClosed(5000));
+         },
+         HostServer::kMaxRelayedAdmissions, HostServer::kMaxRelayedAdmissions},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::shared_ptr<FramedConn>> keep;
+        row.attack(keep);
+        EXPECT_TRUE(held(row.direct, row.relayed)) << row.what << ": " << server->admissionsRunning() << " held";
+
+        TestViewer honest;
+        allow(honest, honest.name);
+        enter(honest);
+        EXPECT_EQ(server->currentSession()->peerName(), honest.name) << row.what;
+        EXPECT_TRUE(held(row.direct, row.relayed)) << row.what;
+
+        for (auto& c : keep)
+            if (c) c->shutdown();
+        EXPECT_TRUE(held(0)) << row.what;
+        usePassword(false);
+        server->passwords.reset();
+    }
+}
+
+TEST_F(HostileAdmissions, RefusalsForTooManyConnectionsAreLoggedOncePerIntervalWithACount) {
+    server->timing.refusalLogMs = 300;
+    startDualStack();
+    std::vector<std::shared_ptr<FramedConn>> keep;
+    for (int i = 0; i < HostServer::kMaxAdmissionsPerSource; ++i) keep.push_back(dialV6());
+    ASSERT_TRUE(held(HostServer::kMaxAdmissionsPerSource));
+    const std::string refused = std::string("): ") + kTooManyAdmissions;
+    int refusals = 0;
+    const bool counted = waitUntil(
+        [&] {
+            std::shared_ptr<FramedConn> extra = dialV6();
+            TestViewer v;
+            v.conn = extra;
+            if (extra && v.waitClosed(3000)) ++refusals;
+            return log.has(refused + " (앞 줄 뒤로 ");
+        },
+        10000);
+    EXPECT_TRUE(counted) << log.text();
+    EXPECT_LT(log.count(refused), refusals);
+    EXPECT_TRUE(held(HostServer::kMaxAdmissionsPerSource));
+}
+
+TEST_F(HostileAdmissions, WakeErrandsAreOnePerDeviceAndFewInAll) {
+    startDualStack();
+    TestViewer first;
+    allow(first, first.name);
+    enter(first, TestViewer::request("windows", "wake"));
+    // The same device again: its new errand replaces the old one.
+    TestViewer again(first.name);
+    again.device = first.device;
+    enter(again, TestViewer::request("windows", "wake"));
+    EXPECT_TRUE(first.waitClosed());
+    EXPECT_TRUE(again.ping());
+
+    std::vector<std::unique_ptr<TestViewer>> others;
+    for (int i = 1; i < HostServer::kMaxErrands; ++i) {
+        others.push_back(std::make_unique<TestViewer>());
+        allow(*others.back(), others.back()->name);
+        enter(*others.back(), TestViewer::request("windows", "wake"));
+    }
+    TestViewer tooMany;
+    allow(tooMany, tooMany.name);
+    ASSERT_TRUE(tooMany.dial(server->port()));
+    ASSERT_EQ(tooMany.tryPaired(server->deviceKey().publicKey), "");
+    ASSERT_TRUE(tooMany.sendRequest(TestViewer::request("windows", "wake")));
+    EXPECT_TRUE(log.waitFor(refusalLine(tooMany, kTooManyErrands)));
+    EXPECT_TRUE(tooMany.waitClosed());
+    EXPECT_TRUE(again.ping());
+    for (auto& v : others) EXPECT_TRUE(v->ping());
+
+    // A viewer is never counted against them, and an errand that ends makes room.
+    TestViewer user;
+    allow(user, user.name);
+    enter(user);
+    others.back()->hangUp();
     TestViewer later;
     allow(later, later.name);
-    enter(later);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            if (!later.dial(server->port()) || later.tryPaired(server->deviceKey().publicKey) != "") return false;
+            return later.sendRequest(TestViewer::request("windows", "wake")) && later.ping(2000);
+        },
+        5000));
+    EXPECT_TRUE(user.ping());
 }
 
 TEST(AcceptLoop, FailedAcceptIsRetriedUntilTheListenerCloses) {

@@ -5,8 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -93,13 +98,17 @@ protected:
         peer.reset();
     }
 
-    std::shared_ptr<HostSession> make(const Json& request = requestJson()) {
+    HostSessionOptions options() {
         HostSessionOptions o;
         o.store = store.get();
         o.system = desktop;
         o.timing = shortSessionTiming();
         o.receiveFolder = [this] { return downloads.wide(); };
-        auto s = std::make_shared<HostSession>(pair.host, "뷰어", "a2V5", request, nullptr, o);
+        return o;
+    }
+
+    std::shared_ptr<HostSession> make(const Json& request = requestJson()) {
+        auto s = std::make_shared<HostSession>(pair.host, "뷰어", "a2V5", request, nullptr, options());
         s->onEnded = [this](ViewerSession*) { ++ended; };
         return s;
     }
@@ -357,7 +366,8 @@ TEST_F(HostSessionTest, ViewSizeQualityDisplayAndWindowRequests) {
     const CaptureState s = session->captureSnapshot();
     EXPECT_EQ(s.region, (StreamRegion{60, 10, 100, 100}));
     EXPECT_EQ(s.inputTarget, (ScreenRect{700, 10, 800, 110}));
-    EXPECT_TRUE(log.has("창 보내기: 디스플레이 1 "));
+    // Logged after DisplayInfo went out.
+    EXPECT_TRUE(log.waitFor("창 보내기: 디스플레이 1 "));
 }
 
 TEST_F(HostSessionTest, RepeatedViewSizeDoesNotPostponeTheSetUp) {
@@ -995,10 +1005,195 @@ TEST_F(HostSessionTest, LateCurtainOrInputAfterCloseLeavesNothingOn) {
     handle(MsgType::Key, encodeKeyEvent(0, 1, 0, false));
     handle(MsgType::KeyCombo, encodeKeyCombo({0}));
     handle(MsgType::AudioSwitch, encodeSwitch(true));
+    handle(MsgType::Chat, asBytes(std::string("늦은 말")));
+    handle(MsgType::Clipboard, asBytes(std::string("{\"text\":\"x\"}")));
+    handle(MsgType::FocusWindow, encodeU32(77));
+    handle(MsgType::ListApps);
     EXPECT_FALSE(desktop->curtain());
     EXPECT_EQ(desktop->input.records().size(), released);
     EXPECT_FALSE(desktop->soundRunning());
+    EXPECT_TRUE(desktop->chatLines().empty());
+    EXPECT_TRUE(desktop->appliedClipboard().empty());
+    EXPECT_TRUE(desktop->broughtToFront().empty());
+    EXPECT_EQ(desktop->appListsSent(), 0);
 }
+
+// A second session on the same PC (the curtain is the PC's), on a connection of its own; closed
+// and let go of by the destructor.
+class OtherSession {
+public:
+    OtherSession(const HostSessionOptions& options, const Json& request) : pair_(makeChannelPair()) {
+        session = std::make_shared<HostSession>(pair_.host, "다른 뷰어", "b3RoZXI=", request, nullptr, options);
+        session->start();
+    }
+    ~OtherSession() {
+        session->close();
+        std::weak_ptr<HostSession> last = session;
+        session.reset();
+        EXPECT_TRUE(waitUntil([&] { return last.expired(); }, 5000));
+    }
+    std::shared_ptr<HostSession> session;
+
+private:
+    ChannelPair pair_;
+};
+
+TEST_F(HostSessionTest, OnlyTheSessionThatRaisedTheCurtainLowersIt) {
+    open();
+    handle(MsgType::CurtainSwitch, encodeSwitch(true));
+    ASSERT_TRUE(desktop->curtain());
+    SessionRequest wake;
+    wake.os = "windows";
+    wake.purpose = "wake";
+    for (const Json& request : {wake.toJson(), requestJson()}) {
+        OtherSession other(options(), request);
+        other.session->close();
+        EXPECT_TRUE(desktop->curtain()) << request.dump();
+    }
+    // Lowered and raised again by its own viewer: still its curtain.
+    handle(MsgType::CurtainSwitch, encodeSwitch(false));
+    handle(MsgType::CurtainSwitch, encodeSwitch(true));
+    session->close();
+    EXPECT_FALSE(desktop->curtain());
+}
+
+TEST_F(HostSessionTest, ALateCurtainSwitchOfAClosedSessionKeepsTheLiveSessionsRelease) {
+    open();
+    ASSERT_TRUE(peer->next(MsgType::Status));
+    OtherSession replaced(options(), requestJson());
+    replaced.session->close();
+    handle(MsgType::CurtainSwitch, encodeSwitch(true));
+    replaced.session->handle(uint8_t(MsgType::CurtainSwitch), encodeSwitch(true));
+    desktop->localCurtainRelease();
+    EXPECT_TRUE(peer->waitNotice("원격 PC 앞자리에서 화면 가리기를 풀었습니다"));
+}
+
+TEST_F(HostSessionTest, KeysOnTheLockScreenAreReleasedAtCloseAndNoneGoThereAfter) {
+    open();
+    locked = true;
+    agent = true;
+    handle(MsgType::Key, encodeKeyEvent(56, 1, 0, false));  // Shift down
+    handle(MsgType::Key, encodeKeyEvent(0, 1, 0, false));   // A down
+    handle(MsgType::Key, encodeKeyEvent(0, 0, 0, false));   // and up again
+    ASSERT_EQ(lockSent().size(), 3u);
+    session->close();
+    std::vector<Bytes> sent = lockSent();
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_EQ(sent[3], lockKeyMessage(56, false));
+    handle(MsgType::Key, encodeKeyEvent(59, 1, 0, false));
+    handle(MsgType::TypeText, asBytes(std::string("abc")));
+    EXPECT_EQ(lockSent().size(), 4u);
+}
+
+TEST_F(HostSessionTest, NoTransferStartsAfterClose) {
+    const std::wstring file = profile / L"보낼.txt";
+    ASSERT_TRUE(writeFileAtomic(file, asBytes(std::string("abc"))));
+    desktop->setClipboardFiles({file});
+    open();
+    session->close();
+    handle(MsgType::SendFiles, encodeSendFiles({utf8FromWide(file)}));
+    handle(MsgType::PasteFiles);
+    EXPECT_FALSE(log.has("파일 보내기 요청"));
+}
+
+// A place where the session's slow jobs wait until the test lets them go, counting them.
+class JobGate {
+public:
+    void pass() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ++started_;
+        most_ = std::max(most_, ++running_);
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return open_; });
+        --running_;
+        changed_.notify_all();
+    }
+    void setOpen(bool open) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = open;
+        changed_.notify_all();
+    }
+    // Waits until `started` jobs reached the gate and none is inside.
+    bool waitStartedAndIdle(int started) { return waitFor([&] { return started_ == started && running_ == 0; }); }
+    bool waitRunning(int started) { return waitFor([&] { return started_ == started && running_ == 1; }); }
+    int started() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return started_;
+    }
+    int most() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return most_;
+    }
+
+private:
+    bool waitFor(const std::function<bool()>& done) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), done);
+    }
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool open_ = false;
+    int started_ = 0, running_ = 0, most_ = 0;
+};
+
+struct SlowRequest {
+    const char* what;
+    MsgType type;
+    Bytes payload;
+};
+void PrintTo(const SlowRequest& r, std::ostream* os) { *os << r.what; }
+
+class SlowRequests : public HostSessionTest, public ::testing::WithParamInterface<SlowRequest> {
+protected:
+    void SetUp() override {
+        HostSessionTest::SetUp();
+        desktop->setFolders(
+            true,
+            [this](const std::string&) {
+                gate.pass();
+                return std::string("{}");
+            },
+            {});
+        hooks->restartSystem = [this](uint32_t&) {
+            gate.pass();
+            return true;
+        };
+        desktop->setLaunchHook([this](const std::string&) { gate.pass(); });
+    }
+    void TearDown() override {
+        gate.setOpen(true);
+        HostSessionTest::TearDown();
+    }
+    JobGate gate;
+};
+
+TEST_P(SlowRequests, RunOneAtATimeKeepOnlyTheNewestWaitingAndNoneAfterClose) {
+    const SlowRequest& r = GetParam();
+    open();
+    handle(r.type, r.payload);
+    ASSERT_TRUE(gate.waitRunning(1));
+    for (int i = 0; i < 1000; ++i) handle(r.type, r.payload);
+    gate.setOpen(true);
+    // The newest of the 1000 that waited runs next; the others were replaced.
+    EXPECT_TRUE(gate.waitStartedAndIdle(2)) << gate.started();
+    EXPECT_EQ(gate.most(), 1);
+
+    gate.setOpen(false);
+    handle(r.type, r.payload);
+    ASSERT_TRUE(gate.waitRunning(3));
+    handle(r.type, r.payload);  // waits behind the running one
+    session->close();
+    handle(r.type, r.payload);  // after close
+    gate.setOpen(true);
+    EXPECT_TRUE(gate.waitStartedAndIdle(3)) << gate.started();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , SlowRequests,
+    ::testing::Values(SlowRequest{"ListFolder", MsgType::ListFolder, Bytes{'C', ':'}},
+                      SlowRequest{"Power", MsgType::Power, encodeU8(1)},
+                      SlowRequest{"LaunchProgram", MsgType::LaunchProgram, Bytes{'n', 'o', 't', 'e'}}),
+    [](const ::testing::TestParamInfo<SlowRequest>& info) { return std::string(info.param.what); });
 
 TEST_F(HostSessionTest, StatisticsOfTheStream) {
     openStreaming();

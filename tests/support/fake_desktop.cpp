@@ -19,6 +19,7 @@ struct FakeDesktop::State {
     std::function<std::string(const std::string&)> listFolder;
     std::vector<std::string> writable;
     int catalogueDelayMs = 0;
+    std::function<void(const std::string&)> launchHook;
 
     std::vector<EncoderOpen> opens;
     std::vector<uint32_t> bitrates;
@@ -468,11 +469,19 @@ void FakeDesktop::sendAppList(CatalogueSession& session) {
     auto lock = locked();
     --state_->catalogueRunning;
 }
+void FakeDesktop::setLaunchHook(std::function<void(const std::string& id)> hook) {
+    auto lock = locked();
+    state_->launchHook = std::move(hook);
+}
+
 void FakeDesktop::launchFromCatalogue(CatalogueSession& session, const std::string& id) {
+    std::function<void(const std::string&)> hook;
     {
         auto lock = locked();
         state_->launches.push_back(id);
+        hook = state_->launchHook;
     }
+    if (hook) hook(id);
     session.setLaunching("메모장");
     sendAppList(session);
     session.setLaunching("");

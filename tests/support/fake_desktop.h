@@ -47,6 +47,8 @@ public:
     void setClipboardFiles(std::vector<std::wstring> files);
     void setFolders(bool lists, std::function<std::string(const std::string&)> list, std::vector<std::string> writable);
     void setCatalogueDelayMs(int ms);
+    // Runs at the start of every launch, on the launching thread (a test can hold launches there).
+    void setLaunchHook(std::function<void(const std::string& id)> hook);
 
     std::vector<EncoderOpen> encoderOpens();
     std::vector<uint32_t> bitrates();
