@@ -77,6 +77,11 @@ HBITMAP createAlphaBitmap(int width, int height, void*& bits);
 using DuplicateOutputHook = std::function<HRESULT(ID3D11Device*, IDXGIOutput1*, IDXGIOutputDuplication**)>;
 void setDuplicateOutputHook(DuplicateOutputHook hook);
 
+// The output of `factory` whose device name is `deviceName`, with its adapter; false when none is.
+// Only an S_OK answer counts as an adapter or output: any other ends that enumeration.
+bool findDxgiOutput(IDXGIFactory1* factory, const std::wstring& deviceName,
+                    Microsoft::WRL::ComPtr<IDXGIAdapter1>& adapter, Microsoft::WRL::ComPtr<IDXGIOutput>& output);
+
 // Grabs one monitor as 32-bit BGRA: through desktop duplication when the system offers it for the
 // monitor, else through GDI. Used by one thread.
 class ScreenCapturer {

@@ -141,6 +141,23 @@ void ScreenCapturer::releaseDuplication() {
     frameAvailable_ = false;
 }
 
+bool findDxgiOutput(IDXGIFactory1* factory, const std::wstring& deviceName, ComPtr<IDXGIAdapter1>& adapter,
+                    ComPtr<IDXGIOutput>& output) {
+    for (UINT a = 0;; ++a) {
+        adapter.Reset();
+        if (factory->EnumAdapters1(a, &adapter) != S_OK || !adapter) break;
+        for (UINT o = 0;; ++o) {
+            output.Reset();
+            if (adapter->EnumOutputs(o, &output) != S_OK || !output) break;
+            DXGI_OUTPUT_DESC desc{};
+            if (SUCCEEDED(output->GetDesc(&desc)) && deviceName == desc.DeviceName) return true;
+        }
+    }
+    adapter.Reset();
+    output.Reset();
+    return false;
+}
+
 ScreenCapturer::Reopen ScreenCapturer::openDuplication() {
     releaseDuplication();
     output_.Reset();
@@ -148,19 +165,7 @@ ScreenCapturer::Reopen ScreenCapturer::openDuplication() {
     if (FAILED(CreateDXGIFactory1(IID_PPV_ARGS(&factory)))) return Reopen::Failed;
     ComPtr<IDXGIAdapter1> adapter;
     ComPtr<IDXGIOutput> output;
-    bool found = false;
-    for (UINT a = 0; !found && factory->EnumAdapters1(a, &adapter) != DXGI_ERROR_NOT_FOUND; ++a) {
-        for (UINT o = 0; adapter->EnumOutputs(o, &output) != DXGI_ERROR_NOT_FOUND; ++o) {
-            DXGI_OUTPUT_DESC desc{};
-            if (SUCCEEDED(output->GetDesc(&desc)) && monitor_.deviceName == desc.DeviceName) {
-                found = true;
-                break;
-            }
-            output.Reset();
-        }
-        if (!found) adapter.Reset();
-    }
-    if (!found) return Reopen::Failed;
+    if (!findDxgiOutput(factory.Get(), monitor_.deviceName, adapter, output)) return Reopen::Failed;
     if (FAILED(output.As(&output_))) return Reopen::Failed;
     if (!device_) {
         if (FAILED(D3D11CreateDevice(adapter.Get(), D3D_DRIVER_TYPE_UNKNOWN, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT,
