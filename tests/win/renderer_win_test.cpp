@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -186,6 +187,46 @@ TEST_F(RendererWin, ALostDeviceIsMadeAgainBeforeTheNextPicture) {
         renderer_.setPresentHook(nullptr);
         TearDown();
     }
+}
+
+// A device that cannot be set up again is tried at most once a second and its failure logged
+// once, not at every upload, present and resize.
+TEST_F(RendererWin, ADeviceThatCannotBeMadeAgainIsRetriedSparinglyAndLoggedOnce) {
+    LogCapture log;
+    open(64, 64);
+    int attempts = 0;
+    renderer_.setSetUpHook([&attempts](std::string& failure) {
+        ++attempts;
+        failure = "D3D11 장치 실패";
+        return false;
+    });
+    renderer_.setPresentHook([](HRESULT) { return DXGI_ERROR_DEVICE_REMOVED; });
+    draw(Picture(64, 64, 235));
+    renderer_.setPresentHook(nullptr);
+    const Picture picture(64, 64, 126);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 200; ++i) {
+        renderer_.upload(picture.frame());
+        renderer_.present();
+        renderer_.resizeIfNeeded();
+    }
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_GE(attempts, 1);
+    EXPECT_LE(attempts, 1 + int(seconds.count()));
+    const std::string text = log.text();
+    size_t failures = 0;
+    for (size_t at = text.find(" D3D11 장치 실패\n"); at != std::string::npos; at = text.find(" D3D11 장치 실패\n", at + 1))
+        ++failures;
+    EXPECT_EQ(failures, 1u) << text;
+    EXPECT_EQ(renderer_.backBuffer().width, 0);  // nothing set up
+
+    renderer_.setSetUpHook(nullptr);  // the device can be made again: the next attempt draws
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (renderer_.backBuffer().width == 0 && std::chrono::steady_clock::now() < until) {
+        renderer_.present();
+        Sleep(10);
+    }
+    EXPECT_EQ(at(draw(Picture(64, 64, 235)), 32, 32), kWhite);
 }
 
 }  // namespace
