@@ -278,7 +278,10 @@ int ScreenCapturer::copyDesktopImage(IDXGIResource* resource, bool& lost) {
         width_ = int(desc.Width);
         height_ = int(desc.Height);
     }
+    const int64_t copyStart = nowNanos();
     context_->CopyResource(staging_.Get(), image.Get());
+    ++cost_.copies;
+    cost_.copyNs += nowNanos() - copyStart;
     frameAvailable_ = true;
     return 1;
 }
@@ -335,11 +338,17 @@ int ScreenCapturer::grabGdi(int timeoutMs) {
         lastMonitorCheck_ = now;
         if (monitorMoved()) return -1;
     }
+    const int64_t copyStart = nowNanos();
     if (!BitBlt(memoryDc_, 0, 0, width_, height_, screenDc_, monitor_.left, monitor_.top, SRCCOPY | CAPTUREBLT))
         return -1;
     GdiFlush();
+    const int64_t checkStart = nowNanos();
     // The whole image is compared: a text caret of one pixel's width is a change worth sending.
-    if (!changes_.changed(static_cast<const uint8_t*>(dibBits_), width_, height_, int64_t(width_) * 4)) return 0;
+    const bool changed = changes_.changed(static_cast<const uint8_t*>(dibBits_), width_, height_, int64_t(width_) * 4);
+    ++cost_.copies;
+    cost_.copyNs += checkStart - copyStart;
+    cost_.checkNs += nowNanos() - checkStart;
+    if (!changed) return 0;
     frameAvailable_ = true;
     return 1;
 }
