@@ -109,6 +109,27 @@ TEST_F(RendererWin, LumaLevelsOfBothRanges) {
     }
 }
 
+// The shader's chroma terms, as it draws them: limited-range BT.709 primaries come out as the
+// primaries (the luma cases above see only neutral chroma).
+TEST_F(RendererWin, PrimariesOfALimitedRangePicture) {
+    open(64, 64);
+    const struct {
+        uint8_t y, u, v;
+        Bgra expected;
+    } cases[] = {
+        {63, 102, 240, {0, 0, 255, 255}},  // red
+        {173, 42, 26, {0, 255, 0, 255}},   // green
+        {32, 240, 118, {255, 0, 0, 255}},  // blue
+    };
+    for (const auto& c : cases) {
+        const Bgra seen = at(draw(Picture(64, 64, c.y, c.u, c.v)), 32, 32);
+        SCOPED_TRACE(testing::Message() << int(c.y) << "," << int(c.u) << "," << int(c.v) << " " << seen);
+        EXPECT_LE(std::abs(seen.b - c.expected.b), 3);
+        EXPECT_LE(std::abs(seen.g - c.expected.g), 3);
+        EXPECT_LE(std::abs(seen.r - c.expected.r), 3);
+    }
+}
+
 TEST_F(RendererWin, WidePictureIsLetterboxed) {
     open(1000, 1000);
     // The viewport is 1000 x 562.5 at (0, 218.75): rows 219 to 779 hold the picture. The
