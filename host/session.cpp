@@ -305,6 +305,8 @@ Json sessionStatsJson(const HostSession& session) {
     j.set("convertMsAvg", Json(average(s.convertMs)));
     j.set("mapMsAvg", Json(average(s.mapMs)));
     j.set("encodeMsAvg", Json(average(s.encodeMs)));
+    j.set("grabMsAvg", Json(s.grabs > 0 ? s.grabMs / s.grabs : 0.0));
+    j.set("checkMsAvg", Json(s.grabs > 0 ? s.checkMs / s.grabs : 0.0));
     return j;
 }
 
@@ -1070,6 +1072,12 @@ void HostSession::captureLoop() {
             windowFull = capture_->frames.full();
         }
         const int grabbed = screen->grab(!pending ? 16 : windowFull ? 4 : 1);
+        if (const GrabCost cost = screen->takeGrabCost(); cost.copies > 0) {
+            std::lock_guard<std::mutex> lock(captureMutex_);
+            capture_->grabs += cost.copies;
+            capture_->grabMs += double(cost.copyNs) / 1e6;
+            capture_->checkMs += double(cost.checkNs) / 1e6;
+        }
         if (grabbed < 0) {
             std::lock_guard<std::mutex> lock(captureMutex_);
             capture_->reconfigure = true;
@@ -1118,6 +1126,7 @@ void HostSession::captureLoop() {
                 capture_->mapMs += elapsedMs(convertStart, nowNanos());
                 region = capture_->region;
             }
+            convertStart = nowNanos();  // the conversion alone: the map is reported apart
             const int imageW = screen->width(), imageH = screen->height();
             const uint8_t* src = screen->pixels();
             const int pitch = screen->pitch();

@@ -83,6 +83,9 @@ struct CaptureState {
     double mapMs = 0;
     double encodeMs = 0;
     int encoded = 0;
+    double grabMs = 0;   // copying images from the screen
+    double checkMs = 0;  // comparing them with the last one
+    int grabs = 0;
 };
 
 class HostSession : public ViewerSession, public CatalogueSession, public std::enable_shared_from_this<HostSession> {

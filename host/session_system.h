@@ -36,6 +36,8 @@ public:
     virtual int height() const = 0;
     virtual bool gdiMode() const = 0;
     virtual void close() = 0;
+    // The cost of the grabs since the last call, for the session's timing report.
+    virtual GrabCost takeGrabCost() { return {}; }
 };
 
 // The H.264 encoder, fed one NV12 picture of its size per call. Used by the capture thread only.

@@ -30,6 +30,7 @@ public:
     int height() const override { return capturer_.height(); }
     bool gdiMode() const override { return capturer_.gdiMode(); }
     void close() override { capturer_.close(); }
+    GrabCost takeGrabCost() override { return capturer_.takeGrabCost(); }
 
 private:
     ScreenCapturer capturer_;

@@ -43,6 +43,13 @@ bool copyImageRows(std::vector<uint8_t>& out, const uint8_t* src, int64_t srcPit
 
 // Whether a BGRA image differs from the one seen last, byte for byte. The first image, and one of
 // another size, count as changed; a changed image becomes the one to compare against.
+// What grabbing cost since it was last asked: the images copied from the screen, the time of those
+// copies and the time of comparing them with the last image.
+struct GrabCost {
+    int copies = 0;
+    int64_t copyNs = 0, checkNs = 0;
+};
+
 class ChangeDetector {
 public:
     bool changed(const uint8_t* pixels, int width, int height, int64_t pitch);
@@ -61,6 +68,7 @@ private:
 #include <wrl/client.h>
 
 #include <functional>
+#include <utility>
 
 #include "core/util.h"
 
@@ -76,6 +84,11 @@ HBITMAP createAlphaBitmap(int width, int height, void*& bits);
 // function to go back to the system's.
 using DuplicateOutputHook = std::function<HRESULT(ID3D11Device*, IDXGIOutput1*, IDXGIOutputDuplication**)>;
 void setDuplicateOutputHook(DuplicateOutputHook hook);
+
+// The output of `factory` whose device name is `deviceName`, with its adapter; false when none is.
+// Only an S_OK answer counts as an adapter or output: any other ends that enumeration.
+bool findDxgiOutput(IDXGIFactory1* factory, const std::wstring& deviceName,
+                    Microsoft::WRL::ComPtr<IDXGIAdapter1>& adapter, Microsoft::WRL::ComPtr<IDXGIOutput>& output);
 
 // Grabs one monitor as 32-bit BGRA: through desktop duplication when the system offers it for the
 // monitor, else through GDI. Used by one thread.
@@ -109,6 +122,8 @@ public:
     int width() const { return width_; }
     int height() const { return height_; }
     bool gdiMode() const { return gdi_; }
+    // The cost of the grabs since the last call.
+    GrabCost takeGrabCost() { return std::exchange(cost_, GrabCost{}); }
 
 private:
     enum class Reopen { Ok, AccessDenied, Failed };
@@ -146,5 +161,6 @@ private:
     ChangeDetector changes_;
     int64_t lastGdiGrab_ = 0;
     int64_t lastMonitorCheck_ = 0;
+    GrabCost cost_;
 };
 #endif

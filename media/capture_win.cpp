@@ -141,6 +141,23 @@ void ScreenCapturer::releaseDuplication() {
     frameAvailable_ = false;
 }
 
+bool findDxgiOutput(IDXGIFactory1* factory, const std::wstring& deviceName, ComPtr<IDXGIAdapter1>& adapter,
+                    ComPtr<IDXGIOutput>& output) {
+    for (UINT a = 0;; ++a) {
+        adapter.Reset();
+        if (factory->EnumAdapters1(a, &adapter) != S_OK || !adapter) break;
+        for (UINT o = 0;; ++o) {
+            output.Reset();
+            if (adapter->EnumOutputs(o, &output) != S_OK || !output) break;
+            DXGI_OUTPUT_DESC desc{};
+            if (SUCCEEDED(output->GetDesc(&desc)) && deviceName == desc.DeviceName) return true;
+        }
+    }
+    adapter.Reset();
+    output.Reset();
+    return false;
+}
+
 ScreenCapturer::Reopen ScreenCapturer::openDuplication() {
     releaseDuplication();
     output_.Reset();
@@ -148,19 +165,7 @@ ScreenCapturer::Reopen ScreenCapturer::openDuplication() {
     if (FAILED(CreateDXGIFactory1(IID_PPV_ARGS(&factory)))) return Reopen::Failed;
     ComPtr<IDXGIAdapter1> adapter;
     ComPtr<IDXGIOutput> output;
-    bool found = false;
-    for (UINT a = 0; !found && factory->EnumAdapters1(a, &adapter) != DXGI_ERROR_NOT_FOUND; ++a) {
-        for (UINT o = 0; adapter->EnumOutputs(o, &output) != DXGI_ERROR_NOT_FOUND; ++o) {
-            DXGI_OUTPUT_DESC desc{};
-            if (SUCCEEDED(output->GetDesc(&desc)) && monitor_.deviceName == desc.DeviceName) {
-                found = true;
-                break;
-            }
-            output.Reset();
-        }
-        if (!found) adapter.Reset();
-    }
-    if (!found) return Reopen::Failed;
+    if (!findDxgiOutput(factory.Get(), monitor_.deviceName, adapter, output)) return Reopen::Failed;
     if (FAILED(output.As(&output_))) return Reopen::Failed;
     if (!device_) {
         if (FAILED(D3D11CreateDevice(adapter.Get(), D3D_DRIVER_TYPE_UNKNOWN, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT,
@@ -273,7 +278,10 @@ int ScreenCapturer::copyDesktopImage(IDXGIResource* resource, bool& lost) {
         width_ = int(desc.Width);
         height_ = int(desc.Height);
     }
+    const int64_t copyStart = nowNanos();
     context_->CopyResource(staging_.Get(), image.Get());
+    ++cost_.copies;
+    cost_.copyNs += nowNanos() - copyStart;
     frameAvailable_ = true;
     return 1;
 }
@@ -330,11 +338,17 @@ int ScreenCapturer::grabGdi(int timeoutMs) {
         lastMonitorCheck_ = now;
         if (monitorMoved()) return -1;
     }
+    const int64_t copyStart = nowNanos();
     if (!BitBlt(memoryDc_, 0, 0, width_, height_, screenDc_, monitor_.left, monitor_.top, SRCCOPY | CAPTUREBLT))
         return -1;
     GdiFlush();
+    const int64_t checkStart = nowNanos();
     // The whole image is compared: a text caret of one pixel's width is a change worth sending.
-    if (!changes_.changed(static_cast<const uint8_t*>(dibBits_), width_, height_, int64_t(width_) * 4)) return 0;
+    const bool changed = changes_.changed(static_cast<const uint8_t*>(dibBits_), width_, height_, int64_t(width_) * 4);
+    ++cost_.copies;
+    cost_.copyNs += checkStart - copyStart;
+    cost_.checkNs += nowNanos() - checkStart;
+    if (!changed) return 0;
     frameAvailable_ = true;
     return 1;
 }

@@ -149,6 +149,95 @@ private:
     std::vector<uint64_t> reciprocal_;
 };
 
+// The box filter for boxes of at most convert_simd::kMaxVectorBox pixels and four columns, with
+// the same bytes as boxRow: the covered rows are summed into 16-bit words, then each destination
+// column takes its source columns (where no box is wider than two, as one column's sums or the
+// sums of a column and the next, chosen once per size pair; else under masks) and divides by a
+// multiply.
+class VectorBox {
+public:
+    // Empty where a box is too large for it.
+    static std::optional<VectorBox> make(int srcWidth, int srcHeight, int dstWidth, int dstHeight) {
+        const std::vector<int> col = columnMap(srcWidth, dstWidth);
+        int maxSpan = 1, maxRows = 1;
+        for (int x = 0; x < dstWidth; ++x) maxSpan = std::max(maxSpan, col[size_t(x) + 1] - col[size_t(x)]);
+        for (int r = 0; r < dstHeight; ++r) {
+            const RowSpan rows = sourceRows(r, srcHeight, dstHeight);
+            maxRows = std::max(maxRows, rows.end - rows.first);
+        }
+        if (maxSpan > 4 || int64_t(maxSpan) * maxRows > convert_simd::kMaxVectorBox) return std::nullopt;
+        return VectorBox(srcWidth, dstWidth, col, maxSpan, maxRows);
+    }
+
+    // One destination row into `out` (BGRA; the fourth byte is not the reference's).
+    void row(Isa isa, const uint8_t* src, int srcPitch, RowSpan rows, uint8_t* out) {
+        const uint8_t* pointers[convert_simd::kMaxVectorBox];
+        const int count = rows.end - rows.first;
+        for (int i = 0; i < count; ++i) pointers[i] = sourceRow(src, srcPitch, rows.first + i);
+        const int words = 4 * srcWidth_;
+        for (int i = convert_simd::sumRows(isa, pointers, count, words, sums_.data()); i < words; ++i) {
+            int sum = 0;
+            for (int r = 0; r < count; ++r) sum += pointers[r][i];
+            sums_[size_t(i)] = uint16_t(sum);
+        }
+        const std::vector<uint16_t>& m = multipliers_[size_t(count)];
+        int done;
+        if (wide_) {
+            done = convert_simd::boxColumns(sums_.data(), first_.data(), masks_.data(), true, m.data(), dstWidth_, out);
+        } else {
+            uint16_t* pairs = sums_.data() + pairsAt_;
+            for (int i = anyPair_ ? convert_simd::addNextColumn(isa, sums_.data(), words, pairs) : words; i < words; ++i) {
+                pairs[i] = uint16_t(sums_[size_t(i)] + sums_[size_t(i) + 4]);
+            }
+            done = convert_simd::boxPixels(sums_.data(), index_.data(), m.data(), dstWidth_, out);
+        }
+        for (int x = done; x < dstWidth_; ++x) {
+            const int c0 = first_[size_t(x)], span = spans_[size_t(x)];
+            for (int k = 0; k < 4; ++k) {
+                int sum = 0;
+                for (int c = c0; c < c0 + span; ++c) sum += sums_[4 * size_t(c) + size_t(k)];
+                out[4 * size_t(x) + size_t(k)] = uint8_t(sum / (count * span));
+            }
+        }
+    }
+
+private:
+    VectorBox(int srcWidth, int dstWidth, const std::vector<int>& col, int maxSpan, int maxRows)
+        : srcWidth_(srcWidth), dstWidth_(dstWidth), wide_(maxSpan > 2), pairsAt_(4 * size_t(srcWidth) + 16),
+          sums_(2 * pairsAt_ + 8), first_(size_t(dstWidth)), spans_(size_t(dstWidth)), index_(size_t(dstWidth)),
+          multipliers_(size_t(maxRows) + 1) {
+        if (wide_) masks_.resize(16 * size_t(dstWidth));
+        for (int x = 0; x < dstWidth; ++x) {
+            const int c0 = col[size_t(x)], span = std::max(1, col[size_t(x) + 1] - c0);
+            first_[size_t(x)] = c0;
+            spans_[size_t(x)] = span;
+            index_[size_t(x)] = span == 2 ? int(pairsAt_ / 4) + c0 : c0;
+            anyPair_ = anyPair_ || span == 2;
+            if (wide_) {
+                for (int j = 0; j < 16; ++j) masks_[16 * size_t(x) + size_t(j)] = j / 4 < span ? 0xFFFF : 0;
+            }
+        }
+        for (int rows = 1; rows <= maxRows; ++rows) {
+            std::vector<uint16_t>& m = multipliers_[size_t(rows)];
+            m.resize(4 * size_t(dstWidth));
+            for (int x = 0; x < dstWidth; ++x) {
+                const int n = rows * spans_[size_t(x)];
+                std::fill_n(m.begin() + 4 * x, 4, uint16_t((32768 + n - 1) / n));
+            }
+        }
+    }
+
+    int srcWidth_, dstWidth_;
+    bool wide_;       // some box is more than two columns wide
+    bool anyPair_ = false;  // some box is two columns wide
+    size_t pairsAt_;  // where the sums of each column and the next begin in sums_
+    // Four words per source column, zeros the masks and the last pair take in, then the pairs.
+    std::vector<uint16_t> sums_;
+    std::vector<int> first_, spans_, index_;  // index_: each destination pixel's sums, in 4-word steps
+    std::vector<uint16_t> masks_;             // wide only: 16 words per destination column
+    std::vector<std::vector<uint16_t>> multipliers_;  // per row count: 4 words per destination column
+};
+
 bool convertArgumentsUsable(int srcWidth, int srcHeight, int srcPitch, int dstWidth, int dstHeight) {
     return srcWidth > 0 && srcHeight > 0 && int64_t(srcPitch) >= int64_t(srcWidth) * 4 && dstWidth >= 2 &&
            dstHeight >= 2 && dstWidth % 2 == 0 && dstHeight % 2 == 0;
@@ -171,10 +260,12 @@ void bgraToNv12Reference(const uint8_t* src, int srcWidth, int srcHeight, int sr
 // The vector kernels give the box filter's bytes from BGRA rows. Row pairs whose pixels are
 // source pixels (same width, one source row each) go in as they are, means of exact 2 x 2 source
 // blocks (half the width, two rows each) are taken in the kernel; every other row pair goes
-// through BoxFilter first. Columns beyond the last whole vector chunk take writePair.
+// through VectorBox first, or BoxFilter where its boxes are too large for VectorBox. Columns beyond the last whole vector chunk take writePair.
 void bgraToNv12Vector(Isa isa, const uint8_t* src, int srcWidth, int srcHeight, int srcPitch, uint8_t* dst,
                       int dstWidth, int dstHeight) {
     std::optional<BoxFilter> box;
+    std::optional<VectorBox> vectorBox;
+    bool vectorBoxTried = false;
     std::vector<uint8_t> top(4 * size_t(dstWidth)), bottom(4 * size_t(dstWidth));
     uint8_t* uvPlane = dst + size_t(dstWidth) * size_t(dstHeight);
     auto row = [&](int r) { return sourceRow(src, srcPitch, r); };
@@ -188,9 +279,21 @@ void bgraToNv12Vector(Isa isa, const uint8_t* src, int srcWidth, int srcHeight, 
             writePair(row(a.first), row(b.first), done, dstWidth, y0, y1, uv);
             continue;
         }
-        if (!box) box.emplace(srcWidth, srcHeight, dstWidth, dstHeight);
         int done = 0;
-        if (int64_t(srcWidth) == 2 * int64_t(dstWidth) && a.end == a.first + 2 && b.end == b.first + 2) {
+        const bool halving = int64_t(srcWidth) == 2 * int64_t(dstWidth) && a.end == a.first + 2 && b.end == b.first + 2;
+        if (!halving && !vectorBoxTried) {
+            vectorBoxTried = true;
+            vectorBox = VectorBox::make(srcWidth, srcHeight, dstWidth, dstHeight);
+        }
+        if (!halving && vectorBox) {
+            vectorBox->row(isa, src, srcPitch, a, top.data());
+            vectorBox->row(isa, src, srcPitch, b, bottom.data());
+            done = convert_simd::bgraRowPairDirect(isa, top.data(), bottom.data(), y0, y1, uv, dstWidth);
+            writePair(top.data(), bottom.data(), done, dstWidth, y0, y1, uv);
+            continue;
+        }
+        if (!box) box.emplace(srcWidth, srcHeight, dstWidth, dstHeight);
+        if (halving) {
             done = convert_simd::bgraRowPairHalf(isa, row(a.first), row(a.first + 1), row(b.first), row(b.first + 1),
                                                  y0, y1, uv, dstWidth);
             box->row(src, srcPitch, a, done, top.data());

@@ -210,6 +210,28 @@ struct HalfBytes {
     V bottom(int x) const { return halfBytes(b0 + 8 * x, b1 + 8 * x); }
 };
 
+int sumRows(const uint8_t* const* rows, int count, int bytes, uint16_t* sums) {
+    int i = 0;
+    for (; i + 16 <= bytes; i += 16) {
+        __m256i s = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[0] + i)));
+        for (int r = 1; r < count; ++r) {
+            s = _mm256_add_epi16(s, _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + i))));
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums + i), s);
+    }
+    return i;
+}
+
+int addNextColumn(const uint16_t* sums, int words, uint16_t* out) {
+    int i = 0;
+    for (; i + 16 <= words; i += 16) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sums + i));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sums + i + 4));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_add_epi16(a, b));
+    }
+    return i;
+}
+
 }  // namespace avx2
 
 #pragma GCC pop_options
@@ -224,6 +246,102 @@ int bgraRowPairHalf(Isa isa, const uint8_t* t0, const uint8_t* t1, const uint8_t
                     uint8_t* y1, uint8_t* uv, int width) {
     if (isa == Isa::Avx2) return avx2::bgraRowPairBytes(avx2::HalfBytes{t0, t1, b0, b1}, y0, y1, uv, width);
     return sse2::bgraRowPair(sse2::HalfRows{t0, t1, b0, b1}, y0, y1, uv, width);
+}
+
+int sumRows(Isa isa, const uint8_t* const* rows, int count, int bytes, uint16_t* sums) {
+    if (isa == Isa::Avx2) return avx2::sumRows(rows, count, bytes, sums);
+    const __m128i zero = _mm_setzero_si128();
+    int i = 0;
+    for (; i + 16 <= bytes; i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[0] + i));
+        __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
+        for (int r = 1; r < count; ++r) {
+            v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + i));
+            lo = _mm_add_epi16(lo, _mm_unpacklo_epi8(v, zero));
+            hi = _mm_add_epi16(hi, _mm_unpackhi_epi8(v, zero));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + i), lo);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(sums + i + 8), hi);
+    }
+    return i;
+}
+
+namespace {
+
+// The masked sum of up to two (or four) source pixels from `first` on: four words.
+template <bool Wide>
+inline __m128i boxSum(const uint16_t* sums, int first, const uint16_t* mask) {
+    const uint16_t* p = sums + 4 * size_t(first);
+    __m128i a = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
+                              _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask)));
+    if (Wide) {
+        a = _mm_add_epi16(a, _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8)),
+                                           _mm_loadu_si128(reinterpret_cast<const __m128i*>(mask + 8))));
+    }
+    return a;  // low and high halves still to be added
+}
+
+template <bool Wide>
+int boxColumnsOf(const uint16_t* sums, const int* first, const uint16_t* masks, const uint16_t* multipliers, int width,
+                 uint8_t* out) {
+    constexpr size_t kMaskWords = 16;
+    int x = 0;
+    for (; x + 4 <= width; x += 4) {
+        __m128i s[4];
+        for (int j = 0; j < 4; ++j) s[j] = boxSum<Wide>(sums, first[x + j], masks + kMaskWords * size_t(x + j));
+        __m128i p01 = _mm_add_epi16(_mm_unpacklo_epi64(s[0], s[1]), _mm_unpackhi_epi64(s[0], s[1]));
+        __m128i p23 = _mm_add_epi16(_mm_unpacklo_epi64(s[2], s[3]), _mm_unpackhi_epi64(s[2], s[3]));
+        const __m128i* m = reinterpret_cast<const __m128i*>(multipliers + 4 * size_t(x));
+        p01 = _mm_mulhi_epu16(_mm_slli_epi16(p01, 1), _mm_loadu_si128(m));
+        p23 = _mm_mulhi_epu16(_mm_slli_epi16(p23, 1), _mm_loadu_si128(m + 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * size_t(x)), _mm_packus_epi16(p01, p23));
+    }
+    for (; x + 2 <= width; x += 2) {
+        __m128i a = boxSum<Wide>(sums, first[x], masks + kMaskWords * size_t(x));
+        __m128i b = boxSum<Wide>(sums, first[x + 1], masks + kMaskWords * size_t(x + 1));
+        __m128i p = _mm_add_epi16(_mm_unpacklo_epi64(a, b), _mm_unpackhi_epi64(a, b));
+        p = _mm_mulhi_epu16(_mm_slli_epi16(p, 1),
+                            _mm_loadu_si128(reinterpret_cast<const __m128i*>(multipliers + 4 * size_t(x))));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 4 * size_t(x)), _mm_packus_epi16(p, p));
+    }
+    return x;
+}
+
+}  // namespace
+
+int boxColumns(const uint16_t* sums, const int* first, const uint16_t* masks, bool wide, const uint16_t* multipliers,
+               int width, uint8_t* out) {
+    return wide ? boxColumnsOf<true>(sums, first, masks, multipliers, width, out)
+                : boxColumnsOf<false>(sums, first, masks, multipliers, width, out);
+}
+
+int addNextColumn(Isa isa, const uint16_t* sums, int words, uint16_t* out) {
+    if (isa == Isa::Avx2) return avx2::addNextColumn(sums, words, out);
+    int i = 0;
+    for (; i + 8 <= words; i += 8) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sums + i + 4));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_add_epi16(a, b));
+    }
+    return i;
+}
+
+int boxPixels(const uint16_t* base, const int* index, const uint16_t* multipliers, int width, uint8_t* out) {
+    auto two = [&](int x) {
+        const __m128i lo = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(base + 4 * size_t(index[x])));
+        const __m128d both = _mm_loadh_pd(_mm_castsi128_pd(lo), reinterpret_cast<const double*>(base + 4 * size_t(index[x + 1])));
+        return _mm_mulhi_epu16(_mm_slli_epi16(_mm_castpd_si128(both), 1),
+                               _mm_loadu_si128(reinterpret_cast<const __m128i*>(multipliers + 4 * size_t(x))));
+    };
+    int x = 0;
+    for (; x + 4 <= width; x += 4) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * size_t(x)), _mm_packus_epi16(two(x), two(x + 2)));
+    }
+    for (; x + 2 <= width; x += 2) {
+        const __m128i p = two(x);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 4 * size_t(x)), _mm_packus_epi16(p, p));
+    }
+    return x;
 }
 
 int nv12Row(Isa isa, const uint8_t* y, const uint8_t* uv, int width, bool fullRange, uint8_t* out) {
@@ -242,6 +360,10 @@ int bgraRowPairHalf(Isa, const uint8_t*, const uint8_t*, const uint8_t*, const u
     return 0;
 }
 int nv12Row(Isa, const uint8_t*, const uint8_t*, int, bool, uint8_t*) { return 0; }
+int sumRows(Isa, const uint8_t* const*, int, int, uint16_t*) { return 0; }
+int boxColumns(const uint16_t*, const int*, const uint16_t*, bool, const uint16_t*, int, uint8_t*) { return 0; }
+int addNextColumn(Isa, const uint16_t*, int, uint16_t*) { return 0; }
+int boxPixels(const uint16_t*, const int*, const uint16_t*, int, uint8_t*) { return 0; }
 }  // namespace convert_simd
 
 #endif

@@ -30,6 +30,25 @@ int bgraRowPairDirect(Isa isa, const uint8_t* top, const uint8_t* bottom, uint8_
 // row from source rows t0 and t1, the bottom row from b0 and b1.
 int bgraRowPairHalf(Isa isa, const uint8_t* t0, const uint8_t* t1, const uint8_t* b0, const uint8_t* b1, uint8_t* y0,
                     uint8_t* y1, uint8_t* uv, int width);
+// Sums `count` rows of `bytes` bytes each into 16-bit words (count x 255 must fit); returns how
+// many leading bytes it did, the caller does the rest.
+int sumRows(Isa isa, const uint8_t* const* rows, int count, int bytes, uint16_t* sums);
+// The box filter's pixels of one destination row from column sums (`sums`: four words per source
+// column, readable 16 words past the last column). Pixel x adds the source pixels first[x] to
+// first[x] + 3 under `masks` (16 words per pixel: all ones for a covered column, else 0; with
+// `wide` false only the first 8 words are read and two columns covered at most) and takes
+// floor(S / n) as ((2 S) * m) >> 16 with m = ceil(2^15 / n) from `multipliers` (4 words per
+// pixel), exact for boxes of at most kMaxVectorBox pixels. Does whole pixel pairs; returns how
+// many pixels it did.
+constexpr int kMaxVectorBox = 11;
+int boxColumns(const uint16_t* sums, const int* first, const uint16_t* masks, bool wide, const uint16_t* multipliers,
+               int width, uint8_t* out);
+// out[i] = sums[i] + sums[i + 4]: each source column's sums plus the next column's. Returns how
+// many leading words it did.
+int addNextColumn(Isa isa, const uint16_t* sums, int words, uint16_t* out);
+// The same division for boxes whose sums are ready: pixel x's four sums are the words at
+// base + 4 x index[x]. Whole pixel pairs; returns how many pixels it did.
+int boxPixels(const uint16_t* base, const int* index, const uint16_t* multipliers, int width, uint8_t* out);
 // One BGRA row from a luma row and its chroma row.
 int nv12Row(Isa isa, const uint8_t* y, const uint8_t* uv, int width, bool fullRange, uint8_t* out);
 

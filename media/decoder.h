@@ -43,6 +43,10 @@ FrameGeometry frameGeometry(const OutputFormat& format, size_t bufferLength);
 // 35,651,584 pixels in all (H.264 level 6.2's largest picture). 0 stays allowed (size unknown).
 bool streamSizeAllowed(uint32_t width, uint32_t height);
 
+// Largest output buffer a decoder may ask for: the largest allowed picture as NV12 (53.5 MB) with
+// room for padded rows.
+constexpr uint64_t kMaxDecodedPictureBytes = 64ull << 20;
+
 #ifdef _WIN32
 #include <windows.h>
 #include <mftransform.h>
@@ -75,7 +79,8 @@ public:
     void close();
 
 private:
-    bool selectOutputType();
+    enum class OutputType { Selected, Failed, TooLarge };
+    OutputType selectOutputType();
     bool drain(const FrameCallback& onFrame);
     void deliver(IMFSample* sample, const FrameCallback& onFrame) const;
 
@@ -87,6 +92,7 @@ private:
     std::vector<Bytes> parameterSets_;
     uint32_t outputBufferSize_ = 0;
     bool providesSamples_ = false;
+    Microsoft::WRL::ComPtr<IMFSample> outputSample_;  // one per output type, reused by every drain
     int32_t outputWidth_ = 0, outputHeight_ = 0;  // the output height may be padded (1088 for 1080)
     int32_t outputPitch_ = 0, nominalRange_ = -1;
     uint64_t sampleTime_ = 0;  // 100-ns units, never reset

@@ -71,10 +71,13 @@ bool VideoDecoder::configure(ByteSpan header) {
         transform_.Reset();
         return false;
     }
-    if (!selectOutputType()) {
-        logLine("디코더 NV12 없음");
-        transform_.Reset();
-        return false;
+    switch (selectOutputType()) {
+        case OutputType::Selected: break;
+        case OutputType::TooLarge: close(); return false;  // as for an oversized header
+        case OutputType::Failed:
+            logLine("디코더 NV12 없음");
+            transform_.Reset();
+            return false;
     }
     transform_->ProcessMessage(MFT_MESSAGE_NOTIFY_BEGIN_STREAMING, 0);
     transform_->ProcessMessage(MFT_MESSAGE_NOTIFY_START_OF_STREAM, 0);
@@ -82,21 +85,25 @@ bool VideoDecoder::configure(ByteSpan header) {
     return true;
 }
 
-bool VideoDecoder::selectOutputType() {
+VideoDecoder::OutputType VideoDecoder::selectOutputType() {
+    outputSample_.Reset();
     for (DWORD i = 0;; ++i) {
         ComPtr<IMFMediaType> type;
-        if (FAILED(transform_->GetOutputAvailableType(0, i, &type))) return false;
+        if (FAILED(transform_->GetOutputAvailableType(0, i, &type))) return OutputType::Failed;
         GUID subtype{};
         if (FAILED(type->GetGUID(MF_MT_SUBTYPE, &subtype)) || subtype != MFVideoFormat_NV12) continue;
-        if (FAILED(transform_->SetOutputType(0, type.Get(), 0))) return false;
 
-        UINT32 width = 0, height = 0;
-        if (SUCCEEDED(MFGetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, &width, &height))) {
-            constexpr UINT32 kLargest = UINT32(std::numeric_limits<int32_t>::max());
-            if (width > kLargest || height > kLargest) return false;
-            outputWidth_ = int32_t(width);
-            outputHeight_ = int32_t(height);
+        // The decoder's pictures follow the parameter sets, which the header's size does not
+        // bind: every type it proposes is held to the limits of a header before anything is
+        // sized from it.
+        UINT32 width = UINT32(outputWidth_), height = UINT32(outputHeight_);
+        if (SUCCEEDED(MFGetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, &width, &height)) &&
+            !streamSizeAllowed(width, height)) {
+            return OutputType::TooLarge;
         }
+        if (FAILED(transform_->SetOutputType(0, type.Get(), 0))) return OutputType::Failed;
+        outputWidth_ = int32_t(width);
+        outputHeight_ = int32_t(height);
         // The stride is a signed value kept in an unsigned attribute.
         outputPitch_ = int32_t(MFGetAttributeUINT32(type.Get(), MF_MT_DEFAULT_STRIDE, UINT32(outputWidth_)));
         UINT32 range = 0;
@@ -108,9 +115,9 @@ bool VideoDecoder::selectOutputType() {
             (info.dwFlags & (MFT_OUTPUT_STREAM_PROVIDES_SAMPLES | MFT_OUTPUT_STREAM_CAN_PROVIDE_SAMPLES)) != 0;
         const uint64_t picture = uint64_t(outputWidth_) * uint64_t(outputHeight_) * 3 / 2;
         const uint64_t size = std::max<uint64_t>(info.cbSize, picture);
-        if (size > std::numeric_limits<uint32_t>::max()) return false;
+        if (size > kMaxDecodedPictureBytes) return OutputType::TooLarge;
         outputBufferSize_ = uint32_t(size);
-        return true;
+        return OutputType::Selected;
     }
 }
 
@@ -137,17 +144,27 @@ bool VideoDecoder::decode(ByteSpan payload, bool keyFrame, const FrameCallback& 
 
 bool VideoDecoder::drain(const FrameCallback& onFrame) {
     int streamChanges = 0;
-    for (;;) {
+    for (int call = 0; call < kMaxOutputCallsPerDrain; ++call) {
         ComPtr<IMFSample> sample;
-        const HRESULT hr = processOutputSample(transform_.Get(), 0, providesSamples_, outputBufferSize_, sample);
+        const HRESULT hr =
+            processOutputSample(transform_.Get(), 0, providesSamples_, outputBufferSize_, outputSample_, sample);
         if (hr == MF_E_TRANSFORM_NEED_MORE_INPUT) return true;
         if (hr == MF_E_TRANSFORM_STREAM_CHANGE) {
-            if (++streamChanges > kMaxStreamChangesPerDrain || !selectOutputType()) return false;
-            continue;
+            if (++streamChanges > kMaxStreamChangesPerDrain) return false;
+            switch (selectOutputType()) {
+                case OutputType::Selected: continue;
+                case OutputType::Failed: return false;
+                case OutputType::TooLarge:
+                    // A picture beyond what a header may announce ends the stream: only a new
+                    // header starts another.
+                    close();
+                    return false;
+            }
         }
         if (FAILED(hr)) return false;
         if (sample) deliver(sample.Get(), onFrame);
     }
+    return false;
 }
 
 void VideoDecoder::deliver(IMFSample* sample, const FrameCallback& onFrame) const {
@@ -213,5 +230,6 @@ void VideoDecoder::close() {
         transform_->ProcessMessage(MFT_MESSAGE_NOTIFY_END_STREAMING, 0);
         transform_.Reset();
     }
+    outputSample_.Reset();
     header_.clear();
 }

@@ -47,6 +47,7 @@ private:
     DWORD inputStream_ = 0, outputStream_ = 0;
     size_t outputBufferSize_ = 0;
     bool providesSamples_ = false;
+    Microsoft::WRL::ComPtr<IMFSample> outputSample_;  // kept from call to call
     uint32_t frameRate_ = 60;
     int64_t sampleTime_ = 0;  // 100-ns units
 };

@@ -117,11 +117,13 @@ bool VideoEncoder::encode(const uint8_t* nv12, bool forceKeyFrame, Bytes& out, b
 
 bool VideoEncoder::drain(Bytes& out, bool& keyFrameOut) {
     int streamChanges = 0;
-    for (;;) {
+    for (int call = 0; call < kMaxOutputCallsPerDrain; ++call) {
         ComPtr<IMFSample> sample;
-        const HRESULT hr = processOutputSample(transform_.Get(), outputStream_, providesSamples_, outputBufferSize_, sample);
+        const HRESULT hr = processOutputSample(transform_.Get(), outputStream_, providesSamples_, outputBufferSize_,
+                                               outputSample_, sample);
         if (hr == MF_E_TRANSFORM_NEED_MORE_INPUT) return true;
         if (hr == MF_E_TRANSFORM_STREAM_CHANGE) {
+            outputSample_.Reset();
             if (++streamChanges > kMaxStreamChangesPerDrain) return false;
             ComPtr<IMFMediaType> type;
             if (FAILED(transform_->GetOutputAvailableType(outputStream_, 0, &type)) ||
@@ -143,6 +145,7 @@ bool VideoEncoder::drain(Bytes& out, bool& keyFrameOut) {
         buffer->Unlock();
         if (MFGetAttributeUINT32(sample.Get(), MFSampleExtension_CleanPoint, 0) != 0) keyFrameOut = true;
     }
+    return false;
 }
 
 void VideoEncoder::setBitrate(uint32_t bitsPerSecond) {
@@ -156,4 +159,5 @@ void VideoEncoder::close() {
     }
     codec_.Reset();
     transform_.Reset();
+    outputSample_.Reset();
 }

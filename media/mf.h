@@ -42,9 +42,18 @@ Microsoft::WRL::ComPtr<IMFSample> makeMediaSample(const uint8_t* bytes, size_t l
 // otherwise hold the calling thread forever.
 constexpr int kMaxStreamChangesPerDrain = 4;
 
+// ProcessOutput calls a drain makes before it fails, whatever they answer: a transform that keeps
+// giving output, or success without a sample, would otherwise hold the calling thread forever.
+constexpr int kMaxOutputCallsPerDrain = 64;
+
 // One ProcessOutput call on `stream`: into a fresh sample of `capacity` bytes, or into a sample of
 // the transform's own when it provides them. Returns the call's result (E_OUTOFMEMORY when no
 // sample could be made); on success `sample` holds the output. Returned events are released.
 HRESULT processOutputSample(IMFTransform* transform, DWORD stream, bool providesSamples, size_t capacity,
                             Microsoft::WRL::ComPtr<IMFSample>& sample);
+// The same, but the output goes into `reuse` (made of `capacity` bytes when empty, emptied of its
+// attributes and length otherwise), which the caller keeps for the next call: one allocation per
+// output type instead of one per call.
+HRESULT processOutputSample(IMFTransform* transform, DWORD stream, bool providesSamples, size_t capacity,
+                            Microsoft::WRL::ComPtr<IMFSample>& reuse, Microsoft::WRL::ComPtr<IMFSample>& sample);
 #endif

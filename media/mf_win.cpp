@@ -106,13 +106,23 @@ ComPtr<IMFSample> makeMediaSample(const uint8_t* bytes, size_t length, size_t ca
 }
 
 HRESULT processOutputSample(IMFTransform* transform, DWORD stream, bool providesSamples, size_t capacity,
-                            ComPtr<IMFSample>& sample) {
+                            ComPtr<IMFSample>& reuse, ComPtr<IMFSample>& sample) {
     sample.Reset();
     MFT_OUTPUT_DATA_BUFFER data{};
     data.dwStreamID = stream;
     if (!providesSamples) {
-        sample = makeMediaSample(nullptr, 0, capacity);
-        if (!sample) return E_OUTOFMEMORY;
+        if (reuse) {
+            // What the last output left (its time, its key-frame mark, its length) must not pass
+            // for this one's.
+            ComPtr<IMFMediaBuffer> buffer;
+            if (FAILED(reuse->DeleteAllItems()) || FAILED(reuse->GetBufferByIndex(0, &buffer)) ||
+                FAILED(buffer->SetCurrentLength(0))) {
+                reuse.Reset();
+            }
+        }
+        if (!reuse) reuse = makeMediaSample(nullptr, 0, capacity);
+        if (!reuse) return E_OUTOFMEMORY;
+        sample = reuse;
         data.pSample = sample.Get();
     }
     DWORD status = 0;
@@ -125,6 +135,12 @@ HRESULT processOutputSample(IMFTransform* transform, DWORD stream, bool provides
         data.pSample->Release();
     }
     return hr;
+}
+
+HRESULT processOutputSample(IMFTransform* transform, DWORD stream, bool providesSamples, size_t capacity,
+                            ComPtr<IMFSample>& sample) {
+    ComPtr<IMFSample> fresh;
+    return processOutputSample(transform, stream, providesSamples, capacity, fresh, sample);
 }
 
 bool hasHevcDecoder() {

@@ -26,3 +26,20 @@ std::array<float, 4> rangeConstants(bool fullRange) {
     if (fullRange) return {0.0f, 1.0f, 1.0f, neutral};
     return {16.0f / 255.0f, 255.0f / 219.0f, 255.0f / 224.0f, neutral};
 }
+
+bool RecoveryPacer::attempt(int64_t nowNs) {
+    constexpr int64_t kIntervalNs = 1'000'000'000;
+    // A clock that went backwards allows an attempt rather than none for as long.
+    if (tried_ && nowNs - lastAttemptNs_ < kIntervalNs && nowNs >= lastAttemptNs_) return false;
+    tried_ = true;
+    lastAttemptNs_ = nowNs;
+    return true;
+}
+
+bool RecoveryPacer::logFailure(const std::string& failure) {
+    if (failure == lastLogged_) return false;
+    lastLogged_ = failure;
+    return true;
+}
+
+void RecoveryPacer::recovered() { *this = RecoveryPacer(); }

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 // The part of the back buffer the picture is drawn into: scaled to fit, aspect kept, centred
 // (black bars on the other two sides).
@@ -23,6 +24,24 @@ PixelSize backBufferSize(int32_t clientWidth, int32_t clientHeight);
 // BT.709 matrix after it. Luma 16 and 235 of a limited-range picture, 0 and 255 of a full-range
 // one, are black and white; chroma 128 is neutral (w = 128/255, not 0.5).
 std::array<float, 4> rangeConstants(bool fullRange);
+
+// When a renderer whose device was lost sets itself up again: at once the first time, then at most
+// once a second, so that a device that cannot be made again costs one attempt a second rather than
+// several per picture; a failure is logged only when it differs from the one logged last.
+class RecoveryPacer {
+public:
+    // Whether an attempt may be made at `nowNs`; true means the attempt is counted as made.
+    bool attempt(int64_t nowNs);
+    // Whether the failure of an attempt is to be logged.
+    bool logFailure(const std::string& failure);
+    // The device is back: the next loss starts afresh.
+    void recovered();
+
+private:
+    bool tried_ = false;
+    int64_t lastAttemptNs_ = 0;
+    std::string lastLogged_;
+};
 
 #ifdef _WIN32
 #include <windows.h>
@@ -57,6 +76,8 @@ public:
 
     // For tests: what Present answered goes through `hook`, whose result counts instead.
     void setPresentHook(std::function<HRESULT(HRESULT)> hook) { presentHook_ = std::move(hook); }
+    // For tests: each setting-up first asks `hook`, which may fail it with a log text of its own.
+    void setSetUpHook(std::function<bool(std::string& failure)> hook) { setUpHook_ = std::move(hook); }
     // For tests: while on, present copies back buffer 0 just before presenting it.
     struct BackBufferCopy {
         int width = 0, height = 0;
@@ -69,6 +90,8 @@ public:
     int textureCreations() const { return textureCreations_; }
 
 private:
+    // init without its log line: false with the text init logs (empty for a failure it does not log).
+    bool setUp(HWND hwnd, std::string& failure);
     bool createTargets();
     bool recoverLostDevice();
     void copyBackBuffer();
@@ -89,8 +112,10 @@ private:
     PixelSize backBuffer_;
     bool fullRange_ = false;
     bool deviceLost_ = false;  // set up again before the next picture
+    RecoveryPacer recovery_;
 
     std::function<HRESULT(HRESULT)> presentHook_;
+    std::function<bool(std::string&)> setUpHook_;
     bool keepCopies_ = false;
     BackBufferCopy copy_;
     int textureCreations_ = 0;

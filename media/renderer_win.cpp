@@ -36,7 +36,8 @@ pD3DCompile compilerFunction() {
     return fn;
 }
 
-bool compile(pD3DCompile fn, const char* name, const char* entry, const char* profile, ComPtr<ID3DBlob>& code) {
+bool compile(pD3DCompile fn, const char* name, const char* entry, const char* profile, ComPtr<ID3DBlob>& code,
+             std::string& failure) {
     ComPtr<ID3DBlob> errors;
     const HRESULT hr =
         fn(kShader, sizeof kShader - 1, name, nullptr, nullptr, entry, profile, 0, 0, &code, &errors);
@@ -45,7 +46,7 @@ bool compile(pD3DCompile fn, const char* name, const char* entry, const char* pr
     if (errors && errors->GetBufferSize() > 0)
         text.assign(static_cast<const char*>(errors->GetBufferPointer()), errors->GetBufferSize());
     while (!text.empty() && text.back() == '\0') text.pop_back();
-    logLine("셰이더 실패: " + text);
+    failure = "셰이더 실패: " + text;
     return false;
 }
 
@@ -80,8 +81,16 @@ bool makeTexture(ID3D11Device* device, int width, int height, DXGI_FORMAT format
 }  // namespace
 
 bool VideoRenderer::init(HWND hwnd) {
+    std::string failure;
+    if (setUp(hwnd, failure)) return true;
+    if (!failure.empty()) logLine(failure);
+    return false;
+}
+
+bool VideoRenderer::setUp(HWND hwnd, std::string& failure) {
     release();
     hwnd_ = hwnd;
+    if (setUpHook_ && !setUpHook_(failure)) return false;
     const D3D_DRIVER_TYPE drivers[] = {D3D_DRIVER_TYPE_HARDWARE, D3D_DRIVER_TYPE_WARP};
     for (D3D_DRIVER_TYPE driver : drivers) {
         if (SUCCEEDED(D3D11CreateDevice(nullptr, driver, nullptr, 0, nullptr, 0, D3D11_SDK_VERSION, &device_, nullptr,
@@ -91,7 +100,7 @@ bool VideoRenderer::init(HWND hwnd) {
         context_.Reset();
     }
     if (!device_) {
-        logLine("D3D11 장치 실패");
+        failure = "D3D11 장치 실패";
         return false;
     }
 
@@ -115,18 +124,19 @@ bool VideoRenderer::init(HWND hwnd) {
         }
     }
     if (!swapChain_) {
-        logLine("스왑 체인 실패");
+        failure = "스왑 체인 실패";
         return false;
     }
     factory->MakeWindowAssociation(hwnd, DXGI_MWA_NO_ALT_ENTER);
 
     const pD3DCompile compiler = compilerFunction();
     if (!compiler) {
-        logLine("d3dcompiler_47 없음");
+        failure = "d3dcompiler_47 없음";
         return false;
     }
     ComPtr<ID3DBlob> vs, ps;
-    if (!compile(compiler, "v", "vs", "vs_4_0", vs) || !compile(compiler, "p", "ps", "ps_4_0", ps)) return false;
+    if (!compile(compiler, "v", "vs", "vs_4_0", vs, failure) || !compile(compiler, "p", "ps", "ps_4_0", ps, failure))
+        return false;
     if (FAILED(device_->CreateVertexShader(vs->GetBufferPointer(), vs->GetBufferSize(), nullptr, &vertexShader_)) ||
         FAILED(device_->CreatePixelShader(ps->GetBufferPointer(), ps->GetBufferSize(), nullptr, &pixelShader_)))
         return false;
@@ -161,8 +171,15 @@ bool VideoRenderer::createTargets() {
 
 bool VideoRenderer::recoverLostDevice() {
     if (!deviceLost_) return true;
-    if (!init(hwnd_)) return false;
+    if (!recovery_.attempt(nowNanos())) return false;
+    std::string failure;
+    if (!setUp(hwnd_, failure)) {
+        if (!failure.empty() && recovery_.logFailure(failure)) logLine(failure);
+        release();
+        return false;
+    }
     deviceLost_ = false;
+    recovery_.recovered();
     return true;
 }
 
@@ -273,7 +290,12 @@ void VideoRenderer::copyBackBuffer() {
 }
 
 void VideoRenderer::release() {
-    if (context_) context_->ClearState();
+    if (context_) {
+        // The swap chain goes only once the context lets go of it; a new one for the same window
+        // can be made only after that.
+        context_->ClearState();
+        context_->Flush();
+    }
     constants_.Reset();
     sampler_.Reset();
     pixelShader_.Reset();

@@ -1203,7 +1203,10 @@ TEST_F(HostSessionTest, StatisticsOfTheStream) {
     for (const auto& m : stats.members) keys.push_back(m.first);
     EXPECT_EQ(keys, (std::vector<std::string>{"codec", "width", "height", "framesSent", "bytesSent", "keyframes",
                                               "bitrate", "maxInFlight", "rttMinMs", "convertMsAvg", "mapMsAvg",
-                                              "encodeMsAvg"}));
+                                              "encodeMsAvg", "grabMsAvg", "checkMsAvg"}));
+    // The fake screen's grabs cost 2 ms to copy and 0.5 ms to check.
+    EXPECT_DOUBLE_EQ(stats.get("grabMsAvg").number, 2.0);
+    EXPECT_DOUBLE_EQ(stats.get("checkMsAvg").number, 0.5);
     EXPECT_EQ(stats.get("codec").asString(), "H.264 (fake)");
     EXPECT_EQ(stats.get("width").number, 320);
     EXPECT_GE(stats.get("framesSent").number, 3);

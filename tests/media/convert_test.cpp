@@ -204,7 +204,8 @@ TEST(ConvertBgraToNv12, FastPathsMatchTheReference) {
         {1922, 4, 1922, 4}, {4, 4, 2, 2},       {68, 12, 34, 6},    {132, 8, 66, 4},    {196, 6, 98, 2},
         {130, 10, 64, 4},   {34, 3, 34, 8},     {34, 12, 34, 6},    {68, 7, 34, 4},     {50, 30, 34, 22},
         {100, 64, 98, 62},  {2560, 4, 1920, 4}, {33, 17, 64, 34},   {66, 5, 32, 2},     {144, 114, 2, 2},
-        {146, 116, 2, 2},   {301, 7, 4, 2},
+        {146, 116, 2, 2},   {301, 7, 4, 2},     {2560, 16, 1920, 12}, {1280, 20, 900, 14}, {1366, 10, 1280, 8},
+        {90, 33, 30, 30},   {10, 22, 10, 2},    {40, 11, 10, 4},    {31, 9, 12, 4},     {17, 40, 6, 36},
     };
     uint32_t seed = 1;
     for (const auto& s : sizes) {
@@ -220,14 +221,15 @@ TEST(ConvertBgraToNv12, FastPathsMatchTheReference) {
     }
 }
 
-// Boxes of up to 4104 pixels divide by multiplying with a reciprocal, larger ones by dividing.
-// Green sums of 255 and 254 (the largest bytes, and one below a multiple) stay exact around the
-// edge; 4178 = 2089 x 2 is the smallest box whose reciprocal would be wrong for 255 x 4178 - 1.
-// Blue 2 makes luma tell green 254 from 255.
+// Boxes divide by multiplying with a reciprocal: 16-bit ones up to 11 pixels, 32-bit ones up to
+// 4104, larger ones by dividing. Green sums of 255 and 254 (the largest bytes, and one below a
+// multiple) stay exact around each edge; 4178 = 2089 x 2 is the smallest box whose 32-bit
+// reciprocal would be wrong for 255 x 4178 - 1. Blue 2 makes luma tell green 254 from 255.
 TEST(ConvertBgraToNv12, LargeBoxesAverageExactly) {
     const struct {
         int sw, sh;  // into 2 x 2: boxes of sw/2 x sh/2 pixels
-    } sizes[] = {{144, 114}, {146, 114}, {144, 116}, {2, 2}, {4178, 4}};
+    } sizes[] = {{144, 114}, {146, 114}, {144, 116}, {2, 2}, {4178, 4}, {4, 6},  {6, 6}, {8, 4},
+                 {2, 22},    {4, 10},    {2, 14},    {6, 8}, {8, 6},    {22, 2}, {6, 2}};
     for (const auto& s : sizes) {
         for (uint8_t level : {uint8_t(255), uint8_t(254), uint8_t(1)}) {
             Image im = solid(s.sw, s.sh, 2, level, 0);

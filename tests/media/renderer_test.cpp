@@ -76,3 +76,29 @@ TEST(RangeConstants, BlackWhiteAndNeutralChromaInBothRanges) {
 }
 
 }  // namespace
+
+// A lost device is set up again at once, then at most once a second; the same failure is logged
+// once, a different one again.
+TEST(RecoveryPacer, TriesOnceASecondAndLogsEachNewFailureOnce) {
+    constexpr int64_t second = 1'000'000'000;
+    RecoveryPacer pacer;
+    const int64_t t0 = 50 * second;
+    EXPECT_TRUE(pacer.attempt(t0));
+    EXPECT_TRUE(pacer.logFailure("스왑 체인 실패"));
+    int attempts = 0;
+    for (int64_t t = t0; t < t0 + 3 * second + second / 2; t += second / 120) {  // 120 calls a second
+        if (pacer.attempt(t)) {
+            ++attempts;
+            EXPECT_FALSE(pacer.logFailure("스왑 체인 실패"));
+        }
+    }
+    EXPECT_EQ(attempts, 3);  // the first call at or after each whole second
+    EXPECT_TRUE(pacer.attempt(t0 + 5 * second));
+    EXPECT_TRUE(pacer.logFailure("D3D11 장치 실패"));
+    EXPECT_FALSE(pacer.logFailure("D3D11 장치 실패"));
+    EXPECT_TRUE(pacer.attempt(t0 + 4 * second));  // the clock went back: not held for a second
+
+    pacer.recovered();  // a later loss tries at once and logs again
+    EXPECT_TRUE(pacer.attempt(t0 + 4 * second + 1));
+    EXPECT_TRUE(pacer.logFailure("D3D11 장치 실패"));
+}

@@ -256,6 +256,11 @@ public:
         const Knobs knobs = state_->knobs();
         std::lock_guard<std::mutex> lock(mutex_);
         if (knobs.failProcessOutput) return E_FAIL;
+        if (knobs.emptyOutputs) {
+            int answers = 0;
+            state_->note([&answers](Record& r) { answers = ++r.emptyAnswers; });
+            return answers > 10'000 ? MF_E_TRANSFORM_NEED_MORE_INPUT : S_OK;
+        }
         if (!output_ || !input_ || needOutputType_) return MF_E_TRANSFORM_TYPE_NOT_SET;
         const bool changeNow = knobs.streamChange == Knobs::StreamChange::Always ||
                                (knobs.streamChange == Knobs::StreamChange::Once && !changedOnce_ && ready());

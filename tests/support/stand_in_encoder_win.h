@@ -37,6 +37,9 @@ struct StandInEncoderKnobs {
     bool failAvailableType = false;     // GetOutputAvailableType fails
     bool failProcessOutput = false;     // ProcessOutput fails
     bool ignoreForceKeyFrame = false;   // CODECAPI_AVEncVideoForceKeyFrame changes nothing
+    // ProcessOutput answers S_OK and writes nothing; after 10,000 such answers it needs more
+    // input, so that a drain without a bound still ends.
+    bool emptyOutputs = false;
 };
 
 // What the transforms of one state were told, in order.
@@ -62,6 +65,7 @@ struct StandInEncoderRecord {
     std::vector<TypeSet> types;
     std::vector<Input> inputs;
     int streamChanges = 0;  // MF_E_TRANSFORM_STREAM_CHANGE answers
+    int emptyAnswers = 0;   // S_OK answers without output
 };
 
 // Knobs and record shared by a class factory and every transform it makes; thread-safe.

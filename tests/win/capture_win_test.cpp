@@ -9,6 +9,7 @@
 
 #include "media/capture.h"
 #include "support/bgra.h"
+#include "support/class_factory_win.h"
 #include "support/fake_duplication.h"
 #include "support/log_capture.h"
 #include "support/paint_window.h"
@@ -287,6 +288,91 @@ TEST_F(ScreenCapturerGdi, ADisplayThatChangedIsNoticedWithinASecond) {
         EXPECT_EQ(capturer.grab(16), 0) << "looked before a second passed";
         clock.advanceMs(500);
         EXPECT_EQ(capturer.grab(16), c.afterASecond);
+    }
+}
+
+// A factory whose first adapter answers its outputs with `outputAnswer` (leaving no output) and
+// whose second adapter is the system's first or, with `secondAnswer`, that failure instead.
+class ScriptedAdapter : public ComObject<IDXGIAdapter1> {
+public:
+    explicit ScriptedAdapter(HRESULT answer) : answer_(answer) {}
+    STDMETHODIMP SetPrivateData(REFGUID, UINT, const void*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetPrivateDataInterface(REFGUID, const IUnknown*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetPrivateData(REFGUID, UINT*, void*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetParent(REFIID, void**) override { return E_NOTIMPL; }
+    STDMETHODIMP EnumOutputs(UINT, IDXGIOutput** output) override {
+        *output = nullptr;
+        ++calls;
+        return answer_;
+    }
+    STDMETHODIMP GetDesc(DXGI_ADAPTER_DESC*) override { return E_NOTIMPL; }
+    STDMETHODIMP CheckInterfaceSupport(REFGUID, LARGE_INTEGER*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetDesc1(DXGI_ADAPTER_DESC1*) override { return E_NOTIMPL; }
+    int calls = 0;
+
+private:
+    HRESULT answer_;
+};
+
+class ScriptedFactory : public ComObject<IDXGIFactory1> {
+public:
+    ScriptedFactory(HRESULT outputAnswer, HRESULT secondAnswer)
+        : first_(adoptNew<IDXGIAdapter1>(new ScriptedAdapter(outputAnswer))), secondAnswer_(secondAnswer) {
+        CreateDXGIFactory1(IID_PPV_ARGS(&system_));
+    }
+    STDMETHODIMP SetPrivateData(REFGUID, UINT, const void*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetPrivateDataInterface(REFGUID, const IUnknown*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetPrivateData(REFGUID, UINT*, void*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetParent(REFIID, void**) override { return E_NOTIMPL; }
+    STDMETHODIMP EnumAdapters(UINT, IDXGIAdapter**) override { return E_NOTIMPL; }
+    STDMETHODIMP MakeWindowAssociation(HWND, UINT) override { return E_NOTIMPL; }
+    STDMETHODIMP GetWindowAssociation(HWND*) override { return E_NOTIMPL; }
+    STDMETHODIMP CreateSwapChain(IUnknown*, DXGI_SWAP_CHAIN_DESC*, IDXGISwapChain**) override { return E_NOTIMPL; }
+    STDMETHODIMP CreateSoftwareAdapter(HMODULE, IDXGIAdapter**) override { return E_NOTIMPL; }
+    STDMETHODIMP EnumAdapters1(UINT index, IDXGIAdapter1** adapter) override {
+        *adapter = nullptr;
+        ++calls;
+        if (index == 0) return first_.CopyTo(adapter);
+        if (index == 1 && secondAnswer_ != S_OK) return secondAnswer_;
+        return system_ ? system_->EnumAdapters1(index - 1, adapter) : DXGI_ERROR_NOT_FOUND;
+    }
+    STDMETHODIMP_(BOOL) IsCurrent() override { return TRUE; }
+    int calls = 0;
+
+private:
+    Microsoft::WRL::ComPtr<IDXGIAdapter1> first_;
+    HRESULT secondAnswer_;
+    Microsoft::WRL::ComPtr<IDXGIFactory1> system_;
+};
+
+// Only S_OK gives an adapter or an output: any other answer ends that enumeration, whose object
+// is not used.
+TEST(DxgiOutputSearch, AnswersOtherThanSuccessAreNotUsed) {
+    const std::wstring display = primaryMonitor().deviceName;
+    ASSERT_FALSE(display.empty());
+    const struct {
+        HRESULT outputAnswer, secondAnswer;
+        bool found;
+    } cases[] = {
+        {DXGI_ERROR_NOT_CURRENTLY_AVAILABLE, S_OK, true},  // the next adapter is still searched
+        {E_FAIL, S_OK, true},
+        {DXGI_ERROR_NOT_FOUND, S_OK, true},
+        {E_FAIL, DXGI_ERROR_NOT_CURRENTLY_AVAILABLE, false},
+        {E_FAIL, E_FAIL, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.outputAnswer << " " << c.secondAnswer);
+        auto factory = adoptNew<IDXGIFactory1>(new ScriptedFactory(c.outputAnswer, c.secondAnswer));
+        Microsoft::WRL::ComPtr<IDXGIAdapter1> adapter;
+        Microsoft::WRL::ComPtr<IDXGIOutput> output;
+        EXPECT_EQ(findDxgiOutput(factory.Get(), display, adapter, output), c.found);
+        EXPECT_EQ(adapter != nullptr, c.found);
+        EXPECT_EQ(output != nullptr, c.found);
+        if (c.found) {
+            DXGI_OUTPUT_DESC desc{};
+            ASSERT_TRUE(SUCCEEDED(output->GetDesc(&desc)));
+            EXPECT_EQ(display, desc.DeviceName);
+        }
     }
 }
 

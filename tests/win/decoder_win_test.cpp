@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,39 @@ struct WrapperControl {
     // Hands out samples of its own, each picture in a two-dimensional buffer this many bytes
     // wider per row than the output type says.
     std::atomic<int> ownWiderSamples{0};
+    // While set, every output type offered has this frame size, and setting it is taken without
+    // the system decoder seeing it.
+    std::atomic<UINT32> proposeWidth{0}, proposeHeight{0};
+    std::atomic<int> streamChangeOnce{0};  // the next ProcessOutput answers STREAM_CHANGE
+    // Claims to provide samples and answers S_OK without one; after 10,000 such answers it says
+    // it needs more input, so that a drain without a bound still ends.
+    std::atomic<bool> emptyOutputs{false};
+    std::atomic<int> emptyAnswers{0};
+    std::atomic<int> typesSet{0};  // output types the decoder set
+
+    // Every sample handed to ProcessOutput is held here, so that no two allocations share an
+    // address and each distinct sample is one allocation.
+    std::mutex mutex;
+    std::vector<ComPtr<IMFSample>> samples;
+    DWORD largestBuffer = 0;
+    void saw(IMFSample* sample) {
+        ComPtr<IMFMediaBuffer> buffer;
+        DWORD length = 0;
+        if (SUCCEEDED(sample->GetBufferByIndex(0, &buffer))) buffer->GetMaxLength(&length);
+        std::lock_guard<std::mutex> lock(mutex);
+        largestBuffer = std::max(largestBuffer, length);
+        for (const ComPtr<IMFSample>& s : samples)
+            if (s.Get() == sample) return;
+        samples.emplace_back(sample);
+    }
+    size_t distinctSamples() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return samples.size();
+    }
+    DWORD largestOutputBuffer() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return largestBuffer;
+    }
 };
 
 class WrappedDecoder : public ComObject<IMFTransform> {
@@ -50,7 +85,9 @@ public:
     STDMETHODIMP GetInputStreamInfo(DWORD a, MFT_INPUT_STREAM_INFO* b) override { return inner_->GetInputStreamInfo(a, b); }
     STDMETHODIMP GetOutputStreamInfo(DWORD a, MFT_OUTPUT_STREAM_INFO* b) override {
         const HRESULT hr = inner_->GetOutputStreamInfo(a, b);
-        if (SUCCEEDED(hr) && control_->ownWiderSamples > 0) b->dwFlags |= MFT_OUTPUT_STREAM_PROVIDES_SAMPLES;
+        if (SUCCEEDED(hr) && (control_->ownWiderSamples > 0 || control_->emptyOutputs)) {
+            b->dwFlags |= MFT_OUTPUT_STREAM_PROVIDES_SAMPLES;
+        }
         return hr;
     }
     STDMETHODIMP GetAttributes(IMFAttributes** a) override { return inner_->GetAttributes(a); }
@@ -59,9 +96,22 @@ public:
     STDMETHODIMP DeleteInputStream(DWORD a) override { return inner_->DeleteInputStream(a); }
     STDMETHODIMP AddInputStreams(DWORD a, DWORD* b) override { return inner_->AddInputStreams(a, b); }
     STDMETHODIMP GetInputAvailableType(DWORD a, DWORD b, IMFMediaType** c) override { return inner_->GetInputAvailableType(a, b, c); }
-    STDMETHODIMP GetOutputAvailableType(DWORD a, DWORD b, IMFMediaType** c) override { return inner_->GetOutputAvailableType(a, b, c); }
+    STDMETHODIMP GetOutputAvailableType(DWORD a, DWORD b, IMFMediaType** c) override {
+        const HRESULT hr = inner_->GetOutputAvailableType(a, b, c);
+        if (FAILED(hr) || control_->proposeWidth == 0) return hr;
+        ComPtr<IMFMediaType> proposed;
+        if (FAILED(MFCreateMediaType(&proposed)) || FAILED((*c)->CopyAllItems(proposed.Get()))) return E_FAIL;
+        MFSetAttributeSize(proposed.Get(), MF_MT_FRAME_SIZE, control_->proposeWidth, control_->proposeHeight);
+        (*c)->Release();
+        *c = proposed.Detach();
+        return hr;
+    }
     STDMETHODIMP SetInputType(DWORD a, IMFMediaType* b, DWORD c) override { return inner_->SetInputType(a, b, c); }
-    STDMETHODIMP SetOutputType(DWORD a, IMFMediaType* b, DWORD c) override { return inner_->SetOutputType(a, b, c); }
+    STDMETHODIMP SetOutputType(DWORD a, IMFMediaType* b, DWORD c) override {
+        const HRESULT hr = control_->proposeWidth != 0 ? S_OK : inner_->SetOutputType(a, b, c);
+        if (SUCCEEDED(hr) && b) ++control_->typesSet;
+        return hr;
+    }
     STDMETHODIMP GetInputCurrentType(DWORD a, IMFMediaType** b) override { return inner_->GetInputCurrentType(a, b); }
     STDMETHODIMP GetOutputCurrentType(DWORD a, IMFMediaType** b) override { return inner_->GetOutputCurrentType(a, b); }
     STDMETHODIMP GetInputStatus(DWORD a, DWORD* b) override { return inner_->GetInputStatus(a, b); }
@@ -81,6 +131,14 @@ public:
             ++control_->streamChanges;
             return MF_E_TRANSFORM_STREAM_CHANGE;
         }
+        if (control_->streamChangeOnce > 0) {
+            --control_->streamChangeOnce;
+            return MF_E_TRANSFORM_STREAM_CHANGE;
+        }
+        if (control_->emptyOutputs) {
+            return ++control_->emptyAnswers > 10'000 ? MF_E_TRANSFORM_NEED_MORE_INPUT : S_OK;
+        }
+        if (buffers[0].pSample) control_->saw(buffers[0].pSample);
         if (control_->ownWiderSamples > 0) return widerSample(flags, buffers[0], status);
         const HRESULT hr = inner_->ProcessOutput(flags, count, buffers, status);
         if (hr == S_OK) ++control_->pictures;
@@ -437,6 +495,62 @@ TEST_F(Decoder, SkipsPicturesTheBufferCannotHold) {
     }
     ASSERT_FALSE(stream.received.empty());
     EXPECT_TRUE(stream.received[0].nv12 == sent[2]);  // the two short ones were skipped
+}
+
+// The decoder's pictures follow the parameter sets, which the header's size does not bind: an
+// output type beyond a header's limits ends the stream before any buffer is sized from it, both
+// when the decoder is set up and when it changes its stream on a later picture.
+TEST_F(Decoder, AnOutputTypeBeyondTheHeaderLimitsEndsTheStreamWithoutALargeBuffer) {
+    const struct {
+        UINT32 width, height;
+    } cases[] = {{16'385, 16}, {8'192, 4'353}, {65'536, 65'536}};
+    const Bytes good = header(1, 64, 64, parameterSets(64, 64));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        wrapper().proposeWidth = c.width;
+        wrapper().proposeHeight = c.height;
+        VideoDecoder decoder;
+        EXPECT_FALSE(decoder.configure(good));
+        EXPECT_FALSE(decoder.decode(Bytes{0, 0, 0, 2, 0x65, 0x88}, true, [](const DecodedFrame&) {}));
+        wrapper().proposeWidth = 0;
+
+        Stream stream(64, 64, Stream::Source::Writer);
+        for (int i = 0; i < 32 && stream.received.empty(); ++i) ASSERT_TRUE(stream.send(nv12Pattern(64, 64, i)));
+        ASSERT_FALSE(stream.received.empty());
+        wrapper().proposeWidth = c.width;
+        wrapper().proposeHeight = c.height;
+        wrapper().streamChangeOnce = 1;
+        const size_t pictures = stream.received.size();
+        EXPECT_FALSE(stream.send(nv12Pattern(64, 64, 40)));
+        EXPECT_FALSE(stream.send(nv12Pattern(64, 64, 41)));  // ended: no decoder until a new header
+        EXPECT_EQ(stream.received.size(), pictures);
+        wrapper().proposeWidth = 0;
+        wrapper().streamChangeOnce = 0;
+        EXPECT_LE(wrapper().largestOutputBuffer(), DWORD(1) << 20);
+    }
+}
+
+// The output buffer is made once per output type, not for every drain pass.
+TEST_F(Decoder, MakesOneOutputBufferPerOutputType) {
+    Stream stream(64, 64, Stream::Source::Writer);
+    std::vector<Bytes> sent;
+    for (int i = 0; i < 32 && stream.received.size() < 10; ++i) {
+        sent.push_back(nv12Pattern(64, 64, i));
+        ASSERT_TRUE(stream.send(sent.back()));
+    }
+    ASSERT_GE(stream.received.size(), 10u);
+    for (size_t i = 0; i < stream.received.size(); ++i) EXPECT_TRUE(stream.received[i].nv12 == sent[i]) << i;
+    EXPECT_GE(wrapper().typesSet, 1);
+    EXPECT_LE(wrapper().distinctSamples(), size_t(wrapper().typesSet));
+}
+
+// A decoder that keeps answering success without a sample must not hold the render thread.
+TEST_F(Decoder, ADrainOfEmptyAnswersIsBounded) {
+    wrapper().emptyOutputs = true;
+    Stream stream(64, 64, Stream::Source::Writer);
+    EXPECT_FALSE(stream.send(nv12Pattern(64, 64, 0)));
+    EXPECT_GT(wrapper().emptyAnswers, 0);
+    EXPECT_LT(wrapper().emptyAnswers, 10'000);
 }
 
 }  // namespace

@@ -288,6 +288,21 @@ TEST_F(EncoderStreamChange, ResetsTheOutputTypeAndIsBounded) {
     }
 }
 
+// A transform that keeps answering success without output must not hold the capture thread.
+TEST_F(Encoder, ADrainOfEmptyAnswersIsBounded) {
+    Knobs knobs;
+    knobs.emptyOutputs = true;
+    setKnobs(knobs);
+    VideoEncoder encoder;
+    ASSERT_TRUE(encoder.open(64, 48, 30, 1'000'000));
+    Bytes out;
+    bool keyFrame = false;
+    EXPECT_FALSE(encodeOne(encoder, false, out, keyFrame));
+    EXPECT_GT(record().emptyAnswers, 0);
+    EXPECT_LT(record().emptyAnswers, 10'000);
+    EXPECT_TRUE(encoder.isOpen());
+}
+
 TEST_F(Encoder, SetBitrateActsOnlyWhileStreaming) {
     VideoEncoder encoder;
     encoder.setBitrate(3'000'000);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "media/mf.h"
+#include "support/class_factory_win.h"
 #include "support/mf_test.h"
 
 using Microsoft::WRL::ComPtr;
@@ -86,14 +87,34 @@ TEST_F(MediaHelpers, MediaSampleHoldsTheBytesInABufferOfTheLargerSize) {
     }
 }
 
+// An object that only counts what it is asked for: no ICodecAPI.
+class QueryCounter : public ComObject<IUnknown> {
+public:
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+        if (iid == IID_ICodecAPI) ++codecQueries;
+        else if (iid != __uuidof(IUnknown)) ++otherQueries;
+        return ComObject<IUnknown>::QueryInterface(iid, object);
+    }
+    int codecQueries = 0, otherQueries = 0;
+};
+
 TEST_F(MediaHelpers, CodecSettingsOnAnObjectWithoutICodecApiAreIgnored) {
-    // The system's H.264 decoder has no ICodecAPI; neither call may fail loudly or crash.
+    // Each call asks for ICodecAPI once, takes the refusal quietly and keeps no reference.
+    const ComPtr<QueryCounter> counter = adoptNew<QueryCounter>(new QueryCounter);
+    setCodecValue(counter.Get(), CODECAPI_AVEncCommonMeanBitRate, 1);
+    enableLowLatency(counter.Get());
+    EXPECT_EQ(counter->codecQueries, 2);
+    EXPECT_EQ(counter->otherQueries, 0);
+    counter->AddRef();
+    EXPECT_EQ(counter->Release(), 1u);  // only ours is left
+    setCodecValue(nullptr, CODECAPI_AVEncCommonMeanBitRate, 1);
+    enableLowLatency(nullptr);
+
+    // The system's H.264 decoder has no ICodecAPI either.
     ComPtr<IMFTransform> decoder = findVideoTransform(MFT_CATEGORY_VIDEO_DECODER, MFVideoFormat_H264, GUID_NULL);
     ASSERT_TRUE(decoder);
     setCodecValue(decoder.Get(), CODECAPI_AVEncCommonMeanBitRate, 1);
     enableLowLatency(decoder.Get());
-    setCodecValue(nullptr, CODECAPI_AVEncCommonMeanBitRate, 1);
-    enableLowLatency(nullptr);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -108,6 +109,27 @@ TEST_F(RendererWin, LumaLevelsOfBothRanges) {
     }
 }
 
+// The shader's chroma terms, as it draws them: limited-range BT.709 primaries come out as the
+// primaries (the luma cases above see only neutral chroma).
+TEST_F(RendererWin, PrimariesOfALimitedRangePicture) {
+    open(64, 64);
+    const struct {
+        uint8_t y, u, v;
+        Bgra expected;
+    } cases[] = {
+        {63, 102, 240, {0, 0, 255, 255}},  // red
+        {173, 42, 26, {0, 255, 0, 255}},   // green
+        {32, 240, 118, {255, 0, 0, 255}},  // blue
+    };
+    for (const auto& c : cases) {
+        const Bgra seen = at(draw(Picture(64, 64, c.y, c.u, c.v)), 32, 32);
+        SCOPED_TRACE(testing::Message() << int(c.y) << "," << int(c.u) << "," << int(c.v) << " " << seen);
+        EXPECT_LE(std::abs(seen.b - c.expected.b), 3);
+        EXPECT_LE(std::abs(seen.g - c.expected.g), 3);
+        EXPECT_LE(std::abs(seen.r - c.expected.r), 3);
+    }
+}
+
 TEST_F(RendererWin, WidePictureIsLetterboxed) {
     open(1000, 1000);
     // The viewport is 1000 x 562.5 at (0, 218.75): rows 219 to 779 hold the picture. The
@@ -186,6 +208,46 @@ TEST_F(RendererWin, ALostDeviceIsMadeAgainBeforeTheNextPicture) {
         renderer_.setPresentHook(nullptr);
         TearDown();
     }
+}
+
+// A device that cannot be set up again is tried at most once a second and its failure logged
+// once, not at every upload, present and resize.
+TEST_F(RendererWin, ADeviceThatCannotBeMadeAgainIsRetriedSparinglyAndLoggedOnce) {
+    LogCapture log;
+    open(64, 64);
+    int attempts = 0;
+    renderer_.setSetUpHook([&attempts](std::string& failure) {
+        ++attempts;
+        failure = "D3D11 장치 실패";
+        return false;
+    });
+    renderer_.setPresentHook([](HRESULT) { return DXGI_ERROR_DEVICE_REMOVED; });
+    draw(Picture(64, 64, 235));
+    renderer_.setPresentHook(nullptr);
+    const Picture picture(64, 64, 126);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 200; ++i) {
+        renderer_.upload(picture.frame());
+        renderer_.present();
+        renderer_.resizeIfNeeded();
+    }
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_GE(attempts, 1);
+    EXPECT_LE(attempts, 1 + int(seconds.count()));
+    const std::string text = log.text();
+    size_t failures = 0;
+    for (size_t at = text.find(" D3D11 장치 실패\n"); at != std::string::npos; at = text.find(" D3D11 장치 실패\n", at + 1))
+        ++failures;
+    EXPECT_EQ(failures, 1u) << text;
+    EXPECT_EQ(renderer_.backBuffer().width, 0);  // nothing set up
+
+    renderer_.setSetUpHook(nullptr);  // the device can be made again: the next attempt draws
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (renderer_.backBuffer().width == 0 && std::chrono::steady_clock::now() < until) {
+        renderer_.present();
+        Sleep(10);
+    }
+    EXPECT_EQ(at(draw(Picture(64, 64, 235)), 32, 32), kWhite);
 }
 
 }  // namespace
