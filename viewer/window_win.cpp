@@ -527,7 +527,7 @@ InputFacts ViewerWindow::inputFacts() const {
     InputFacts facts;
     facts.session = session != nullptr;
     facts.connected = connected;
-    facts.hostOs = session ? session->hostOs : std::string();
+    facts.hostOs = session ? session->hostOs() : std::string();
     facts.macKeymap = configStore().get().macKeymap;
     return facts;
 }

@@ -84,9 +84,11 @@ struct SessionRig {
     TestClock clock;
     SessionEvents events;
     std::shared_ptr<ClientSession> session;
+    int sendStallMs = kSendStallMs;  // how long the host may take nothing before the session ends
 
     SessionServices services(PeerConnector connector = {}) {
         SessionServices s;
+        s.sendStallMs = sendStallMs;
         s.devices = devices;
         s.connectPeer = std::move(connector);
         s.clock = clock.fn();

@@ -267,7 +267,7 @@ TEST(SessionConnect, RetryThroughTheRelayCarriesTheSession) {
     std::string routeText;
     const Json hello = rig.session->connect(Json(), &routeText);
     EXPECT_EQ(hello.get("name").text, "시험 호스트");
-    EXPECT_EQ(rig.session->route, kRouteRelay);
+    EXPECT_EQ(rig.session->route(), kRouteRelay);
     EXPECT_EQ(routeText, "중계 127.0.0.1:47901");
     EXPECT_TRUE(host.waitFor(MsgType::SessionRequest));
     EXPECT_TRUE(dialer.clients[0]->isClosed());
@@ -294,11 +294,13 @@ TEST(SessionConnect, TheHostHelloNamesTheHostAndItsSystem) {
         rig.make(host.peer(), Bytes{1, 2, 3});
         std::string routeText;
         rig.session->connect(Json(), &routeText);
-        EXPECT_EQ(rig.session->hostOs, c.os);
+        EXPECT_EQ(rig.session->hostOs(), c.os);
         EXPECT_EQ(rig.session->filesOut.peerName, c.name);
-        EXPECT_EQ(rig.session->route, kRouteDirect);
+        EXPECT_EQ(rig.session->route(), kRouteDirect);
         EXPECT_EQ(routeText, "직접 " + host.address());
-        // The identity the viewer introduced itself with, its pairing token included.
+        // The identity the viewer introduced itself with, its pairing token included; the host has
+        // surely recorded it once the request that follows the handshake arrived.
+        ASSERT_TRUE(host.waitFor(MsgType::SessionRequest));
         const Json identity = host.identity();
         EXPECT_EQ(identity.get("v").number, 1);
         EXPECT_EQ(identity.get("name").text, configStore().get().deviceName);

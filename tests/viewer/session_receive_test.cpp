@@ -2,7 +2,9 @@
 // the two ways a session ends, against a scripted host over loopback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <string>
 #include <vector>
@@ -414,6 +416,53 @@ TEST(SessionClipboard, ACloseWakesASenderBlockedOnTheLink) {
     EXPECT_TRUE(returned);
     EXPECT_TRUE(c.rig.release(10000));  // the sender thread leaves too
     EXPECT_EQ(c.rig.devices->listeners(), 0u);
+}
+
+TEST(SessionStall, CallersNeverWaitForAHostThatTakesNothingAndTheSessionEndsByItself) {
+    ScriptedHost host;
+    ASSERT_TRUE(host.start());
+    SessionRig rig;
+    rig.sendStallMs = 300;
+    ASSERT_TRUE(rig.connect(host));
+    ASSERT_TRUE(host.pauseReading());
+    // More than the loopback buffers hold, so that the link is full behind it.
+    rig.devices->change(Bytes(8u << 20, 7));
+    ClientSession& s = *rig.session;
+    // What the window does on its thread: pointer, keys, a menu command, the view size. None of
+    // it may wait for the link.
+    int64_t slowest = 0;
+    auto timed = [&](const std::function<void()>& call) {
+        const int64_t start = nowNanos();
+        call();
+        slowest = std::max(slowest, nowNanos() - start);
+    };
+    for (int i = 0; i < 2000 && !rig.events.waitFor("ended:", 1, 0); ++i) {
+        MouseEvent move;
+        move.x = float(i % 100) / 100;
+        timed([&] { s.send(MsgType::Mouse, move.encode()); });
+        if (i % 50 == 0) {
+            timed([&] { s.send(MsgType::Key, Bytes(12, uint8_t(i))); });
+            timed([&] { s.sendCombo({55, 12}); });
+            timed([&] { s.send(MsgType::ViewSize, Bytes(8, 1)); });
+        }
+    }
+    EXPECT_LT(slowest, 250'000'000) << "a call waited for the link";
+    ASSERT_TRUE(rig.events.waitFor("ended:", 1, 10000)) << "the stalled session never ended";
+    EXPECT_EQ(rig.events.of("ended:"), std::vector<std::string>{std::string("ended:") + kHostStalledText});
+    EXPECT_TRUE(s.stop.load());
+}
+
+TEST(SessionStall, AnInputFloodTheHostDoesNotTakeEndsTheSession) {
+    ScriptedHost host;
+    ASSERT_TRUE(host.start());
+    SessionRig rig;
+    ASSERT_TRUE(rig.connect(host));  // the stall time stays long: the queue's bound ends it first
+    ASSERT_TRUE(host.pauseReading());
+    rig.devices->change(Bytes(8u << 20, 7));
+    for (int i = 0; i < 100000 && !rig.events.waitFor("ended:", 1, 0); ++i)
+        rig.session->send(MsgType::Key, Bytes(12, uint8_t(i)));
+    ASSERT_TRUE(rig.events.waitFor("ended:", 1, 10000));
+    EXPECT_EQ(rig.events.of("ended:"), std::vector<std::string>{std::string("ended:") + kHostStalledText});
 }
 
 }  // namespace
