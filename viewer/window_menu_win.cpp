@@ -196,7 +196,10 @@ void ViewerWindow::applyHostInfo(Json const& info) {
         if (!peer.key.empty()) {
             const std::string key = peer.key;
             const Json wake = step.wake;
-            configStore().update([key, wake](AppConfig& c) { storeWakeData(c, key, wake); });
+            // Saved only when it changes: a host repeats its description often.
+            AppConfig current = configStore().get();
+            if (storeWakeData(current, key, wake) > 0)
+                configStore().update([key, wake](AppConfig& c) { storeWakeData(c, key, wake); });
         }
     }
     buildMenu();
