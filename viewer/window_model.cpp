@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <utility>
 
 #include "core/text.h"
 
@@ -137,6 +138,70 @@ bool learnPeerFromHost(Peer& peer, Bytes& token, std::string& password, const Js
         wipeText(password);
     }
     return true;
+}
+
+namespace {
+
+bool onlyLatestCounts(ViewerReport::Kind kind) {
+    switch (kind) {
+        case ViewerReport::DisplayInfo:
+        case ViewerReport::Cursor:
+        case ViewerReport::AppList:
+        case ViewerReport::TransferStatus:
+        case ViewerReport::FolderListing:
+        case ViewerReport::Locked:
+        case ViewerReport::Curtain:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool isLine(ViewerReport::Kind kind) {
+    return kind == ViewerReport::Notice || kind == ViewerReport::Chat || kind == ViewerReport::TransferResult;
+}
+
+}  // namespace
+
+bool ReportMailbox::put(std::unique_ptr<ViewerReport> report) {
+    if (!report) return false;
+    std::lock_guard lock(mutex_);
+    auto wake = [this] { return !std::exchange(woken_, true); };
+    if (onlyLatestCounts(report->kind)) {
+        for (auto& waiting : waiting_) {
+            if (waiting->kind == report->kind && waiting->generation == report->generation) {
+                waiting = std::move(report);
+                return wake();
+            }
+        }
+    } else if (isLine(report->kind)) {
+        if (lines_ >= kMaxLines) return false;  // a flood: the window has not taken the ones before
+        ++lines_;
+    }
+    waiting_.push_back(std::move(report));
+    return wake();
+}
+
+std::unique_ptr<ViewerReport> ReportMailbox::take() {
+    std::lock_guard lock(mutex_);
+    if (waiting_.empty()) {
+        woken_ = false;
+        return nullptr;
+    }
+    std::unique_ptr<ViewerReport> next = std::move(waiting_.front());
+    waiting_.pop_front();
+    if (isLine(next->kind)) --lines_;
+    return next;
+}
+
+void ReportMailbox::wakeFailed() {
+    std::lock_guard lock(mutex_);
+    woken_ = false;
+}
+
+size_t ReportMailbox::waiting() {
+    std::lock_guard lock(mutex_);
+    return waiting_.size();
 }
 
 uint64_t ReportGate::begin() {

@@ -279,3 +279,66 @@ TEST(ViewerReportGate, TheWindowsOwnChatLinesAlwaysPass) {
 }
 
 }  // namespace
+
+namespace {
+
+std::unique_ptr<ViewerReport> mailed(ViewerReport::Kind kind, uint64_t generation, std::string text = {}) {
+    auto r = std::make_unique<ViewerReport>();
+    r->kind = kind;
+    r->generation = generation;
+    r->text = std::move(text);
+    return r;
+}
+
+std::vector<std::string> takeEvery(ReportMailbox& box) {
+    std::vector<std::string> out;
+    while (auto r = box.take()) out.push_back(std::to_string(int(r->kind)) + ":" + r->text);
+    return out;
+}
+
+TEST(ViewerReportMailbox, OneWakeAndOnlyTheLatestOfAReplaceableKind) {
+    ReportMailbox box;
+    int wakes = 0;
+    for (int i = 0; i < 1000; ++i) {
+        wakes += box.put(mailed(ViewerReport::Cursor, 1, "c" + std::to_string(i)));
+        wakes += box.put(mailed(ViewerReport::DisplayInfo, 1, "d" + std::to_string(i)));
+        wakes += box.put(mailed(ViewerReport::AppList, 1, "a" + std::to_string(i)));
+    }
+    wakes += box.put(mailed(ViewerReport::Cursor, 2, "newer connect"));  // not merged across connects
+    EXPECT_EQ(wakes, 1) << "the window is woken once, however many wait";
+    EXPECT_EQ(takeEvery(box), (std::vector<std::string>{
+                                  std::to_string(int(ViewerReport::Cursor)) + ":c999",
+                                  std::to_string(int(ViewerReport::DisplayInfo)) + ":d999",
+                                  std::to_string(int(ViewerReport::AppList)) + ":a999",
+                                  std::to_string(int(ViewerReport::Cursor)) + ":newer connect",
+                              }));
+    // Taken to the end: the next report wakes the window again; so does one after a failed wake.
+    EXPECT_TRUE(box.put(mailed(ViewerReport::Notice, 1)));
+    EXPECT_FALSE(box.put(mailed(ViewerReport::Notice, 1)));
+    box.wakeFailed();
+    EXPECT_TRUE(box.put(mailed(ViewerReport::Notice, 1)));
+}
+
+TEST(ViewerReportMailbox, AFloodOfLinesNeverCrowdsOutTheConnectsState) {
+    ReportMailbox box;
+    box.put(mailed(ViewerReport::Connected, 1));
+    for (int i = 0; i < 100000; ++i) {
+        box.put(mailed(i % 2 ? ViewerReport::Notice : ViewerReport::Chat, 1, std::to_string(i)));
+        box.put(mailed(ViewerReport::TransferResult, 1));
+    }
+    box.put(mailed(ViewerReport::Ended, 1, "끝"));
+    EXPECT_EQ(box.waiting(), ReportMailbox::kMaxLines + 2);
+    auto first = box.take();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->kind, ViewerReport::Connected);
+    // Taking a line makes room for a new one.
+    ASSERT_TRUE(box.take());
+    box.put(mailed(ViewerReport::Notice, 1, "새 줄"));
+    EXPECT_EQ(box.waiting(), ReportMailbox::kMaxLines + 1);
+    std::vector<std::string> rest = takeEvery(box);
+    ASSERT_GE(rest.size(), 2u);
+    EXPECT_EQ(rest[rest.size() - 2], std::to_string(int(ViewerReport::Ended)) + ":끝");
+    EXPECT_EQ(rest.back(), std::to_string(int(ViewerReport::Notice)) + ":새 줄");
+}
+
+}  // namespace
