@@ -42,7 +42,7 @@ void ViewerWindow::sendFiles(std::vector<std::wstring> paths) {
     }
     setTransferText(kPreparingSendText);
     session->filesOut.enqueue(std::move(paths));
-    buildMenu();
+    rebuildMenuSoon();
 }
 
 void ViewerWindow::pickAndSendFiles(bool folders) {
@@ -110,5 +110,5 @@ void ViewerWindow::showTransferResult(std::string text, std::wstring path) {
     logLine("파일: " + text);
     setTransferText(std::move(text));
     SetTimer(hwnd, kTransferTimer, fileServices.resultMs, nullptr);
-    buildMenu();
+    rebuildMenuSoon();
 }

@@ -119,7 +119,7 @@ bool ViewerWindow::command(unsigned int id) {
         session->send(plan.message->type, plan.message->payload);
         if (!plan.status.empty()) setStatus(wide(plan.status), false);
     }
-    if (plan.rebuild) buildMenu();
+    if (plan.rebuild) rebuildMenuSoon();
     if (plan.reconnect) {
         attempts = 0;
         connect();
@@ -202,7 +202,7 @@ void ViewerWindow::applyHostInfo(Json const& info) {
                 configStore().update([key, wake](AppConfig& c) { storeWakeData(c, key, wake); });
         }
     }
-    buildMenu();
+    rebuildMenuSoon();  // a description may arrive while a menu of the bar is open
     shownWindowId = step.shownWindowId;
     switch (step.hint) {
         case HostInfoStep::Hint::Show:

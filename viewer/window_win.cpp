@@ -280,7 +280,7 @@ LRESULT ViewerWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         case WM_SYSCOMMAND:
             if ((wParam & 0xFFF0) == 0x1000) {
                 toggleFullScreen();
-                buildMenu();
+                rebuildMenuSoon();
                 return 0;
             }
             if ((wParam & 0xFFF0) == SC_KEYMENU && connected) return 0;
@@ -299,6 +299,7 @@ LRESULT ViewerWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             break;
         case WM_ENTERMENULOOP:
             menuOpen = true;
+            releaseKeys();  // the menu takes the keyboard now; nothing may stay down on the host
             if (session && hostHas("apps")) session->send(MsgType::ListApps, Bytes());
             break;
         case WM_EXITMENULOOP:

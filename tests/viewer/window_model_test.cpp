@@ -300,9 +300,9 @@ TEST(ViewerReportMailbox, OneWakeAndOnlyTheLatestOfAReplaceableKind) {
     ReportMailbox box;
     int wakes = 0;
     for (int i = 0; i < 1000; ++i) {
-        wakes += box.put(mailed(ViewerReport::Cursor, 1, "c" + std::to_string(i)));
-        wakes += box.put(mailed(ViewerReport::DisplayInfo, 1, "d" + std::to_string(i)));
-        wakes += box.put(mailed(ViewerReport::AppList, 1, "a" + std::to_string(i)));
+        wakes += box.put(mailed(ViewerReport::Cursor, 1, std::string("c").append(std::to_string(i))));
+        wakes += box.put(mailed(ViewerReport::DisplayInfo, 1, std::string("d").append(std::to_string(i))));
+        wakes += box.put(mailed(ViewerReport::AppList, 1, std::string("a").append(std::to_string(i))));
     }
     wakes += box.put(mailed(ViewerReport::Cursor, 2, "newer connect"));  // not merged across connects
     EXPECT_EQ(wakes, 1) << "the window is woken once, however many wait";

@@ -582,4 +582,46 @@ TEST_F(ViewerInputWin, KeysTypedByThePersonGoThroughTheHookAndTheChordStaysLocal
     ASSERT_TRUE(pumpUntil([&] { return !w.fullScreen; }, 3000));
 }
 
+TEST_F(ViewerInputWin, AnOpenMenuIsNotRebuiltUnderItAndTheHostLetsGoOfKeys) {
+    ScriptedHost host;
+    ASSERT_TRUE(host.start());
+    ViewerWindow& w = connected(host);
+    const HMENU before = GetMenu(w.hwnd);
+    ASSERT_NE(before, nullptr);
+    const size_t releases = host.received(MsgType::ReleaseAll).size();
+    SendMessageW(w.hwnd, WM_ENTERMENULOOP, FALSE, 0);
+    EXPECT_TRUE(arrived(host, MsgType::ReleaseAll, releases + 1)) << "keys held when the menu opened";
+
+    // A new description and a transfer result while the menu is tracked: the bar stays whole.
+    ASSERT_TRUE(host.send(MsgType::DisplayInfo, description(R"(,"extra":1)")));
+    ASSERT_TRUE(host.send(MsgType::FileRefused, Bytes{0, 0, 0, 0, 'x'}));
+    ASSERT_TRUE(pumpUntil([&] { return w.displayInfo.get("extra").isNumber() && !w.transferText.empty(); }, 5000));
+    EXPECT_EQ(GetMenu(w.hwnd), before);
+    EXPECT_TRUE(IsMenu(before));
+    EXPECT_TRUE(w.menuStale);
+
+    SendMessageW(w.hwnd, WM_EXITMENULOOP, FALSE, 0);
+    EXPECT_FALSE(w.menuStale);
+    EXPECT_NE(GetMenu(w.hwnd), before) << "the bar is rebuilt once the menu closed";
+    EXPECT_EQ(readMenu(GetMenu(w.hwnd)),
+              menuEntries(viewerMenuBar(configStore().get(), w.displayInfo, w.appList, w.menuFacts())));
+}
+
+TEST_F(ViewerInputWin, AHookKeyHandledAfterTheWindowLetGoOfTheKeyboardIsDropped) {
+    ScriptedHost host;
+    ASSERT_TRUE(host.start());
+    ViewerWindow& w = connected(host);
+    const size_t keys = host.received(MsgType::Key).size();
+    const size_t releases = host.received(MsgType::ReleaseAll).size();
+    // Posted by the hook while the window had the keyboard, handled after it lost it.
+    PostMessageW(w.hwnd, WM_VIEWER_HOOK_KEY, 'C', 0x2E | (1 << 9));
+    SendMessageW(w.hwnd, WM_ACTIVATE, WA_INACTIVE, 0);
+    ASSERT_TRUE(arrived(host, MsgType::ReleaseAll, releases + 1));
+    // A wheel turn after it: once the host has it, a key sent before it would have arrived too.
+    PostMessageW(w.hwnd, WM_MOUSEWHEEL, MAKEWPARAM(0, 120), at(300, 300));
+    const size_t wheels = host.received(MsgType::Wheel).size();
+    ASSERT_TRUE(arrived(host, MsgType::Wheel, wheels + 1));
+    EXPECT_EQ(host.received(MsgType::Key).size(), keys) << "a key went down on the host after the release";
+}
+
 }  // namespace
