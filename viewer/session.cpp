@@ -543,16 +543,21 @@ void ClientSession::queueVideo(ChannelMessage message) {
                     if (queued.type == uint8_t(MsgType::StreamHeader)) header = std::move(queued);
                     else drop(queued);
                 }
+                if (!frame) header.reset();  // the incoming header is the newer one
                 videoQueue.clear();
                 queuedBytes_ = 0;
-                if (header) {
+                if (header && header->payload.size() <= queueLimits.maxBytes) {
                     queuedBytes_ = header->payload.size();
                     videoQueue.push_back(std::move(*header));
                 }
                 wantKeyFrame = true;
-                if (frame && !keyFrame) {
+                // Only a key frame that fits beside the header starts the stream again; any other
+                // frame waits for the next key frame, which is asked for again.
+                if (frame && (!keyFrame || size > queueLimits.maxBytes - queuedBytes_)) {
                     skipToKeyFrame_ = true;
                     drop(message);
+                    keep = false;
+                } else if (!frame && size > queueLimits.maxBytes) {
                     keep = false;
                 }
             }
