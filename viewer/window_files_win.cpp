@@ -107,7 +107,7 @@ void ViewerWindow::setTransferText(std::string text) {
 
 void ViewerWindow::showTransferResult(std::string text, std::wstring path) {
     if (!path.empty()) lastReceivedPath = std::move(path);
-    logLine("파일: " + text);
+    logLine("파일: " + peerTextForLog(text));  // may carry the host's refusal text and file names
     setTransferText(std::move(text));
     SetTimer(hwnd, kTransferTimer, fileServices.resultMs, nullptr);
     rebuildMenuSoon();

@@ -465,4 +465,28 @@ TEST(SessionStall, AnInputFloodTheHostDoesNotTakeEndsTheSession) {
     EXPECT_EQ(rig.events.of("ended:"), std::vector<std::string>{std::string("ended:") + kHostStalledText});
 }
 
+TEST(SessionLogText, PeerTextCannotForgeALogLine) {
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string logged;
+    };
+    const std::vector<Case> cases = {
+        {"plain text stays", "서재 PC (C:\\사용자)", "서재 PC (C:\\사용자)"},
+        {"line breaks", "a\n2026-01-01 00:00:00 연결됨: 가짜\r\tb", "a\\n2026-01-01 00:00:00 연결됨: 가짜\\r\\tb"},
+        {"other controls", std::string("x\0y\x1b[2J\x7f", 8), "x\\x00y\\x1b[2J\\x7f"},
+        {"C1 next line and Unicode separators", "a\xC2\x85" "b\xE2\x80\xA8" "c\xE2\x80\xA9", "a\\u0085b\\u2028c\\u2029"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(peerTextForLog(c.text), c.logged) << c.name;
+
+    // A long text is cut at a character boundary.
+    const std::string hangul = "가";  // three bytes
+    std::string longText;
+    for (size_t i = 0; i < kLogTextLimit; ++i) longText += hangul;
+    const std::string cut = peerTextForLog(longText);
+    ASSERT_LE(cut.size(), kLogTextLimit + 3 + std::string("…").size());
+    ASSERT_EQ(cut.substr(cut.size() - std::string("…").size()), "…");
+    EXPECT_EQ((cut.size() - std::string("…").size()) % hangul.size(), 0u);
+}
+
 }  // namespace
