@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/text.h"
+#include "viewer/session.h"
 
 const char16_t* const kConnectingText = u"연결 중…";
 const char16_t* const kReconnectingText = u"다시 연결 중…";
@@ -115,6 +116,12 @@ ReconnectStep afterSessionEnded(ReconnectState& state, int64_t now, const Reconn
                                          : kDroppedRetryText;
     step.retryMs = timing.afterDropMs;
     return step;
+}
+
+std::u16string endedStatusText(const std::u16string& stepStatus, const std::string& reason) {
+    const std::u16string dropped = kDroppedStatusText;
+    if (reason != kHostStalledText || stepStatus.compare(0, dropped.size(), dropped) != 0) return stepStatus;
+    return utf8ToUtf16(reason) + stepStatus.substr(dropped.size());
 }
 
 void wipeText(std::string& text) {

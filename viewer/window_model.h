@@ -85,6 +85,10 @@ std::u16string finalFailureText(const std::string& error, bool hasPassword);
 // True when the peer should be remembered.
 bool learnPeerFromHost(Peer& peer, Bytes& token, std::string& password, const Json& hostHello,
                        const std::string& hostKey);
+// The status line of an ended session: the reconnect step's text, except that a session ended
+// because the host stopped taking data says so in place of the plain "연결이 끊겼습니다".
+std::u16string endedStatusText(const std::u16string& stepStatus, const std::string& reason);
+
 // Overwrites the bytes, then empties the string.
 void wipeText(std::string& text);
 void wipeText(std::wstring& text);

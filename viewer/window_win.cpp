@@ -182,7 +182,7 @@ void ViewerWindow::connect() {
         try {
             std::string route;
             Json host = next->connect(std::move(request), &route);
-            logLine("연결됨: " + host.get("name").asString("") + " (" + route + ")");
+            logLine("연결됨: " + peerTextForLog(host.get("name").asString("")) + " (" + peerTextForLog(route) + ")");
             auto r = report(ViewerReport::Connected, generation);
             r->text = host.dump();
             post(window, mailbox, std::move(r));
@@ -431,7 +431,7 @@ void ViewerWindow::ended(const std::string& reason) {
     ReconnectState state{autoReconnect, attempts, int64_t(restartUntil)};
     const ReconnectStep step = afterSessionEnded(state, nowNanos(), reconnectTiming);
     attempts = state.attempts;
-    setStatus(wide(step.status), step.button);
+    setStatus(wide(endedStatusText(step.status, reason)), step.button);
     if (step.retryMs > 0) SetTimer(hwnd, kReconnectTimer, UINT(step.retryMs), nullptr);
 }
 

@@ -2,8 +2,10 @@
 // tried again through the relay and what the user reads, and a close that comes while connecting.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -271,6 +273,35 @@ TEST(SessionConnect, RetryThroughTheRelayCarriesTheSession) {
     EXPECT_EQ(routeText, "중계 127.0.0.1:47901");
     EXPECT_TRUE(host.waitFor(MsgType::SessionRequest));
     EXPECT_TRUE(dialer.clients[0]->isClosed());
+}
+
+TEST(SessionConnect, RouteAndHostSystemAreReadSafelyWhileTheConnectRetries) {
+    // The window reads both for a menu rebuild or when it loses the focus, on its own thread,
+    // while the connect thread writes them (the route twice when the relay takes over).
+    ScriptedHost host("시험 호스트", "windows");
+    TestDialer dialer(host);
+    dialer.labels = {kRoutePunched, kRouteRelay};
+    dialer.ends = {HostEnd::Close, HostEnd::Serve};
+    Peer peer = host.peer();
+    peer.relay = kOwnRelay;
+    SessionRig rig;
+    rig.make(peer, {}, {}, nullptr, dialer.connector());
+    std::atomic<bool> done{false};
+    std::set<std::string> seen;
+    std::thread reader([&] {
+        while (!done.load()) seen.insert(rig.session->route() + "|" + rig.session->hostOs());
+    });
+    try {
+        rig.session->connect(Json(), nullptr);
+    } catch (...) {
+        ADD_FAILURE() << "connect failed";
+    }
+    done = true;
+    reader.join();
+    const std::set<std::string> possible = {"|mac", std::string(kRoutePunched) + "|mac",
+                                            std::string(kRouteRelay) + "|mac", std::string(kRouteRelay) + "|windows"};
+    for (const std::string& s : seen) EXPECT_EQ(possible.count(s), 1u) << s;
+    EXPECT_EQ(rig.session->route() + "|" + rig.session->hostOs(), std::string(kRouteRelay) + "|windows");
 }
 
 TEST(SessionConnect, TheHostHelloNamesTheHostAndItsSystem) {

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "core/text.h"
+#include "viewer/session.h"
 #include "viewer/window_model.h"
 
 namespace {
@@ -339,6 +341,27 @@ TEST(ViewerReportMailbox, AFloodOfLinesNeverCrowdsOutTheConnectsState) {
     ASSERT_GE(rest.size(), 2u);
     EXPECT_EQ(rest[rest.size() - 2], std::to_string(int(ViewerReport::Ended)) + ":끝");
     EXPECT_EQ(rest.back(), std::to_string(int(ViewerReport::Notice)) + ":새 줄");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ViewerEndedStatus, AHostThatStoppedTakingDataIsNamed) {
+    const std::u16string stalled = utf8ToUtf16(kHostStalledText);
+    struct Case {
+        std::u16string step;
+        std::string reason;
+        std::u16string shown;
+    };
+    const std::vector<Case> cases = {
+        {kDroppedRetryText, kHostStalledText, stalled + u" — 다시 연결 중…"},
+        {kDroppedStatusText, kHostStalledText, stalled},
+        {kDroppedRetryText, "연결이 닫혔습니다", kDroppedRetryText},
+        {u"원격 컴퓨터가 다시 시작하는 중입니다. 켜지면 저절로 다시 붙습니다…", kHostStalledText,
+         u"원격 컴퓨터가 다시 시작하는 중입니다. 켜지면 저절로 다시 붙습니다…"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(endedStatusText(c.step, c.reason), c.shown) << c.reason;
 }
 
 }  // namespace
