@@ -761,9 +761,10 @@ void ClientSession::requestUpload(std::vector<std::wstring> const& localPaths, s
 // ---- clipboard ----
 
 void ClientSession::queueClipboard(const Bytes& payload) {
-    // The monitor calls listeners on its own thread under its lock: the payload only joins the
-    // queue, where it replaces one that still waits.
-    send(MsgType::Clipboard, payload);
+    // The monitor calls listeners on its own thread under its lock, which connect holds in turn
+    // under the session's lock: the payload only joins the queue, where it replaces one that still
+    // waits, and no session lock is taken. The listener exists only while the channel does.
+    if (!stop.load()) enqueue(uint8_t(MsgType::Clipboard), payload);
 }
 
 // ---- files ----
