@@ -167,6 +167,8 @@ public:
     // Queues a message while the channel exists and the session runs; otherwise nothing. Never
     // waits for the link: the session's sending thread writes it.
     void send(unsigned char type, std::vector<unsigned char> const& payload);
+    // What waits to be sent (read-only: its byte counts).
+    const OutgoingQueue& outgoing() const { return outgoing_; }
     // File data: waits while the queue's bulk lane is full (never call it on the UI thread).
     void sendBulk(unsigned char type, std::vector<unsigned char> const& payload);
     void send(MsgType type, std::vector<unsigned char> const& payload) { send(static_cast<unsigned char>(type), payload); }

@@ -343,35 +343,43 @@ TEST(SessionConnect, TheHostHelloNamesTheHostAndItsSystem) {
     }
 }
 
-TEST(SessionConnect, CloseDuringTheHandshakeSendsNoRequest) {
-    ScriptedHost host;
-    ASSERT_TRUE(host.start());
-    SessionRig rig;
-    rig.make(host.peer());
-    host.beforeReply = [&] { rig.session->close(); };
-    EXPECT_EQ(protoErrorOf([&] { rig.session->connect(Json(), nullptr); }), "연결이 닫혔습니다");
-    EXPECT_TRUE(host.waitEnded());
-    EXPECT_TRUE(host.received().empty());
-    EXPECT_TRUE(rig.events.all().empty());  // a local close reports nothing
-    EXPECT_EQ(rig.devices->listeners(), 0u);
-}
-
-TEST(SessionConnect, CloseWhileDiallingSendsNothing) {
-    ScriptedHost host;
-    ASSERT_TRUE(host.start());
-    SessionRig rig;
-    std::shared_ptr<FramedConn> dialled;
-    rig.make(host.peer(), {}, {}, nullptr, [&](const std::vector<std::string>& a, const RelayConfig*,
-                                               const std::string& id, std::string* r, bool only) {
-        dialled = connectPeer(a, nullptr, id, r, only);
-        rig.session->close();  // the user closed the window meanwhile
-        return dialled;
-    });
-    EXPECT_EQ(protoErrorOf([&] { rig.session->connect(Json(), nullptr); }), "연결이 닫혔습니다");
-    EXPECT_TRUE(dialled->isClosed());
-    EXPECT_TRUE(host.waitEnded());
-    EXPECT_EQ(host.handshakes(), 0);
-    EXPECT_TRUE(host.received().empty());
+TEST(SessionConnect, ACloseAtAnyPhaseOfTheConnectSendsNothing) {
+    // The host admits a new viewer by ending the session it serves: a window closed while it was
+    // still connecting must leave the host alone.
+    enum class Phase { BeforeConnect, WhileDialling, DuringTheHandshake };
+    struct Case {
+        const char* name;
+        Phase phase;
+    };
+    const Case cases[] = {
+        {"before connect", Phase::BeforeConnect},
+        {"while dialling", Phase::WhileDialling},
+        {"during the handshake", Phase::DuringTheHandshake},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedHost host;
+        ASSERT_TRUE(host.start());
+        SessionRig rig;
+        std::shared_ptr<FramedConn> dialled;
+        rig.make(host.peer(), {}, {}, nullptr,
+                 [&](const std::vector<std::string>& a, const RelayConfig*, const std::string& id, std::string* r,
+                     bool only) {
+                     dialled = connectPeer(a, nullptr, id, r, only);
+                     if (c.phase == Phase::WhileDialling) rig.session->close();
+                     return dialled;
+                 });
+        if (c.phase == Phase::BeforeConnect) rig.session->close();
+        if (c.phase == Phase::DuringTheHandshake) host.beforeReply = [&] { rig.session->close(); };
+        EXPECT_EQ(protoErrorOf([&] { rig.session->connect(Json(), nullptr); }), "연결이 닫혔습니다");
+        EXPECT_TRUE(rig.session->stop.load());
+        EXPECT_TRUE(host.waitEnded());
+        if (dialled) EXPECT_TRUE(dialled->isClosed());
+        if (c.phase != Phase::DuringTheHandshake) EXPECT_EQ(host.handshakes(), 0);
+        EXPECT_TRUE(host.received().empty());
+        EXPECT_TRUE(rig.events.all().empty());  // a local close reports nothing
+        EXPECT_EQ(rig.devices->listeners(), 0u);
+    }
 }
 
 }  // namespace

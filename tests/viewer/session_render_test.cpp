@@ -166,8 +166,9 @@ TEST(SessionRender, ANewLoopWaitsForTheOldOneToLetGoOfTheWindow) {
     SessionRig fresh;
     fresh.devices = old.devices;
     ASSERT_TRUE(fresh.connect(host, &videoWindowB));
-    sleepMs(200);
-    EXPECT_EQ(old.devices->count("init"), 1u);
+    // The new loop has started and now asks for the window; the old one lets go only below, so an
+    // "init" before that "release" would be a loop that did not wait.
+    ASSERT_TRUE(old.devices->waitCount("scope-begin", 2));
     old.session->close();
     old.devices->releaseDecodes();
     ASSERT_TRUE(old.devices->waitCount("init", 2));
