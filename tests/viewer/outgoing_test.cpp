@@ -60,8 +60,11 @@ TEST(OutgoingQueue, InputGoesAheadOfBulkAndWaitingDuplicatesMerge) {
         SCOPED_TRACE(c.name);
         OutgoingQueue q;
         for (const auto& [type, payload] : c.pushed) {
-            if (type == MsgType::FileData) ASSERT_TRUE(q.pushBulk(uint8_t(type), payload));
-            else ASSERT_EQ(q.push(uint8_t(type), payload), OutgoingQueue::Push::Queued);
+            if (type == MsgType::FileData) {
+                ASSERT_TRUE(q.pushBulk(uint8_t(type), payload));
+            } else {
+                ASSERT_EQ(q.push(uint8_t(type), payload), OutgoingQueue::Push::Queued);
+            }
         }
         EXPECT_EQ(drain(q), c.taken);
     }

@@ -374,8 +374,12 @@ TEST(SessionConnect, ACloseAtAnyPhaseOfTheConnectSendsNothing) {
         EXPECT_EQ(protoErrorOf([&] { rig.session->connect(Json(), nullptr); }), "연결이 닫혔습니다");
         EXPECT_TRUE(rig.session->stop.load());
         EXPECT_TRUE(host.waitEnded());
-        if (dialled) EXPECT_TRUE(dialled->isClosed());
-        if (c.phase != Phase::DuringTheHandshake) EXPECT_EQ(host.handshakes(), 0);
+        if (dialled) {
+            EXPECT_TRUE(dialled->isClosed());
+        }
+        if (c.phase != Phase::DuringTheHandshake) {
+            EXPECT_EQ(host.handshakes(), 0);
+        }
         EXPECT_TRUE(host.received().empty());
         EXPECT_TRUE(rig.events.all().empty());  // a local close reports nothing
         EXPECT_EQ(rig.devices->listeners(), 0u);
