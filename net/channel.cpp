@@ -1,15 +1,23 @@
 #include "net/channel.h"
 
+#include "core/config/keys.h"
 #include "core/wire.h"
 
 SecureChannel::SecureChannel(std::shared_ptr<FramedConn> conn, CipherState sendState, CipherState receiveState)
     : conn_(std::move(conn)), send_(std::move(sendState)), receive_(std::move(receiveState)) {}
 
-bool SecureChannel::send(uint8_t type, ByteSpan payload) {
+bool SecureChannel::send(uint8_t type, ByteSpan payload, bool secret) {
     Bytes plain;
     plain.reserve(payload.size() + 1);
     plain.push_back(type);
     plain.insert(plain.end(), payload.begin(), payload.end());
+    struct Wipe {
+        Bytes& bytes;
+        bool on;
+        ~Wipe() {
+            if (on) wipeSecret(bytes.data(), bytes.size());
+        }
+    } wipe{plain, secret};
     // Held from sealing to writing, so that nonces reach the wire in the order they were used.
     std::lock_guard<std::mutex> lock(sendMutex_);
     if (conn_->isClosed()) return false;

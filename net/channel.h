@@ -27,8 +27,9 @@ public:
 
     // Seals and writes one message. False when the connection was already closed (nothing is
     // sealed then) or the write failed. Any thread may send; the order of nonces is the order
-    // on the wire.
-    bool send(uint8_t type, ByteSpan payload);
+    // on the wire. A secret payload (a password) leaves no plain copy behind in this channel's
+    // buffers.
+    bool send(uint8_t type, ByteSpan payload, bool secret = false);
     // The next message (one receiving thread). Throws ProtoError: the frame errors of the
     // connection, "복호 실패" for a frame that does not open (altered, replayed or out of order)
     // and "빈 메시지" for one without a type byte; after those two the connection is shut down.

@@ -79,11 +79,21 @@ void FramedConn::shutdown() {
 int FramedConn::localPort() const { return socketLocalPort(socket_); }
 
 bool FramedConn::sendAll(const uint8_t* data, size_t length) {
+    // The deadline moves with every byte the peer takes: a slow link is fine, a dead one is not.
+    int64_t deadline = -1;
     while (length > 0) {
         if (closed_.load()) return false;
         int64_t sent = socketSend(socket_, data, std::min(length, kMaxSendChunk));
         if (sent < 0 && socketLastError() == kErrWouldBlock) {
-            if (waitSliced(socket_, true, closed_, -1) < 0) return false;
+            if (deadline < 0) deadline = deadlineAfter(std::max(0, sendStallMs_.load()));
+            int w = waitSliced(socket_, true, closed_, deadline);
+            if (w < 0) return false;
+            if (w == 0) {
+                // Marked before the shutdown, so that whoever sees the closed connection can tell why.
+                sendStalled_.store(true);
+                shutdown();
+                return false;
+            }
             continue;
         }
         if (sent <= 0) {
@@ -92,6 +102,7 @@ bool FramedConn::sendAll(const uint8_t* data, size_t length) {
         }
         data += sent;
         length -= size_t(sent);
+        deadline = -1;
     }
     return true;
 }

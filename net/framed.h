@@ -24,6 +24,10 @@ extern const char* const kLineTooLong;    // "너무 긴 줄"
 // down does not wake a blocked call everywhere, so waits are cut into slices this long.
 inline constexpr int kWaitSliceMs = 50;
 
+// How long a send may wait without the peer taking a single byte before the connection is given
+// up: a peer that stops reading must not hold a sending thread (and every lock it holds) forever.
+inline constexpr int kSendStallMs = 30000;
+
 void initWinsock();
 void ensureWinsock();
 
@@ -46,8 +50,13 @@ public:
     // within one wait slice. Safe from any thread, any number of times.
     void shutdown();
 
-    // Sends everything or returns false (the connection is then closed). Not locked.
+    // Sends everything or returns false (the connection is then closed). Not locked. When the
+    // peer takes no byte for the stall time, the connection is shut down and marked stalled.
     bool sendAll(const uint8_t* data, size_t length);
+    // True once a send gave up because the peer stopped taking bytes.
+    bool sendStalled() const { return sendStalled_.load(); }
+    // The stall time of later waits, in ms (kSendStallMs unless changed; tests shorten it).
+    void setSendStallMs(int ms) { sendStallMs_.store(ms); }
     // One whole frame (4-byte big-endian length, then the payload) under the send mutex.
     bool sendFrame(ByteSpan payload);
     // The text and a line feed, in one piece, under the send mutex.
@@ -85,6 +94,8 @@ private:
     size_t offset_ = 0;
     size_t lineScanned_ = 0;  // unread bytes already known to hold no line feed
     std::atomic<uint8_t> closed_{0};
+    std::atomic<int> sendStallMs_{kSendStallMs};
+    std::atomic<bool> sendStalled_{false};
 };
 
 // The calling thread's last connect error (a failed bind's error, or the SO_ERROR of an

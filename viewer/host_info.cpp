@@ -78,8 +78,12 @@ HostInfoStep hostInfoStep(const Json& info, bool first, bool hasSession, uint32_
 
     step.requestApps = first && hostListsFeature(info, "apps") && hasSession;
 
+    // A host decides what it reports, not how much of the settings file it fills.
     const Json& wake = info.get("wake");
-    if (wake.isArray() && wake.size() > 0) step.wake = wake;
+    if (wake.isArray() && wake.size() > 0) {
+        Json kept = boundedWakeData(wake);
+        if (kept.size() > 0) step.wake = std::move(kept);
+    }
 
     step.shownWindowId = windowIdOf(info.get("window").get("id"));
     if (info.get("appsOnly").asBool() && step.shownWindowId == 0) {
@@ -93,11 +97,29 @@ HostInfoStep hostInfoStep(const Json& info, bool first, bool hasSession, uint32_
     return step;
 }
 
+Json boundedWakeData(const Json& wake) {
+    Json kept;
+    kept.tag = Json::kArray;
+    if (!wake.isArray()) return kept;
+    for (const Json& entry : wake.items) {
+        if (kept.size() >= kMaxStoredWakeEntries) break;
+        const Json& mac = entry.get("mac");
+        if (!mac.isString() || mac.text.empty() || mac.text.size() > kWakeMacTextMax) continue;
+        Json target;
+        target.set("mac", mac.text);
+        const Json& bcast = entry.get("bcast");
+        if (bcast.isString() && bcast.text.size() <= kWakeAddressTextMax) target.set("bcast", bcast.text);
+        kept.push(std::move(target));
+    }
+    return kept;
+}
+
 int storeWakeData(AppConfig& config, const std::string& key, const Json& wake) {
     if (key.empty()) return 0;
+    const std::string text = wake.dump();
     int changed = 0;
     for (Peer& host : config.hosts) {
-        if (host.key != key) continue;
+        if (host.key != key || host.wake.dump() == text) continue;
         host.wake = wake;
         ++changed;
     }

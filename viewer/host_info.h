@@ -50,9 +50,20 @@ struct HostInfoStep {
 HostInfoStep hostInfoStep(const Json& info, bool first, bool hasSession, uint32_t previousWindowId,
                           bool appPickHint, bool fullScreen);
 
+// Wake entries kept per registered computer, and the longest texts an entry's fields need (a MAC
+// address as "aa:bb:cc:dd:ee:ff", an IPv4 broadcast address).
+inline constexpr size_t kMaxStoredWakeEntries = 16;
+inline constexpr size_t kWakeMacTextMax = 17;
+inline constexpr size_t kWakeAddressTextMax = 15;
+
+// What of a host's "wake" array is worth keeping: the first kMaxStoredWakeEntries objects whose
+// "mac" is text of at most kWakeMacTextMax bytes, each with only its "mac" and, when it is text
+// of at most kWakeAddressTextMax bytes, its "bcast". An array (possibly empty) whatever came in.
+Json boundedWakeData(const Json& wake);
+
 // Stores the host's wake data in every registered computer with that key (exact bytes). A key
 // that is still empty (a connection by password before its handshake taught the key) changes
-// nothing. Returns how many entries changed.
+// nothing. Returns how many entries changed: 0 when every one held this data already.
 int storeWakeData(AppConfig& config, const std::string& key, const Json& wake);
 
 struct PixelSize {

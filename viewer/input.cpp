@@ -40,7 +40,7 @@ bool clientToRemote(int x, int y, int videoWidth, int videoHeight, const Json& d
 }
 
 bool hookTakesKey(const HookEvent& e) {
-    return e.action && e.hasOwner && !e.injected && e.ownerForeground && e.ownerConnected;
+    return e.action && e.hasOwner && !e.injected && e.ownerForeground && e.ownerConnected && !e.ownerInMenu;
 }
 
 std::optional<uint8_t> switchedDisplay(const Json& displayInfo, int delta) {

@@ -28,8 +28,10 @@ struct HookEvent {
     bool injected = false;          // LLKHF_INJECTED: typed by a program, not by the person
     bool ownerForeground = false;   // the owner is the foreground window
     bool ownerConnected = false;    // the owner's session is up
+    bool ownerInMenu = false;       // a menu of the owner is open: its keys work the menu
 };
-// Whether the hook takes the key from Windows for the viewer.
+// Whether the hook takes the key from Windows for the viewer; asked again when the window
+// handles the key it posted, since the window may have lost the key meanwhile.
 bool hookTakesKey(const HookEvent& event);
 
 // The display a relative switch selects, wrapping both ways; none without a second display.

@@ -1,7 +1,6 @@
 #include "viewer/session.h"
 
 #include <chrono>
-#include <future>
 #include <system_error>
 #include <map>
 #include <thread>
@@ -21,6 +20,7 @@ const char* const kNotAllowedText = "원격 컴퓨터가 이 기기를 허용하
 const char* const kBadPairingCodeText = "짝 맺기 코드가 맞지 않거나 만료되었습니다";
 const char* const kDroppedText = "연결이 끊겼습니다";
 const char* const kUnknownHostName = "원격 컴퓨터";
+const char* const kHostStalledText = "원격 컴퓨터가 보낸 데이터를 받지 않아 연결을 끊었습니다";
 
 namespace {
 
@@ -101,6 +101,50 @@ std::string exceptionText() {
 
 }  // namespace
 
+std::string peerTextForLog(std::string_view text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(std::min(text.size(), kLogTextLimit) + 8);
+    size_t i = 0;
+    for (; i < text.size() && out.size() < kLogTextLimit; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        auto at = [&](size_t k) { return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0; };
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else if (c == 0xC2 && at(1) >= 0x80 && at(1) <= 0x9F) {  // U+0080..U+009F
+            out += "\\u00";
+            out += kHex[at(1) >> 4];
+            out += kHex[at(1) & 15];
+            i += 1;
+        } else if (c == 0xE2 && at(1) == 0x80 && (at(2) == 0xA8 || at(2) == 0xA9)) {  // U+2028, U+2029
+            out += at(2) == 0xA8 ? "\\u2028" : "\\u2029";
+            i += 2;
+        } else {
+            out += char(c);
+        }
+    }
+    if (i < text.size()) {
+        // Never end inside a character: drop continuation bytes and their lead.
+        size_t cut = out.size();
+        while (cut > 0 && (static_cast<unsigned char>(out[cut - 1]) & 0xC0) == 0x80) --cut;
+        if (cut > 0 && static_cast<unsigned char>(out[cut - 1]) >= 0xC0) {
+            const unsigned char lead = static_cast<unsigned char>(out[cut - 1]);
+            const size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+            if (out.size() - (cut - 1) < need) out.resize(cut - 1);
+        }
+        out += "…";
+    }
+    return out;
+}
+
 std::string formatReceivedBatch(const std::wstring& path, int files, unsigned long long bytes) {
     // Saved paths are Windows paths; the native build's use '/'.
     const size_t cut = path.find_last_of(L"\\/");
@@ -121,6 +165,8 @@ ClientSession::ClientSession(Peer peerIn, KeyPair deviceKeyIn, Bytes tokenIn, vo
                                               return connectPeer(addresses, relay, targetId, routeText, relayOnly);
                                           })),
       clock_(services.clock ? std::move(services.clock) : std::function<int64_t()>(nowNanos)),
+      sendStallMs_(services.sendStallMs),
+      outgoing_(services.outgoing),
       audio(devices_->makeSound()),
       peer(std::move(peerIn)),
       deviceKey(std::move(deviceKeyIn)),
@@ -131,6 +177,7 @@ ClientSession::ClientSession(Peer peerIn, KeyPair deviceKeyIn, Bytes tokenIn, vo
 }
 
 ClientSession::~ClientSession() {
+    outgoing_.close();  // a file sender waiting for room lets go before filesOut is destroyed
     wipeSecret(password.data(), password.size());
     filesIn.abortAll();
 }
@@ -144,7 +191,7 @@ ProtoError ClientSession::refusalError(ProtoError const& error) const {
 
 std::shared_ptr<SecureChannel> ClientSession::handshake(const std::shared_ptr<FramedConn>& conn, ByteSpan identity,
                                                         Bytes& helloBytes) {
-    route = conn->route;
+    setRoute(conn->route);
     try {
         if (!password.empty()) {
             Bytes hostStatic;
@@ -162,6 +209,7 @@ std::shared_ptr<SecureChannel> ClientSession::handshake(const std::shared_ptr<Fr
 
 void ClientSession::trackConnection(const std::shared_ptr<FramedConn>& conn) {
     if (!conn) throw ProtoError(kConnClosed);
+    conn->setSendStallMs(sendStallMs_);
     std::lock_guard lock(stateMutex);
     connecting_ = conn;
     if (stop.load()) {
@@ -212,7 +260,7 @@ Json ClientSession::connect(Json request, std::string* routeText) {
                 if (!password.empty()) throw;
                 throw refusalError(error);
             }
-            logLine(conn->route + " 연결이 핸드셰이크 중 끊김 (" + error.what() + ") — 중계 서버로 다시");
+            logLine(conn->route + " 연결이 핸드셰이크 중 끊김 (" + peerTextForLog(error.what()) + ") — 중계 서버로 다시");
         }
         conn = connectPeer_(peer.addresses, relayGiven, targetId, routeText, true);
         trackConnection(conn);
@@ -232,7 +280,10 @@ Json ClientSession::connect(Json request, std::string* routeText) {
 
     Json hello;
     if (!Json::parse(spanToString(helloBytes), hello)) hello = Json();
-    hostOs = hello.get("os").isString() ? hello.get("os").text : "mac";
+    {
+        std::lock_guard lock(stateMutex);
+        hostOs_ = hello.get("os").isString() ? hello.get("os").text : "mac";
+    }
     setUpFiles(hello.get("name").isString() ? hello.get("name").text : kUnknownHostName);
 
     {
@@ -243,7 +294,8 @@ Json ClientSession::connect(Json request, std::string* routeText) {
             conn->shutdown();
             throw ProtoError(kConnClosed);
         }
-        secure->send(uint8_t(MsgType::SessionRequest), asBytes(request.dump()));
+        const std::string requestText = request.dump();
+        enqueue(uint8_t(MsgType::SessionRequest), Bytes(requestText.begin(), requestText.end()));
         if (clipboardSync) {
             std::weak_ptr<ClientSession> weak = self;
             clipboardListener = devices_->clipboard().addListener([weak](const Bytes& payload) {
@@ -256,6 +308,7 @@ Json ClientSession::connect(Json request, std::string* routeText) {
         std::thread([self] { self->receiveLoop(); }).detach();
         std::thread([self] { self->renderLoop(); }).detach();
         std::thread([self] { self->pingLoop(); }).detach();
+        std::thread([self] { self->sendLoop(); }).detach();
     } catch (...) {
         // The threads that did start end with the session.
         close();
@@ -271,9 +324,68 @@ std::shared_ptr<SecureChannel> ClientSession::currentChannel() {
     return channel;
 }
 
+std::string ClientSession::route() {
+    std::lock_guard lock(stateMutex);
+    return route_;
+}
+
+std::string ClientSession::hostOs() {
+    std::lock_guard lock(stateMutex);
+    return hostOs_;
+}
+
+void ClientSession::setRoute(const std::string& text) {
+    std::lock_guard lock(stateMutex);
+    route_ = text;
+}
+
 void ClientSession::send(unsigned char type, std::vector<unsigned char> const& payload) {
-    if (stop.load()) return;
-    if (auto secure = currentChannel()) secure->send(type, payload);
+    if (stop.load() || !currentChannel()) return;
+    enqueue(type, payload);
+}
+
+void ClientSession::sendBulk(unsigned char type, std::vector<unsigned char> const& payload) {
+    if (stop.load() || !currentChannel()) return;
+    outgoing_.pushBulk(type, payload);
+}
+
+void ClientSession::enqueue(uint8_t type, Bytes payload, uint64_t* ticket) {
+    // The typed login of a locked screen is a password: no copy of it stays behind.
+    const bool secret = type == uint8_t(MsgType::LockLogin);
+    if (outgoing_.push(type, std::move(payload), secret, ticket) == OutgoingQueue::Push::Overflow) giveUpStalled();
+}
+
+void ClientSession::giveUpStalled() {
+    stalled_.store(true);  // before the shutdown, so that the receive loop reports why
+    if (auto secure = currentChannel()) secure->connection()->shutdown();
+}
+
+bool ClientSession::hostStalled() {
+    if (stalled_.load()) return true;
+    auto secure = currentChannel();
+    return secure && secure->connection()->sendStalled();
+}
+
+void ClientSession::sendLoop() {
+    try {
+        const std::shared_ptr<SecureChannel> secure = currentChannel();
+        while (secure) {
+            std::optional<QueuedMessage> message = outgoing_.take();
+            if (!message) break;
+            const bool sent = secure->send(message->type, message->payload, message->secret);
+            if (message->secret) wipeSecret(message->payload.data(), message->payload.size());
+            outgoing_.finished(*message);
+            if (!sent) break;
+        }
+    } catch (...) {
+        // Whatever failed, nothing more goes out; the receive loop reports the end.
+    }
+    outgoing_.close();
+    if (!hostStalled()) return;
+    try {
+        finish(kHostStalledText);
+    } catch (...) {
+    }
 }
 
 void ClientSession::shutDownAndRemoveListener() {
@@ -292,23 +404,12 @@ void ClientSession::shutDownAndRemoveListener() {
 }
 
 void ClientSession::releaseHostKeys() {
-    if (stop.load()) return;
-    auto secure = currentChannel();
-    if (!secure) return;
-    // On a link that has stalled (a large clipboard or file send waiting for a peer that reads
-    // nothing) the send would block the caller, the UI thread, until the link gives up. It gets
-    // a short while; then the shutdown below ends it.
-    auto sent = std::make_shared<std::promise<void>>();
-    std::future<void> done = sent->get_future();
-    try {
-        std::thread([secure, sent] {
-            secure->send(uint8_t(MsgType::ReleaseAll), {});
-            sent->set_value();
-        }).detach();
-    } catch (const std::system_error&) {
-        return;
-    }
-    done.wait_for(kReleaseAllWait);
+    if (stop.load() || !currentChannel()) return;
+    // Ahead of any bulk data; on a link that has stalled it gets a short while, then the shutdown
+    // after it ends the sending thread's wait.
+    uint64_t ticket = 0;
+    enqueue(uint8_t(MsgType::ReleaseAll), {}, &ticket);
+    if (ticket != 0) outgoing_.waitSent(ticket, kReleaseAllWait);
 }
 
 void ClientSession::close() {
@@ -319,6 +420,7 @@ void ClientSession::close() {
         std::lock_guard lock(queueMutex);  // a render loop about to wait sees stop or the notification
     }
     queueCv.notify_all();
+    outgoing_.close();
     filesIn.abortAll();
     filesOut.cancel();
     shutDownAndRemoveListener();
@@ -330,6 +432,7 @@ void ClientSession::finish(std::string const& reason) {
         std::lock_guard lock(queueMutex);
     }
     queueCv.notify_all();
+    outgoing_.close();
     filesIn.abortAll();
     filesOut.cancel();
     audio->stop();
@@ -356,6 +459,7 @@ void ClientSession::receiveLoop() {
         reason = exceptionText();
     }
     if (stop.load()) reason.clear();
+    else if (hostStalled()) reason = kHostStalledText;
     else if (reason.empty()) reason = kDroppedText;
     try {
         finish(reason);
@@ -483,16 +587,21 @@ void ClientSession::queueVideo(ChannelMessage message) {
                     if (queued.type == uint8_t(MsgType::StreamHeader)) header = std::move(queued);
                     else drop(queued);
                 }
+                if (!frame) header.reset();  // the incoming header is the newer one
                 videoQueue.clear();
                 queuedBytes_ = 0;
-                if (header) {
+                if (header && header->payload.size() <= queueLimits.maxBytes) {
                     queuedBytes_ = header->payload.size();
                     videoQueue.push_back(std::move(*header));
                 }
                 wantKeyFrame = true;
-                if (frame && !keyFrame) {
+                // Only a key frame that fits beside the header starts the stream again; any other
+                // frame waits for the next key frame, which is asked for again.
+                if (frame && (!keyFrame || size > queueLimits.maxBytes - queuedBytes_)) {
                     skipToKeyFrame_ = true;
                     drop(message);
+                    keep = false;
+                } else if (!frame && size > queueLimits.maxBytes) {
                     keep = false;
                 }
             }
@@ -533,7 +642,7 @@ void ClientSession::renderFrames() {
         ready = tools.renderer->init(videoWindow);
         lastInit = now();
     }
-    tools.decoder = devices_->makeDecoder(hostOs == "mac");
+    tools.decoder = devices_->makeDecoder(hostOs() == "mac");
 
     bool produced = false;
     const std::function<void(const DecodedFrame&)> onPicture = [&](const DecodedFrame& picture) {
@@ -652,49 +761,16 @@ void ClientSession::requestUpload(std::vector<std::wstring> const& localPaths, s
 // ---- clipboard ----
 
 void ClientSession::queueClipboard(const Bytes& payload) {
-    // The monitor calls listeners on its own thread under its lock; a stalled link must not hold
-    // either, so the newest payload waits here for a sender thread of this session.
-    {
-        std::lock_guard lock(clipboardMutex_);
-        if (stop.load()) return;
-        clipboardPending_ = payload;
-        if (clipboardSending_) return;
-        clipboardSending_ = true;
-    }
-    try {
-        std::thread([self = shared_from_this()] { self->clipboardSender(); }).detach();
-    } catch (...) {
-        std::lock_guard lock(clipboardMutex_);
-        clipboardSending_ = false;
-        clipboardPending_.reset();
-    }
-}
-
-void ClientSession::clipboardSender() {
-    for (;;) {
-        Bytes payload;
-        {
-            std::lock_guard lock(clipboardMutex_);
-            if (!clipboardPending_ || stop.load()) {
-                clipboardPending_.reset();
-                clipboardSending_ = false;
-                return;
-            }
-            payload = std::move(*clipboardPending_);
-            clipboardPending_.reset();
-        }
-        try {
-            send(MsgType::Clipboard, payload);
-        } catch (...) {
-            // Dropped, as a failed send would be.
-        }
-    }
+    // The monitor calls listeners on its own thread under its lock, which connect holds in turn
+    // under the session's lock: the payload only joins the queue, where it replaces one that still
+    // waits, and no session lock is taken. The listener exists only while the channel does.
+    if (!stop.load()) enqueue(uint8_t(MsgType::Clipboard), payload);
 }
 
 // ---- files ----
 
 void ClientSession::setUpFiles(std::string const& hostName) {
-    filesOut.send = [this](unsigned char type, std::vector<unsigned char> const& payload) { send(type, payload); };
+    filesOut.send = [this](unsigned char type, std::vector<unsigned char> const& payload) { sendBulk(type, payload); };
     filesOut.peerName = hostName;
     filesOut.status = [this](std::string const& text) {
         if (onTransferStatus) onTransferStatus(text);

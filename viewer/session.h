@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/config/settings.h"
@@ -28,6 +29,7 @@
 #include "net/channel.h"
 #include "net/framed.h"
 #include "viewer/devices.h"
+#include "viewer/outgoing.h"
 
 // How a session reaches a host: connectPeer's contract (addresses, relay or null, relay id,
 // route text out, relay only).
@@ -41,6 +43,9 @@ struct SessionServices {
     std::shared_ptr<ViewerDevices> devices;
     PeerConnector connectPeer;
     std::function<int64_t()> clock;
+    // How long the host may take no byte of what is sent before the session ends; tests shorten it.
+    int sendStallMs = kSendStallMs;
+    OutgoingLimits outgoing;
 };
 
 // Pictures waiting for the render loop. A host may send 48 MiB in one message, and the loop may
@@ -56,6 +61,7 @@ extern const char* const kNotAllowedText;      // "원격 컴퓨터가 이 기�
 extern const char* const kBadPairingCodeText;  // "짝 맺기 코드가 맞지 않거나 만료되었습니다"
 extern const char* const kDroppedText;         // "연결이 끊겼습니다"
 extern const char* const kUnknownHostName;     // "원격 컴퓨터"
+extern const char* const kHostStalledText;     // the host stopped taking what the viewer sends
 
 // Bytes of an outgoing chat line.
 inline constexpr size_t kOutgoingChatLimit = 2000;
@@ -63,6 +69,12 @@ inline constexpr size_t kOutgoingChatLimit = 2000;
 inline constexpr int64_t kReceivePermitNanos = 60'000'000'000;
 // Key-frame requests go out at most once per this long.
 inline constexpr int64_t kKeyFrameRequestGapNanos = 500'000'000;
+
+// Text a peer (or a relay) supplied, made safe for one log line: control characters, including
+// the C1 controls and the Unicode line and paragraph separators, are written as escapes, and more
+// than kLogTextLimit bytes are cut at a character boundary and marked with "…".
+inline constexpr size_t kLogTextLimit = 1024;
+std::string peerTextForLog(std::string_view text);
 
 // The text shown for a received batch: "받음: name (size) → folder", with " 등 파일 N개" after the
 // name when the batch is not one file.
@@ -74,14 +86,19 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     PeerConnector connectPeer_;
     std::function<int64_t()> clock_;
     std::shared_ptr<FramedConn> connecting_;  // under stateMutex, until the session runs
+    int sendStallMs_;
+    // Everything the session sends waits here for the sending thread: no caller ever blocks on
+    // the link. Before filesOut, whose worker may wait in it.
+    OutgoingQueue outgoing_;
+    std::atomic<bool> stalled_{false};  // the host stopped taking bytes; set before the shutdown
+    // Route label and host system, written by the connect thread, read by the window: under
+    // stateMutex.
+    std::string route_;
+    std::string hostOs_ = "mac";
     // Receive thread, under queueMutex: bytes of the queued payloads, and frames being skipped
     // until the next key frame after an overflow.
     size_t queuedBytes_ = 0;
     bool skipToKeyFrame_ = false;
-    // The clipboard's newest payload waiting to be sent, and whether a sender thread runs.
-    std::mutex clipboardMutex_;
-    std::optional<Bytes> clipboardPending_;
-    bool clipboardSending_ = false;
 
 public:
     // ---- callbacks, set by the owner before connect; an empty one drops its event ----
@@ -93,9 +110,11 @@ public:
     std::function<void()> onFirstPicture;          // render thread
     std::function<void(std::string const&)> onEnded;  // at most once, never after close
     bool clipboardSync = true;
-    std::string hostOs = "mac";  // the host hello's "os"
     std::string hostKey;         // base64 of the host's key, learned by the password handshake
-    std::string route;           // route label of the connection that carries the session
+    // The host hello's "os" ("mac" until a hello says otherwise).
+    std::string hostOs();
+    // Route label of the connection that carries the session.
+    std::string route();
     std::function<void(std::string const&)> onTransferStatus;
     std::function<void(std::string const&, std::wstring const&)> onTransferResult;
     std::function<void(bool)> onCurtain;
@@ -145,8 +164,13 @@ public:
     // PasswordRefused) on failure, "연결이 닫혔습니다" when close came first.
     Json connect(Json request, std::string* routeText);
 
-    // Sends while the channel exists and the session runs; otherwise nothing.
+    // Queues a message while the channel exists and the session runs; otherwise nothing. Never
+    // waits for the link: the session's sending thread writes it.
     void send(unsigned char type, std::vector<unsigned char> const& payload);
+    // What waits to be sent (read-only: its byte counts).
+    const OutgoingQueue& outgoing() const { return outgoing_; }
+    // File data: waits while the queue's bulk lane is full (never call it on the UI thread).
+    void sendBulk(unsigned char type, std::vector<unsigned char> const& payload);
     void send(MsgType type, std::vector<unsigned char> const& payload) { send(static_cast<unsigned char>(type), payload); }
     // Local end: reports nothing.
     void close();
@@ -179,10 +203,11 @@ public:
     // Consumes the one-shot receive permit; true when a batch may come in.
     bool takeReceivePermit();
 
-    // The three threads' bodies.
+    // The threads' bodies.
     void receiveLoop();
     void renderLoop();
     void pingLoop();
+    void sendLoop();
 
     // The error a refused handshake is shown as.
     ProtoError refusalError(ProtoError const& error) const;
@@ -200,7 +225,12 @@ private:
     void queueVideo(ChannelMessage message);
     void renderFrames();
     void queueClipboard(const Bytes& payload);
-    void clipboardSender();
+    void enqueue(uint8_t type, Bytes payload, uint64_t* ticket = nullptr);
+    // The host took nothing for too long, or let the queue fill: the session ends with
+    // kHostStalledText.
+    void giveUpStalled();
+    bool hostStalled();
+    void setRoute(const std::string& text);
     int64_t now() const { return clock_(); }
 
 };

@@ -46,6 +46,8 @@ constexpr UINT WM_VIEWER_CURTAIN = WM_APP + 14;
 // A key the low-level hook took for the window: wParam the virtual key, lParam the scan code in
 // bits 0-7, extended in bit 8, down in bit 9. Carries no payload.
 constexpr UINT WM_VIEWER_HOOK_KEY = WM_APP + 15;
+// Reports wait in the window's mailbox; this wakes the window to take them. Carries no payload.
+constexpr UINT WM_VIEWER_REPORTS = WM_APP + 16;
 
 // Id of the reconnect button.
 constexpr int kReconnectButtonId = 101;
@@ -204,6 +206,8 @@ private:
     void reportClosed();
 
     ReportGate gate_;
+    // Shared with the posters of the window's sessions, which may outlive it.
+    std::shared_ptr<ReportMailbox> mailbox_ = std::make_shared<ReportMailbox>();
     int modalCalls_ = 0;
     bool destroyed_ = false;
     bool closedReported_ = false;

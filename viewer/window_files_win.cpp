@@ -42,7 +42,7 @@ void ViewerWindow::sendFiles(std::vector<std::wstring> paths) {
     }
     setTransferText(kPreparingSendText);
     session->filesOut.enqueue(std::move(paths));
-    buildMenu();
+    rebuildMenuSoon();
 }
 
 void ViewerWindow::pickAndSendFiles(bool folders) {
@@ -107,8 +107,8 @@ void ViewerWindow::setTransferText(std::string text) {
 
 void ViewerWindow::showTransferResult(std::string text, std::wstring path) {
     if (!path.empty()) lastReceivedPath = std::move(path);
-    logLine("파일: " + text);
+    logLine("파일: " + peerTextForLog(text));  // may carry the host's refusal text and file names
     setTransferText(std::move(text));
     SetTimer(hwnd, kTransferTimer, fileServices.resultMs, nullptr);
-    buildMenu();
+    rebuildMenuSoon();
 }

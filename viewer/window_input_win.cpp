@@ -28,6 +28,7 @@ LRESULT CALLBACK keyboardHookProc(int code, WPARAM wParam, LPARAM lParam) {
         event.injected = (key->flags & LLKHF_INJECTED) != 0;
         event.ownerForeground = hookOwner && GetForegroundWindow() == hookOwner->hwnd;
         event.ownerConnected = hookOwner && hookOwner->connected;
+        event.ownerInMenu = hookOwner && hookOwner->menuOpen;
         if (hookTakesKey(event)) {
             const bool down = wParam == WM_KEYDOWN || wParam == WM_SYSKEYDOWN;
             LPARAM packed = LPARAM(key->scanCode & 0xFF);
@@ -170,6 +171,16 @@ void ViewerWindow::setKeyboardHook(bool on) {
 bool ViewerWindow::keyboardHookInstalled() { return keyboardHook != nullptr; }
 
 void ViewerWindow::hookKey(WPARAM wParam, LPARAM lParam) {
+    // Posted while the window held the keyboard; by now it may have let go of the hook (and
+    // released every key on the host), lost its connection or opened a menu. A key applied then
+    // would stay down on the host.
+    HookEvent now;
+    now.action = true;
+    now.hasOwner = hookOwner == this;
+    now.ownerForeground = GetForegroundWindow() == hwnd;
+    now.ownerConnected = connected && !closing;
+    now.ownerInMenu = menuOpen;
+    if (!hookTakesKey(now)) return;
     const uint16_t scan = uint16_t(lParam & 0xFF);
     const bool extended = (lParam & kHookExtended) != 0;
     const bool down = (lParam & kHookDown) != 0;

@@ -27,7 +27,7 @@ void ViewerWindow::updateTitle() {
     facts.rttMs = stats.rttMs;
     facts.frames = stats.frames;
     facts.bytes = stats.bytes;
-    facts.route = session->route;
+    facts.route = session->route();
     facts.keyboardHook = keyboardHookInstalled();
     facts.transferText = u16(transferText);
     facts.lockedText = u16(lockedText);
@@ -40,12 +40,12 @@ MenuFacts ViewerWindow::menuFacts() const {
     MenuFacts facts;
     facts.session = session != nullptr;
     if (session) {
-        facts.hostOs = session->hostOs;
+        facts.hostOs = session->hostOs();
         {
             std::lock_guard<std::mutex> lock(session->statsMutex);
             facts.codecName = session->codecName;
         }
-        facts.route = session->route;
+        facts.route = session->route();
         facts.senderBusy = session->filesOut.busy();
     }
     facts.connected = connected;
@@ -70,7 +70,7 @@ void ViewerWindow::buildMenu() {
 bool ViewerWindow::command(unsigned int id) {
     using A = CommandPlan::Action;
     using E = CommandPlan::Edit;
-    const bool windowsHost = isWindowsHost(displayInfo, session != nullptr, session ? session->hostOs : std::string());
+    const bool windowsHost = isWindowsHost(displayInfo, session != nullptr, session ? session->hostOs() : std::string());
     const CommandPlan plan = planCommand(id, appList, curtain, windowsHost);
     if (!plan.handled) return false;
 
@@ -119,7 +119,7 @@ bool ViewerWindow::command(unsigned int id) {
         session->send(plan.message->type, plan.message->payload);
         if (!plan.status.empty()) setStatus(wide(plan.status), false);
     }
-    if (plan.rebuild) buildMenu();
+    if (plan.rebuild) rebuildMenuSoon();
     if (plan.reconnect) {
         attempts = 0;
         connect();
@@ -196,10 +196,13 @@ void ViewerWindow::applyHostInfo(Json const& info) {
         if (!peer.key.empty()) {
             const std::string key = peer.key;
             const Json wake = step.wake;
-            configStore().update([key, wake](AppConfig& c) { storeWakeData(c, key, wake); });
+            // Saved only when it changes: a host repeats its description often.
+            AppConfig current = configStore().get();
+            if (storeWakeData(current, key, wake) > 0)
+                configStore().update([key, wake](AppConfig& c) { storeWakeData(c, key, wake); });
         }
     }
-    buildMenu();
+    rebuildMenuSoon();  // a description may arrive while a menu of the bar is open
     shownWindowId = step.shownWindowId;
     switch (step.hint) {
         case HostInfoStep::Hint::Show:

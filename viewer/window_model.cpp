@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <utility>
 
 #include "core/text.h"
+#include "viewer/session.h"
 
 const char16_t* const kConnectingText = u"연결 중…";
 const char16_t* const kReconnectingText = u"다시 연결 중…";
@@ -116,6 +118,12 @@ ReconnectStep afterSessionEnded(ReconnectState& state, int64_t now, const Reconn
     return step;
 }
 
+std::u16string endedStatusText(const std::u16string& stepStatus, const std::string& reason) {
+    const std::u16string dropped = kDroppedStatusText;
+    if (reason != kHostStalledText || stepStatus.compare(0, dropped.size(), dropped) != 0) return stepStatus;
+    return utf8ToUtf16(reason) + stepStatus.substr(dropped.size());
+}
+
 void wipeText(std::string& text) {
     std::fill(text.begin(), text.end(), '\0');
     text.clear();
@@ -137,6 +145,70 @@ bool learnPeerFromHost(Peer& peer, Bytes& token, std::string& password, const Js
         wipeText(password);
     }
     return true;
+}
+
+namespace {
+
+bool onlyLatestCounts(ViewerReport::Kind kind) {
+    switch (kind) {
+        case ViewerReport::DisplayInfo:
+        case ViewerReport::Cursor:
+        case ViewerReport::AppList:
+        case ViewerReport::TransferStatus:
+        case ViewerReport::FolderListing:
+        case ViewerReport::Locked:
+        case ViewerReport::Curtain:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool isLine(ViewerReport::Kind kind) {
+    return kind == ViewerReport::Notice || kind == ViewerReport::Chat || kind == ViewerReport::TransferResult;
+}
+
+}  // namespace
+
+bool ReportMailbox::put(std::unique_ptr<ViewerReport> report) {
+    if (!report) return false;
+    std::lock_guard lock(mutex_);
+    auto wake = [this] { return !std::exchange(woken_, true); };
+    if (onlyLatestCounts(report->kind)) {
+        for (auto& waiting : waiting_) {
+            if (waiting->kind == report->kind && waiting->generation == report->generation) {
+                waiting = std::move(report);
+                return wake();
+            }
+        }
+    } else if (isLine(report->kind)) {
+        if (lines_ >= kMaxLines) return false;  // a flood: the window has not taken the ones before
+        ++lines_;
+    }
+    waiting_.push_back(std::move(report));
+    return wake();
+}
+
+std::unique_ptr<ViewerReport> ReportMailbox::take() {
+    std::lock_guard lock(mutex_);
+    if (waiting_.empty()) {
+        woken_ = false;
+        return nullptr;
+    }
+    std::unique_ptr<ViewerReport> next = std::move(waiting_.front());
+    waiting_.pop_front();
+    if (isLine(next->kind)) --lines_;
+    return next;
+}
+
+void ReportMailbox::wakeFailed() {
+    std::lock_guard lock(mutex_);
+    woken_ = false;
+}
+
+size_t ReportMailbox::waiting() {
+    std::lock_guard lock(mutex_);
+    return waiting_.size();
 }
 
 uint64_t ReportGate::begin() {

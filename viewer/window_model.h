@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -84,6 +85,10 @@ std::u16string finalFailureText(const std::string& error, bool hasPassword);
 // True when the peer should be remembered.
 bool learnPeerFromHost(Peer& peer, Bytes& token, std::string& password, const Json& hostHello,
                        const std::string& hostKey);
+// The status line of an ended session: the reconnect step's text, except that a session ended
+// because the host stopped taking data says so in place of the plain "연결이 끊겼습니다".
+std::u16string endedStatusText(const std::u16string& stepStatus, const std::string& reason);
+
 // Overwrites the bytes, then empties the string.
 void wipeText(std::string& text);
 void wipeText(std::wstring& text);
@@ -113,6 +118,32 @@ struct ViewerReport {
     Bytes bytes;              // a cursor shape
     std::wstring path;        // a transfer result's local path
     bool flag = false;        // locked, curtain; for chat: typed here (true) or received
+};
+
+// Reports on their way from a session's threads to the window. The window is woken by one
+// message however many wait, so a stalled window never fills its message queue: of the kinds that
+// only the latest counts (cursor, host description, program list, transfer status, folder listing,
+// locked, curtain) one waits per connect, other lines (notices, chat, transfer results) wait up to
+// a bound, and a connect's state (connected, failed, ended, first picture) always gets through.
+class ReportMailbox {
+public:
+    static constexpr size_t kMaxLines = 256;
+
+    // True when the window must be woken: nothing waited, or the last wake could not be posted.
+    bool put(std::unique_ptr<ViewerReport> report);
+    // The oldest waiting report; null when none waits, and then the next put wakes the window
+    // again. One at a time, so that a modal loop run by one report's handling takes the next ones
+    // in their order.
+    std::unique_ptr<ViewerReport> take();
+    // The wake message could not be posted: the next put tries again.
+    void wakeFailed();
+    size_t waiting();
+
+private:
+    std::mutex mutex_;
+    std::deque<std::unique_ptr<ViewerReport>> waiting_;
+    size_t lines_ = 0;
+    bool woken_ = false;
 };
 
 // Orders the reports of the window's sessions. Reports of a connect that a newer one replaced are

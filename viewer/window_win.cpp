@@ -51,33 +51,9 @@ void registerClasses() {
     registered = true;
 }
 
-UINT messageOf(ViewerReport::Kind kind) {
-    switch (kind) {
-        case ViewerReport::Connected: return WM_VIEWER_CONNECTED;
-        case ViewerReport::ConnectFailed: return WM_VIEWER_CONNECT_FAILED;
-        case ViewerReport::DisplayInfo: return WM_VIEWER_DISPLAY_INFO;
-        case ViewerReport::Cursor: return WM_VIEWER_CURSOR;
-        case ViewerReport::Notice: return WM_VIEWER_NOTICE;
-        case ViewerReport::Ended: return WM_VIEWER_ENDED;
-        case ViewerReport::FirstPicture: return WM_VIEWER_FIRST_PICTURE;
-        case ViewerReport::TransferStatus: return WM_VIEWER_TRANSFER_STATUS;
-        case ViewerReport::TransferResult: return WM_VIEWER_TRANSFER_RESULT;
-        case ViewerReport::Locked: return WM_VIEWER_LOCKED;
-        case ViewerReport::AppList: return WM_VIEWER_APP_LIST;
-        case ViewerReport::Chat: return WM_VIEWER_CHAT;
-        case ViewerReport::FolderListing: return WM_VIEWER_FOLDER_LISTING;
-        case ViewerReport::Curtain: return WM_VIEWER_CURTAIN;
-    }
-    return WM_VIEWER_NOTICE;
-}
-
-// Posts a report to the window; the message owns it, or, when the post fails (the window is
-// gone), it is freed here.
-void post(HWND window, std::unique_ptr<ViewerReport> report) {
-    const UINT message = messageOf(report->kind);
-    const WPARAM flag = report->flag ? 1 : 0;
-    ViewerReport* raw = report.release();
-    if (!PostMessageW(window, message, flag, reinterpret_cast<LPARAM>(raw))) delete raw;
+// Leaves a report in the window's mailbox and wakes the window unless a wake is on its way.
+void post(HWND window, const std::shared_ptr<ReportMailbox>& mailbox, std::unique_ptr<ViewerReport> report) {
+    if (mailbox->put(std::move(report)) && !PostMessageW(window, WM_VIEWER_REPORTS, 0, 0)) mailbox->wakeFailed();
 }
 
 std::unique_ptr<ViewerReport> report(ViewerReport::Kind kind, uint64_t generation) {
@@ -202,18 +178,18 @@ void ViewerWindow::connect() {
                                   int(client.bottom - client.top), hasHevcDecoder());
 
     HWND window = hwnd;
-    std::thread([next, request = std::move(request), window, generation]() mutable {
+    std::thread([next, request = std::move(request), window, generation, mailbox = mailbox_]() mutable {
         try {
             std::string route;
             Json host = next->connect(std::move(request), &route);
-            logLine("연결됨: " + host.get("name").asString("") + " (" + route + ")");
+            logLine("연결됨: " + peerTextForLog(host.get("name").asString("")) + " (" + peerTextForLog(route) + ")");
             auto r = report(ViewerReport::Connected, generation);
             r->text = host.dump();
-            post(window, std::move(r));
+            post(window, mailbox, std::move(r));
         } catch (const std::exception& e) {
             auto r = report(ViewerReport::ConnectFailed, generation);
             r->text = e.what();
-            post(window, std::move(r));
+            post(window, mailbox, std::move(r));
         }
     }).detach();
 }
@@ -222,11 +198,11 @@ void ViewerWindow::installPosters(ClientSession& s) {
     const HWND window = hwnd;
     const uint64_t generation = gate_.current();
     // One report of `kind`, filled by `fill` from the callback's arguments.
-    auto poster = [window, generation](ViewerReport::Kind kind, auto fill) {
-        return [window, generation, kind, fill](auto const&... args) {
+    auto poster = [window, generation, mailbox = mailbox_](ViewerReport::Kind kind, auto fill) {
+        return [window, generation, mailbox, kind, fill](auto const&... args) {
             auto r = report(kind, generation);
             fill(*r, args...);
-            post(window, std::move(r));
+            post(window, mailbox, std::move(r));
         };
     };
     auto json = [](ViewerReport& r, Json const& value) { r.text = value.dump(); };
@@ -268,6 +244,10 @@ LRESULT ViewerWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         return 0;
     }
     switch (msg) {
+        case WM_VIEWER_REPORTS:
+            while (std::unique_ptr<ViewerReport> r = mailbox_->take())
+                for (std::unique_ptr<ViewerReport>& due : gate_.admit(std::move(r))) apply(*due);
+            return 0;
         case WM_VIEWER_HOOK_KEY:
             hookKey(wParam, lParam);
             return 0;
@@ -300,7 +280,7 @@ LRESULT ViewerWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         case WM_SYSCOMMAND:
             if ((wParam & 0xFFF0) == 0x1000) {
                 toggleFullScreen();
-                buildMenu();
+                rebuildMenuSoon();
                 return 0;
             }
             if ((wParam & 0xFFF0) == SC_KEYMENU && connected) return 0;
@@ -319,6 +299,7 @@ LRESULT ViewerWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             break;
         case WM_ENTERMENULOOP:
             menuOpen = true;
+            releaseKeys();  // the menu takes the keyboard now; nothing may stay down on the host
             if (session && hostHas("apps")) session->send(MsgType::ListApps, Bytes());
             break;
         case WM_EXITMENULOOP:
@@ -450,7 +431,7 @@ void ViewerWindow::ended(const std::string& reason) {
     ReconnectState state{autoReconnect, attempts, int64_t(restartUntil)};
     const ReconnectStep step = afterSessionEnded(state, nowNanos(), reconnectTiming);
     attempts = state.attempts;
-    setStatus(wide(step.status), step.button);
+    setStatus(wide(endedStatusText(step.status, reason)), step.button);
     if (step.retryMs > 0) SetTimer(hwnd, kReconnectTimer, UINT(step.retryMs), nullptr);
 }
 
@@ -527,7 +508,7 @@ InputFacts ViewerWindow::inputFacts() const {
     InputFacts facts;
     facts.session = session != nullptr;
     facts.connected = connected;
-    facts.hostOs = session ? session->hostOs : std::string();
+    facts.hostOs = session ? session->hostOs() : std::string();
     facts.macKeymap = configStore().get().macKeymap;
     return facts;
 }

@@ -222,6 +222,43 @@ TEST(FramedConn, ShutdownWakesABlockedWriter) {
     EXPECT_FALSE(writer.get());
 }
 
+TEST(FramedConn, AWriterGivesUpOnAPeerThatTakesNothing) {
+    auto p = makeLoopbackPair();
+    ASSERT_TRUE(p.client && p.host);
+    p.client->setSendStallMs(200);
+    Bytes big(8 * 1048576, 1);
+    auto writer = std::async(std::launch::async, [&] {
+        for (int i = 0; i < 64; ++i)
+            if (!p.client->sendFrame(big)) return false;
+        return true;
+    });
+    // Nobody reads and nobody shuts down: the writer must come back by itself.
+    ASSERT_EQ(writer.wait_for(10s), std::future_status::ready) << "writer waits forever";
+    EXPECT_FALSE(writer.get());
+    EXPECT_TRUE(p.client->sendStalled());
+    EXPECT_TRUE(p.client->isClosed());
+    EXPECT_FALSE(p.client->sendFrame(Bytes{1}));
+}
+
+TEST(FramedConn, ASlowReaderIsNoStall) {
+    auto p = makeLoopbackPair();
+    ASSERT_TRUE(p.client && p.host);
+    p.client->setSendStallMs(1000);
+    const Bytes frame(1048576, 2);
+    const int count = 24;  // well beyond what the socket buffers hold
+    auto writer = std::async(std::launch::async, [&] {
+        for (int i = 0; i < count; ++i)
+            if (!p.client->sendFrame(frame)) return false;
+        return true;
+    });
+    for (int i = 0; i < count; ++i) {
+        std::this_thread::sleep_for(20ms);  // a slow link, taking bytes all the time
+        ASSERT_EQ(p.host->readFrame(2 * 1048576, 10000), frame);
+    }
+    EXPECT_TRUE(writer.get());
+    EXPECT_FALSE(p.client->sendStalled());
+}
+
 TEST(FramedConn, CloseWakesABlockedAccept) {
     ListenSocket listener;
     ASSERT_TRUE(listener.open(0, true));

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -31,9 +32,12 @@ public:
         s.onEnded = [this](const std::string& reason) { add("ended:" + reason); };
         s.onTransferStatus = [this](const std::string& t) { add("status:" + t); };
         s.onTransferResult = [this](const std::string& t, const std::wstring& path) {
+            {
+                // Before the entry that a test waits for, so that its path is there when it wakes.
+                std::lock_guard lock(mutex_);
+                paths_.push_back(path);
+            }
             add("result:" + t);
-            std::lock_guard lock(mutex_);
-            paths_.push_back(path);
         };
         s.onCurtain = [this](bool on) { add(std::string("curtain:") + (on ? "1" : "0")); };
         s.onFolderListing = [this](const std::string& t) { add("listing:" + t); };
@@ -84,9 +88,11 @@ struct SessionRig {
     TestClock clock;
     SessionEvents events;
     std::shared_ptr<ClientSession> session;
+    int sendStallMs = kSendStallMs;  // how long the host may take nothing before the session ends
 
     SessionServices services(PeerConnector connector = {}) {
         SessionServices s;
+        s.sendStallMs = sendStallMs;
         s.devices = devices;
         s.connectPeer = std::move(connector);
         s.clock = clock.fn();
@@ -101,8 +107,17 @@ struct SessionRig {
                            std::string* routeText, bool relayOnly) {
                 return connectPeer(addresses, nullptr, id, routeText, relayOnly);
             };
-        session = std::make_shared<ClientSession>(std::move(peer), newKeyPair(), std::move(token), window,
-                                                  std::move(password), services(std::move(connector)));
+        // The last owner, whichever thread lets go last, deletes the session and then says so: the
+        // test frees what the session used (the clock, the devices) only after that.
+        auto gone = std::make_shared<std::atomic<bool>>(false);
+        gone_ = gone;
+        session = std::shared_ptr<ClientSession>(
+            new ClientSession(std::move(peer), newKeyPair(), std::move(token), window, std::move(password),
+                              services(std::move(connector))),
+            [gone](ClientSession* s) {
+                delete s;
+                gone->store(true, std::memory_order_release);
+            });
         events.install(*session);
         return session;
     }
@@ -123,7 +138,11 @@ struct SessionRig {
         std::weak_ptr<ClientSession> weak = session;
         session->close();
         session.reset();
-        return waitUntil([&] { return weak.expired(); }, timeoutMs);
+        const std::shared_ptr<std::atomic<bool>> gone = gone_;
+        return waitUntil([&] { return gone ? gone->load(std::memory_order_acquire) : weak.expired(); }, timeoutMs);
     }
     ~SessionRig() { EXPECT_TRUE(release()) << "a thread of the session is still running"; }
+
+private:
+    std::shared_ptr<std::atomic<bool>> gone_;
 };

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "core/config/settings.h"
 #include "core/json.h"
@@ -167,6 +168,53 @@ TEST(ViewerHostInfo, WakeDataGoesToEveryEntryWithTheKey) {
     EXPECT_EQ(storeWakeData(config, "", wake), 0);
     EXPECT_TRUE(config.hosts[3].wake.isNull());
     EXPECT_EQ(storeWakeData(config, "S2V5QQ", wake), 0) << "a prefix is not the key";
+}
+
+TEST(ViewerHostInfo, OnlyABoundedPartOfTheWakeDataIsKept) {
+    const std::string mac = "aa:bb:cc:dd:ee:ff";
+    struct Case {
+        const char* name;
+        std::string wake;
+        std::string kept;  // the step's wake data; "null" when nothing is worth storing
+    };
+    const std::vector<Case> cases = {
+        {"a usual entry", R"([{"mac":")" + mac + R"(","bcast":"192.168.100.255"}])",
+         R"([{"mac":")" + mac + R"(","bcast":"192.168.100.255"}])"},
+        {"other members go", R"([{"x":1,"mac":")" + mac + R"(","note":"abc"}])", R"([{"mac":")" + mac + R"("}])"},
+        {"a long address goes, the entry stays", R"([{"mac":")" + mac + R"(","bcast":"1234567890123456"}])",
+         R"([{"mac":")" + mac + R"("}])"},
+        {"a long or missing MAC drops the entry",
+         R"([{"mac":"aa:bb:cc:dd:ee:ff0"},{"bcast":"10.0.0.255"},{"mac":""},7,"x",{"mac":")" + mac + R"("}])",
+         R"([{"mac":")" + mac + R"("}])"},
+        {"nothing usable", R"([{"mac":5},[1]])", "null"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const HostInfoStep step = hostInfoStep(parsed(R"({"wake":)" + c.wake + "}"), false, true, 0, false, false);
+        EXPECT_EQ(step.wake.dump(), c.kept);
+    }
+}
+
+TEST(ViewerHostInfo, AHugeWakeArrayLeavesTheSettingsSmall) {
+    // About 20 MB of entries, each with a long extra member.
+    std::string wake = "[";
+    const std::string filler(1000, 'z');
+    for (int i = 0; i < 20000; ++i) {
+        if (i) wake += ",";
+        wake += R"({"mac":"00:11:22:33:44:)" + std::to_string(10 + i % 90) + R"(","bcast":"10.0.0.255","pad":")" +
+                filler + R"("})";
+    }
+    wake += "]";
+    const HostInfoStep step = hostInfoStep(parsed(R"({"wake":)" + wake + "}"), true, true, 0, false, false);
+    ASSERT_EQ(step.wake.size(), kMaxStoredWakeEntries);
+    AppConfig config;
+    Peer host;
+    host.key = "S2V5QQ==";
+    config.hosts = {host, host};
+    EXPECT_EQ(storeWakeData(config, host.key, step.wake), 2);
+    EXPECT_LT(configToJson(config).dump().size(), 65536u);
+    // The same description again changes nothing, so nothing needs saving.
+    EXPECT_EQ(storeWakeData(config, host.key, step.wake), 0);
 }
 
 TEST(ViewerWindowSize, FitsNinetyPercentOfTheWorkArea) {

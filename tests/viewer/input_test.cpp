@@ -381,6 +381,9 @@ TEST(ViewerHook, TakesOnlyThePersonsKeysForAConnectedForegroundOwner) {
     e = all;
     e.ownerConnected = false;
     EXPECT_FALSE(hookTakesKey(e)) << "not connected";
+    e = all;
+    e.ownerInMenu = true;
+    EXPECT_FALSE(hookTakesKey(e)) << "the owner's menu is open";
 }
 
 TEST(ViewerHook, RepeatIsAKeyAlreadyHeld) {

@@ -2,8 +2,10 @@
 // tried again through the relay and what the user reads, and a close that comes while connecting.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -267,10 +269,39 @@ TEST(SessionConnect, RetryThroughTheRelayCarriesTheSession) {
     std::string routeText;
     const Json hello = rig.session->connect(Json(), &routeText);
     EXPECT_EQ(hello.get("name").text, "시험 호스트");
-    EXPECT_EQ(rig.session->route, kRouteRelay);
+    EXPECT_EQ(rig.session->route(), kRouteRelay);
     EXPECT_EQ(routeText, "중계 127.0.0.1:47901");
     EXPECT_TRUE(host.waitFor(MsgType::SessionRequest));
     EXPECT_TRUE(dialer.clients[0]->isClosed());
+}
+
+TEST(SessionConnect, RouteAndHostSystemAreReadSafelyWhileTheConnectRetries) {
+    // The window reads both for a menu rebuild or when it loses the focus, on its own thread,
+    // while the connect thread writes them (the route twice when the relay takes over).
+    ScriptedHost host("시험 호스트", "windows");
+    TestDialer dialer(host);
+    dialer.labels = {kRoutePunched, kRouteRelay};
+    dialer.ends = {HostEnd::Close, HostEnd::Serve};
+    Peer peer = host.peer();
+    peer.relay = kOwnRelay;
+    SessionRig rig;
+    rig.make(peer, {}, {}, nullptr, dialer.connector());
+    std::atomic<bool> done{false};
+    std::set<std::string> seen;
+    std::thread reader([&] {
+        while (!done.load()) seen.insert(rig.session->route() + "|" + rig.session->hostOs());
+    });
+    try {
+        rig.session->connect(Json(), nullptr);
+    } catch (...) {
+        ADD_FAILURE() << "connect failed";
+    }
+    done = true;
+    reader.join();
+    const std::set<std::string> possible = {"|mac", std::string(kRoutePunched) + "|mac",
+                                            std::string(kRouteRelay) + "|mac", std::string(kRouteRelay) + "|windows"};
+    for (const std::string& s : seen) EXPECT_EQ(possible.count(s), 1u) << s;
+    EXPECT_EQ(rig.session->route() + "|" + rig.session->hostOs(), std::string(kRouteRelay) + "|windows");
 }
 
 TEST(SessionConnect, TheHostHelloNamesTheHostAndItsSystem) {
@@ -294,11 +325,13 @@ TEST(SessionConnect, TheHostHelloNamesTheHostAndItsSystem) {
         rig.make(host.peer(), Bytes{1, 2, 3});
         std::string routeText;
         rig.session->connect(Json(), &routeText);
-        EXPECT_EQ(rig.session->hostOs, c.os);
+        EXPECT_EQ(rig.session->hostOs(), c.os);
         EXPECT_EQ(rig.session->filesOut.peerName, c.name);
-        EXPECT_EQ(rig.session->route, kRouteDirect);
+        EXPECT_EQ(rig.session->route(), kRouteDirect);
         EXPECT_EQ(routeText, "직접 " + host.address());
-        // The identity the viewer introduced itself with, its pairing token included.
+        // The identity the viewer introduced itself with, its pairing token included; the host has
+        // surely recorded it once the request that follows the handshake arrived.
+        ASSERT_TRUE(host.waitFor(MsgType::SessionRequest));
         const Json identity = host.identity();
         EXPECT_EQ(identity.get("v").number, 1);
         EXPECT_EQ(identity.get("name").text, configStore().get().deviceName);
@@ -310,35 +343,47 @@ TEST(SessionConnect, TheHostHelloNamesTheHostAndItsSystem) {
     }
 }
 
-TEST(SessionConnect, CloseDuringTheHandshakeSendsNoRequest) {
-    ScriptedHost host;
-    ASSERT_TRUE(host.start());
-    SessionRig rig;
-    rig.make(host.peer());
-    host.beforeReply = [&] { rig.session->close(); };
-    EXPECT_EQ(protoErrorOf([&] { rig.session->connect(Json(), nullptr); }), "연결이 닫혔습니다");
-    EXPECT_TRUE(host.waitEnded());
-    EXPECT_TRUE(host.received().empty());
-    EXPECT_TRUE(rig.events.all().empty());  // a local close reports nothing
-    EXPECT_EQ(rig.devices->listeners(), 0u);
-}
-
-TEST(SessionConnect, CloseWhileDiallingSendsNothing) {
-    ScriptedHost host;
-    ASSERT_TRUE(host.start());
-    SessionRig rig;
-    std::shared_ptr<FramedConn> dialled;
-    rig.make(host.peer(), {}, {}, nullptr, [&](const std::vector<std::string>& a, const RelayConfig*,
-                                               const std::string& id, std::string* r, bool only) {
-        dialled = connectPeer(a, nullptr, id, r, only);
-        rig.session->close();  // the user closed the window meanwhile
-        return dialled;
-    });
-    EXPECT_EQ(protoErrorOf([&] { rig.session->connect(Json(), nullptr); }), "연결이 닫혔습니다");
-    EXPECT_TRUE(dialled->isClosed());
-    EXPECT_TRUE(host.waitEnded());
-    EXPECT_EQ(host.handshakes(), 0);
-    EXPECT_TRUE(host.received().empty());
+TEST(SessionConnect, ACloseAtAnyPhaseOfTheConnectSendsNothing) {
+    // The host admits a new viewer by ending the session it serves: a window closed while it was
+    // still connecting must leave the host alone.
+    enum class Phase { BeforeConnect, WhileDialling, DuringTheHandshake };
+    struct Case {
+        const char* name;
+        Phase phase;
+    };
+    const Case cases[] = {
+        {"before connect", Phase::BeforeConnect},
+        {"while dialling", Phase::WhileDialling},
+        {"during the handshake", Phase::DuringTheHandshake},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedHost host;
+        ASSERT_TRUE(host.start());
+        SessionRig rig;
+        std::shared_ptr<FramedConn> dialled;
+        rig.make(host.peer(), {}, {}, nullptr,
+                 [&](const std::vector<std::string>& a, const RelayConfig*, const std::string& id, std::string* r,
+                     bool only) {
+                     dialled = connectPeer(a, nullptr, id, r, only);
+                     if (c.phase == Phase::WhileDialling) rig.session->close();
+                     return dialled;
+                 });
+        if (c.phase == Phase::BeforeConnect) rig.session->close();
+        if (c.phase == Phase::DuringTheHandshake) host.beforeReply = [&] { rig.session->close(); };
+        EXPECT_EQ(protoErrorOf([&] { rig.session->connect(Json(), nullptr); }), "연결이 닫혔습니다");
+        EXPECT_TRUE(rig.session->stop.load());
+        EXPECT_TRUE(host.waitEnded());
+        if (dialled) {
+            EXPECT_TRUE(dialled->isClosed());
+        }
+        if (c.phase != Phase::DuringTheHandshake) {
+            EXPECT_EQ(host.handshakes(), 0);
+        }
+        EXPECT_TRUE(host.received().empty());
+        EXPECT_TRUE(rig.events.all().empty());  // a local close reports nothing
+        EXPECT_EQ(rig.devices->listeners(), 0u);
+    }
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ TEST(SessionEndToEnd, FromConnectToTheHostsDrop) {
     std::string routeText;
     const Json hello = session->connect(Json(), &routeText);
     EXPECT_EQ(hello.get("name").text, "시험 호스트");
-    EXPECT_EQ(session->route, kRouteDirect);
+    EXPECT_EQ(session->route(), kRouteDirect);
     EXPECT_EQ(routeText, "직접 " + host.address());
     ASSERT_TRUE(host.waitFor(MsgType::SessionRequest));
     EXPECT_EQ(host.received().front().type, uint8_t(MsgType::SessionRequest));

@@ -2,7 +2,9 @@
 // the two ways a session ends, against a scripted host over loopback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <string>
 #include <vector>
@@ -337,19 +339,6 @@ TEST(SessionEnd, ACloseIsNeverReportedAndADropIsReportedOnce) {
     }
 }
 
-TEST(SessionEnd, CloseBeforeConnectSendsNothing) {
-    ScriptedHost host;
-    ASSERT_TRUE(host.start());
-    SessionRig rig;
-    rig.make(host.peer());
-    rig.session->close();
-    EXPECT_TRUE(rig.session->stop.load());
-    EXPECT_THROW(rig.session->connect(Json(), nullptr), ProtoError);
-    EXPECT_TRUE(host.waitEnded());
-    EXPECT_EQ(host.handshakes(), 0);
-    EXPECT_TRUE(rig.events.all().empty());
-}
-
 TEST(SessionEnd, AQuickEndLeavesNoClipboardListener) {
     // A host that drops the viewer at once ends the session while connect may still be running;
     // the monitor, slow to register, must not keep the listener afterwards.
@@ -404,8 +393,9 @@ TEST(SessionClipboard, ACloseWakesASenderBlockedOnTheLink) {
     ASSERT_TRUE(c.host.waitFor(MsgType::SessionRequest));
     ASSERT_TRUE(c.host.pauseReading());
     c.rig.devices->change(Bytes(8u << 20, 9));
+    // Taken by the sending thread: more than the link holds, so its write blocks.
+    ASSERT_TRUE(waitUntil([&] { return c.session().outgoing().bulkBytes() == 0; }, 5000));
     c.rig.devices->change(Bytes(8u << 20, 8));
-    ASSERT_TRUE(waitUntil([&] { return c.host.received(MsgType::Clipboard).empty(); }, 5000));
     // The window closes while the link is stalled: close must come back (it runs on the UI thread).
     auto closing = std::async(std::launch::async, [&] { c.session().close(); });
     const bool returned = closing.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
@@ -414,6 +404,77 @@ TEST(SessionClipboard, ACloseWakesASenderBlockedOnTheLink) {
     EXPECT_TRUE(returned);
     EXPECT_TRUE(c.rig.release(10000));  // the sender thread leaves too
     EXPECT_EQ(c.rig.devices->listeners(), 0u);
+}
+
+TEST(SessionStall, CallersNeverWaitForAHostThatTakesNothingAndTheSessionEndsByItself) {
+    ScriptedHost host;
+    ASSERT_TRUE(host.start());
+    SessionRig rig;
+    rig.sendStallMs = 300;
+    ASSERT_TRUE(rig.connect(host));
+    ASSERT_TRUE(host.pauseReading());
+    // More than the loopback buffers hold, so that the link is full behind it.
+    rig.devices->change(Bytes(8u << 20, 7));
+    ClientSession& s = *rig.session;
+    // What the window does on its thread: pointer, keys, a menu command, the view size. None of
+    // it may wait for the link.
+    int64_t slowest = 0;
+    auto timed = [&](const std::function<void()>& call) {
+        const int64_t start = nowNanos();
+        call();
+        slowest = std::max(slowest, nowNanos() - start);
+    };
+    for (int i = 0; i < 2000 && !rig.events.waitFor("ended:", 1, 0); ++i) {
+        MouseEvent move;
+        move.x = float(i % 100) / 100;
+        timed([&] { s.send(MsgType::Mouse, move.encode()); });
+        if (i % 50 == 0) {
+            timed([&] { s.send(MsgType::Key, Bytes(12, uint8_t(i))); });
+            timed([&] { s.sendCombo({55, 12}); });
+            timed([&] { s.send(MsgType::ViewSize, Bytes(8, 1)); });
+        }
+    }
+    EXPECT_LT(slowest, 250'000'000) << "a call waited for the link";
+    ASSERT_TRUE(rig.events.waitFor("ended:", 1, 10000)) << "the stalled session never ended";
+    EXPECT_EQ(rig.events.of("ended:"), std::vector<std::string>{std::string("ended:") + kHostStalledText});
+    EXPECT_TRUE(s.stop.load());
+}
+
+TEST(SessionStall, AnInputFloodTheHostDoesNotTakeEndsTheSession) {
+    ScriptedHost host;
+    ASSERT_TRUE(host.start());
+    SessionRig rig;
+    ASSERT_TRUE(rig.connect(host));  // the stall time stays long: the queue's bound ends it first
+    ASSERT_TRUE(host.pauseReading());
+    rig.devices->change(Bytes(8u << 20, 7));
+    for (int i = 0; i < 100000 && !rig.events.waitFor("ended:", 1, 0); ++i)
+        rig.session->send(MsgType::Key, Bytes(12, uint8_t(i)));
+    ASSERT_TRUE(rig.events.waitFor("ended:", 1, 10000));
+    EXPECT_EQ(rig.events.of("ended:"), std::vector<std::string>{std::string("ended:") + kHostStalledText});
+}
+
+TEST(SessionLogText, PeerTextCannotForgeALogLine) {
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string logged;
+    };
+    const std::vector<Case> cases = {
+        {"plain text stays", "서재 PC (C:\\사용자)", "서재 PC (C:\\사용자)"},
+        {"line breaks", "a\n2026-01-01 00:00:00 연결됨: 가짜\r\tb", "a\\n2026-01-01 00:00:00 연결됨: 가짜\\r\\tb"},
+        {"other controls", std::string("x\0y\x1b[2J\x7f", 8), "x\\x00y\\x1b[2J\\x7f"},
+        {"C1 next line and Unicode separators", "a\xC2\x85" "b\xE2\x80\xA8" "c\xE2\x80\xA9", "a\\u0085b\\u2028c\\u2029"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(peerTextForLog(c.text), c.logged) << c.name;
+
+    // A long text is cut at a character boundary.
+    const std::string hangul = "가";  // three bytes
+    std::string longText;
+    for (size_t i = 0; i < kLogTextLimit; ++i) longText += hangul;
+    const std::string cut = peerTextForLog(longText);
+    ASSERT_LE(cut.size(), kLogTextLimit + 3 + std::string("…").size());
+    ASSERT_EQ(cut.substr(cut.size() - std::string("…").size()), "…");
+    EXPECT_EQ((cut.size() - std::string("…").size()) % hangul.size(), 0u);
 }
 
 }  // namespace

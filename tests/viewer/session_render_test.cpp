@@ -166,8 +166,9 @@ TEST(SessionRender, ANewLoopWaitsForTheOldOneToLetGoOfTheWindow) {
     SessionRig fresh;
     fresh.devices = old.devices;
     ASSERT_TRUE(fresh.connect(host, &videoWindowB));
-    sleepMs(200);
-    EXPECT_EQ(old.devices->count("init"), 1u);
+    // The new loop has started and now asks for the window; the old one lets go only below, so an
+    // "init" before that "release" would be a loop that did not wait.
+    ASSERT_TRUE(old.devices->waitCount("scope-begin", 2));
     old.session->close();
     old.devices->releaseDecodes();
     ASSERT_TRUE(old.devices->waitCount("init", 2));
@@ -187,6 +188,40 @@ TEST(SessionRender, AnExceptionInTheLoopEndsTheSessionWithItsText) {
     EXPECT_TRUE(s.host.waitEnded());
     EXPECT_EQ(s.rig.devices->count("close"), 1u);
     EXPECT_EQ(s.rig.devices->listeners(), 0u);
+}
+
+TEST(SessionRender, AKeyFrameThatDoesNotFitBesideTheHeaderIsDroppedAndAskedForAgain) {
+    ScriptedHost host;
+    ASSERT_TRUE(host.start());
+    SessionRig rig;
+    rig.make(host.peer());
+    const VideoQueueLimits limits{1000, 100 * 1024};
+    rig.session->queueLimits = limits;
+    rig.session->connect(Json(), nullptr);
+    StreamHeader first, second;
+    first.width = 64;
+    second.width = 128;
+    rig.devices->holdDecodes();
+    ASSERT_TRUE(host.send(MsgType::StreamHeader, StreamHeader::encode(first)));
+    ASSERT_TRUE(host.send(MsgType::VideoFrame, frame(1, true, Bytes(100, 1))));
+    ASSERT_TRUE(waitUntil([&] { return rig.devices->decodesWaiting() == 1; }, 5000));
+
+    Bytes bigHeader = StreamHeader::encode(second);
+    bigHeader.resize(90 * 1024);
+    ASSERT_TRUE(host.send(MsgType::StreamHeader, bigHeader));
+    ASSERT_TRUE(host.send(MsgType::VideoFrame, frame(2, false, Bytes(20 * 1024, 2))));  // overflows
+    ASSERT_TRUE(host.waitFor(MsgType::KeyFrameRequest, 1));
+    rig.clock.advanceMs(1000);  // past the gap between two requests
+    ASSERT_TRUE(host.send(MsgType::VideoFrame, frame(3, true, Bytes(60 * 1024, 3))));
+    ASSERT_TRUE(host.waitFor(MsgType::KeyFrameRequest, 2)) << "the dropped key frame is asked for again";
+    ASSERT_TRUE(host.waitFor(MsgType::FrameAck, 2));  // frames 2 and 3, dropped
+    {
+        std::lock_guard lock(rig.session->queueMutex);
+        size_t queuedBytes = 0;
+        for (const auto& m : rig.session->videoQueue) queuedBytes += m.payload.size();
+        EXPECT_LE(queuedBytes, limits.maxBytes);
+    }
+    rig.devices->releaseDecodes();
 }
 
 TEST(SessionRender, AFloodingHostLeavesTheQueueWithinItsCap) {

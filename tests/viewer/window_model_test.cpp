@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "core/text.h"
+#include "viewer/session.h"
 #include "viewer/window_model.h"
 
 namespace {
@@ -276,6 +278,90 @@ TEST(ViewerReportGate, TheWindowsOwnChatLinesAlwaysPass) {
     gate.begin();
     EXPECT_EQ(texts(gate.admit(report(ViewerReport::Chat, 0, "typed again"))), Texts{"typed again"});
     EXPECT_EQ(texts(gate.admit(nullptr)), Texts{});
+}
+
+}  // namespace
+
+namespace {
+
+std::unique_ptr<ViewerReport> mailed(ViewerReport::Kind kind, uint64_t generation, std::string text = {}) {
+    auto r = std::make_unique<ViewerReport>();
+    r->kind = kind;
+    r->generation = generation;
+    r->text = std::move(text);
+    return r;
+}
+
+std::vector<std::string> takeEvery(ReportMailbox& box) {
+    std::vector<std::string> out;
+    while (auto r = box.take()) out.push_back(std::to_string(int(r->kind)) + ":" + r->text);
+    return out;
+}
+
+TEST(ViewerReportMailbox, OneWakeAndOnlyTheLatestOfAReplaceableKind) {
+    ReportMailbox box;
+    int wakes = 0;
+    for (int i = 0; i < 1000; ++i) {
+        wakes += box.put(mailed(ViewerReport::Cursor, 1, std::string("c").append(std::to_string(i))));
+        wakes += box.put(mailed(ViewerReport::DisplayInfo, 1, std::string("d").append(std::to_string(i))));
+        wakes += box.put(mailed(ViewerReport::AppList, 1, std::string("a").append(std::to_string(i))));
+    }
+    wakes += box.put(mailed(ViewerReport::Cursor, 2, "newer connect"));  // not merged across connects
+    EXPECT_EQ(wakes, 1) << "the window is woken once, however many wait";
+    EXPECT_EQ(takeEvery(box), (std::vector<std::string>{
+                                  std::to_string(int(ViewerReport::Cursor)) + ":c999",
+                                  std::to_string(int(ViewerReport::DisplayInfo)) + ":d999",
+                                  std::to_string(int(ViewerReport::AppList)) + ":a999",
+                                  std::to_string(int(ViewerReport::Cursor)) + ":newer connect",
+                              }));
+    // Taken to the end: the next report wakes the window again; so does one after a failed wake.
+    EXPECT_TRUE(box.put(mailed(ViewerReport::Notice, 1)));
+    EXPECT_FALSE(box.put(mailed(ViewerReport::Notice, 1)));
+    box.wakeFailed();
+    EXPECT_TRUE(box.put(mailed(ViewerReport::Notice, 1)));
+}
+
+TEST(ViewerReportMailbox, AFloodOfLinesNeverCrowdsOutTheConnectsState) {
+    ReportMailbox box;
+    box.put(mailed(ViewerReport::Connected, 1));
+    for (int i = 0; i < 100000; ++i) {
+        box.put(mailed(i % 2 ? ViewerReport::Notice : ViewerReport::Chat, 1, std::to_string(i)));
+        box.put(mailed(ViewerReport::TransferResult, 1));
+    }
+    box.put(mailed(ViewerReport::Ended, 1, "끝"));
+    EXPECT_EQ(box.waiting(), ReportMailbox::kMaxLines + 2);
+    auto first = box.take();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->kind, ViewerReport::Connected);
+    // Taking a line makes room for a new one.
+    ASSERT_TRUE(box.take());
+    box.put(mailed(ViewerReport::Notice, 1, "새 줄"));
+    EXPECT_EQ(box.waiting(), ReportMailbox::kMaxLines + 1);
+    std::vector<std::string> rest = takeEvery(box);
+    ASSERT_GE(rest.size(), 2u);
+    EXPECT_EQ(rest[rest.size() - 2], std::to_string(int(ViewerReport::Ended)) + ":끝");
+    EXPECT_EQ(rest.back(), std::to_string(int(ViewerReport::Notice)) + ":새 줄");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ViewerEndedStatus, AHostThatStoppedTakingDataIsNamed) {
+    const std::u16string stalled = utf8ToUtf16(kHostStalledText);
+    struct Case {
+        std::u16string step;
+        std::string reason;
+        std::u16string shown;
+    };
+    const std::vector<Case> cases = {
+        {kDroppedRetryText, kHostStalledText, stalled + u" — 다시 연결 중…"},
+        {kDroppedStatusText, kHostStalledText, stalled},
+        {kDroppedRetryText, "연결이 닫혔습니다", kDroppedRetryText},
+        {u"원격 컴퓨터가 다시 시작하는 중입니다. 켜지면 저절로 다시 붙습니다…", kHostStalledText,
+         u"원격 컴퓨터가 다시 시작하는 중입니다. 켜지면 저절로 다시 붙습니다…"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(endedStatusText(c.step, c.reason), c.shown) << c.reason;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "host/keymap.h"
 #include "host/messages.h"
 #include "support/gui_win.h"
+#include "support/log_capture.h"
 #include "support/scripted_host.h"
 #include "support/viewer_fixture_win.h"
 #include "support/viewer_menu_entries_win.h"
@@ -580,6 +582,108 @@ TEST_F(ViewerInputWin, KeysTypedByThePersonGoThroughTheHookAndTheChordStaysLocal
     EXPECT_TRUE(w.input.heldKeys().empty());
     ASSERT_TRUE(runXdotool("key ctrl+alt+super+Return", pumpMessages));
     ASSERT_TRUE(pumpUntil([&] { return !w.fullScreen; }, 3000));
+}
+
+TEST_F(ViewerInputWin, AnOpenMenuIsNotRebuiltUnderItAndTheHostLetsGoOfKeys) {
+    ScriptedHost host;
+    ASSERT_TRUE(host.start());
+    ViewerWindow& w = connected(host);
+    const HMENU before = GetMenu(w.hwnd);
+    ASSERT_NE(before, nullptr);
+    const size_t releases = host.received(MsgType::ReleaseAll).size();
+    SendMessageW(w.hwnd, WM_ENTERMENULOOP, FALSE, 0);
+    EXPECT_TRUE(arrived(host, MsgType::ReleaseAll, releases + 1)) << "keys held when the menu opened";
+
+    // A new description and a transfer result while the menu is tracked: the bar stays whole.
+    ASSERT_TRUE(host.send(MsgType::DisplayInfo, description(R"(,"extra":1)")));
+    ASSERT_TRUE(host.send(MsgType::FileRefused, Bytes{0, 0, 0, 0, 'x'}));
+    ASSERT_TRUE(pumpUntil([&] { return w.displayInfo.get("extra").isNumber() && !w.transferText.empty(); }, 5000));
+    EXPECT_EQ(GetMenu(w.hwnd), before);
+    EXPECT_TRUE(IsMenu(before));
+    EXPECT_TRUE(w.menuStale);
+
+    SendMessageW(w.hwnd, WM_EXITMENULOOP, FALSE, 0);
+    EXPECT_FALSE(w.menuStale);
+    EXPECT_NE(GetMenu(w.hwnd), before) << "the bar is rebuilt once the menu closed";
+    EXPECT_EQ(readMenu(GetMenu(w.hwnd)),
+              menuEntries(viewerMenuBar(configStore().get(), w.displayInfo, w.appList, w.menuFacts())));
+}
+
+TEST_F(ViewerInputWin, AHookKeyHandledAfterTheWindowLetGoOfTheKeyboardIsDropped) {
+    ScriptedHost host;
+    ASSERT_TRUE(host.start());
+    ViewerWindow& w = connected(host);
+    const size_t keys = host.received(MsgType::Key).size();
+    const size_t releases = host.received(MsgType::ReleaseAll).size();
+    // Posted by the hook while the window had the keyboard, handled after it lost it.
+    PostMessageW(w.hwnd, WM_VIEWER_HOOK_KEY, 'C', 0x2E | (1 << 9));
+    SendMessageW(w.hwnd, WM_ACTIVATE, WA_INACTIVE, 0);
+    ASSERT_TRUE(arrived(host, MsgType::ReleaseAll, releases + 1));
+    // A wheel turn after it: once the host has it, a key sent before it would have arrived too.
+    PostMessageW(w.hwnd, WM_MOUSEWHEEL, MAKEWPARAM(0, 120), at(300, 300));
+    const size_t wheels = host.received(MsgType::Wheel).size();
+    ASSERT_TRUE(arrived(host, MsgType::Wheel, wheels + 1));
+    EXPECT_EQ(host.received(MsgType::Key).size(), keys) << "a key went down on the host after the release";
+}
+
+TEST_F(ViewerInputWin, TheHostsNameAndRefusalTextCannotForgeLogLines) {
+    LogCapture log;
+    ScriptedHost host("위조\n2026-01-01 00:00:00 비밀번호로 접속 · 허용 목록에 등록: 가짜");
+    ASSERT_TRUE(host.start());
+    connected(host);
+    ASSERT_TRUE(log.waitFor("연결됨: 위조\\n2026-01-01 00:00:00 비밀번호로 접속"));
+    const std::string refusal = "거부됨\r\n2026-01-01 00:00:00 가짜 줄";
+    Bytes payload{0, 0, 0, 0};
+    payload.insert(payload.end(), refusal.begin(), refusal.end());
+    ASSERT_TRUE(host.send(MsgType::FileRefused, payload));
+    ASSERT_TRUE(pumpUntil([&] { return log.has("파일: 거부됨\\r\\n2026-01-01 00:00:00 가짜 줄"); }, 5000));
+    EXPECT_FALSE(log.has("\n2026-01-01 00:00:00")) << "a line of the host's own";
+}
+
+TEST_F(ViewerInputWin, AHostThatReadsNothingStallsNoWindowAndItsSessionEndsByItself) {
+    // A short stall time instead of 30 s; every window made from here on takes it.
+    struct Restore {
+        SessionServices saved = ViewerWindow::defaultServices();
+        ~Restore() { ViewerWindow::defaultServices() = saved; }
+    } restore;
+    ViewerWindow::defaultServices().sendStallMs = 1500;
+    ScriptedHost stalled("멈춘 호스트"), other("다른 호스트");
+    ASSERT_TRUE(stalled.start());
+    ASSERT_TRUE(other.start());
+    ViewerWindow& a = connected(stalled);
+    a.reconnectTiming.afterDropMs = 600000;  // no reconnect inside the test
+    ViewerWindow& b = connected(other);
+    ASSERT_TRUE(stalled.pauseReading());
+    // What the clipboard monitor hands over: more than the link's buffers hold.
+    a.session->send(MsgType::Clipboard, Bytes(8u << 20, 7));
+
+    // The thread of every window and of the tray keeps going: pointer, keys, a menu command.
+    int64_t slowest = 0;
+    auto timed = [&](HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+        const int64_t start = nowNanos();
+        SendMessageW(window, msg, wParam, lParam);
+        slowest = std::max(slowest, nowNanos() - start);
+    };
+    for (int i = 0; i < 400 && a.connected; ++i) {
+        timed(a.video, WM_MOUSEMOVE, 0, at(i % 600, 100 + i % 200));
+        if (i % 40 == 0) {
+            timed(a.hwnd, WM_KEYDOWN, 'C', 1 | (0x2E << 16));
+            timed(a.hwnd, WM_KEYUP, 'C', 1 | (0x2E << 16) | (1u << 30) | (1u << 31));
+            timed(a.hwnd, WM_COMMAND, ViewerId::Combo, 0);
+            timed(tray().trayWindow, WM_NULL, 0, 0);
+        }
+    }
+    EXPECT_LT(slowest, 250'000'000) << "the window's thread waited for the link";
+    const size_t moves = other.received(MsgType::Mouse).size();
+    SendMessageW(b.video, WM_MOUSEMOVE, 0, at(20, 30));
+    EXPECT_TRUE(arrived(other, MsgType::Mouse, moves + 1)) << "the second viewer stopped with the first";
+
+    // The stalled session ends on its own and says why.
+    ASSERT_TRUE(pumpUntil([&] { return !a.connected; }, 20000));
+    EXPECT_EQ(a.lastError, kHostStalledText);
+    EXPECT_EQ(windowText(a.statusLine), utf8ToWide(kHostStalledText) + L" — 다시 연결 중…");
+    EXPECT_TRUE(b.connected);
+    stalled.resumeReading();
 }
 
 }  // namespace
