@@ -153,7 +153,8 @@ private:
 // the same bytes as boxRow: the covered rows are summed into 16-bit words, then each destination
 // column takes its source columns (where no box is wider than two, as one column's sums or the
 // sums of a column and the next, chosen once per size pair; else under masks) and divides by a
-// multiply.
+// multiply. With AVX2, boxes at most two columns wide skip the column sums: each pixel pair
+// shuffles its channels' source bytes out of each row by indices chosen once per size pair.
 class VectorBox {
 public:
     // Empty where a box is too large for it.
@@ -174,34 +175,43 @@ public:
         const uint8_t* pointers[convert_simd::kMaxVectorBox];
         const int count = rows.end - rows.first;
         for (int i = 0; i < count; ++i) pointers[i] = sourceRow(src, srcPitch, rows.first + i);
-        const int words = 4 * srcWidth_;
-        for (int i = convert_simd::sumRows(isa, pointers, count, words, sums_.data()); i < words; ++i) {
-            int sum = 0;
-            for (int r = 0; r < count; ++r) sum += pointers[r][i];
-            sums_[size_t(i)] = uint16_t(sum);
-        }
         const std::vector<uint16_t>& m = multipliers_[size_t(count)];
-        int done;
-        if (wide_) {
-            done = convert_simd::boxColumns(sums_.data(), first_.data(), masks_.data(), true, m.data(), dstWidth_, out);
+        int done = 0;
+        if (!wide_ && isa == Isa::Avx2) {
+            done = convert_simd::boxRowNarrow(isa, pointers, count, windows_.data(), controls_.data(), m.data(),
+                                              int(windows_.size()), out);
         } else {
-            uint16_t* pairs = sums_.data() + pairsAt_;
-            for (int i = anyPair_ ? convert_simd::addNextColumn(isa, sums_.data(), words, pairs) : words; i < words; ++i) {
-                pairs[i] = uint16_t(sums_[size_t(i)] + sums_[size_t(i) + 4]);
-            }
-            done = convert_simd::boxPixels(sums_.data(), index_.data(), m.data(), dstWidth_, out);
+            done = columnSums(isa, pointers, count, m.data(), out);
         }
         for (int x = done; x < dstWidth_; ++x) {
             const int c0 = first_[size_t(x)], span = spans_[size_t(x)];
             for (int k = 0; k < 4; ++k) {
                 int sum = 0;
-                for (int c = c0; c < c0 + span; ++c) sum += sums_[4 * size_t(c) + size_t(k)];
+                for (int r = 0; r < count; ++r) {
+                    for (int c = c0; c < c0 + span; ++c) sum += pointers[r][4 * size_t(c) + size_t(k)];
+                }
                 out[4 * size_t(x) + size_t(k)] = uint8_t(sum / (count * span));
             }
         }
     }
 
 private:
+    // Sums the rows per source column first, then takes each box from those sums.
+    int columnSums(Isa isa, const uint8_t* const* pointers, int count, const uint16_t* m, uint8_t* out) {
+        const int words = 4 * srcWidth_;
+        for (int i = convert_simd::sumRows(isa, pointers, count, words, sums_.data()); i < words; ++i) {
+            int sum = 0;
+            for (int r = 0; r < count; ++r) sum += pointers[r][i];
+            sums_[size_t(i)] = uint16_t(sum);
+        }
+        if (wide_) return convert_simd::boxColumns(sums_.data(), first_.data(), masks_.data(), true, m, dstWidth_, out);
+        uint16_t* pairs = sums_.data() + pairsAt_;
+        for (int i = anyPair_ ? convert_simd::addNextColumn(isa, sums_.data(), words, pairs) : words; i < words; ++i) {
+            pairs[i] = uint16_t(sums_[size_t(i)] + sums_[size_t(i) + 4]);
+        }
+        return convert_simd::boxPixels(sums_.data(), index_.data(), m, dstWidth_, out);
+    }
+
     VectorBox(int srcWidth, int dstWidth, const std::vector<int>& col, int maxSpan, int maxRows)
         : srcWidth_(srcWidth), dstWidth_(dstWidth), wide_(maxSpan > 2), pairsAt_(4 * size_t(srcWidth) + 16),
           sums_(2 * pairsAt_ + 8), first_(size_t(dstWidth)), spans_(size_t(dstWidth)), index_(size_t(dstWidth)),
@@ -215,6 +225,20 @@ private:
             anyPair_ = anyPair_ || span == 2;
             if (wide_) {
                 for (int j = 0; j < 16; ++j) masks_[16 * size_t(x) + size_t(j)] = j / 4 < span ? 0xFFFF : 0;
+            }
+        }
+        if (!wide_) {
+            // Pixel pairs whose four-pixel window stays inside the row; the later ones are few.
+            for (int x = 0; x + 1 < dstWidth && col[size_t(x)] + 4 <= srcWidth; x += 2) {
+                const int c0 = col[size_t(x)];
+                windows_.push_back(4 * c0);
+                for (int i = 0; i < 2; ++i) {
+                    const int at = 4 * (first_[size_t(x + i)] - c0);
+                    for (int k = 0; k < 4; ++k) {
+                        controls_.push_back(uint8_t(at + k));
+                        controls_.push_back(spans_[size_t(x + i)] == 2 ? uint8_t(at + 4 + k) : uint8_t(0x80));
+                    }
+                }
             }
         }
         for (int rows = 1; rows <= maxRows; ++rows) {
@@ -235,6 +259,8 @@ private:
     std::vector<uint16_t> sums_;
     std::vector<int> first_, spans_, index_;  // index_: each destination pixel's sums, in 4-word steps
     std::vector<uint16_t> masks_;             // wide only: 16 words per destination column
+    std::vector<int> windows_;                // not wide: per pixel pair, its first source byte
+    std::vector<uint8_t> controls_;           // not wide: per pixel pair, 16 byte shuffle indices
     std::vector<std::vector<uint16_t>> multipliers_;  // per row count: 4 words per destination column
 };
 

@@ -232,6 +232,35 @@ int addNextColumn(const uint16_t* sums, int words, uint16_t* out) {
     return i;
 }
 
+// Two 16-byte windows of a row as the halves of one vector.
+inline V windowPair(const uint8_t* row, int lo, int hi) {
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + lo))),
+                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + hi)), 1);
+}
+
+// Four pixel pairs per step: each 128-bit half takes one pair's window, so the pairs' sums come
+// out as pairs 0 2 | 1 3 after the pack, which fixLanes puts in order.
+int boxRowNarrow(const uint8_t* const* rows, int count, const int* windows, const uint8_t* controls,
+                 const uint16_t* multipliers, int pairs, uint8_t* out) {
+    const V ones = _mm256_set1_epi8(1);
+    int p = 0;
+    for (; p + 4 <= pairs; p += 4) {
+        const V c0 = Ops::load(controls + 16 * size_t(p)), c1 = Ops::load(controls + 16 * size_t(p + 2));
+        V s0 = Ops::zero(), s1 = Ops::zero();
+        for (int r = 0; r < count; ++r) {
+            const V w0 = windowPair(rows[r], windows[p], windows[p + 1]);
+            const V w1 = windowPair(rows[r], windows[p + 2], windows[p + 3]);
+            s0 = _mm256_add_epi16(s0, _mm256_maddubs_epi16(_mm256_shuffle_epi8(w0, c0), ones));
+            s1 = _mm256_add_epi16(s1, _mm256_maddubs_epi16(_mm256_shuffle_epi8(w1, c1), ones));
+        }
+        const uint8_t* m = reinterpret_cast<const uint8_t*>(multipliers + 8 * size_t(p));
+        s0 = _mm256_mulhi_epu16(_mm256_slli_epi16(s0, 1), Ops::load(m));
+        s1 = _mm256_mulhi_epu16(_mm256_slli_epi16(s1, 1), Ops::load(m + 32));
+        Ops::store(out + 8 * size_t(p), Ops::fixLanes(_mm256_packus_epi16(s0, s1)));
+    }
+    return 2 * p;
+}
+
 }  // namespace avx2
 
 #pragma GCC pop_options
@@ -315,6 +344,12 @@ int boxColumns(const uint16_t* sums, const int* first, const uint16_t* masks, bo
                 : boxColumnsOf<false>(sums, first, masks, multipliers, width, out);
 }
 
+int boxRowNarrow(Isa isa, const uint8_t* const* rows, int count, const int* windows, const uint8_t* controls,
+                 const uint16_t* multipliers, int pairs, uint8_t* out) {
+    if (isa != Isa::Avx2) return 0;
+    return avx2::boxRowNarrow(rows, count, windows, controls, multipliers, pairs, out);
+}
+
 int addNextColumn(Isa isa, const uint16_t* sums, int words, uint16_t* out) {
     if (isa == Isa::Avx2) return avx2::addNextColumn(sums, words, out);
     int i = 0;
@@ -363,6 +398,9 @@ int nv12Row(Isa, const uint8_t*, const uint8_t*, int, bool, uint8_t*) { return 0
 int sumRows(Isa, const uint8_t* const*, int, int, uint16_t*) { return 0; }
 int boxColumns(const uint16_t*, const int*, const uint16_t*, bool, const uint16_t*, int, uint8_t*) { return 0; }
 int addNextColumn(Isa, const uint16_t*, int, uint16_t*) { return 0; }
+int boxRowNarrow(Isa, const uint8_t* const*, int, const int*, const uint8_t*, const uint16_t*, int, uint8_t*) {
+    return 0;
+}
 int boxPixels(const uint16_t*, const int*, const uint16_t*, int, uint8_t*) { return 0; }
 }  // namespace convert_simd
 

@@ -49,6 +49,13 @@ int addNextColumn(Isa isa, const uint16_t* sums, int words, uint16_t* out);
 // The same division for boxes whose sums are ready: pixel x's four sums are the words at
 // base + 4 x index[x]. Whole pixel pairs; returns how many pixels it did.
 int boxPixels(const uint16_t* base, const int* index, const uint16_t* multipliers, int width, uint8_t* out);
+// The box filter's pixels of one destination row straight from `count` source rows, for boxes at
+// most two columns wide, in pixel pairs: pair p reads the 16 bytes at byte `windows[p]` of each
+// row, which `controls` (16 per pair) arrange as byte pairs, one per channel of either pixel (the
+// second byte zeroed where a box is one column wide); the division is boxColumns'. Avx2 only (0
+// otherwise); does groups of eight pixels and returns how many pixels it did.
+int boxRowNarrow(Isa isa, const uint8_t* const* rows, int count, const int* windows, const uint8_t* controls,
+                 const uint16_t* multipliers, int pairs, uint8_t* out);
 // One BGRA row from a luma row and its chroma row.
 int nv12Row(Isa isa, const uint8_t* y, const uint8_t* uv, int width, bool fullRange, uint8_t* out);
 
