@@ -14,15 +14,16 @@ bool isMouseMove(uint8_t type, const Bytes& payload) {
 
 }  // namespace
 
-void OutgoingQueue::wipe(QueuedMessage& m) {
+void OutgoingQueue::release(QueuedMessage& m) {
     if (m.secret) wipeSecret(m.payload.data(), m.payload.size());
+    if (released_) released_(m);
 }
 
 OutgoingQueue::Push OutgoingQueue::push(uint8_t type, Bytes payload, bool secret, uint64_t* ticket) {
     QueuedMessage m{type, std::move(payload), secret, 0};
     std::unique_lock lock(mutex_);
     if (closed_) {
-        wipe(m);
+        release(m);
         return Push::Closed;
     }
     const bool clipboard = type == uint8_t(MsgType::Clipboard);
@@ -35,7 +36,7 @@ OutgoingQueue::Push OutgoingQueue::push(uint8_t type, Bytes payload, bool secret
                                 [](const QueuedMessage& q) { return q.type == uint8_t(MsgType::Clipboard); });
         if (old != bulk_.end()) {
             bulkBytes_ -= cost(*old);
-            wipe(*old);
+            release(*old);
             bulk_.erase(old);
         }
     } else if (isMouseMove(type, m.payload) && !input_.empty() &&
@@ -48,7 +49,7 @@ OutgoingQueue::Push OutgoingQueue::push(uint8_t type, Bytes payload, bool secret
         if (ticket) *ticket = last.ticket;
         return Push::Queued;
     } else if (inputBytes_ + cost(m) > limits_.maxInputBytes) {
-        wipe(m);
+        release(m);
         lock.unlock();
         close();
         return Push::Overflow;
@@ -90,9 +91,10 @@ std::optional<QueuedMessage> OutgoingQueue::take() {
     return m;
 }
 
-void OutgoingQueue::finished(const QueuedMessage& message) {
+void OutgoingQueue::finished(QueuedMessage& message) {
     {
         std::lock_guard lock(mutex_);
+        release(message);
         if (inFlight_ == message.ticket) inFlight_ = 0;
     }
     changed_.notify_all();
@@ -116,7 +118,7 @@ void OutgoingQueue::close() {
         std::lock_guard lock(mutex_);
         closed_ = true;
         for (auto* lane : {&input_, &bulk_}) {
-            for (QueuedMessage& m : *lane) wipe(m);
+            for (QueuedMessage& m : *lane) release(m);
             lane->clear();
         }
         inputBytes_ = bulkBytes_ = 0;

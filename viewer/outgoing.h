@@ -9,8 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 #include "core/util.h"
 
@@ -53,8 +55,8 @@ public:
 
     // The next message, input before bulk; waits for one. Empty once the queue is closed.
     std::optional<QueuedMessage> take();
-    // The sending thread is through with the message take gave it.
-    void finished(const QueuedMessage& message);
+    // The sending thread is through with the message take gave it; a secret payload is wiped.
+    void finished(QueuedMessage& message);
     // Waits until the message of `ticket` was taken and finished, or the queue closed; false
     // when the time ran out first.
     bool waitSent(uint64_t ticket, std::chrono::milliseconds timeout);
@@ -62,13 +64,16 @@ public:
     // Drops whatever waits (wiping secrets) and wakes every waiter; later pushes are dropped.
     void close();
     bool closed() const;
+    // For tests, set before the queue is shared: called under the queue's lock with every message
+    // it is through with (sent or dropped) just before the payload is freed, to see secrets wiped.
+    void observeReleases(std::function<void(const QueuedMessage&)> observer) { released_ = std::move(observer); }
     // Bytes waiting in each lane, entry costs included.
     size_t inputBytes() const;
     size_t bulkBytes() const;
 
 private:
     static size_t cost(const QueuedMessage& m) { return m.payload.size() + kOutgoingEntryCost; }
-    static void wipe(QueuedMessage& m);
+    void release(QueuedMessage& m);
     bool pendingLocked(uint64_t ticket) const;
 
     const OutgoingLimits limits_;
@@ -81,4 +86,5 @@ private:
     uint64_t nextTicket_ = 1;
     uint64_t inFlight_ = 0;  // ticket of the message being sent; 0 when none
     bool closed_ = false;
+    std::function<void(const QueuedMessage&)> released_;
 };

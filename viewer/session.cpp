@@ -372,10 +372,13 @@ void ClientSession::sendLoop() {
         while (secure) {
             std::optional<QueuedMessage> message = outgoing_.take();
             if (!message) break;
-            const bool sent = secure->send(message->type, message->payload, message->secret);
-            if (message->secret) wipeSecret(message->payload.data(), message->payload.size());
-            outgoing_.finished(*message);
-            if (!sent) break;
+            // Finished (and a secret wiped) even when the send throws.
+            struct Finish {
+                OutgoingQueue& queue;
+                QueuedMessage& message;
+                ~Finish() { queue.finished(message); }
+            } finish{outgoing_, *message};
+            if (!secure->send(message->type, message->payload, message->secret)) break;
         }
     } catch (...) {
         // Whatever failed, nothing more goes out; the receive loop reports the end.

@@ -1,6 +1,7 @@
 // The viewer session's outgoing queue: what goes first, what merges, and its byte bounds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <string>
@@ -121,6 +122,57 @@ TEST(OutgoingQueue, WaitSentEndsWhenTheMessageWasWrittenOrTheQueueClosed) {
     auto closing = std::async(std::launch::async, [&] { return q.waitSent(bulkTicket, 5000ms); });
     q.close();
     EXPECT_TRUE(closing.get());
+}
+
+bool allZero(const Bytes& bytes) {
+    return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
+}
+
+TEST(OutgoingQueue, ASecretIsWipedOnceSent) {
+    OutgoingQueue q;
+    const Bytes password{'p', 'w', '1', '2'};
+    ASSERT_EQ(q.push(uint8_t(MsgType::LockLogin), password, true), OutgoingQueue::Push::Queued);
+    auto m = q.take();
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->payload, password) << "sent as it was given";
+    q.finished(*m);
+    EXPECT_EQ(m->payload.size(), password.size());
+    EXPECT_TRUE(allZero(m->payload));
+}
+
+TEST(OutgoingQueue, ASecretIsWipedBeforeItsBufferIsFreedWhenDropped) {
+    struct Case {
+        const char* name;
+        OutgoingLimits limits;
+        void (*drop)(OutgoingQueue&, const Bytes& secret);
+    };
+    const Case cases[] = {
+        {"waiting at close", {}, [](OutgoingQueue& q, const Bytes& secret) {
+             ASSERT_EQ(q.push(uint8_t(MsgType::LockLogin), secret, true), OutgoingQueue::Push::Queued);
+             q.close();
+         }},
+        {"pushed after close", {}, [](OutgoingQueue& q, const Bytes& secret) {
+             q.close();
+             ASSERT_EQ(q.push(uint8_t(MsgType::LockLogin), secret, true), OutgoingQueue::Push::Closed);
+         }},
+        {"overflowing the input lane", {kOutgoingEntryCost + 4, 1 << 20}, [](OutgoingQueue& q, const Bytes& secret) {
+             ASSERT_EQ(q.push(uint8_t(MsgType::Key), Bytes{1, 2, 3, 4}), OutgoingQueue::Push::Queued);
+             ASSERT_EQ(q.push(uint8_t(MsgType::LockLogin), secret, true), OutgoingQueue::Push::Overflow);
+         }},
+    };
+    const Bytes password{'p', 'w', '1', '2'};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        OutgoingQueue q(c.limits);
+        std::vector<Bytes> released;
+        q.observeReleases([&](const QueuedMessage& m) {
+            if (m.type == uint8_t(MsgType::LockLogin)) released.push_back(m.payload);
+        });
+        c.drop(q, password);
+        ASSERT_EQ(released.size(), 1u);
+        EXPECT_EQ(released[0].size(), password.size());
+        EXPECT_TRUE(allZero(released[0]));
+    }
 }
 
 }  // namespace

@@ -417,40 +417,6 @@ TEST_F(ViewerInputWin, TheLoginDialogSendsWhatWasTypedAndNothingWhenEmpty) {
     EXPECT_EQ(w.modalCalls(), 0);
 }
 
-TEST_F(ViewerInputWin, AViewerClosedDuringItsLoginDialogSendsNothingAndIsDeletedAfterIt) {
-    ScriptedHost host;
-    ASSERT_TRUE(host.start());
-    ViewerWindow& w = connected(host);
-    ViewerWindow* const object = &w;
-    const HWND handle = w.hwnd;
-    bool listedAfterClose = false;
-    int step = 0;
-    ModalAction act([&] {
-        HWND dialog = FindWindowW(L"TavrelDialog", L"잠긴 컴퓨터 로그인");
-        if (!dialog) return false;
-        if (step == 0) {
-            const std::vector<HWND> edits = childWindows(dialog, L"Edit");
-            if (edits.size() != 1) return false;
-            SetWindowTextW(edits[0], L"닫힌 뒤의 비밀");
-            PostMessageW(handle, WM_CLOSE, 0, 0);
-            step = 1;
-            return false;
-        }
-        if (IsWindow(handle)) return false;
-        pumpFor(100);  // the tray's queue runs here too
-        listedAfterClose = openViewers().size() == 1 && openViewers().back().get() == object;
-        PostMessageW(dialog, WM_KEYDOWN, VK_RETURN, 0);  // accepted after all
-        return true;
-    });
-    w.lockedLogin();
-    EXPECT_TRUE(act.done());
-    EXPECT_TRUE(listedAfterClose);
-    EXPECT_FALSE(IsWindow(handle));
-    ASSERT_TRUE(pumpUntil([] { return openViewers().empty(); }, 5000));
-    pumpFor(200);
-    EXPECT_TRUE(host.received(MsgType::LockLogin).empty());
-}
-
 TEST_F(ViewerInputWin, PowerCommandsAskFirst) {
     ScriptedHost host;
     ASSERT_TRUE(host.start());
@@ -490,28 +456,68 @@ TEST_F(ViewerInputWin, PowerCommandsAskFirst) {
     EXPECT_GT(int64_t(alone.restartUntil), nowNanos() + 200'000'000'000);
 }
 
-TEST_F(ViewerInputWin, AViewerClosedDuringThePowerQuestionSendsNothingAndIsDeletedAfterIt) {
-    ScriptedHost host;
-    ASSERT_TRUE(host.start());
-    ViewerWindow& w = connected(host);
-    ViewerWindow* const object = &w;
-    const HWND handle = w.hwnd;
-    // The box is owned by the viewer window and goes with it.
-    ModalAction act([&] {
-        if (!FindWindowW(L"#32770", L"Tavrel")) return false;
-        PostMessageW(handle, WM_CLOSE, 0, 0);
-        return true;
-    });
-    w.confirmPower(1);
-    EXPECT_TRUE(act.done());
-    EXPECT_FALSE(IsWindow(handle));
-    EXPECT_EQ(FindWindowW(L"#32770", L"Tavrel"), nullptr);
-    // Still listed: the removal runs from the tray's queue once the box has returned.
-    ASSERT_EQ(openViewers().size(), 1u);
-    EXPECT_EQ(openViewers().back().get(), object);
-    ASSERT_TRUE(pumpUntil([] { return openViewers().empty(); }, 5000));
-    pumpFor(200);
-    EXPECT_TRUE(host.received(MsgType::Power).empty());
+// A viewer closed while one of its questions is up sends nothing once the question returns, and
+// is deleted only after it has returned.
+TEST_F(ViewerInputWin, AViewerClosedDuringAQuestionSendsNothingAndIsDeletedAfterIt) {
+    struct Row {
+        const char* name;
+        const wchar_t* dialogClass;
+        const wchar_t* dialogTitle;
+        // Typed into the question's only field before the close, or none.
+        const wchar_t* typed;
+        // Whether the question outlives the window and is then accepted; otherwise it is owned by
+        // the window and goes with it.
+        bool outlivesWindow;
+        void (*ask)(ViewerWindow&);
+        MsgType answer;
+    };
+    const Row rows[] = {
+        {"login", L"TavrelDialog", L"잠긴 컴퓨터 로그인", L"닫힌 뒤의 비밀", true,
+         [](ViewerWindow& w) { w.lockedLogin(); }, MsgType::LockLogin},
+        {"power", L"#32770", L"Tavrel", nullptr, false, [](ViewerWindow& w) { w.confirmPower(1); }, MsgType::Power},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedHost host;
+        ASSERT_TRUE(host.start());
+        ViewerWindow& w = connected(host);
+        ViewerWindow* const object = &w;
+        const HWND handle = w.hwnd;
+        bool listedAfterClose = false;
+        int step = 0;
+        ModalAction act([&] {
+            HWND dialog = FindWindowW(row.dialogClass, row.dialogTitle);
+            if (!dialog) return false;
+            if (step == 0) {
+                if (row.typed) {
+                    const std::vector<HWND> edits = childWindows(dialog, L"Edit");
+                    if (edits.size() != 1) return false;
+                    SetWindowTextW(edits[0], row.typed);
+                }
+                PostMessageW(handle, WM_CLOSE, 0, 0);
+                step = 1;
+                return !row.outlivesWindow;
+            }
+            if (IsWindow(handle)) return false;
+            pumpFor(100);  // the tray's queue runs here too
+            listedAfterClose = openViewers().size() == 1 && openViewers().back().get() == object;
+            PostMessageW(dialog, WM_KEYDOWN, VK_RETURN, 0);  // accepted after all
+            return true;
+        });
+        row.ask(w);
+        EXPECT_TRUE(act.done());
+        if (row.outlivesWindow) {
+            EXPECT_TRUE(listedAfterClose);
+        }
+        EXPECT_FALSE(IsWindow(handle));
+        EXPECT_EQ(FindWindowW(row.dialogClass, row.dialogTitle), nullptr);
+        // Still listed: the removal runs from the tray's queue once the question has returned.
+        ASSERT_EQ(openViewers().size(), 1u);
+        EXPECT_EQ(openViewers().back().get(), object);
+        ASSERT_TRUE(pumpUntil([] { return openViewers().empty(); }, 5000));
+        pumpFor(200);
+        EXPECT_TRUE(host.received(row.answer).empty());
+    }
 }
 
 TEST_F(ViewerInputWin, ChatLinesAndTheTitleOfAConnectedWindow) {
