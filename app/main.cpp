@@ -33,6 +33,11 @@ std::wstring logFolder() {
     return folder;
 }
 
+// The program's own words for a start that cannot go on; the caller then ends with a non-zero code.
+void refuseStart(const std::wstring& text) {
+    MessageBoxW(nullptr, text.c_str(), L"Tavrel 을(를) 시작할 수 없습니다", MB_ICONERROR | MB_SETFOREGROUND);
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
@@ -44,19 +49,37 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         LocalFree(argv);
         if (handled) return exitCode;
     }
+    // A profile name that cannot be one folder would run with nothing saved: refuse it first.
+    const std::wstring suffix = profileSuffix();
+    if (!suffix.empty() && !validProfileName(suffix.substr(1))) {
+        refuseStart(L"프로필 이름 '" + suffix.substr(1) +
+                    L"' 은(는) 쓸 수 없습니다. 폴더 이름 하나가 될 수 있는 64자 이내의 이름을 넣으세요 "
+                    L"(\\ / : * ? \" < > | 와 . .. 은 안 됩니다).");
+        return 1;
+    }
     SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     ensureWinsock();
     TrayProcess& t = tray();
     t.exePath = ownExecutablePath();
-    const std::wstring suffix = profileSuffix();
     const ProcessNames names = processNames(suffix);
     setLogPath(wideToUtf8(logFolder() + L"\\" + names.logFile));
+    if (!configStore().folderReady) {
+        // Running on would save nothing: not the settings, not the device key, not the pairings.
+        logLine("설정 폴더를 만들 수 없음 → 시작하지 않음");
+        refuseStart(L"설정 폴더를 만들 수 없어 시작하지 않습니다:\n" + configStore().profileDir);
+        return 1;
+    }
     ClipboardSync::instance().start();
     mediaPrewarm(configStore().get().hosting);
 
     HANDLE instanceMutex = CreateMutexW(nullptr, TRUE, names.mutex.c_str());
     const DWORD mutexError = GetLastError();
+    if (!instanceMutex) {
+        // Without the mutex a second copy could not be told apart from the first.
+        logLine("실행 중 표시(뮤텍스)를 만들지 못함 (오류 " + std::to_string(mutexError) + ") → 시작하지 않음");
+        return 1;
+    }
     HANDLE formerMutex = OpenMutexW(SYNCHRONIZE, FALSE, names.formerMutex.c_str());
     if (formerMutex || mutexError == ERROR_ALREADY_EXISTS) {
         if (formerMutex) CloseHandle(formerMutex);

@@ -59,6 +59,9 @@ struct PairingServices {
     std::function<void(const std::wstring& text, const std::wstring& caption)> messageBox;
     std::function<double()> now;
     LocalTimeFn localTime;
+    // This PC's peer address string with a fresh pairing code, and the code's end; throws when no
+    // code can be made.
+    std::function<std::string(double& expiry)> makeAddress;
 };
 PairingServices& pairingServices();
 // The product's members.

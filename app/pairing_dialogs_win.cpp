@@ -88,6 +88,14 @@ PairingServices productPairingServices() {
     };
     s.now = nowSeconds;
     s.localTime = systemLocalTime;
+    s.makeAddress = [](double& expiry) {
+        HostServer& server = HostServer::instance();
+        AppConfig settings = configStore().get();
+        // The string names the port the host listens on, whatever the settings say meanwhile.
+        if (const int listening = server.port(); listening > 0) settings.port = listening;
+        return makeOwnPeerAddress(server.pairing, server.deviceKey(), expiry, localIPv4Addresses(), localHostName(),
+                                  settings);
+    };
     return s;
 }
 
@@ -100,13 +108,13 @@ void makeCode() {
     PairingServices& services = pairingServices();
     // The dialog is shown even when hosting does not start: setHosting reports that itself.
     if (!configStore().get().hosting) services.setHosting(true, true);
-    HostServer& server = HostServer::instance();
     double expiry = 0;
     std::string address;
     try {
-        address = makeOwnPeerAddress(server.pairing, server.deviceKey(), expiry, localIPv4Addresses(), localHostName());
+        address = services.makeAddress(expiry);
     } catch (const std::exception& e) {
-        logLine(e.what());  // no random bytes for the code: nothing to show
+        logLine(std::string("짝 맺기 코드를 만들지 못함: ") + e.what());
+        box(L"짝 맺기 코드를 만들지 못했습니다. 잠시 후 다시 해 보세요.", L"짝 맺기 코드");
         return;
     }
     const std::wstring text = utf8ToWide(address);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/config/store.h"
 #include "core/text.h"
 
 namespace {
@@ -11,7 +12,8 @@ std::u16string units(const std::string& utf8) { return utf8ToUtf16(utf8); }
 }  // namespace
 
 ProcessNames processNames(const std::wstring& suffix) {
-    return {L"tavrel" + suffix + L".log", L"Local\\Tavrel" + suffix, L"Local\\Varnoth" + suffix};
+    // The profile folder ignores letter case, so one mutex must stand for every spelling of it.
+    return {L"tavrel" + suffix + L".log", L"Local\\Tavrel" + foldProfileName(suffix), L"Local\\Varnoth" + suffix};
 }
 
 bool wantsStartHint(const AppConfig& config) { return !config.hosting && config.hosts.empty(); }

@@ -15,7 +15,7 @@
 // Names that carry the profile suffix ("-work" for "--profile work", empty without a profile).
 struct ProcessNames {
     std::wstring logFile;      // the log's file name inside the log folder
-    std::wstring mutex;        // held while this profile's process runs
+    std::wstring mutex;        // held while this profile's process runs; the suffix case-folded
     std::wstring formerMutex;  // held by the program under its former name
 };
 ProcessNames processNames(const std::wstring& suffix);

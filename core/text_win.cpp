@@ -29,6 +29,26 @@ std::string wideToUtf8(const std::wstring& text) {
     return out;
 }
 
+namespace {
+
+// Overwrites a buffer of wide characters with zeros when the scope ends, however it ends.
+class WipeOnExit {
+public:
+    explicit WipeOnExit(std::wstring& text) : data_(text.data()), size_(text.size()) {}
+    ~WipeOnExit() {
+        volatile wchar_t* p = data_;
+        for (size_t i = 0; i < size_; ++i) p[i] = 0;
+    }
+    WipeOnExit(const WipeOnExit&) = delete;
+    WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+private:
+    wchar_t* data_;
+    size_t size_;
+};
+
+}  // namespace
+
 std::string normalizeUtf8(const std::wstring& text) {
     if (text.empty()) return std::string();
     if (text.size() > size_t(INT_MAX)) return wideToUtf8(text);
@@ -39,9 +59,10 @@ std::string normalizeUtf8(const std::wstring& text) {
     // new estimate, and stopping there would store the text un-normalised.
     for (int attempt = 0; attempt < 8; ++attempt) {
         std::wstring out(size_t(estimate), L'\0');
+        WipeOnExit wipe(out);  // the text is a password: its normalised copy must not reach the heap
         int n = NormalizeString(NormalizationC, text.data(), length, out.data(), estimate);
         if (n > 0) {
-            out.resize(size_t(n));
+            out.resize(size_t(n));  // shorter: the same buffer, which the wipe clears in full
             return wideToUtf8(out);
         }
         if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;

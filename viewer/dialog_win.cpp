@@ -74,6 +74,12 @@ std::wstring editText(HWND edit) {
     return text;
 }
 
+void wipeText(std::wstring& text) {
+    volatile wchar_t* p = text.data();
+    for (size_t i = 0; i < text.size(); ++i) p[i] = 0;
+    text.clear();
+}
+
 }  // namespace
 
 LRESULT CALLBACK dialogWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -188,7 +194,12 @@ bool runDialog(const std::wstring& title, const std::wstring& intro, std::vector
         }
     }
 
-    for (size_t i = 0; i < fields.size() && i < state.edits.size(); ++i) fields[i].value = editText(state.edits[i]);
+    for (size_t i = 0; i < fields.size() && i < state.edits.size(); ++i) {
+        if (fields[i].password) wipeText(fields[i].value);
+        fields[i].value = editText(state.edits[i]);
+        // A destroyed edit's buffer goes back to the heap as it is: a password must not stay there.
+        if (fields[i].password) SetWindowTextW(state.edits[i], L"");
+    }
     SetWindowLongPtrW(dialog, GWLP_USERDATA, 0);
     DestroyWindow(dialog);
     state.extra = nullptr;

@@ -180,7 +180,13 @@ AppConfig configFromJson(const Json& v) {
     const Json& name = v.get("deviceName");
     if (name.isString()) c.deviceName = name.text;  // an empty name stays empty
     c.hosting = readBool(v.get("hosting"), false);
-    c.port = readInt32(v.get("port"), 47800);
+    c.port = readInt32(v.get("port"), kDefaultHostPort);
+    if (c.port < kMinHostPort || c.port > kMaxHostPort) {
+        // A listener on a port nobody can be told (truncated, or chosen by the system) is no use.
+        logLine("설정의 포트 " + std::to_string(c.port) + " 은(는) 쓸 수 없음 → 기본 포트 " +
+                std::to_string(kDefaultHostPort) + " 사용");
+        c.port = kDefaultHostPort;
+    }
     c.relay = relayFromJson(v.get("relay"));
     c.allowed = peersFromJson(v.get("allowed"));
     c.hosts = peersFromJson(v.get("hosts"));

@@ -38,11 +38,14 @@ struct Peer {
 // This PC's physical DNS host name, else "Windows PC".
 std::string defaultDeviceName();
 
+// The host port: a stored port outside kMinHostPort..kMaxHostPort loads as kDefaultHostPort (with a log line).
+inline constexpr int32_t kDefaultHostPort = 47800, kMinHostPort = 1024, kMaxHostPort = 65535;
+
 // The whole settings record.
 struct AppConfig {
     std::string deviceName = defaultDeviceName();
     bool hosting = false;
-    int32_t port = 47800;
+    int32_t port = kDefaultHostPort;
     RelayConfig relay;
     std::vector<Peer> allowed;  // devices allowed to connect to this PC
     std::vector<Peer> hosts;    // registered computers this PC connects to

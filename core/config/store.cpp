@@ -1,6 +1,7 @@
 #include "core/config/store.h"
 
 #include <mutex>
+#include <string_view>
 #include <utility>
 
 #include "core/json.h"
@@ -31,6 +32,54 @@ std::wstring profileSuffixFromArgs(const std::vector<std::wstring>& args) {
     for (size_t i = 1; i + 1 < args.size(); ++i)
         if (args[i] == L"--profile") suffix = L"-" + args[i + 1];
     return suffix;
+}
+
+namespace {
+
+bool deviceName(const std::wstring& name) {
+    // The part before the first dot decides: "con.txt" names the console as well.
+    std::wstring stem = name.substr(0, name.find(L'.'));
+    while (!stem.empty() && stem.back() == L' ') stem.pop_back();
+    for (wchar_t& c : stem)
+        if (c >= L'a' && c <= L'z') c = wchar_t(c - L'a' + L'A');
+    for (const wchar_t* reserved : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"})
+        if (stem == reserved) return true;
+    return stem.size() == 4 && (stem.compare(0, 3, L"COM") == 0 || stem.compare(0, 3, L"LPT") == 0) &&
+           ((stem[3] >= L'0' && stem[3] <= L'9') || stem[3] == L'\u00B9' || stem[3] == L'\u00B2' ||
+            stem[3] == L'\u00B3');
+}
+
+}  // namespace
+
+bool validProfileName(const std::wstring& name) {
+    if (name.empty() || name.size() > kMaxProfileName) return false;
+    if (name == L"." || name == L"..") return false;
+    for (wchar_t c : name) {
+        if (c < 0x20 || c == 0x7F) return false;
+        if (std::wstring_view(L"<>:\"/\\|?*").find(c) != std::wstring_view::npos) return false;
+    }
+    if (name.back() == L'.' || name.back() == L' ') return false;
+    return !deviceName(name);
+}
+
+std::wstring foldProfileName(const std::wstring& name) {
+    std::wstring out = name;
+    for (wchar_t& c : out) {
+        const unsigned u = unsigned(c);
+        if ((u >= 'A' && u <= 'Z') || (u >= 0xC0 && u <= 0xDE && u != 0xD7) || (u >= 0x391 && u <= 0x3AB && u != 0x3A2) ||
+            (u >= 0x410 && u <= 0x42F) || (u >= 0xFF21 && u <= 0xFF3A)) {
+            c = wchar_t(u + 0x20);
+        } else if (u == 0x178) {
+            c = wchar_t(0xFF);
+        } else if (u >= 0x400 && u <= 0x40F) {
+            c = wchar_t(u + 0x50);
+        } else if ((u >= 0x100 && u <= 0x12F) || (u >= 0x132 && u <= 0x137) || (u >= 0x14A && u <= 0x177)) {
+            c = wchar_t(u | 1);  // pairs: capital on the even code point
+        } else if ((u >= 0x139 && u <= 0x148) || (u >= 0x179 && u <= 0x17E)) {
+            if (u % 2 == 1) c = wchar_t(u + 1);  // pairs: capital on the odd code point
+        }
+    }
+    return out;
 }
 
 Bytes readFile(const std::wstring& path) {
@@ -90,7 +139,7 @@ void ConfigStore::load(const std::wstring& baseDir, const std::wstring& suffix) 
         logLine("이전 설정 폴더를 옮기지 못함 → 이번에는 그 자리에서 사용함");
         profileDir = former;
     }
-    createFolder(profileDir);
+    folderReady = createFolder(profileDir);
     configPath = profileDir + kPathSeparator + L"config.json";
 
     Bytes content;

@@ -21,6 +21,16 @@ std::wstring profileSuffix();
 // The same rule over an argument list whose first entry is the program path.
 std::wstring profileSuffixFromArgs(const std::vector<std::wstring>& args);
 
+// Whether a profile name can be one folder-name component on Windows: not empty, at most 64
+// UTF-16 units, no separator or other character Windows forbids in names, not "." or "..", no
+// trailing dot or blank (Windows drops them, so two names would share one folder) and no device
+// name such as CON or COM1.
+inline constexpr size_t kMaxProfileName = 64;
+bool validProfileName(const std::wstring& name);
+// The name folded as the file system compares folder names (letter case ignored), so that what
+// must be one per profile folder is named alike for every spelling of that folder.
+std::wstring foldProfileName(const std::wstring& name);
+
 // The whole file; empty when it cannot be opened or read.
 Bytes readFile(const std::wstring& path);
 // The whole file into `out`; false when it cannot be opened or read to the end.
@@ -71,6 +81,7 @@ public:
     // Set once by the construction; read without the lock.
     std::wstring profileDir;  // no trailing separator
     std::wstring configPath;  // profileDir + "config.json"
+    bool folderReady = false; // the profile folder exists (as a folder) after the load
 
 private:
     void load(const std::wstring& baseDir, const std::wstring& suffix);
@@ -86,4 +97,5 @@ ConfigStore& configStore();
 // Platform pieces of the store (store_posix.cpp natively, store_win.cpp on Windows).
 bool renamePath(const std::wstring& from, const std::wstring& to);  // fails if `to` exists
 bool removeFile(const std::wstring& path);                           // a file, not a folder
-void createFolder(const std::wstring& path);                         // last component only
+// Last component only; true when a folder is there afterwards (made now or already there).
+bool createFolder(const std::wstring& path);

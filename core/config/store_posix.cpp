@@ -92,8 +92,11 @@ bool renamePath(const std::wstring& from, const std::wstring& to) {
 
 bool removeFile(const std::wstring& path) { return ::unlink(nativePath(path).c_str()) == 0; }
 
-void createFolder(const std::wstring& path) {
-    ::mkdir(nativePath(path).c_str(), 0700);
+bool createFolder(const std::wstring& path) {
+    const std::string native = nativePath(path);
+    ::mkdir(native.c_str(), 0700);
+    struct stat st {};
+    return ::stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::wstring roamingAppDataFolder() {

@@ -89,8 +89,10 @@ bool renamePath(const std::wstring& from, const std::wstring& to) {
 
 bool removeFile(const std::wstring& path) { return DeleteFileW(path.c_str()) != FALSE; }
 
-void createFolder(const std::wstring& path) {
+bool createFolder(const std::wstring& path) {
     CreateDirectoryW(path.c_str(), nullptr);  // already there is fine
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 std::wstring roamingAppDataFolder() {

@@ -13,6 +13,8 @@ TEST(TrayNames, CarryTheProfileSuffix) {
         {L"", L"tavrel.log", L"Local\\Tavrel", L"Local\\Varnoth"},
         {L"-work", L"tavrel-work.log", L"Local\\Tavrel-work", L"Local\\Varnoth-work"},
         {L"-\uC9D1", L"tavrel-\uC9D1.log", L"Local\\Tavrel-\uC9D1", L"Local\\Varnoth-\uC9D1"},
+        // One folder for every spelling: the mutex is named from the folded name.
+        {L"-WORK", L"tavrel-WORK.log", L"Local\\Tavrel-work", L"Local\\Varnoth-WORK"},
     };
     for (const auto& c : cases) {
         const ProcessNames n = processNames(c.suffix);

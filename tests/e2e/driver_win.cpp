@@ -94,7 +94,7 @@ struct Options {
 };
 
 Options parse(int argc, wchar_t** argv, int from) {
-    static const char* const kFlags[] = {"--every-frame", "--picture", "--close", "--no-button", "--button"};
+    static const char* const kFlags[] = {"--every-frame", "--picture", "--flowing", "--close", "--no-button", "--button"};
     Options o;
     for (int i = from; i < argc; ++i) {
         const std::string a = utf8(argv[i]);
@@ -359,13 +359,25 @@ int msgbox(const Options& o) {
     return 0;
 }
 
+// The number just before `unit` in a viewer title ("… · 12 fps · 3.4 Mbps …"); -1 without one.
+double figureBefore(const std::wstring& title, const std::wstring& unit) {
+    const size_t at = title.find(L" " + unit);
+    if (at == std::wstring::npos) return -1;
+    size_t start = at;
+    while (start > 0 && (std::iswdigit(title[start - 1]) || title[start - 1] == L'.')) --start;
+    if (start == at) return -1;
+    return _wtof(title.substr(start, at - start).c_str());
+}
+
 // viewer: waits for a viewer window whose title holds --title-has (when given) and whose status
 // line holds --status-has, or is hidden with --picture (the first picture took its place); prints
-// title and status. --close then closes it as its close box does; --command posts a menu command.
+// title and status. --flowing asks for pictures that keep coming: the title's frame and data
+// rates above zero. --close then closes it as its close box does; --command posts a menu command.
 int viewer(const Options& o) {
     const std::wstring titleHas = o.get("--title-has");
     const std::wstring statusHas = o.get("--status-has");
     const bool picture = o.flag("--picture");
+    const bool flowing = o.flag("--flowing");
     HWND found = nullptr, status = nullptr;
     const bool ok = pumpUntil(
         [&] {
@@ -379,6 +391,7 @@ int viewer(const Options& o) {
                 if (!titleHas.empty() && title.find(titleHas) == std::wstring::npos) continue;
                 if (!statusHas.empty() && statusText.find(statusHas) == std::wstring::npos) continue;
                 if (picture && statusShown) continue;
+                if (flowing && (figureBefore(title, L"fps") <= 0 || figureBefore(title, L"Mbps") <= 0)) continue;
                 return true;
             }
             return false;
@@ -390,7 +403,15 @@ int viewer(const Options& o) {
                     statusShown ? utf8(textOf(status)).c_str() : "(hidden)");
         shot(o, "");
     }
-    if (!ok) fail(found ? "the viewer window did not reach the state asked for" : "no viewer window");
+    if (!ok) {
+        std::string asked;
+        if (!titleHas.empty()) asked += " a title holding '" + utf8(titleHas) + "'";
+        if (!statusHas.empty()) asked += " a status holding '" + utf8(statusHas) + "'";
+        if (picture) asked += " a picture in place of the status";
+        if (flowing) asked += " frame and data rates above zero in the title";
+        fail(found ? "expected a viewer window with" + asked + "; seen the title and status above"
+                   : "expected a viewer window with" + asked + "; seen no viewer window");
+    }
     if (o.flag("--no-button") || o.flag("--button")) {
         HWND button = buttonTexted(found, L"다시 연결");
         const bool shown = button && IsWindowVisible(button);

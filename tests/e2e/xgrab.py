@@ -2,7 +2,8 @@
 """Reads a rectangle of an X display the way the person in front of it sees it, for the acceptance
 run: under Wine, GDI reads what Direct3D draws into a child window as black, while the X server
 holds the real picture. Writes the rectangle as PNG and prints, for each of the host's test
-patches, the share of the rectangle showing it and its centre (in the rectangle's coordinates).
+patches, the share of the rectangle showing it and its centre (in the rectangle's coordinates),
+and the share that is not black ("lit"), which tells an unreadable picture from a wrong one.
 
     xgrab.py DISPLAY X Y WIDTH HEIGHT OUT.png [--min PERCENT]
 
@@ -167,6 +168,8 @@ def main():
         share = 100.0 * n / total
         print("%s: %.1f%% at %d %d" % (name, share, sx // n if n else -1, sy // n if n else -1))
         ok = ok and share >= minimum
+    lit = sum(1 for yy in range(0, h, step) for xx in range(0, w, step) if max(rows[yy][xx * 3:xx * 3 + 3]) > 24)
+    print("lit: %.1f%%" % (100.0 * lit / total))
     return 0 if ok else 1
 
 

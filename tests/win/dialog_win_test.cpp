@@ -67,6 +67,50 @@ TEST(DialogWindow, TypedTextAndEnterAcceptWithTheValuesCopiedBack) {
     EXPECT_EQ(client.right, scaleForDpi(460, dpi));
 }
 
+// What each edit of this thread held when it was destroyed, by control id.
+std::vector<std::pair<int, std::wstring>>* g_destroyedEdits = nullptr;
+LRESULT CALLBACK watchEditDestroy(int code, WPARAM wParam, LPARAM lParam) {
+    const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
+    if (code == HC_ACTION && call->message == WM_DESTROY && g_destroyedEdits) {
+        wchar_t cls[16] = {};
+        GetClassNameW(call->hwnd, cls, 16);
+        if (lstrcmpiW(cls, L"Edit") == 0) g_destroyedEdits->push_back({GetDlgCtrlID(call->hwnd), windowText(call->hwnd)});
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+TEST(DialogWindow, PasswordEditsAreEmptiedBeforeTheyAreDestroyed) {
+    for (const UINT endKey : {UINT(VK_RETURN), UINT(VK_ESCAPE)}) {
+        std::vector<Field> fields = {field(L"이름", L""), field(L"비밀번호", L"", false, false, true)};
+        HWND dialog = nullptr;
+        ModalAction steps(dialogSteps({
+            [&] {
+                dialog = dialogTitled(L"비밀번호");
+                if (!dialog) return false;
+                type(GetDlgItem(dialog, 10), L"name");
+                type(GetDlgItem(dialog, 11), L"secret-pw");
+                return true;
+            },
+            [&] {
+                if (windowText(GetDlgItem(dialog, 11)) != L"secret-pw") return false;
+                key(GetDlgItem(dialog, 11), endKey);
+                return true;
+            },
+        }));
+        std::vector<std::pair<int, std::wstring>> destroyed;
+        g_destroyedEdits = &destroyed;
+        HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROC, watchEditDestroy, nullptr, GetCurrentThreadId());
+        ASSERT_TRUE(hook);
+        const bool accepted = runDialog(L"비밀번호", L"", fields, L"확인", L"취소", L"", nullptr);
+        UnhookWindowsHookEx(hook);
+        g_destroyedEdits = nullptr;
+        EXPECT_TRUE(steps.done());
+        EXPECT_EQ(accepted, endKey == VK_RETURN);
+        EXPECT_EQ(fields[1].value, L"secret-pw");  // handed to the caller, who wipes it
+        EXPECT_EQ(destroyed, (std::vector<std::pair<int, std::wstring>>{{10, L"name"}, {11, L""}}));
+    }
+}
+
 TEST(DialogWindow, EscAndTheCloseBoxCancelButKeepWhatWasTyped) {
     for (const bool closeBox : {false, true}) {
         std::vector<Field> fields = {field(L"포트", L"47800")};

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -232,6 +233,29 @@ TEST_F(PairingDialogs, MakeCodeStartsHostingAndShowsAFreshCodeToCopy) {
     EXPECT_NE(firstToken, secondToken);
     EXPECT_FALSE(server.pairing.check(firstToken));
     EXPECT_TRUE(server.pairing.check(secondToken));
+}
+
+TEST_F(PairingDialogs, MakeCodeSaysSoWhenNoCodeCanBeMade) {
+    pairingServices().makeAddress = [](double&) -> std::string { throw std::runtime_error("no random bytes"); };
+    makeCode();
+    EXPECT_EQ(boxes, (std::vector<Box>{{L"짝 맺기 코드를 만들지 못했습니다. 잠시 후 다시 해 보세요.", L"짝 맺기 코드"}}));
+    EXPECT_FALSE(dialogTitled(L"짝 맺기 코드"));
+}
+
+TEST_F(PairingDialogs, TheCodeNamesThePortTheHostListensOn) {
+    const int stored = configStore().get().port;
+    HostServer& server = HostServer::instance();
+    ASSERT_TRUE(server.start(0, false, false, true));  // a port the settings do not name
+    const int listening = server.port();
+    double expiry = 0;
+    const std::string text = productPairingServices().makeAddress(expiry);
+    server.stop();
+    ASSERT_NE(listening, stored);
+    PeerAddress address;
+    ASSERT_TRUE(parsePeerAddress(text, address));
+    ASSERT_FALSE(address.addresses.empty());
+    for (const std::string& a : address.addresses)
+        EXPECT_EQ(a.substr(a.rfind(':') + 1), std::to_string(listening)) << a;
 }
 
 PeerAddress sampleAddress(double expiry) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,8 @@
 #include "host/server.h"
 #include "support/dialog_steps_win.h"
 #include "support/gui_win.h"
+#include "host/curtain.h"
+#include "support/log_capture.h"
 #include "support/message_box_win.h"
 
 namespace {
@@ -213,6 +217,82 @@ TEST_F(TrayMenu, RemovingARegisteredComputerRemovesEveryEntryWithItsKey) {
     MessageBoxAnswer none(L"지울까요?", IDOK, "", 300);
     removePeer(false, 5);
     EXPECT_FALSE(none.wait());
+}
+
+TEST_F(TrayMenu, PasswordOffTurnsPasswordAccessOff) {
+    LogCapture log;
+    runTrayCommand(TrayId::PasswordOff, configStore().get());
+    EXPECT_FALSE(configStore().get().passwordLogin);
+    EXPECT_FALSE(HostServer::instance().running());  // hosting off: nothing is started for it
+    EXPECT_EQ(log.count("비밀번호 접속 끔"), 1);
+}
+
+TEST_F(TrayMenu, RunAtLoginWritesTheQuotedProgramAndTakesItAway) {
+    const std::wstring savedExe = tray().exePath;
+    tray().exePath = L"C:\\Program Files\\Tavrel\\tavrel.exe";
+    const bool before = runValueSet();
+    if (before) runTrayCommand(TrayId::RunAtLogin, configStore().get());  // start from none
+    ASSERT_FALSE(runValueSet());
+    runTrayCommand(TrayId::RunAtLogin, configStore().get());
+    wchar_t value[520] = {};
+    DWORD size = sizeof value;
+    EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", L"Tavrel",
+                           RRF_RT_REG_SZ, nullptr, value, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::wstring(value), L"\"C:\\Program Files\\Tavrel\\tavrel.exe\"");
+    EXPECT_EQ(size, (std::wcslen(value) + 1) * sizeof(wchar_t));
+    runTrayCommand(TrayId::RunAtLogin, configStore().get());
+    EXPECT_FALSE(runValueSet());
+    if (before) runTrayCommand(TrayId::RunAtLogin, configStore().get());
+    tray().exePath = savedExe;
+}
+
+// The process of a visible window started from `image` (a file name), or 0.
+DWORD visibleProcessOf(const std::wstring& image) {
+    struct Search {
+        std::wstring image;
+        DWORD pid = 0;
+    } search{image};
+    EnumWindows(
+        [](HWND w, LPARAM p) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(p);
+            DWORD pid = 0;
+            GetWindowThreadProcessId(w, &pid);
+            if (!IsWindowVisible(w) || pid == GetCurrentProcessId()) return TRUE;
+            HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+            if (!process) return TRUE;
+            wchar_t path[MAX_PATH] = {};
+            DWORD size = MAX_PATH;
+            const bool named = QueryFullProcessImageNameW(process, 0, path, &size) &&
+                               lstrcmpiW(std::filesystem::path(path).filename().c_str(), s->image.c_str()) == 0;
+            CloseHandle(process);
+            if (named) s->pid = pid;
+            return named ? FALSE : TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.pid;
+}
+
+TEST_F(TrayMenu, ShowLogOpensTheLogFileInNotepad) {
+    LogCapture log;
+    logLine("기록 보기 시험");
+    ASSERT_EQ(visibleProcessOf(L"notepad.exe"), 0u);
+    runTrayCommand(TrayId::ShowLog, configStore().get());
+    DWORD pid = 0;
+    EXPECT_TRUE(pumpUntil([&] { return (pid = visibleProcessOf(L"notepad.exe")) != 0; }, 15000));
+    if (HANDLE process = pid ? OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid) : nullptr) {
+        TerminateProcess(process, 0);  // the editor this test opened, and nothing else
+        EXPECT_EQ(WaitForSingleObject(process, 10000), WAIT_OBJECT_0);
+        CloseHandle(process);
+    }
+}
+
+TEST_F(TrayMenu, LiftCurtainLowersIt) {
+    Curtain::instance().set(true);
+    ASSERT_TRUE(pumpUntil([] { return FindWindowW(L"TavrelCurtain", nullptr) != nullptr; }, 5000));
+    runTrayCommand(TrayId::LiftCurtain, configStore().get());  // no session to tell: only lowered
+    EXPECT_FALSE(Curtain::instance().active.load());
+    EXPECT_TRUE(pumpUntil([] { return FindWindowW(L"TavrelCurtain", nullptr) == nullptr; }, 5000));
 }
 
 TEST_F(TrayMenu, QuitDuringADialogEndsTheDialogAndTheLoop) {

@@ -9,6 +9,7 @@
 
 #include "core/config/settings.h"
 #include "core/config/store.h"
+#include "core/text.h"
 #include "net/framed.h"
 #include "support/gui_win.h"
 #include "support/program_win.h"
@@ -98,6 +99,98 @@ TEST_F(TrayProgram, OneProcessPerProfileAndProfilesSideBySide) {
     // The refused copy wrote nothing: one start line in each profile's log.
     EXPECT_EQ(occurrences(log("-A"), "시작: "), 1);
     EXPECT_EQ(occurrences(log("-B"), "시작: "), 1);
+}
+
+TEST_F(TrayProgram, AProfileSpelledInOtherLetterCaseIsTheSameProfile) {
+    ChildProcess lower(program(), L"--profile work");
+    ASSERT_TRUE(lower.started());
+    HWND trayWindow = trayWindowOf(lower);
+    ASSERT_TRUE(trayWindow);
+    {
+        ChildProcess upper(program(), L"--profile WORK");
+        ASSERT_TRUE(upper.started());
+        answerRefusal(upper);
+    }
+    quit(lower, trayWindow);
+    EXPECT_EQ(occurrences(log("-work"), "시작: "), 1);
+}
+
+// A start that cannot go on: the box's words, a non-zero exit, and nothing run.
+struct Refusal {
+    std::wstring arguments;
+    std::wstring text;  // the start of the box's text
+};
+
+TEST_F(TrayProgram, AProfileThatCannotBeOneFolderIsRefusedBeforeAnythingIsMade) {
+    const Refusal cases[] = {
+        {L"--profile a\\b", L"프로필 이름 'a\\b' 은(는) 쓸 수 없습니다."},
+        {L"--profile ..", L"프로필 이름 '..' 은(는) 쓸 수 없습니다."},
+        {L"--profile \"\"", L"프로필 이름 '' 은(는) 쓸 수 없습니다."},
+        {L"--profile " + std::wstring(65, L'p'), L"프로필 이름 '" + std::wstring(65, L'p') + L"' 은(는)"},
+    };
+    for (const Refusal& c : cases) {
+        ChildProcess child(program(), c.arguments);
+        ASSERT_TRUE(child.started());
+        HWND box = waitForWindow(L"#32770", child.pid(), kStartMs);
+        ASSERT_TRUE(box) << wideToUtf8(c.arguments);
+        EXPECT_EQ(dialogMessage(box).substr(0, c.text.size()), c.text);
+        EXPECT_EQ(windowText(box), L"Tavrel 을(를) 시작할 수 없습니다");
+        EXPECT_TRUE(pressButton(box, IDOK));
+        DWORD code = 0;
+        ASSERT_TRUE(child.waitExit(15000, code));
+        EXPECT_NE(code, 0u);
+        EXPECT_FALSE(std::filesystem::exists(folders_.local() / "Tavrel"));
+        EXPECT_TRUE(std::filesystem::is_empty(folders_.roaming()));
+    }
+}
+
+TEST_F(TrayProgram, AProfileFolderThatCannotBeMadeStopsTheStart) {
+    std::filesystem::create_directories(folders_.roaming());
+    ASSERT_TRUE(writeFileAtomic((folders_.roaming() / "Tavrel-F").wstring(), asBytes(std::string("not a folder"))));
+    ChildProcess child(program(), L"--profile F");
+    ASSERT_TRUE(child.started());
+    HWND box = waitForWindow(L"#32770", child.pid(), kStartMs);
+    ASSERT_TRUE(box);
+    const std::wstring said = L"설정 폴더를 만들 수 없어 시작하지 않습니다:";
+    EXPECT_EQ(dialogMessage(box).substr(0, said.size()), said);
+    EXPECT_TRUE(pressButton(box, IDOK));
+    DWORD code = 0;
+    ASSERT_TRUE(child.waitExit(15000, code));
+    EXPECT_NE(code, 0u);
+    EXPECT_TRUE(topWindows(L"TavrelTray", child.pid()).empty());
+    EXPECT_EQ(occurrences(log("-F"), "설정 폴더를 만들 수 없음 → 시작하지 않음"), 1);
+    EXPECT_EQ(occurrences(log("-F"), "시작: "), 0);
+}
+
+TEST_F(TrayProgram, AStoredPortOutOfRangeListensOnTheDefaultPort) {
+    const std::filesystem::path profile = folders_.roaming() / "Tavrel-P";
+    std::filesystem::create_directories(profile);
+    ASSERT_TRUE(writeFileAtomic((profile / "config.json").wstring(),
+                                asBytes(std::string(R"({"deviceName":"포트 PC","hosting":true,"port":70000})"))));
+    ChildProcess host(program(), L"--profile P");
+    ASSERT_TRUE(host.started());
+    HWND trayWindow = trayWindowOf(host);
+    ASSERT_TRUE(trayWindow);
+    ASSERT_TRUE(pumpUntil([&] { return occurrences(log("-P"), "시작: 포트 PC ID ") == 1; }, kStartMs));
+    EXPECT_EQ(occurrences(log("-P"), "포트 70000 은(는) 쓸 수 없음 → 기본 포트 47800 사용"), 1);
+    // 47800 may be taken on a shared machine; either way the default is what was tried.
+    HWND busy = nullptr;
+    const bool listening = pumpUntil(
+        [&] {
+            busy = waitForWindow(L"#32770", host.pid(), 1);
+            return busy || occurrences(log("-P"), "원격 제어 허용 켬 (포트 47800") == 1;
+        },
+        kStartMs);
+    EXPECT_TRUE(listening);
+    EXPECT_EQ(occurrences(log("-P"), "4464"), 0);
+    if (busy) {
+        EXPECT_NE(dialogMessage(busy).find(L"포트 47800 "), std::wstring::npos);
+        pressButton(busy, IDOK);
+    } else {
+        std::shared_ptr<FramedConn> viewer = connectTcp("127.0.0.1", 47800, 3000);
+        EXPECT_TRUE(viewer);
+    }
+    quit(host, trayWindow);
 }
 
 TEST_F(TrayProgram, TheFormerNameRunningWithTheProfileRefusesToo) {

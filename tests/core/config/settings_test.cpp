@@ -9,6 +9,7 @@
 
 #include "core/config/address.h"
 #include "core/config/pairing.h"
+#include "support/log_capture.h"
 #include "support/run_tool.h"
 
 namespace {
@@ -57,11 +58,20 @@ TEST(Settings, MistypedMembersTakeTheirDefaults) {
     };
     const Case cases[] = {
         {R"({"port":50000.9})", [](const AppConfig& c) { return c.port == 50000; }},
-        {R"({"port":-50000.9})", [](const AppConfig& c) { return c.port == -50000; }},
         {R"({"port":"50000"})", [](const AppConfig& c) { return c.port == 47800; }},
-        {R"({"port":1e300})", [](const AppConfig& c) { return c.port == INT32_MAX; }},
-        {R"({"port":-1e300})", [](const AppConfig& c) { return c.port == INT32_MIN; }},
         {R"({"port":null})", [](const AppConfig& c) { return c.port == 47800; }},
+        // A port nobody can be told (cut to 16 bits, or picked by the system) is the default.
+        {R"({"port":70000})", [](const AppConfig& c) { return c.port == 47800; }},
+        {R"({"port":0})", [](const AppConfig& c) { return c.port == 47800; }},
+        {R"({"port":1023})", [](const AppConfig& c) { return c.port == 47800; }},
+        {R"({"port":1024})", [](const AppConfig& c) { return c.port == 1024; }},
+        {R"({"port":65535})", [](const AppConfig& c) { return c.port == 65535; }},
+        {R"({"port":65536})", [](const AppConfig& c) { return c.port == 47800; }},
+        {R"({"port":-50000.9})", [](const AppConfig& c) { return c.port == 47800; }},
+        {R"({"port":1e300})", [](const AppConfig& c) { return c.port == 47800; }},
+        {R"({"quality":-50000.9})", [](const AppConfig& c) { return c.quality == -50000; }},
+        {R"({"quality":1e300})", [](const AppConfig& c) { return c.quality == INT32_MAX; }},
+        {R"({"quality":-1e300})", [](const AppConfig& c) { return c.quality == INT32_MIN; }},
         {R"({"quality":7})", [](const AppConfig& c) { return c.quality == 7; }},
         {R"({"quality":2.99})", [](const AppConfig& c) { return c.quality == 2; }},
         {R"({"quality":true})", [](const AppConfig& c) { return c.quality == 0; }},
@@ -80,6 +90,15 @@ TEST(Settings, MistypedMembersTakeTheirDefaults) {
         {R"({"relay":[1,2]})", [](const AppConfig& c) { return c.relay == RelayConfig{}; }},
     };
     for (const Case& c : cases) EXPECT_TRUE(c.holds(configFromJson(parsed(c.json)))) << c.json;
+}
+
+TEST(Settings, AnUnusablePortIsLoggedAndAMissingOneIsNot) {
+    LogCapture log;
+    EXPECT_EQ(configFromJson(parsed(R"({"hosting":true,"port":70000})")).port, 47800);
+    EXPECT_EQ(log.count("포트 70000 은(는) 쓸 수 없음 → 기본 포트 47800"), 1);
+    EXPECT_EQ(configFromJson(parsed("{}")).port, 47800);
+    EXPECT_EQ(configFromJson(parsed(R"({"port":47801})")).port, 47801);
+    EXPECT_EQ(log.count("쓸 수 없음"), 1) << log.text();
 }
 
 TEST(Settings, WrittenMembersAndOrder) {

@@ -61,6 +61,73 @@ TEST(ProfileSuffix, FromArguments) {
     for (const Case& c : cases) EXPECT_EQ(profileSuffixFromArgs(c.args), c.suffix);
 }
 
+TEST(ProfileName, OnlyOneFolderNameComponent) {
+    struct Case {
+        std::wstring name;
+        bool valid;
+    };
+    const Case cases[] = {
+        {L"work", true},
+        {L"\uC5C5\uBB34", true},
+        {L"a b", true},
+        {L"a.b", true},
+        {L".a", true},
+        {L"CONSOLE", true},
+        {L"COM10", true},
+        {std::wstring(64, L'x'), true},
+        {std::wstring(65, L'x'), false},
+        {L"", false},
+        {L".", false},
+        {L"..", false},
+        {L"a\\b", false},
+        {L"a/b", false},
+        {L"..\\x", false},
+        {L"c:x", false},
+        {L"a*", false},
+        {L"a?", false},
+        {L"a\"b", false},
+        {L"a<b", false},
+        {L"a>b", false},
+        {L"a|b", false},
+        {L"a\tb", false},
+        {std::wstring(L"a\0b", 3), false},
+        {L"a.", false},  // the system drops a trailing dot: "a." would share the folder of "a"
+        {L"a ", false},
+        {L"CON", false},
+        {L"con", false},
+        {L"nul.txt", false},
+        {L"Com1", false},
+        {L"LPT9", false},
+        {L"AUX .x", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(validProfileName(c.name), c.valid) << std::string(c.name.begin(), c.name.end());
+}
+
+TEST(ProfileName, FoldingIgnoresLetterCaseOnly) {
+    struct Case {
+        std::wstring a, b;
+        bool same;
+    };
+    const Case cases[] = {
+        {L"work", L"WORK", true},
+        {L"Work", L"wORK", true},
+        {L"\u00C4rger", L"\u00E4RGER", true},       // Latin-1
+        {L"\u0141\u00F3d\u017A", L"\u0142\u00D3D\u0179", true},  // Latin Extended-A, both pair orders
+        {L"\u0394\u03A9", L"\u03B4\u03C9", true},   // Greek
+        {L"\u0416\u0401", L"\u0436\u0451", true},   // Cyrillic
+        {L"\uFF37", L"\uFF57", true},                 // full-width
+        {L"\u0178", L"\u00FF", true},
+        {L"\uC5C5\uBB34", L"\uC5C5\uBB34", true},
+        {L"work", L"work2", false},
+        {L"a-b", L"a_b", false},
+        {L"\u00D7", L"\u00F7", false},  // signs, not letters
+        {L"\u0130", L"i", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(foldProfileName(c.a) == foldProfileName(c.b), c.same) << std::string(c.a.begin(), c.a.end());
+    EXPECT_EQ(foldProfileName(L"-WORK"), L"-work");
+}
+
 TEST(ProfileSuffix, ThisProcessHasNone) {
     EXPECT_EQ(profileSuffix(), L"");
 }
@@ -180,11 +247,24 @@ TEST(ConfigStore, MissingConfigGivesDefaultsAndWritesNothing) {
     EXPECT_EQ(store.profileDir, base / L"Tavrel");
     EXPECT_EQ(store.configPath, store.profileDir + kPathSeparator + L"config.json");
     EXPECT_TRUE(fs::is_directory(fs::path(store.profileDir)));
+    EXPECT_TRUE(store.folderReady);
     EXPECT_FALSE(pathExists(store.configPath));
     AppConfig c = store.get();
     EXPECT_EQ(c.port, 47800);
     EXPECT_FALSE(c.hosting);
     EXPECT_TRUE(c.allowed.empty());
+}
+
+TEST(ConfigStore, AProfileFolderThatCannotBeMadeIsReported) {
+    TempFolder base;
+    put(base / L"Tavrel-f", "a file where the folder goes");
+    ConfigStore blocked(base.wide(), L"-f");
+    EXPECT_FALSE(blocked.folderReady);
+    ConfigStore missingBase(base / L"no-such-folder", L"");
+    EXPECT_FALSE(missingBase.folderReady);
+    ConfigStore existing(base.wide(), L"-f2");
+    ConfigStore again(base.wide(), L"-f2");
+    EXPECT_TRUE(again.folderReady);
 }
 
 TEST(ConfigStore, UpdateSavesAtOnce) {
