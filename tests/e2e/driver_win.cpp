@@ -22,7 +22,7 @@
 //   e2e_driver window-text --class C [--has TEXT] [--send LINE [--button TEXT]]
 //   e2e_driver close-window --class C / focus --class C / wait-window --class C
 //   e2e_driver viewer [--title-has T] [--status-has T] [--picture] [--button|--no-button] [--command NAME]
-//                     [--close] [--shot NAME]
+//                     [--maximize] [--close] [--shot NAME]
 //
 // Menu labels match an item whose text is the label or starts with it.
 #include <windows.h>
@@ -94,7 +94,8 @@ struct Options {
 };
 
 Options parse(int argc, wchar_t** argv, int from) {
-    static const char* const kFlags[] = {"--every-frame", "--picture", "--flowing", "--close", "--no-button", "--button"};
+    static const char* const kFlags[] = {"--every-frame", "--picture", "--flowing", "--close", "--no-button", "--button",
+                                         "--maximize"};
     Options o;
     for (int i = from; i < argc; ++i) {
         const std::string a = utf8(argv[i]);
@@ -372,7 +373,8 @@ double figureBefore(const std::wstring& title, const std::wstring& unit) {
 // viewer: waits for a viewer window whose title holds --title-has (when given) and whose status
 // line holds --status-has, or is hidden with --picture (the first picture took its place); prints
 // title and status. --flowing asks for pictures that keep coming: the title's frame and data
-// rates above zero. --close then closes it as its close box does; --command posts a menu command.
+// rates above zero. --maximize maximises it, --close then closes it as its close box does;
+// --command posts a menu command.
 int viewer(const Options& o) {
     const std::wstring titleHas = o.get("--title-has");
     const std::wstring statusHas = o.get("--status-has");
@@ -427,6 +429,10 @@ int viewer(const Options& o) {
         auto it = kCommands.find(utf8(o.get("--command")));
         if (it == kCommands.end()) fail("unknown viewer command " + utf8(o.get("--command")));
         PostMessageW(found, WM_COMMAND, WPARAM(it->second), 0);
+    }
+    if (o.flag("--maximize")) {
+        PostMessageW(found, WM_SYSCOMMAND, SC_MAXIMIZE, 0);
+        if (!pumpUntil([&] { return IsZoomed(found) != FALSE; }, o.ms())) fail("the viewer window did not maximise");
     }
     if (o.flag("--close")) {
         PostMessageW(found, WM_CLOSE, 0, 0);
