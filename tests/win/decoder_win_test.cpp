@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "support/mf_test.h"
 #include "support/nv12_pattern.h"
 #include "support/stand_in_encoder_win.h"
+#include "support/stand_in_server_win.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -48,6 +50,9 @@ struct WrapperControl {
     std::atomic<bool> emptyOutputs{false};
     std::atomic<int> emptyAnswers{0};
     std::atomic<int> typesSet{0};  // output types the decoder set
+    // Setting up fails: the input type is refused; no NV12 output type is offered; the NV12
+    // output type offered is refused.
+    std::atomic<bool> refuseInputType{false}, hideNv12{false}, refuseOutputType{false};
 
     // Every sample handed to ProcessOutput is held here, so that no two allocations share an
     // address and each distinct sample is one allocation.
@@ -97,6 +102,7 @@ public:
     STDMETHODIMP AddInputStreams(DWORD a, DWORD* b) override { return inner_->AddInputStreams(a, b); }
     STDMETHODIMP GetInputAvailableType(DWORD a, DWORD b, IMFMediaType** c) override { return inner_->GetInputAvailableType(a, b, c); }
     STDMETHODIMP GetOutputAvailableType(DWORD a, DWORD b, IMFMediaType** c) override {
+        if (control_->hideNv12) return otherThanNv12(a, b, c);
         const HRESULT hr = inner_->GetOutputAvailableType(a, b, c);
         if (FAILED(hr) || control_->proposeWidth == 0) return hr;
         ComPtr<IMFMediaType> proposed;
@@ -106,8 +112,11 @@ public:
         *c = proposed.Detach();
         return hr;
     }
-    STDMETHODIMP SetInputType(DWORD a, IMFMediaType* b, DWORD c) override { return inner_->SetInputType(a, b, c); }
+    STDMETHODIMP SetInputType(DWORD a, IMFMediaType* b, DWORD c) override {
+        return control_->refuseInputType && b ? MF_E_INVALIDMEDIATYPE : inner_->SetInputType(a, b, c);
+    }
     STDMETHODIMP SetOutputType(DWORD a, IMFMediaType* b, DWORD c) override {
+        if (control_->refuseOutputType && b) return MF_E_INVALIDMEDIATYPE;
         const HRESULT hr = control_->proposeWidth != 0 ? S_OK : inner_->SetOutputType(a, b, c);
         if (SUCCEEDED(hr) && b) ++control_->typesSet;
         return hr;
@@ -154,6 +163,21 @@ public:
     }
 
 private:
+    // The system decoder's output types without its NV12 ones.
+    HRESULT otherThanNv12(DWORD stream, DWORD index, IMFMediaType** type) {
+        for (DWORD i = 0, others = 0;; ++i) {
+            ComPtr<IMFMediaType> t;
+            const HRESULT hr = inner_->GetOutputAvailableType(stream, i, &t);
+            if (FAILED(hr)) return hr;
+            GUID subtype{};
+            if (SUCCEEDED(t->GetGUID(MF_MT_SUBTYPE, &subtype)) && subtype == MFVideoFormat_NV12) continue;
+            if (others++ == index) {
+                *type = t.Detach();
+                return hr;
+            }
+        }
+    }
+
     // The system decoder's picture, copied into a sample of the wrapper's own.
     HRESULT widerSample(DWORD flags, MFT_OUTPUT_DATA_BUFFER& out, DWORD* status) {
         ComPtr<IMFMediaType> type;
@@ -551,6 +575,91 @@ TEST_F(Decoder, ADrainOfEmptyAnswersIsBounded) {
     EXPECT_FALSE(stream.send(nv12Pattern(64, 64, 0)));
     EXPECT_GT(wrapper().emptyAnswers, 0);
     EXPECT_LT(wrapper().emptyAnswers, 10'000);
+}
+
+// The messages of a log, without their times.
+std::vector<std::string> loggedMessages(const std::string& text) {
+    std::vector<std::string> messages;
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        messages.push_back(end - start > 20 ? text.substr(start + 20, end - start - 20) : std::string());
+    }
+    return messages;
+}
+
+// Setting up the encoder or the decoder: each step that fails logs its own line, exactly and
+// alone, and leaves the codec closed; once the step works again the same object opens.
+using CodecSetUp = MediaFoundationTest;
+
+TEST_F(CodecSetUp, EachFailedStepLogsItsLineAndLeavesTheCodecClosed) {
+    struct Case {
+        std::string line;
+        bool encoder;
+        bool nothingInstalled;  // no transform of the kind at all
+        StandInEncoderKnobs encoderKnobs;
+        bool refuseInput = false, hideNv12 = false, refuseOutput = false;  // the wrapped decoder's
+    };
+    const Case cases[] = {
+        {"H.264 인코더 없음", true, true, {}},
+        {"인코더 출력 형식 실패 1920x1080", true, false, {.refuseOutputType = true}},
+        {"인코더 입력 형식 실패", true, false, {.refuseInputType = true}},
+        {"디코더 없음", false, true, {}},  // HEVC: this platform has no decoder for it
+        {"디코더 입력 형식 실패", false, false, {}, true, false, false},
+        {"디코더 NV12 없음", false, false, {}, false, true, false},
+        {"디코더 NV12 없음", false, false, {}, false, false, true},
+    };
+    const Bytes h264 = header(1, 64, 64, parameterSets(64, 64));
+    const Bytes hevc = header(2, 64, 64, {});
+    const Bytes keyFrame{0, 0, 0, 2, 0x65, 0x88};
+    const auto nothing = [](const DecodedFrame&) {};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        std::vector<std::string> logged;
+        if (c.encoder) {
+            std::optional<WithoutInstalledStandIns> bare;
+            std::optional<LocalStandInEncoder> standIn;
+            if (c.nothingInstalled) {
+                bare.emplace();
+            } else {
+                standIn.emplace();
+                ASSERT_TRUE(standIn->registered());
+                standIn->state().setKnobs(c.encoderKnobs);
+            }
+            VideoEncoder encoder;
+            {
+                LogCapture log;
+                EXPECT_FALSE(encoder.open(1920, 1080, 30, 8'000'000));
+                logged = loggedMessages(log.text());
+            }
+            EXPECT_FALSE(encoder.isOpen());
+            Bytes out;
+            bool key = false;
+            EXPECT_FALSE(encoder.encode(Bytes(1920 * 1080 * 3 / 2).data(), false, out, key));
+            if (standIn) {
+                standIn->state().setKnobs({});
+                EXPECT_TRUE(encoder.open(1920, 1080, 30, 8'000'000));
+            }
+        } else {
+            LocalWrappedDecoder wrapped;
+            ASSERT_TRUE(wrapped.registered());
+            wrapped.control().refuseInputType = c.refuseInput;
+            wrapped.control().hideNv12 = c.hideNv12;
+            wrapped.control().refuseOutputType = c.refuseOutput;
+            VideoDecoder decoder;
+            {
+                LogCapture log;
+                EXPECT_FALSE(decoder.configure(c.nothingInstalled ? hevc : h264));
+                logged = loggedMessages(log.text());
+            }
+            EXPECT_FALSE(decoder.decode(keyFrame, true, nothing));
+            if (!c.nothingInstalled) {
+                wrapped.control().refuseInputType = false;
+                wrapped.control().hideNv12 = false;
+                wrapped.control().refuseOutputType = false;
+                EXPECT_TRUE(decoder.configure(h264));
+            }
+        }
+        EXPECT_EQ(logged, std::vector<std::string>{c.line});
+    }
 }
 
 }  // namespace
