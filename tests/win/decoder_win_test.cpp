@@ -33,6 +33,7 @@ namespace {
 // How the wrapped decoder misbehaves; shared with every wrapper that one registration makes.
 struct WrapperControl {
     std::atomic<int> builds{0};
+    std::atomic<int> alive{0};  // wrappers not yet released
     std::atomic<bool> alwaysStreamChange{false};
     std::atomic<int> shortenOutputBy{0};  // bytes taken off each picture's length
     std::atomic<int> streamChanges{0};
@@ -82,7 +83,10 @@ struct WrapperControl {
 class WrappedDecoder : public ComObject<IMFTransform> {
 public:
     WrappedDecoder(ComPtr<IMFTransform> inner, std::shared_ptr<WrapperControl> control)
-        : inner_(std::move(inner)), control_(std::move(control)) {}
+        : inner_(std::move(inner)), control_(std::move(control)) {
+        ++control_->alive;
+    }
+    ~WrappedDecoder() override { --control_->alive; }
 
     STDMETHODIMP GetStreamLimits(DWORD* a, DWORD* b, DWORD* c, DWORD* d) override { return inner_->GetStreamLimits(a, b, c, d); }
     STDMETHODIMP GetStreamCount(DWORD* a, DWORD* b) override { return inner_->GetStreamCount(a, b); }
@@ -650,6 +654,7 @@ TEST_F(CodecSetUp, EachFailedStepLogsItsLineAndLeavesTheCodecClosed) {
                 EXPECT_FALSE(decoder.configure(c.nothingInstalled ? hevc : h264));
                 logged = loggedMessages(log.text());
             }
+            EXPECT_EQ(wrapped.control().alive, 0);  // the transform was let go at once
             EXPECT_FALSE(decoder.decode(keyFrame, true, nothing));
             if (!c.nothingInstalled) {
                 wrapped.control().refuseInputType = false;
