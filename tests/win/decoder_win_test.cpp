@@ -595,21 +595,22 @@ std::vector<std::string> loggedMessages(const std::string& text) {
 using CodecSetUp = MediaFoundationTest;
 
 TEST_F(CodecSetUp, EachFailedStepLogsItsLineAndLeavesTheCodecClosed) {
+    enum class DecoderFault { None, RefuseInputType, HideNv12, RefuseOutputType };  // the wrapper's
     struct Case {
         std::string line;
         bool encoder;
         bool nothingInstalled;  // no transform of the kind at all
         StandInEncoderKnobs encoderKnobs;
-        bool refuseInput = false, hideNv12 = false, refuseOutput = false;  // the wrapped decoder's
+        DecoderFault decoderFault = DecoderFault::None;
     };
     const Case cases[] = {
         {"H.264 인코더 없음", true, true, {}},
         {"인코더 출력 형식 실패 1920x1080", true, false, {.refuseOutputType = true}},
         {"인코더 입력 형식 실패", true, false, {.refuseInputType = true}},
         {"디코더 없음", false, true, {}},  // HEVC: this platform has no decoder for it
-        {"디코더 입력 형식 실패", false, false, {}, true, false, false},
-        {"디코더 NV12 없음", false, false, {}, false, true, false},
-        {"디코더 NV12 없음", false, false, {}, false, false, true},
+        {"디코더 입력 형식 실패", false, false, {}, DecoderFault::RefuseInputType},
+        {"디코더 NV12 없음", false, false, {}, DecoderFault::HideNv12},
+        {"디코더 NV12 없음", false, false, {}, DecoderFault::RefuseOutputType},
     };
     const Bytes h264 = header(1, 64, 64, parameterSets(64, 64));
     const Bytes hevc = header(2, 64, 64, {});
@@ -645,9 +646,9 @@ TEST_F(CodecSetUp, EachFailedStepLogsItsLineAndLeavesTheCodecClosed) {
         } else {
             LocalWrappedDecoder wrapped;
             ASSERT_TRUE(wrapped.registered());
-            wrapped.control().refuseInputType = c.refuseInput;
-            wrapped.control().hideNv12 = c.hideNv12;
-            wrapped.control().refuseOutputType = c.refuseOutput;
+            wrapped.control().refuseInputType = c.decoderFault == DecoderFault::RefuseInputType;
+            wrapped.control().hideNv12 = c.decoderFault == DecoderFault::HideNv12;
+            wrapped.control().refuseOutputType = c.decoderFault == DecoderFault::RefuseOutputType;
             VideoDecoder decoder;
             {
                 LogCapture log;
