@@ -291,7 +291,8 @@ public:
             header.parameterSets = unit.parameterSets;
             if (!decoder_.configure(StreamHeader::encode(header))) return false;
         }
-        return decoder_.decode(unit.payload, unit.keyFrame, [this](const DecodedFrame& f) { collect(f); });
+        // Each access unit tagged with its number, from 1.
+        return decoder_.decode(unit.payload, unit.keyFrame, [this](const DecodedFrame& f) { collect(f); }, ++sent_);
     }
 
     std::vector<Received> received;
@@ -310,6 +311,7 @@ private:
     VideoEncoder encoder_;
     VideoDecoder decoder_;
     bool opened_ = false;
+    uint32_t sent_ = 0;
 };
 
 // The stand-in encoder feeds the system decoder.
@@ -357,6 +359,8 @@ void expectRoundTrip(int width, int height, int distinct, bool neutralChroma, in
         EXPECT_EQ(f.pitch, pitch);
         EXPECT_EQ(f.uv, f.y + size_t(pitch) * size_t(outputHeight));
         EXPECT_TRUE(stream.received[i].nv12 == sent[i]) << "picture " << i;
+        // Held back by the decoder, the picture still names its own access unit.
+        EXPECT_EQ(f.tag, uint32_t(i + 1)) << "picture " << i;
     }
 }
 
