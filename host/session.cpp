@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "core/config/keys.h"
+#include "core/frame_trace.h"
 #include "files/fileio.h"
 #include "core/wire.h"
 #include "files/expand.h"
@@ -149,6 +150,7 @@ HostSession::HostSession(std::shared_ptr<SecureChannel> channel, std::string pee
       store_(options.store ? *options.store : configStore()),
       system_(options.system ? options.system : systemSessionSystem()),
       timing_(options.timing),
+      frameTrace_(options.frameTrace ? options.frameTrace : frameTrace()),
       server_(server),
       requestJson_(std::move(request)),
       request_(SessionRequest::fromJson(requestJson_)),
@@ -1023,6 +1025,9 @@ void HostSession::captureLoop() {
     std::vector<Bytes> parameterSets;
     uint32_t frameNumber = 0;
     bool pending = false, live = false, havePicture = false;
+    // When the waiting picture and the one in `picture` were grabbed, for the frame trace.
+    int64_t pendingGrabbedAt = 0, pictureGrabbedAt = 0;
+    FrameTrace* const trace = frameTrace_;
     int failures = 0;
     const int64_t started = nowNanos();
     int64_t lastSent = 0, lastWindowCheck = started, lastCaret = 0, lastCursor = 0, lastRateStep = started;
@@ -1084,6 +1089,7 @@ void HostSession::captureLoop() {
             capture_->notBefore = nowNanos() + timing_.grabRetryNs;
             live = false;
         } else if (grabbed == 1) {
+            pendingGrabbedAt = nowNanos();
             if (pending) {
                 std::lock_guard<std::mutex> lock(captureMutex_);
                 ++capture_->skipped;  // the newer picture replaces the waiting one
@@ -1139,6 +1145,7 @@ void HostSession::captureLoop() {
                               encoder->height());
             screen->unmapFrame();
             havePicture = true;
+            pictureGrabbedAt = pendingGrabbedAt;
         } else {
             // A still screen: the last picture again, as the key frame the viewer asked for.
             if (!havePicture || !keyRequest || windowFull || !due) continue;
@@ -1191,6 +1198,7 @@ void HostSession::captureLoop() {
         }
         sendMessage(MsgType::VideoFrame, frame);
         lastSent = sentAt;
+        if (trace) trace->record("capture", frameNumber, pictureGrabbedAt);
     }
     encoder->close();
     screen->close();

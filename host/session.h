@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/config/store.h"
+#include "core/frame_trace.h"
 #include "core/json.h"
 #include "files/receiver.h"
 #include "files/sender.h"
@@ -50,6 +51,8 @@ struct HostSessionOptions {
     std::shared_ptr<SessionSystem> system;   // the machine's when null
     HostSessionTiming timing;
     std::function<std::wstring()> receiveFolder;  // received files' default folder; Downloads when empty
+    // Where sent pictures are traced; the process's trace, from TAVREL_FRAME_TRACE, when null.
+    FrameTrace* frameTrace = nullptr;
 };
 
 // The capture parameters the viewer's messages change and the capture loop reads, the frames
@@ -164,6 +167,7 @@ private:
     ConfigStore& store_;
     std::shared_ptr<SessionSystem> system_;
     const HostSessionTiming timing_;
+    FrameTrace* const frameTrace_;  // null: none
     HostServer* server_;
     const Json requestJson_;
     const SessionRequest request_;

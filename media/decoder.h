@@ -14,6 +14,7 @@ struct DecodedFrame {
     int32_t width = 0;            // visible size
     int32_t height = 0;
     bool fullRange = false;  // 0-255 rather than 16-235
+    uint32_t tag = 0;        // the tag given with the access unit it came from; 0 when not known
 };
 
 // What a decoder's output type says about a picture.
@@ -52,6 +53,7 @@ constexpr uint64_t kMaxDecodedPictureBytes = 64ull << 20;
 #include <mftransform.h>
 #include <wrl/client.h>
 
+#include <array>
 #include <functional>
 #include <vector>
 
@@ -74,7 +76,9 @@ public:
     bool configure(ByteSpan header);
     // Decodes one access unit (NAL units behind lengths of the header's size) and calls onFrame
     // for every picture ready before it returns. False without a decoder or when decoding fails.
-    bool decode(ByteSpan payload, bool keyFrame, const FrameCallback& onFrame);
+    // A decoder may hold pictures back: each picture carries the tag of its own access unit, found
+    // by the sample time the decoder passes on (0 when it passes none).
+    bool decode(ByteSpan payload, bool keyFrame, const FrameCallback& onFrame, uint32_t tag = 0);
     // Ends streaming and releases the transform; the next configure always builds a new one.
     void close();
 
@@ -83,6 +87,7 @@ private:
     OutputType selectOutputType();
     bool drain(const FrameCallback& onFrame);
     void deliver(IMFSample* sample, const FrameCallback& onFrame) const;
+    uint32_t tagOf(IMFSample* sample) const;
 
     bool fullRangeDefault_;
     Microsoft::WRL::ComPtr<IMFTransform> transform_;
@@ -96,5 +101,11 @@ private:
     int32_t outputWidth_ = 0, outputHeight_ = 0;  // the output height may be padded (1088 for 1080)
     int32_t outputPitch_ = 0, nominalRange_ = -1;
     uint64_t sampleTime_ = 0;  // 100-ns units, never reset
+    // The tags of the latest inputs by sample time; far more than a decoder holds back.
+    struct Tagged {
+        uint64_t time = 0;
+        uint32_t tag = 0;
+    };
+    std::array<Tagged, 64> tags_{};
 };
 #endif

@@ -121,7 +121,7 @@ VideoDecoder::OutputType VideoDecoder::selectOutputType() {
     }
 }
 
-bool VideoDecoder::decode(ByteSpan payload, bool keyFrame, const FrameCallback& onFrame) {
+bool VideoDecoder::decode(ByteSpan payload, bool keyFrame, const FrameCallback& onFrame, uint32_t tag) {
     if (!transform_) return false;
     // Key frames carry the parameter sets in front.
     const Bytes annexB = lengthPrefixedToAnnexB(payload, nalLengthSize_, keyFrame ? &parameterSets_ : nullptr);
@@ -130,6 +130,7 @@ bool VideoDecoder::decode(ByteSpan payload, bool keyFrame, const FrameCallback& 
     if (!sample) return false;
     sample->SetSampleTime(LONGLONG(sampleTime_));
     sample->SetSampleDuration(kSampleDuration);
+    tags_[(sampleTime_ / kSampleDuration) % tags_.size()] = Tagged{sampleTime_, tag};
     sampleTime_ += kSampleDuration;
     if (keyFrame) sample->SetUINT32(MFSampleExtension_CleanPoint, 1);
 
@@ -167,7 +168,15 @@ bool VideoDecoder::drain(const FrameCallback& onFrame) {
     return false;
 }
 
+uint32_t VideoDecoder::tagOf(IMFSample* sample) const {
+    LONGLONG time = 0;
+    if (FAILED(sample->GetSampleTime(&time)) || time < 0) return 0;
+    const Tagged& entry = tags_[(uint64_t(time) / kSampleDuration) % tags_.size()];
+    return entry.time == uint64_t(time) ? entry.tag : 0;
+}
+
 void VideoDecoder::deliver(IMFSample* sample, const FrameCallback& onFrame) const {
+    const uint32_t tag = tagOf(sample);
     ComPtr<IMFMediaBuffer> buffer;
     if (FAILED(sample->GetBufferByIndex(0, &buffer))) return;
     OutputFormat format;
@@ -188,6 +197,7 @@ void VideoDecoder::deliver(IMFSample* sample, const FrameCallback& onFrame) cons
         frame.width = geometry.width;
         frame.height = geometry.height;
         frame.fullRange = geometry.fullRange;
+        frame.tag = tag;
         onFrame(frame);
     };
 

@@ -17,9 +17,10 @@ public:
     virtual ~VideoDecoderPort() = default;
     // The stream header message; false when no decoder can be set up for it.
     virtual bool configure(const Bytes& streamHeader) = 0;
-    // One access unit; every picture it yields goes to onPicture before this returns. False when
-    // there is no decoder yet or decoding failed (a picture may still have come out).
-    virtual bool decode(ByteSpan accessUnit, bool keyFrame,
+    // One access unit; every picture it yields goes to onPicture before this returns, with the tag
+    // of the access unit it came from (a decoder may hold pictures back). False when there is no
+    // decoder yet or decoding failed (a picture may still have come out).
+    virtual bool decode(ByteSpan accessUnit, bool keyFrame, uint32_t tag,
                         const std::function<void(const DecodedFrame&)>& onPicture) = 0;
     virtual void close() = 0;
 };

@@ -6,7 +6,7 @@ namespace {
 class NoDecoder : public VideoDecoderPort {
 public:
     bool configure(const Bytes&) override { return false; }
-    bool decode(ByteSpan, bool, const std::function<void(const DecodedFrame&)>&) override { return false; }
+    bool decode(ByteSpan, bool, uint32_t, const std::function<void(const DecodedFrame&)>&) override { return false; }
     void close() override {}
 };
 

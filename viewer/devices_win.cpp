@@ -17,9 +17,9 @@ class SystemDecoder : public VideoDecoderPort {
 public:
     explicit SystemDecoder(bool fullRangeDefault) : decoder_(fullRangeDefault) {}
     bool configure(const Bytes& streamHeader) override { return decoder_.configure(streamHeader); }
-    bool decode(ByteSpan accessUnit, bool keyFrame,
+    bool decode(ByteSpan accessUnit, bool keyFrame, uint32_t tag,
                 const std::function<void(const DecodedFrame&)>& onPicture) override {
-        return decoder_.decode(accessUnit, keyFrame, onPicture);
+        return decoder_.decode(accessUnit, keyFrame, onPicture, tag);
     }
     void close() override { decoder_.close(); }
 

@@ -165,6 +165,7 @@ ClientSession::ClientSession(Peer peerIn, KeyPair deviceKeyIn, Bytes tokenIn, vo
                                               return connectPeer(addresses, relay, targetId, routeText, relayOnly);
                                           })),
       clock_(services.clock ? std::move(services.clock) : std::function<int64_t()>(nowNanos)),
+      frameTrace_(services.frameTrace ? services.frameTrace : frameTrace()),
       sendStallMs_(services.sendStallMs),
       outgoing_(services.outgoing),
       audio(devices_->makeSound()),
@@ -648,11 +649,15 @@ void ClientSession::renderFrames() {
     tools.decoder = devices_->makeDecoder(hostOs() == "mac");
 
     bool produced = false;
+    FrameTrace* const trace = frameTrace_;
     const std::function<void(const DecodedFrame&)> onPicture = [&](const DecodedFrame& picture) {
         produced = true;
         if (!ready) return;
         tools.renderer->upload(picture);
         tools.renderer->present();
+        // The decoder tags each picture with its frame's number; 0: it could not tell which. The
+        // steady clock, not the session's: the host's trace is on it.
+        if (trace && picture.tag != 0) trace->record("present", picture.tag, nowNanos());
     };
 
     while (!stop.load()) {
@@ -693,7 +698,7 @@ void ClientSession::renderFrames() {
             lastInit = now();
         }
         produced = false;
-        const bool ok = tools.decoder->decode(frame.accessUnit, frame.keyFrame, onPicture);
+        const bool ok = tools.decoder->decode(frame.accessUnit, frame.keyFrame, frame.frameNumber, onPicture);
         send(MsgType::FrameAck, encodeU32(frame.frameNumber));
         {
             std::lock_guard lock(statsMutex);

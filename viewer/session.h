@@ -20,6 +20,7 @@
 
 #include "core/config/settings.h"
 #include "core/crypto/x25519.h"
+#include "core/frame_trace.h"
 #include "core/json.h"
 #include "core/util.h"
 #include "core/wire.h"
@@ -46,6 +47,9 @@ struct SessionServices {
     // How long the host may take no byte of what is sent before the session ends; tests shorten it.
     int sendStallMs = kSendStallMs;
     OutgoingLimits outgoing;
+    // Where shown pictures are traced (on nowNanos, whatever the clock above); the process's
+    // trace, from TAVREL_FRAME_TRACE, when null.
+    FrameTrace* frameTrace = nullptr;
 };
 
 // Pictures waiting for the render loop. A host may send 48 MiB in one message, and the loop may
@@ -85,6 +89,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     std::shared_ptr<ViewerDevices> devices_;
     PeerConnector connectPeer_;
     std::function<int64_t()> clock_;
+    FrameTrace* const frameTrace_;  // null: none
     std::shared_ptr<FramedConn> connecting_;  // under stateMutex, until the session runs
     int sendStallMs_;
     // Everything the session sends waits here for the sending thread: no caller ever blocks on

@@ -13,11 +13,13 @@
 #include <optional>
 #include <ostream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/config/store.h"
 #include "core/config/temp_folder.h"
+#include "core/frame_trace.h"
 #include "core/wire.h"
 #include "files/fileio.h"
 #include "files/paths.h"
@@ -104,6 +106,7 @@ protected:
         o.system = desktop;
         o.timing = shortSessionTiming();
         o.receiveFolder = [this] { return downloads.wide(); };
+        o.frameTrace = trace;
         return o;
     }
 
@@ -135,6 +138,8 @@ protected:
     }
 
     TempFolder profile, downloads;
+    std::unique_ptr<FrameTrace> ownTrace;
+    FrameTrace* trace = nullptr;  // the process's (none in tests) when null
     std::unique_ptr<ConfigStore> store;
     std::shared_ptr<FakeDesktop> desktop = std::make_shared<FakeDesktop>();
     ChannelPair pair;
@@ -231,6 +236,53 @@ TEST_F(HostSessionTest, KeyFrameRequestOnAStillScreenResendsHeaderAndKeyFrame) {
     EXPECT_EQ(v.frameNumber, 2u);
     EXPECT_TRUE(v.keyFrame);
     EXPECT_TRUE(waitUntil([&] { return !session->captureSnapshot().keyFrameRequest; }, 1000));
+}
+
+// The frame trace names each sent frame with the time its picture was grabbed: a still screen's
+// key frame sent again carries the first grab's time, not its own sending time.
+TEST_F(HostSessionTest, TracesEachSentFrameWithWhenItsPictureWasGrabbed) {
+    // Shared with the writer: the capture thread may still record until TearDown ends it.
+    struct Written {
+        std::mutex mutex;
+        std::vector<std::pair<uint32_t, int64_t>> lines;
+    };
+    const auto written = std::make_shared<Written>();
+    ownTrace = std::make_unique<FrameTrace>([written](std::string_view text) {
+        std::istringstream in{std::string(text)};
+        std::string event;
+        uint32_t number = 0;
+        int64_t nanos = 0;
+        std::lock_guard<std::mutex> lock(written->mutex);
+        while (in >> event >> number >> nanos) {
+            EXPECT_EQ(event, "capture");
+            written->lines.emplace_back(number, nanos);
+        }
+        return true;
+    });
+    trace = ownTrace.get();
+    FakeDesktop::Knobs still;
+    still.screenChanges = false;
+    desktop->setKnobs(still);
+    const int64_t before = nowNanos();
+    openStreaming();
+    const int64_t firstSeen = nowNanos();
+    peer->send(MsgType::KeyFrameRequest);
+    auto again = peer->next(MsgType::VideoFrame);
+    ASSERT_TRUE(again);
+    ASSERT_EQ(VideoFrameMsg::decode(again->payload).frameNumber, 2u);
+    ASSERT_TRUE(waitUntil([&] {
+        trace->flush();
+        std::lock_guard<std::mutex> lock(written->mutex);
+        return written->lines.size() >= 2;
+    }, 3000));
+    std::lock_guard<std::mutex> lock(written->mutex);
+    const auto& lines = written->lines;
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].first, 1u);
+    EXPECT_EQ(lines[1].first, 2u);
+    EXPECT_GE(lines[0].second, before);
+    EXPECT_LE(lines[0].second, firstSeen);
+    EXPECT_EQ(lines[1].second, lines[0].second);
 }
 
 TEST_F(HostSessionTest, AKeyFrameRequestStaysUntilAKeyFrameWentOut) {

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <thread>
 #include <vector>
 
 namespace {
@@ -55,10 +56,18 @@ bool runTool(const std::string& name, std::string& output) {
     *processHandle.out() = process.hProcess;
     *threadHandle.out() = process.hThread;
     writeEnd.close();  // the child holds the only writing end now, so reading ends when it exits
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(readEnd.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) output.append(buffer, got);
-    WaitForSingleObject(process.hProcess, 30000);
+    // Read beside the wait: a tool that hangs is ended after 30 s, which closes its end of the pipe.
+    std::thread reader([&] {
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(readEnd.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) output.append(buffer, got);
+    });
+    const bool ended = WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0;
+    if (!ended) {
+        TerminateProcess(process.hProcess, 1);
+        WaitForSingleObject(process.hProcess, 5000);
+    }
+    reader.join();
     DWORD code = 1;
-    return GetExitCodeProcess(process.hProcess, &code) && code == 0;
+    return ended && GetExitCodeProcess(process.hProcess, &code) && code == 0;
 }

@@ -89,10 +89,12 @@ struct SessionRig {
     SessionEvents events;
     std::shared_ptr<ClientSession> session;
     int sendStallMs = kSendStallMs;  // how long the host may take nothing before the session ends
+    FrameTrace* frameTrace = nullptr;  // where shown pictures are traced; the process's when null
 
     SessionServices services(PeerConnector connector = {}) {
         SessionServices s;
         s.sendStallMs = sendStallMs;
+        s.frameTrace = frameTrace;
         s.devices = devices;
         s.connectPeer = std::move(connector);
         s.clock = clock.fn();

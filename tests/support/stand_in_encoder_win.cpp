@@ -166,7 +166,7 @@ public:
                 FAILED(type->GetGUID(MF_MT_SUBTYPE, &subtype)) || subtype != MFVideoFormat_H264 ||
                 FAILED(MFGetAttributeSize(type, MF_MT_FRAME_SIZE, &width, &height)) || width < 2 || height < 2 ||
                 width % 2 || height % 2 || (knobs.maxWidth && width > knobs.maxWidth) ||
-                (knobs.maxHeight && height > knobs.maxHeight)) {
+                (knobs.maxHeight && height > knobs.maxHeight) || knobs.refuseOutputType) {
                 hr = MF_E_INVALIDMEDIATYPE;
             }
         }
@@ -192,6 +192,8 @@ public:
         HRESULT hr = S_OK;
         if (!output_) {
             hr = MF_E_TRANSFORM_TYPE_NOT_SET;
+        } else if (type && state_->knobs().refuseInputType) {
+            hr = MF_E_INVALIDMEDIATYPE;
         } else if (type) {
             GUID major{}, subtype{};
             UINT32 width = 0, height = 0;

@@ -32,6 +32,8 @@ struct StandInEncoderKnobs {
     enum class StreamChange { Never, Once, Always };
 
     UINT32 maxWidth = 0, maxHeight = 0;  // output types above this size are refused (0: any size)
+    bool refuseOutputType = false;      // SetOutputType refuses every type
+    bool refuseInputType = false;       // SetInputType refuses every type
     bool holdBack = false;              // output lags one picture behind (it then holds two)
     StreamChange streamChange = StreamChange::Never;  // Once: when the first picture is ready
     bool failAvailableType = false;     // GetOutputAvailableType fails

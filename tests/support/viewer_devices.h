@@ -162,7 +162,8 @@ private:
             d_.log("configure", nullptr, header);
             return d_.configureResult;
         }
-        bool decode(ByteSpan data, bool key, const std::function<void(const DecodedFrame&)>& onPicture) override {
+        bool decode(ByteSpan data, bool key, uint32_t tag,
+                    const std::function<void(const DecodedFrame&)>& onPicture) override {
             DecodeStep step;
             {
                 std::unique_lock lock(d_.mutex_);
@@ -186,6 +187,7 @@ private:
             picture.pitch = 2;
             picture.width = 2;
             picture.height = 2;
+            picture.tag = tag;
             for (int i = 0; i < step.pictures; ++i) onPicture(picture);
             return step.ok;
         }

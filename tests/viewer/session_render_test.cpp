@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <mutex>
+#include <sstream>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "core/frame_trace.h"
 #include "core/wire.h"
 #include "media/stream.h"
 #include "support/session_rig.h"
@@ -29,9 +32,10 @@ struct Streaming {
     ScriptedHost host;
     SessionRig rig;
     explicit Streaming(void* window = nullptr, const char* os = "windows",
-                       const std::function<void(RecordingDevices&)>& prepare = {})
+                       const std::function<void(RecordingDevices&)>& prepare = {}, FrameTrace* trace = nullptr)
         : host("시험 호스트", os) {
         if (prepare) prepare(*rig.devices);
+        rig.frameTrace = trace;
         EXPECT_TRUE(host.start());
         EXPECT_TRUE(rig.connect(host, window));
     }
@@ -106,6 +110,46 @@ TEST(SessionRender, TheFirstPictureIsReportedOnceEvenFromAFailedDecode) {
     s.sendFrames({frame(3, false), frame(4, false)}, 4);
     EXPECT_EQ(s.rig.events.of("first-picture").size(), 1u);
     EXPECT_EQ(s.session().picturesShown.load(), 3);
+}
+
+// Each picture shown is traced with the number of the frame it was decoded from (the decoder's
+// tag: it may hold pictures back) on the steady clock the host's trace shares, whatever the
+// session's own clock; a picture that is not drawn (no window) is not traced.
+TEST(SessionRender, EachShownPictureIsTracedWithItsFrameNumber) {
+    for (void* window : {static_cast<void*>(&videoWindowA), static_cast<void*>(nullptr)}) {
+        SCOPED_TRACE(window ? "window" : "no window");
+        std::mutex mutex;
+        std::string written;
+        FrameTrace trace([&](std::string_view lines) {
+            std::lock_guard lock(mutex);
+            written += lines;
+            return true;
+        });
+        const int64_t before = nowNanos();
+        Streaming s(window, "windows", [](RecordingDevices& d) { d.decodes = {{true, 0}, {true, 2}, {true, 1}}; }, &trace);
+        s.sendFrames({frame(5, true), frame(6, false), frame(7, false)}, 3);
+        const int64_t after = nowNanos();
+        trace.flush();
+        std::lock_guard lock(mutex);
+        if (!window) {
+            EXPECT_EQ(written, "");
+            continue;
+        }
+        std::istringstream in(written);
+        std::string event;
+        uint32_t number = 0;
+        int64_t nanos = 0, last = before;
+        std::vector<uint32_t> numbers;
+        while (in >> event >> number >> nanos) {
+            EXPECT_EQ(event, "present");
+            EXPECT_GE(nanos, last);
+            EXPECT_LE(nanos, after);
+            last = nanos;
+            numbers.push_back(number);
+        }
+        EXPECT_EQ(numbers, (std::vector<uint32_t>{6, 6, 7}));
+        EXPECT_EQ(s.rig.devices->count("present"), 3u);
+    }
 }
 
 TEST(SessionRender, PicturesAreDrawnAndARedrawNeedsNoFrame) {

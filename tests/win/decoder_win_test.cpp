@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "support/mf_test.h"
 #include "support/nv12_pattern.h"
 #include "support/stand_in_encoder_win.h"
+#include "support/stand_in_server_win.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -31,6 +33,7 @@ namespace {
 // How the wrapped decoder misbehaves; shared with every wrapper that one registration makes.
 struct WrapperControl {
     std::atomic<int> builds{0};
+    std::atomic<int> alive{0};  // wrappers not yet released
     std::atomic<bool> alwaysStreamChange{false};
     std::atomic<int> shortenOutputBy{0};  // bytes taken off each picture's length
     std::atomic<int> streamChanges{0};
@@ -48,6 +51,9 @@ struct WrapperControl {
     std::atomic<bool> emptyOutputs{false};
     std::atomic<int> emptyAnswers{0};
     std::atomic<int> typesSet{0};  // output types the decoder set
+    // Setting up fails: the input type is refused; no NV12 output type is offered; the NV12
+    // output type offered is refused.
+    std::atomic<bool> refuseInputType{false}, hideNv12{false}, refuseOutputType{false};
 
     // Every sample handed to ProcessOutput is held here, so that no two allocations share an
     // address and each distinct sample is one allocation.
@@ -77,7 +83,10 @@ struct WrapperControl {
 class WrappedDecoder : public ComObject<IMFTransform> {
 public:
     WrappedDecoder(ComPtr<IMFTransform> inner, std::shared_ptr<WrapperControl> control)
-        : inner_(std::move(inner)), control_(std::move(control)) {}
+        : inner_(std::move(inner)), control_(std::move(control)) {
+        ++control_->alive;
+    }
+    ~WrappedDecoder() override { --control_->alive; }
 
     STDMETHODIMP GetStreamLimits(DWORD* a, DWORD* b, DWORD* c, DWORD* d) override { return inner_->GetStreamLimits(a, b, c, d); }
     STDMETHODIMP GetStreamCount(DWORD* a, DWORD* b) override { return inner_->GetStreamCount(a, b); }
@@ -97,6 +106,7 @@ public:
     STDMETHODIMP AddInputStreams(DWORD a, DWORD* b) override { return inner_->AddInputStreams(a, b); }
     STDMETHODIMP GetInputAvailableType(DWORD a, DWORD b, IMFMediaType** c) override { return inner_->GetInputAvailableType(a, b, c); }
     STDMETHODIMP GetOutputAvailableType(DWORD a, DWORD b, IMFMediaType** c) override {
+        if (control_->hideNv12) return otherThanNv12(a, b, c);
         const HRESULT hr = inner_->GetOutputAvailableType(a, b, c);
         if (FAILED(hr) || control_->proposeWidth == 0) return hr;
         ComPtr<IMFMediaType> proposed;
@@ -106,8 +116,11 @@ public:
         *c = proposed.Detach();
         return hr;
     }
-    STDMETHODIMP SetInputType(DWORD a, IMFMediaType* b, DWORD c) override { return inner_->SetInputType(a, b, c); }
+    STDMETHODIMP SetInputType(DWORD a, IMFMediaType* b, DWORD c) override {
+        return control_->refuseInputType && b ? MF_E_INVALIDMEDIATYPE : inner_->SetInputType(a, b, c);
+    }
     STDMETHODIMP SetOutputType(DWORD a, IMFMediaType* b, DWORD c) override {
+        if (control_->refuseOutputType && b) return MF_E_INVALIDMEDIATYPE;
         const HRESULT hr = control_->proposeWidth != 0 ? S_OK : inner_->SetOutputType(a, b, c);
         if (SUCCEEDED(hr) && b) ++control_->typesSet;
         return hr;
@@ -154,6 +167,21 @@ public:
     }
 
 private:
+    // The system decoder's output types without its NV12 ones.
+    HRESULT otherThanNv12(DWORD stream, DWORD index, IMFMediaType** type) {
+        for (DWORD i = 0, others = 0;; ++i) {
+            ComPtr<IMFMediaType> t;
+            const HRESULT hr = inner_->GetOutputAvailableType(stream, i, &t);
+            if (FAILED(hr)) return hr;
+            GUID subtype{};
+            if (SUCCEEDED(t->GetGUID(MF_MT_SUBTYPE, &subtype)) && subtype == MFVideoFormat_NV12) continue;
+            if (others++ == index) {
+                *type = t.Detach();
+                return hr;
+            }
+        }
+    }
+
     // The system decoder's picture, copied into a sample of the wrapper's own.
     HRESULT widerSample(DWORD flags, MFT_OUTPUT_DATA_BUFFER& out, DWORD* status) {
         ComPtr<IMFMediaType> type;
@@ -263,7 +291,8 @@ public:
             header.parameterSets = unit.parameterSets;
             if (!decoder_.configure(StreamHeader::encode(header))) return false;
         }
-        return decoder_.decode(unit.payload, unit.keyFrame, [this](const DecodedFrame& f) { collect(f); });
+        // Each access unit tagged with its number, from 1.
+        return decoder_.decode(unit.payload, unit.keyFrame, [this](const DecodedFrame& f) { collect(f); }, ++sent_);
     }
 
     std::vector<Received> received;
@@ -282,6 +311,7 @@ private:
     VideoEncoder encoder_;
     VideoDecoder decoder_;
     bool opened_ = false;
+    uint32_t sent_ = 0;
 };
 
 // The stand-in encoder feeds the system decoder.
@@ -329,6 +359,8 @@ void expectRoundTrip(int width, int height, int distinct, bool neutralChroma, in
         EXPECT_EQ(f.pitch, pitch);
         EXPECT_EQ(f.uv, f.y + size_t(pitch) * size_t(outputHeight));
         EXPECT_TRUE(stream.received[i].nv12 == sent[i]) << "picture " << i;
+        // Held back by the decoder, the picture still names its own access unit.
+        EXPECT_EQ(f.tag, uint32_t(i + 1)) << "picture " << i;
     }
 }
 
@@ -551,6 +583,93 @@ TEST_F(Decoder, ADrainOfEmptyAnswersIsBounded) {
     EXPECT_FALSE(stream.send(nv12Pattern(64, 64, 0)));
     EXPECT_GT(wrapper().emptyAnswers, 0);
     EXPECT_LT(wrapper().emptyAnswers, 10'000);
+}
+
+// The messages of a log, without their times.
+std::vector<std::string> loggedMessages(const std::string& text) {
+    std::vector<std::string> messages;
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        messages.push_back(end - start > 20 ? text.substr(start + 20, end - start - 20) : std::string());
+    }
+    return messages;
+}
+
+// Setting up the encoder or the decoder: each step that fails logs its own line, exactly and
+// alone, and leaves the codec closed; once the step works again the same object opens.
+using CodecSetUp = MediaFoundationTest;
+
+TEST_F(CodecSetUp, EachFailedStepLogsItsLineAndLeavesTheCodecClosed) {
+    enum class DecoderFault { None, RefuseInputType, HideNv12, RefuseOutputType };  // the wrapper's
+    struct Case {
+        std::string line;
+        bool encoder;
+        bool nothingInstalled;  // no transform of the kind at all
+        StandInEncoderKnobs encoderKnobs;
+        DecoderFault decoderFault = DecoderFault::None;
+    };
+    const Case cases[] = {
+        {"H.264 인코더 없음", true, true, {}},
+        {"인코더 출력 형식 실패 1920x1080", true, false, {.refuseOutputType = true}},
+        {"인코더 입력 형식 실패", true, false, {.refuseInputType = true}},
+        {"디코더 없음", false, true, {}},  // HEVC: this platform has no decoder for it
+        {"디코더 입력 형식 실패", false, false, {}, DecoderFault::RefuseInputType},
+        {"디코더 NV12 없음", false, false, {}, DecoderFault::HideNv12},
+        {"디코더 NV12 없음", false, false, {}, DecoderFault::RefuseOutputType},
+    };
+    const Bytes h264 = header(1, 64, 64, parameterSets(64, 64));
+    const Bytes hevc = header(2, 64, 64, {});
+    const Bytes keyFrame{0, 0, 0, 2, 0x65, 0x88};
+    const auto nothing = [](const DecodedFrame&) {};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        std::vector<std::string> logged;
+        if (c.encoder) {
+            std::optional<WithoutInstalledStandIns> bare;
+            std::optional<LocalStandInEncoder> standIn;
+            if (c.nothingInstalled) {
+                bare.emplace();
+            } else {
+                standIn.emplace();
+                ASSERT_TRUE(standIn->registered());
+                standIn->state().setKnobs(c.encoderKnobs);
+            }
+            VideoEncoder encoder;
+            {
+                LogCapture log;
+                EXPECT_FALSE(encoder.open(1920, 1080, 30, 8'000'000));
+                logged = loggedMessages(log.text());
+            }
+            EXPECT_FALSE(encoder.isOpen());
+            Bytes out;
+            bool key = false;
+            EXPECT_FALSE(encoder.encode(Bytes(1920 * 1080 * 3 / 2).data(), false, out, key));
+            if (standIn) {
+                standIn->state().setKnobs({});
+                EXPECT_TRUE(encoder.open(1920, 1080, 30, 8'000'000));
+            }
+        } else {
+            LocalWrappedDecoder wrapped;
+            ASSERT_TRUE(wrapped.registered());
+            wrapped.control().refuseInputType = c.decoderFault == DecoderFault::RefuseInputType;
+            wrapped.control().hideNv12 = c.decoderFault == DecoderFault::HideNv12;
+            wrapped.control().refuseOutputType = c.decoderFault == DecoderFault::RefuseOutputType;
+            VideoDecoder decoder;
+            {
+                LogCapture log;
+                EXPECT_FALSE(decoder.configure(c.nothingInstalled ? hevc : h264));
+                logged = loggedMessages(log.text());
+            }
+            EXPECT_EQ(wrapped.control().alive, 0);  // the transform was let go at once
+            EXPECT_FALSE(decoder.decode(keyFrame, true, nothing));
+            if (!c.nothingInstalled) {
+                wrapped.control().refuseInputType = false;
+                wrapped.control().hideNv12 = false;
+                wrapped.control().refuseOutputType = false;
+                EXPECT_TRUE(decoder.configure(h264));
+            }
+        }
+        EXPECT_EQ(logged, std::vector<std::string>{c.line});
+    }
 }
 
 }  // namespace

@@ -5,14 +5,13 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "media/mf.h"
 #include "support/class_factory_win.h"
 #include "support/mf_test.h"
+#include "support/run_tool.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -20,22 +19,16 @@ namespace {
 
 using MediaHelpers = MediaFoundationTest;
 
-// Threads that all start at once must wait for the one start-up, never race past it.
+// Start-up happens once per process, so it is watched in a fresh one: threads that all ask first
+// at the same moment must each find Media Foundation started when their call returns, and it must
+// have been started once, not once per thread. Media Foundation hands out work queues only while
+// started, and needs one shutdown per start-up before it stops.
 TEST(MediaStartup, ConcurrentFirstCallsAllReturnWithMediaFoundationStarted) {
-    std::vector<std::thread> threads;
-    std::atomic<int> working{0};
-    for (int i = 0; i < 4; ++i) {
-        threads.emplace_back([&] {
-            ensureMediaFoundation();
-            IMFAttributes* attributes = nullptr;
-            if (SUCCEEDED(MFCreateAttributes(&attributes, 1))) {
-                attributes->Release();
-                ++working;
-            }
-        });
-    }
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(working.load(), 4);
+    std::string output;
+    ASSERT_TRUE(runTool("media_first_start_win", output)) << output;
+    EXPECT_EQ(output, "before c00d3e85\n"  // MF_E_SHUTDOWN: nothing started it before the threads
+                      "threads 8 of 8\n"
+                      "after one shutdown c00d3e85\n");
 }
 
 TEST_F(MediaHelpers, FindsTheSystemH264DecoderWithoutAFriendlyName) {

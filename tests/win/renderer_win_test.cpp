@@ -250,4 +250,63 @@ TEST_F(RendererWin, ADeviceThatCannotBeMadeAgainIsRetriedSparinglyAndLoggedOnce)
     EXPECT_EQ(at(draw(Picture(64, 64, 235)), 32, 32), kWhite);
 }
 
+// A renderer that cannot be set up says why and returns false; until an init works, every later
+// call does nothing: nothing is presented, no back buffer is followed, nothing more is logged. An
+// init that works then draws as usual. (Wine makes a swap chain even for a destroyed window's
+// handle, so only a missing window fails for real here; a device that cannot be made comes from
+// the set-up hook.)
+TEST_F(RendererWin, AFailedInitIsLoggedAndLeavesTheRendererInert) {
+    PaintWindow window(RECT{0, 0, 64, 64}, nullptr);
+    ASSERT_NE(window.hwnd(), nullptr);
+    const struct {
+        const char* what;
+        HWND window;
+        bool deviceFails;
+        std::string line;
+    } cases[] = {
+        {"no window", nullptr, false, "스왑 체인 실패"},
+        {"no device", window.hwnd(), true, "D3D11 장치 실패"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        VideoRenderer renderer;
+        renderer.keepBackBufferCopies(true);
+        int presents = 0;
+        renderer.setPresentHook([&presents](HRESULT hr) {
+            ++presents;
+            return hr;
+        });
+        if (c.deviceFails) {
+            renderer.setSetUpHook([](std::string& failure) {
+                failure = "D3D11 장치 실패";
+                return false;
+            });
+        }
+        LogCapture log;
+        EXPECT_FALSE(renderer.init(c.window));
+        EXPECT_EQ(log.count(" " + c.line + "\n"), 1) << log.text();
+        const Picture picture(64, 64, 235);
+        for (int i = 0; i < 3; ++i) {
+            renderer.upload(picture.frame());
+            renderer.present();
+            renderer.resizeIfNeeded();
+        }
+        EXPECT_EQ(presents, 0);
+        EXPECT_EQ(renderer.lastBackBuffer().width, 0);
+        EXPECT_EQ(renderer.backBuffer().width, 0);
+        EXPECT_EQ(log.count("\n"), 1) << log.text();
+
+        // The viewer's retry: release, then init again once the window and device can be had.
+        renderer.release();
+        renderer.setSetUpHook(nullptr);
+        ASSERT_TRUE(renderer.init(window.hwnd()));
+        renderer.upload(picture.frame());
+        renderer.present();
+        EXPECT_EQ(presents, 1);
+        EXPECT_EQ(at(renderer.lastBackBuffer(), 32, 32), kWhite);
+        renderer.release();
+    }
+    pumpMessages();
+}
+
 }  // namespace
