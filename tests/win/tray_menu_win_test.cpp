@@ -1,25 +1,29 @@
 // The tray menu opened on the tray window, read back against its model, and its commands run
-// directly by id.
+// directly by id; quitting against the tray's open viewer windows.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <cwchar>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/menu.h"
 #include "app/presence.h"
 #include "app/tray.h"
+#include "app/viewers.h"
 #include "core/config/store.h"
 #include "core/text.h"
+#include "host/curtain.h"
 #include "host/server.h"
 #include "support/dialog_steps_win.h"
 #include "support/gui_win.h"
-#include "host/curtain.h"
 #include "support/log_capture.h"
 #include "support/message_box_win.h"
+#include "support/scripted_host.h"
+#include "viewer/window.h"
 
 namespace {
 
@@ -74,6 +78,11 @@ protected:
     }
     void TearDown() override {
         HostServer::instance().stop();
+        // Viewer windows a command opened are closed and deleted as the tray deletes them.
+        for (const auto& w : openViewers())
+            if (w->hwnd && IsWindow(w->hwnd)) PostMessageW(w->hwnd, WM_CLOSE, 0, 0);
+        EXPECT_TRUE(pumpUntil([] { return openViewers().empty(); }, 5000));
+        openViewers().clear();
         pumpMessages();
         configStore().update([this](AppConfig& c) { c = saved_; });
     }
@@ -309,6 +318,31 @@ TEST_F(TrayMenu, QuitDuringADialogEndsTheDialogAndTheLoop) {
     MSG msg{};
     EXPECT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
     EXPECT_EQ(msg.wParam, 0u);
+}
+
+TEST_F(TrayMenu, QuitClosesTheSessionOfEveryOpenViewer) {
+    ScriptedHost first("첫째 호스트"), second("둘째 호스트");
+    ASSERT_TRUE(first.start() && second.start());
+    configStore().update([&](AppConfig& c) { c.hosts = {first.peer(), second.peer()}; });
+    const AppConfig menuCopy = configStore().get();
+    runTrayCommand(TrayId::OpenHost, menuCopy);
+    runTrayCommand(TrayId::OpenHost + 1, menuCopy);
+    ASSERT_EQ(openViewers().size(), 2u);
+    ASSERT_TRUE(pumpUntil([] { return openViewers()[0]->connected && openViewers()[1]->connected; }, 10000));
+    ASSERT_TRUE(first.waitFor(MsgType::SessionRequest) && second.waitFor(MsgType::SessionRequest));
+
+    runTrayCommand(TrayId::Quit, menuCopy);
+    MSG msg{};
+    EXPECT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));  // before pumping takes it
+    // Both hosts see their viewer go, and every thread of each session lets go of it.
+    EXPECT_TRUE(pumpUntil([&] { return first.waitEnded(0) && second.waitEnded(0); }, 5000));
+    for (const auto& w : openViewers()) {
+        ASSERT_TRUE(w->session);
+        EXPECT_TRUE(w->session->stop.load());
+        EXPECT_TRUE(pumpUntil([&] { return w->session.use_count() == 1; }, 5000)) << "a session thread still runs";
+    }
+    // The windows themselves stay until the process ends.
+    EXPECT_EQ(openViewers().size(), 2u);
 }
 
 }  // namespace
