@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cwchar>
 #include <filesystem>
 #include <memory>
@@ -31,6 +32,7 @@
 #include "support/session_peer.h"
 #include "support/session_timing.h"
 #include "support/test_viewer.h"
+#include "support/wait.h"
 #include "viewer/window.h"
 
 namespace {
@@ -328,29 +330,49 @@ TEST_F(TrayMenu, QuitDuringADialogEndsTheDialogAndTheLoop) {
     EXPECT_EQ(msg.wParam, 0u);
 }
 
-TEST_F(TrayMenu, QuitClosesTheSessionOfEveryOpenViewer) {
-    ScriptedHost first("첫째 호스트"), second("둘째 호스트");
-    ASSERT_TRUE(first.start() && second.start());
-    configStore().update([&](AppConfig& c) { c.hosts = {first.peer(), second.peer()}; });
+TEST_F(TrayMenu, QuitClosesTheSessionOfEveryOpenViewerConnectedOrConnecting) {
+    // The second host keeps its handshake reply back until the test lets it go (at the latest
+    // when the test ends, before the hosts wait for their threads).
+    std::atomic<bool> held{false}, release{false};
+    ScriptedHost serving("첫째 호스트"), holding("둘째 호스트");
+    struct LetGo {
+        std::atomic<bool>& flag;
+        ~LetGo() { flag = true; }
+    } letGo{release};
+    holding.beforeReply = [&] {
+        held = true;
+        waitUntil([&] { return release.load(); }, 15000);
+    };
+    ASSERT_TRUE(serving.start() && holding.start());
+    configStore().update([&](AppConfig& c) { c.hosts = {serving.peer(), holding.peer()}; });
     const AppConfig menuCopy = configStore().get();
     runTrayCommand(TrayId::OpenHost, menuCopy);
     runTrayCommand(TrayId::OpenHost + 1, menuCopy);
     ASSERT_EQ(openViewers().size(), 2u);
-    ASSERT_TRUE(pumpUntil([] { return openViewers()[0]->connected && openViewers()[1]->connected; }, 10000));
-    ASSERT_TRUE(first.waitFor(MsgType::SessionRequest) && second.waitFor(MsgType::SessionRequest));
+    ViewerWindow& connected = *openViewers()[0];
+    ViewerWindow& connecting = *openViewers()[1];
+    ASSERT_TRUE(pumpUntil([&] { return connected.connected && held.load(); }, 10000));
+    ASSERT_TRUE(serving.waitFor(MsgType::SessionRequest));
 
+    const ClientSession* sessions[] = {connected.session.get(), connecting.session.get()};
     runTrayCommand(TrayId::Quit, menuCopy);
     MSG msg{};
     EXPECT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));  // before pumping takes it
-    // Both hosts see their viewer go, and every thread of each session lets go of it.
-    EXPECT_TRUE(pumpUntil([&] { return first.waitEnded(0) && second.waitEnded(0); }, 5000));
-    for (const auto& w : openViewers()) {
+    for (ViewerWindow* w : {&connected, &connecting}) {
         ASSERT_TRUE(w->session);
         EXPECT_TRUE(w->session->stop.load());
-        EXPECT_TRUE(pumpUntil([&] { return w->session.use_count() == 1; }, 5000)) << "a session thread still runs";
     }
-    // The windows themselves stay until the process ends.
+    // The served viewer's host sees it go; the handshake still waiting for its reply is cut short
+    // rather than waiting for the host: every thread of each session lets go of it.
+    EXPECT_TRUE(pumpUntil([&] { return serving.waitEnded(0); }, 5000));
+    for (ViewerWindow* w : {&connected, &connecting})
+        EXPECT_TRUE(pumpUntil([&] { return w->session.use_count() == 1; }, 5000)) << "a session thread still runs";
+    release = true;
+    EXPECT_TRUE(pumpUntil([&] { return holding.waitEnded(0); }, 5000));
+    // The windows themselves stay until the process ends, with the sessions that were closed.
     EXPECT_EQ(openViewers().size(), 2u);
+    EXPECT_EQ(connected.session.get(), sessions[0]);
+    EXPECT_EQ(connecting.session.get(), sessions[1]);
 }
 
 int freePort() {
