@@ -1,25 +1,39 @@
 // The tray menu opened on the tray window, read back against its model, and its commands run
-// directly by id.
+// directly by id: some against viewers connected to the tray's own hosting, quitting against the
+// tray's open viewer windows.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cwchar>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/menu.h"
 #include "app/presence.h"
 #include "app/tray.h"
+#include "app/viewers.h"
 #include "core/config/store.h"
 #include "core/text.h"
-#include "host/server.h"
-#include "support/dialog_steps_win.h"
-#include "support/gui_win.h"
 #include "host/curtain.h"
+#include "host/server.h"
+#include "host/session.h"
+#include "net/framed.h"
+#include "support/dialog_steps_win.h"
+#include "support/fake_desktop.h"
+#include "support/gui_win.h"
 #include "support/log_capture.h"
 #include "support/message_box_win.h"
+#include "support/scripted_host.h"
+#include "support/session_peer.h"
+#include "support/session_timing.h"
+#include "support/test_viewer.h"
+#include "support/wait.h"
+#include "viewer/window.h"
 
 namespace {
 
@@ -74,6 +88,11 @@ protected:
     }
     void TearDown() override {
         HostServer::instance().stop();
+        // Viewer windows a command opened are closed and deleted as the tray deletes them.
+        for (const auto& w : openViewers())
+            if (w->hwnd && IsWindow(w->hwnd)) PostMessageW(w->hwnd, WM_CLOSE, 0, 0);
+        EXPECT_TRUE(pumpUntil([] { return openViewers().empty(); }, 5000));
+        openViewers().clear();
         pumpMessages();
         configStore().update([this](AppConfig& c) { c = saved_; });
     }
@@ -309,6 +328,164 @@ TEST_F(TrayMenu, QuitDuringADialogEndsTheDialogAndTheLoop) {
     MSG msg{};
     EXPECT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
     EXPECT_EQ(msg.wParam, 0u);
+}
+
+TEST_F(TrayMenu, QuitClosesTheSessionOfEveryOpenViewerConnectedOrConnecting) {
+    // The second host keeps its handshake reply back until the test lets it go (at the latest
+    // when the test ends, before the hosts wait for their threads).
+    std::atomic<bool> held{false}, release{false};
+    ScriptedHost serving("첫째 호스트"), holding("둘째 호스트");
+    struct LetGo {
+        std::atomic<bool>& flag;
+        ~LetGo() { flag = true; }
+    } letGo{release};
+    holding.beforeReply = [&] {
+        held = true;
+        waitUntil([&] { return release.load(); }, 15000);
+    };
+    ASSERT_TRUE(serving.start() && holding.start());
+    configStore().update([&](AppConfig& c) { c.hosts = {serving.peer(), holding.peer()}; });
+    const AppConfig menuCopy = configStore().get();
+    runTrayCommand(TrayId::OpenHost, menuCopy);
+    runTrayCommand(TrayId::OpenHost + 1, menuCopy);
+    ASSERT_EQ(openViewers().size(), 2u);
+    ViewerWindow& connected = *openViewers()[0];
+    ViewerWindow& connecting = *openViewers()[1];
+    ASSERT_TRUE(pumpUntil([&] { return connected.connected && held.load(); }, 10000));
+    ASSERT_TRUE(serving.waitFor(MsgType::SessionRequest));
+
+    const ClientSession* sessions[] = {connected.session.get(), connecting.session.get()};
+    runTrayCommand(TrayId::Quit, menuCopy);
+    MSG msg{};
+    EXPECT_TRUE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));  // before pumping takes it
+    for (ViewerWindow* w : {&connected, &connecting}) {
+        ASSERT_TRUE(w->session);
+        EXPECT_TRUE(w->session->stop.load());
+    }
+    // The served viewer's host sees it go; the handshake still waiting for its reply is cut short
+    // rather than waiting for the host: every thread of each session lets go of it.
+    EXPECT_TRUE(pumpUntil([&] { return serving.waitEnded(0); }, 5000));
+    for (ViewerWindow* w : {&connected, &connecting})
+        EXPECT_TRUE(pumpUntil([&] { return w->session.use_count() == 1; }, 5000)) << "a session thread still runs";
+    release = true;
+    EXPECT_TRUE(pumpUntil([&] { return holding.waitEnded(0); }, 5000));
+    // The windows themselves stay until the process ends, with the sessions that were closed.
+    EXPECT_EQ(openViewers().size(), 2u);
+    EXPECT_EQ(connected.session.get(), sessions[0]);
+    EXPECT_EQ(connecting.session.get(), sessions[1]);
+}
+
+int freePort() {
+    ListenSocket probe;
+    return probe.open(0, false) ? probe.port() : 0;
+}
+
+// Hosting turned on by the tray, host sessions on a recorded machine, and viewers admitted over
+// loopback as paired devices.
+class TrayMenuHosting : public TrayMenu {
+protected:
+    void SetUp() override {
+        TrayMenu::SetUp();
+        HostServer& server = HostServer::instance();
+        savedFactory_ = server.makeSession;
+        HostSessionOptions options;
+        options.system = desktop_;
+        options.timing = shortSessionTiming();
+        server.makeSession = hostSessionFactory(options);
+        const int port = freePort();
+        ASSERT_NE(port, 0);
+        configStore().update([&](AppConfig& c) {
+            c.port = port;
+            c.notifyConnect = false;
+        });
+        setHosting(true, false);
+        ASSERT_TRUE(server.running());
+    }
+    void TearDown() override {
+        peers_.clear();
+        setHosting(false, false);
+        HostServer& server = HostServer::instance();
+        // The sessions' threads let go of them before the next test starts.
+        EXPECT_TRUE(pumpUntil([&] {
+            for (const auto& s : sessions_)
+                if (!s.expired()) return false;
+            return server.admissionsRunning() == 0 && desktop_->captureThreads() == 0;
+        }, 5000));
+        server.makeSession = savedFactory_;
+        TrayMenu::TearDown();
+    }
+
+    // A viewer of that name, allowed and served (`purpose` "wake": as a wake errand); null when it
+    // was not admitted. It reads what the host sends from then on.
+    SessionPeer* connect(const std::string& name, const std::string& purpose = std::string()) {
+        viewers_.push_back(std::make_unique<TestViewer>(name));
+        TestViewer& v = *viewers_.back();
+        configStore().update([&](AppConfig& c) {
+            Peer p;
+            p.name = name;
+            p.key = base64Encode(v.device.publicKey);
+            c.allowed.push_back(p);
+        });
+        HostServer& server = HostServer::instance();
+        if (!v.dial(server.port()) || v.tryPaired(server.deviceKey().publicKey) != "" ||
+            !v.sendRequest(TestViewer::request("windows", purpose)) || !v.ping())
+            return nullptr;
+        if (purpose.empty()) {
+            const std::shared_ptr<ViewerSession> s = server.currentSession();
+            if (!s || s->peerName() != name) return nullptr;
+            sessions_.push_back(s);
+        }
+        peers_.push_back(std::make_unique<SessionPeer>(v.channel));
+        return peers_.back().get();
+    }
+
+    std::shared_ptr<FakeDesktop> desktop_ = std::make_shared<FakeDesktop>();
+    SessionFactory savedFactory_;
+    std::vector<std::weak_ptr<ViewerSession>> sessions_;
+    std::vector<std::unique_ptr<TestViewer>> viewers_;  // before their readers, which use them
+    std::vector<std::unique_ptr<SessionPeer>> peers_;
+};
+
+TEST_F(TrayMenuHosting, DisconnectEndsTheSessionAndTheErrandsAndHostingGoesOn) {
+    SessionPeer* controller = connect("맥북");
+    SessionPeer* errand = connect("아이패드", "wake");
+    ASSERT_TRUE(controller && errand);
+    runTrayCommand(TrayId::Disconnect, configStore().get());
+    EXPECT_TRUE(controller->waitClosed());
+    EXPECT_TRUE(errand->waitClosed());
+    EXPECT_FALSE(HostServer::instance().currentSession());
+    EXPECT_TRUE(configStore().get().hosting);
+    // The server still admits: the next viewer gets a session.
+    EXPECT_TRUE(connect("아이맥"));
+}
+
+TEST_F(TrayMenuHosting, ChatTalksWithTheCurrentSessionsViewer) {
+    SessionPeer* replaced = connect("맥북");
+    SessionPeer* current = connect("아이맥");
+    ASSERT_TRUE(replaced && current);
+    EXPECT_TRUE(replaced->waitClosed());
+    runTrayCommand(TrayId::Chat, configStore().get());
+    EXPECT_EQ(desktop_->chatShows(), 1);
+    desktop_->typeChatLine("안녕하세요");
+    const std::optional<ChannelMessage> line = current->next(MsgType::Chat);
+    ASSERT_TRUE(line);
+    EXPECT_EQ(spanToString(line->payload), "안녕하세요");
+    // The session ended after the menu opened: nothing to talk with, nothing opens.
+    current->hangUp();
+    ASSERT_TRUE(pumpUntil([] { return !HostServer::instance().currentSession(); }, 5000));
+    runTrayCommand(TrayId::Chat, configStore().get());
+    EXPECT_EQ(desktop_->chatShows(), 1);
+}
+
+TEST_F(TrayMenuHosting, LiftCurtainTellsTheConnectedViewer) {
+    SessionPeer* viewer = connect("맥북");
+    ASSERT_TRUE(viewer);
+    Curtain::instance().set(true);
+    ASSERT_TRUE(pumpUntil([] { return FindWindowW(L"TavrelCurtain", nullptr) != nullptr; }, 5000));
+    runTrayCommand(TrayId::LiftCurtain, configStore().get());
+    EXPECT_FALSE(Curtain::instance().active.load());
+    EXPECT_TRUE(viewer->waitNotice("원격 PC 에서 화면 가리기를 풀었습니다"));
+    EXPECT_TRUE(pumpUntil([] { return FindWindowW(L"TavrelCurtain", nullptr) == nullptr; }, 5000));
 }
 
 }  // namespace
