@@ -46,6 +46,10 @@ void openViewer(const Peer& peer, const Bytes& pairingToken, const std::string& 
 }
 
 void closeViewerSessions() {
+    // Held here while closing: a close may end a window and with it the list entry and the
+    // window's own reference.
+    std::vector<std::shared_ptr<ClientSession>> sessions;
     for (const auto& window : openViewers())
-        if (window->session) window->session->close();
+        if (window->session) sessions.push_back(window->session);
+    for (const auto& session : sessions) session->close();
 }
