@@ -183,6 +183,11 @@ struct HostSession::Outbox {
         return true;
     }
 
+    size_t waiting() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return queue_.size();
+    }
+
     // Drops what waits and joins the thread; a send under way ends once the connection is shut.
     void stop() {
         std::thread ending;
@@ -364,6 +369,8 @@ void HostSession::openChat() {
 }
 
 bool HostSession::post(MsgType type, Bytes payload) { return outbox_->post(type, std::move(payload)); }
+
+size_t HostSession::postedWaiting() const { return outbox_->waiting(); }
 
 void HostSession::makeChatLocked() {
     // The window calls back on its own thread, which its destructor joins: the box outlives every

@@ -107,6 +107,8 @@ public:
     void openChat() override;
     // Queued for the outbox thread (started on first use, ended and joined by close).
     bool post(MsgType type, Bytes payload) override;
+    // Posted messages the sending thread has not taken yet.
+    size_t postedWaiting() const;
     Json stats() const override;
 
     // One message from the viewer (the receive loop's thread). Errors are logged, never thrown.

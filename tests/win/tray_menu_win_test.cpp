@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cwchar>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -418,6 +419,11 @@ protected:
     // A viewer of that name, allowed and served (`purpose` "wake": as a wake errand); null when it
     // was not admitted. It reads what the host sends from then on.
     SessionPeer* connect(const std::string& name, const std::string& purpose = std::string()) {
+        TestViewer* v = admit(name, purpose);
+        return v ? read(*v) : nullptr;
+    }
+    // The same viewer, reading nothing until `read`.
+    TestViewer* admit(const std::string& name, const std::string& purpose = std::string()) {
         viewers_.push_back(std::make_unique<TestViewer>(name));
         TestViewer& v = *viewers_.back();
         configStore().update([&](AppConfig& c) {
@@ -435,6 +441,9 @@ protected:
             if (!s || s->peerName() != name) return nullptr;
             sessions_.push_back(s);
         }
+        return &v;
+    }
+    SessionPeer* read(TestViewer& v) {
         peers_.push_back(std::make_unique<SessionPeer>(v.channel));
         return peers_.back().get();
     }
@@ -486,6 +495,32 @@ TEST_F(TrayMenuHosting, LiftCurtainTellsTheConnectedViewer) {
     EXPECT_FALSE(Curtain::instance().active.load());
     EXPECT_TRUE(viewer->waitNotice("원격 PC 에서 화면 가리기를 풀었습니다"));
     EXPECT_TRUE(pumpUntil([] { return FindWindowW(L"TavrelCurtain", nullptr) == nullptr; }, 5000));
+}
+
+TEST_F(TrayMenuHosting, LiftCurtainReturnsAtOnceWhileTheViewerReadsNothing) {
+    TestViewer* viewer = admit("맥북");
+    ASSERT_TRUE(viewer);
+    const std::shared_ptr<ViewerSession> session = HostServer::instance().currentSession();
+    ASSERT_TRUE(session);
+    // Far below the product's stall time, far above what the command may take.
+    session->channel()->connection()->setSendStallMs(8000);
+    // More than the loopback buffers hold, as a large video frame would be: the channel waits.
+    auto filler = std::async(std::launch::async, [ch = session->channel()] {
+        return ch->send(uint8_t(MsgType::Clipboard), Bytes(16u << 20, 7));
+    });
+    // The curtain stays down: its lowering under Wine takes about 2 s of its own, not measured here.
+    ASSERT_FALSE(Curtain::instance().active.load());
+
+    const int64_t start = nowNanos();
+    runTrayCommand(TrayId::LiftCurtain, configStore().get());
+    const int64_t took = nowNanos() - start;
+    EXPECT_LT(took, 1'000'000'000) << "the tray's thread waited for the viewer";
+    EXPECT_NE(filler.wait_for(std::chrono::seconds(0)), std::future_status::ready)
+        << "the link took everything: nothing was tested";
+
+    SessionPeer* peer = read(*viewer);
+    EXPECT_TRUE(peer->waitNotice("원격 PC 에서 화면 가리기를 풀었습니다", 10000));
+    EXPECT_TRUE(filler.get());
 }
 
 }  // namespace
