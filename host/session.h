@@ -101,8 +101,9 @@ public:
     // capture-and-encode loop and the requested sound. Throws std::bad_weak_ptr when the session
     // is not held by a std::shared_ptr.
     void start() override;
-    // Ends the session once: the connection, the clipboard listener, held input, transfers, sound,
-    // curtain, the chat's last line, the history record, then onEnded.
+    // Ends the session once: the connection, the clipboard listener, the posted messages (their
+    // thread joined), held input, transfers, sound, curtain, the chat's last line, the history
+    // record, then onEnded.
     void close() override;
     void openChat() override;
     // Queued for the outbox thread (started on first use, ended and joined by close).
