@@ -96,9 +96,10 @@ void toggleRunValue() {
 void liftCurtain() {
     Curtain::instance().set(false);
     std::shared_ptr<ViewerSession> session = HostServer::instance().currentSession();
-    if (!session || !session->channel()) return;
+    if (!session) return;
+    // Never waits for the viewer: this is the tray's thread.
     const std::string notice = "원격 PC 에서 화면 가리기를 풀었습니다";
-    session->channel()->send(uint8_t(MsgType::Notice), asBytes(notice));
+    session->post(MsgType::Notice, Bytes(notice.begin(), notice.end()));
 }
 
 void quit() {

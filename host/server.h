@@ -17,6 +17,7 @@
 #include "core/crypto/x25519.h"
 #include "core/json.h"
 #include "host/announce.h"
+#include "host/messages.h"
 #include "host/password_guard.h"
 #include "net/channel.h"
 #include "net/framed.h"
@@ -47,6 +48,10 @@ public:
     // Ends the session; runs once however often it is called, and then calls onEnded.
     virtual void close() = 0;
     virtual void openChat() = 0;
+    // Hands one message to the session's sending thread and returns at once: for window threads,
+    // which must never wait for a viewer that stopped reading. Messages go out in the order
+    // posted. False, and nothing is sent, when the session has closed or too much waits already.
+    virtual bool post(MsgType type, Bytes payload) = 0;
     // The statistics logged when the session ends.
     virtual Json stats() const = 0;
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
+#include <deque>
 #include <exception>
 #include <map>
 #include <system_error>
@@ -27,6 +29,7 @@ namespace {
 
 const char* const kFileSenderDefaultPeer = "원격 컴퓨터";
 const char* const kChatEnded = "연결이 끊겼습니다";
+const char* const kChatNotSent = "보내지 못했습니다: ";
 const char* const kLocalCurtainRelease = "원격 PC 앞자리에서 화면 가리기를 풀었습니다";
 const char* const kWindowNotFound = "고른 창을 찾을 수 없습니다";
 const char* const kCaptureFailed = "원격 PC 의 화면을 가져올 수 없습니다. 잠금 화면이거나 화면이 꺼져 있을 수 있습니다.";
@@ -142,6 +145,93 @@ struct HostSession::Worker {
     }
 };
 
+// What window threads hand over (the tray's notices, typed chat lines): one thread sends it in
+// order, so that no window waits for a viewer that stopped reading. Short texts only, so the
+// queue is small; what does not fit is dropped, logged once per run of drops. Once stopped,
+// nothing more is taken or sent. The thread holds neither the session nor the outbox: the
+// outbox joins it when stopped or destroyed.
+struct HostSession::Outbox {
+    static constexpr size_t kMaxMessages = 64;
+    static constexpr size_t kMaxBytes = 1u << 20;
+
+    Outbox(std::shared_ptr<SecureChannel> channel, std::shared_ptr<std::atomic<bool>> stop, std::string peer)
+        : channel_(std::move(channel)), stop_(std::move(stop)), peer_(std::move(peer)) {}
+    ~Outbox() { stop(); }
+    Outbox(const Outbox&) = delete;
+    Outbox& operator=(const Outbox&) = delete;
+
+    bool post(MsgType type, Bytes payload) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopped_ || stop_->load()) return false;
+        if (queue_.size() >= kMaxMessages || payload.size() > kMaxBytes - bytes_) {
+            if (!dropping_) logLine("보낼 메시지가 너무 많이 밀려 버림 (" + peer_ + ")");
+            dropping_ = true;
+            return false;
+        }
+        if (!thread_.joinable()) {
+            try {
+                thread_ = std::thread([this] { run(); });
+            } catch (const std::system_error& e) {
+                logLine(std::string("메시지 보내기 실패: ") + e.what());
+                return false;
+            }
+        }
+        dropping_ = false;
+        bytes_ += payload.size();
+        queue_.emplace_back(type, std::move(payload));
+        wake_.notify_one();
+        return true;
+    }
+
+    size_t waiting() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return queue_.size();
+    }
+
+    // Drops what waits and joins the thread; a send under way ends once the connection is shut.
+    void stop() {
+        std::thread ending;
+        std::deque<std::pair<MsgType, Bytes>> dropped;  // freed outside the lock
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopped_ = true;
+            dropped.swap(queue_);
+            bytes_ = 0;
+            ending = std::move(thread_);
+        }
+        wake_.notify_all();
+        if (ending.joinable()) ending.join();
+    }
+
+private:
+    void run() {
+        for (;;) {
+            std::pair<MsgType, Bytes> next;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                wake_.wait(lock, [this] { return stopped_ || !queue_.empty(); });
+                if (stopped_) return;
+                next = std::move(queue_.front());
+                queue_.pop_front();
+                bytes_ -= next.second.size();
+            }
+            // A failed send has closed the connection; the receive loop ends the session.
+            channel_->send(uint8_t(next.first), next.second);
+        }
+    }
+
+    const std::shared_ptr<SecureChannel> channel_;
+    const std::shared_ptr<std::atomic<bool>> stop_;
+    const std::string peer_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::pair<MsgType, Bytes>> queue_;
+    size_t bytes_ = 0;
+    bool stopped_ = false;
+    bool dropping_ = false;
+    std::thread thread_;
+};
+
 // ---- Construction and life ----
 
 HostSession::HostSession(std::shared_ptr<SecureChannel> channel, std::string peerName, std::string peerKey,
@@ -157,6 +247,7 @@ HostSession::HostSession(std::shared_ptr<SecureChannel> channel, std::string pee
       injector_(system_->inputBackend()),
       capture_(std::make_unique<CaptureState>()),
       sound_(system_->soundSource()),
+      outbox_(std::make_shared<Outbox>(this->channel(), stop_, this->peerName())),
       folderWorker_(std::make_shared<Worker>()),
       powerWorker_(std::make_shared<Worker>()),
       launchWorker_(std::make_shared<Worker>()) {
@@ -241,6 +332,9 @@ void HostSession::close() {
         clipboardListener_ = 0;
     }
     for (const std::shared_ptr<Worker>& worker : {folderWorker_, powerWorker_, launchWorker_}) worker->stop();
+    // What the windows posted and was not sent yet is dropped; a send under way ends with the
+    // connection shut above.
+    outbox_->stop();
     releaseInput();
     {
         // A transfer asked for from here on sees the stop flag and starts nothing.
@@ -270,13 +364,23 @@ void HostSession::close() {
 
 void HostSession::openChat() {
     std::lock_guard<std::mutex> lock(chatMutex_);
-    if (!chat_) {
-        const std::shared_ptr<SecureChannel> ch = channel();
-        chat_ = system_->chat(peerName(), [ch](const std::string& line) {
-            ch->send(uint8_t(MsgType::Chat), asBytes(line));
-        });
-    }
+    if (!chat_) makeChatLocked();
     if (chat_) chat_->show();
+}
+
+bool HostSession::post(MsgType type, Bytes payload) { return outbox_->post(type, std::move(payload)); }
+
+size_t HostSession::postedWaiting() const { return outbox_->waiting(); }
+
+void HostSession::makeChatLocked() {
+    // The window calls back on its own thread, which its destructor joins: the box outlives every
+    // call, and the outbox is held here. A line that cannot go out says so in the window.
+    auto box = std::make_shared<std::atomic<ChatBox*>>(nullptr);
+    chat_ = system_->chat(peerName(), [outbox = outbox_, box](const std::string& line) {
+        if (outbox->post(MsgType::Chat, Bytes(line.begin(), line.end()))) return;
+        if (ChatBox* chat = box->load()) chat->addNote(kChatNotSent + line);
+    });
+    box->store(chat_.get());
 }
 
 Json HostSession::stats() const { return sessionStatsJson(*this); }
@@ -680,12 +784,7 @@ void HostSession::curtainSwitch(bool on) {
 void HostSession::chatLine(const std::string& text) {
     std::lock_guard<std::mutex> lock(chatMutex_);
     if (stop_->load()) return;  // no window opens for a session that has ended
-    if (!chat_) {
-        const std::shared_ptr<SecureChannel> ch = channel();
-        chat_ = system_->chat(peerName(), [ch](const std::string& line) {
-            ch->send(uint8_t(MsgType::Chat), asBytes(line));
-        });
-    }
+    if (!chat_) makeChatLocked();
     if (chat_) chat_->received(text);
 }
 

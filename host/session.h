@@ -101,10 +101,15 @@ public:
     // capture-and-encode loop and the requested sound. Throws std::bad_weak_ptr when the session
     // is not held by a std::shared_ptr.
     void start() override;
-    // Ends the session once: the connection, the clipboard listener, held input, transfers, sound,
-    // curtain, the chat's last line, the history record, then onEnded.
+    // Ends the session once: the connection, the clipboard listener, the posted messages (their
+    // thread joined), held input, transfers, sound, curtain, the chat's last line, the history
+    // record, then onEnded.
     void close() override;
     void openChat() override;
+    // Queued for the outbox thread (started on first use, ended and joined by close).
+    bool post(MsgType type, Bytes payload) override;
+    // Posted messages the sending thread has not taken yet.
+    size_t postedWaiting() const;
     Json stats() const override;
 
     // One message from the viewer (the receive loop's thread). Errors are logged, never thrown.
@@ -137,6 +142,7 @@ public:
 private:
     struct ClipboardRelay;
     struct Worker;
+    struct Outbox;
 
     void sendMessage(MsgType type, ByteSpan payload);
     void notice(const std::string& text);
@@ -146,6 +152,8 @@ private:
     void lockLogin(const std::vector<unsigned char>& payload);
     void curtainSwitch(bool on);
     void chatLine(const std::string& text);
+    // Makes the chat window, its typed lines posted to the outbox; under the chat mutex.
+    void makeChatLocked();
     void requestCatalogue();
     void startDetached(std::function<void()> body);
     // Runs the job on the worker of its kind; dropped once the session stops.
@@ -192,6 +200,9 @@ private:
 
     std::mutex curtainMutex_;
     bool raisedCurtain_ = false;  // this session raised the curtain and has not lowered it
+
+    // What window threads hand over; before the chat window, whose thread posts to it.
+    const std::shared_ptr<Outbox> outbox_;
 
     std::mutex chatMutex_;
     std::unique_ptr<ChatBox> chat_;

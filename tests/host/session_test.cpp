@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <memory>
 #include <optional>
@@ -71,7 +72,7 @@ protected:
         });
         pair = makeChannelPair();
         ASSERT_TRUE(pair.client && pair.host);
-        peer = std::make_unique<SessionPeer>(pair.client);
+        if (readFromStart) peer = std::make_unique<SessionPeer>(pair.client);
         hooks->desktopLocked = [this] { return locked.load(); };
         hooks->lockAgentPresent = [this] { return agent.load(); };
         hooks->lockServiceInstalled = [this] { return service.load(); };
@@ -137,6 +138,7 @@ protected:
         return lockMessages;
     }
 
+    bool readFromStart = true;  // false: the viewer reads nothing until a test makes `peer`
     TempFolder profile, downloads;
     std::unique_ptr<FrameTrace> ownTrace;
     FrameTrace* trace = nullptr;  // the process's (none in tests) when null
@@ -1246,6 +1248,114 @@ INSTANTIATE_TEST_SUITE_P(
                       SlowRequest{"Power", MsgType::Power, encodeU8(1)},
                       SlowRequest{"LaunchProgram", MsgType::LaunchProgram, Bytes{'n', 'o', 't', 'e'}}),
     [](const ::testing::TestParamInfo<SlowRequest>& info) { return std::string(info.param.what); });
+
+// ---- Messages from window threads ----
+
+// The viewer reads nothing until the test starts its reader; fillLink puts more on the link than
+// the loopback buffers hold (as a large video frame would), so the host's channel waits for it.
+class HostSessionStalledViewer : public HostSessionTest {
+protected:
+    HostSessionStalledViewer() { readFromStart = false; }
+    void TearDown() override {
+        HostSessionTest::TearDown();  // closing the session shuts the link and frees the filler
+        if (filler.valid()) filler.wait();
+    }
+    // Before the session starts: once the viewer's end sees the first bytes, the filler holds
+    // the channel and everything the session sends waits behind it.
+    bool fillLink() {
+        filler = std::async(std::launch::async,
+                            [ch = pair.host] { return ch->send(uint8_t(MsgType::Clipboard), Bytes(16u << 20, 7)); });
+        return pair.conns.client->waitReadable(5000);
+    }
+    bool linkFull() { return filler.valid() && filler.wait_for(std::chrono::seconds(0)) != std::future_status::ready; }
+    void startReading() { peer = std::make_unique<SessionPeer>(pair.client); }
+    // Runs what a window thread does; false when it did not come back within 5 s (the link is
+    // then shut, so that the call ends).
+    bool returnsAtOnce(const std::function<void()>& call) {
+        auto done = std::async(std::launch::async, call);
+        if (done.wait_for(std::chrono::seconds(5)) == std::future_status::ready) return true;
+        pair.conns.host->shutdown();
+        return false;
+    }
+    std::vector<std::string> chatsReceived() {
+        std::vector<std::string> out;
+        for (const ChannelMessage& m : peer->all(MsgType::Chat)) out.push_back(spanToString(m.payload));
+        return out;
+    }
+
+    std::future<bool> filler;
+};
+
+TEST_F(HostSessionStalledViewer, TypedLinesAndPostedNoticesNeverWaitAndArriveInOrderOnceTheViewerReads) {
+    ASSERT_TRUE(fillLink());
+    open();
+    session->openChat();
+    ASSERT_TRUE(returnsAtOnce([&] {
+        desktop->typeChatLine("첫째 줄");
+        EXPECT_TRUE(session->post(MsgType::Notice, Bytes{'n'}));
+        desktop->typeChatLine("둘째 줄");
+        desktop->typeChatLine("셋째 줄");
+    })) << "a window thread waited for the viewer";
+    ASSERT_TRUE(linkFull()) << "the link took everything: nothing was tested";
+    startReading();
+    ASSERT_TRUE(peer->waitCount(MsgType::Chat, 3, 10000));
+    EXPECT_EQ(chatsReceived(), (std::vector<std::string>{"첫째 줄", "둘째 줄", "셋째 줄"}));
+    EXPECT_TRUE(peer->waitNotice("n"));
+    EXPECT_TRUE(desktop->chatNotes().empty());
+}
+
+TEST_F(HostSessionStalledViewer, CloseWithMessagesWaitingReturnsAndNothingGoesOutAfter) {
+    ASSERT_TRUE(fillLink());
+    open();
+    session->openChat();
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(session->post(MsgType::Chat, Bytes(100, uint8_t('a' + i))));
+    ASSERT_TRUE(linkFull());
+    EXPECT_TRUE(returnsAtOnce([&] { session->close(); })) << "close waited for the viewer";
+    EXPECT_EQ(ended.load(), 1);
+    EXPECT_FALSE(session->post(MsgType::Chat, Bytes{'x'}));
+    desktop->typeChatLine("늦은 줄");
+    EXPECT_EQ(desktop->chatNotes(), (std::vector<std::string>{"연결이 끊겼습니다", "보내지 못했습니다: 늦은 줄"}));
+    startReading();
+    EXPECT_TRUE(peer->waitClosed());
+    EXPECT_EQ(peer->count(MsgType::Chat), 0u) << "a waiting message went out after close";
+}
+
+TEST_F(HostSessionStalledViewer, WhatDoesNotFitIsRefusedLoggedOnceAndNotedInTheChat) {
+    const std::string dropped = "보낼 메시지가 너무 많이 밀려 버림 (뷰어)";
+    ASSERT_TRUE(fillLink());
+    open();
+    // The sending thread takes the first and waits with it, so what follows only fills the queue.
+    std::vector<std::string> accepted{"줄 0"};
+    ASSERT_TRUE(session->post(MsgType::Chat, Bytes(accepted[0].begin(), accepted[0].end())));
+    ASSERT_TRUE(waitUntil([&] { return session->postedWaiting() == 0; }, 5000));
+    ASSERT_TRUE(returnsAtOnce([&] {
+        for (int i = 1; i < 1000; ++i) {
+            const std::string line = "줄 " + std::to_string(i);
+            if (session->post(MsgType::Chat, Bytes(line.begin(), line.end()))) accepted.push_back(line);
+        }
+    }));
+    ASSERT_TRUE(linkFull());
+    EXPECT_FALSE(accepted.empty());
+    EXPECT_LT(accepted.size(), 1000u);
+    EXPECT_EQ(accepted.back(), "줄 " + std::to_string(accepted.size() - 1)) << "a line got in after one was dropped";
+    EXPECT_EQ(log.count(dropped), 1);
+    session->openChat();
+    desktop->typeChatLine("못 간 줄");
+    EXPECT_EQ(desktop->chatNotes(), std::vector<std::string>{"보내지 못했습니다: 못 간 줄"});
+
+    startReading();
+    ASSERT_TRUE(peer->waitCount(MsgType::Chat, accepted.size(), 10000));
+    EXPECT_EQ(chatsReceived(), accepted);
+
+    // Room again; then one too large on its own, with nothing waiting: a new run of drops.
+    EXPECT_TRUE(session->post(MsgType::Notice, Bytes{'k'}));
+    EXPECT_TRUE(peer->waitNotice("k"));
+    EXPECT_EQ(log.count(dropped), 1);
+    EXPECT_FALSE(session->post(MsgType::Notice, Bytes(2u << 20, 'n')));
+    EXPECT_EQ(log.count(dropped), 2);
+    EXPECT_TRUE(session->post(MsgType::Notice, Bytes{'m'}));
+    EXPECT_TRUE(peer->waitNotice("m"));
+}
 
 TEST_F(HostSessionTest, StatisticsOfTheStream) {
     openStreaming();

@@ -56,6 +56,18 @@ void FakeSession::close() {
     }
 }
 
+bool FakeSession::post(MsgType type, Bytes payload) {
+    std::lock_guard<std::mutex> lock(postedMutex_);
+    if (closed_.load()) return false;
+    posted_.emplace_back(type, std::move(payload));
+    return true;
+}
+
+std::vector<std::pair<MsgType, Bytes>> FakeSession::posted() {
+    std::lock_guard<std::mutex> lock(postedMutex_);
+    return posted_;
+}
+
 Json FakeSession::stats() const {
     Json s;
     s.set("framesSent", 0);

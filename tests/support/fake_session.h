@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/server.h"
@@ -18,12 +19,15 @@ public:
     void start() override;  // throws std::runtime_error when made to fail
     void close() override;
     void openChat() override {}
+    // Recorded, not sent; refused once closed.
+    bool post(MsgType type, Bytes payload) override;
     Json stats() const override;
 
     const Json request;
     std::atomic<bool> started{false};
     std::atomic<int> endCallbacks{0};  // how often close called onEnded
     bool isClosed() const { return closed_.load(); }
+    std::vector<std::pair<MsgType, Bytes>> posted();
 
     // Receive threads of fake sessions still running, in the whole process.
     static int threadsRunning();
@@ -33,6 +37,8 @@ private:
 
     const bool failStart_;
     std::atomic<bool> closed_{false};
+    std::mutex postedMutex_;
+    std::vector<std::pair<MsgType, Bytes>> posted_;
 };
 
 // The factory a test server makes its sessions with, and the sessions it made.

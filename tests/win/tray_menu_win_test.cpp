@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cwchar>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -418,6 +419,11 @@ protected:
     // A viewer of that name, allowed and served (`purpose` "wake": as a wake errand); null when it
     // was not admitted. It reads what the host sends from then on.
     SessionPeer* connect(const std::string& name, const std::string& purpose = std::string()) {
+        TestViewer* v = admit(name, purpose);
+        return v ? read(*v) : nullptr;
+    }
+    // The same viewer, reading nothing until `read`.
+    TestViewer* admit(const std::string& name, const std::string& purpose = std::string()) {
         viewers_.push_back(std::make_unique<TestViewer>(name));
         TestViewer& v = *viewers_.back();
         configStore().update([&](AppConfig& c) {
@@ -435,6 +441,9 @@ protected:
             if (!s || s->peerName() != name) return nullptr;
             sessions_.push_back(s);
         }
+        return &v;
+    }
+    SessionPeer* read(TestViewer& v) {
         peers_.push_back(std::make_unique<SessionPeer>(v.channel));
         return peers_.back().get();
     }
@@ -486,6 +495,52 @@ TEST_F(TrayMenuHosting, LiftCurtainTellsTheConnectedViewer) {
     EXPECT_FALSE(Curtain::instance().active.load());
     EXPECT_TRUE(viewer->waitNotice("원격 PC 에서 화면 가리기를 풀었습니다"));
     EXPECT_TRUE(pumpUntil([] { return FindWindowW(L"TavrelCurtain", nullptr) == nullptr; }, 5000));
+}
+
+TEST_F(TrayMenuHosting, LiftCurtainReturnsAtOnceWhileTheViewerReadsNothing) {
+    FakeDesktop::Knobs still = desktop_->knobs();
+    still.screenChanges = false;  // after the first picture the session sends nothing by itself
+    desktop_->setKnobs(still);
+    TestViewer* viewer = admit("맥북");
+    ASSERT_TRUE(viewer);
+    const std::shared_ptr<ViewerSession> session = HostServer::instance().currentSession();
+    ASSERT_TRUE(session);
+    // What the session sends at its start is taken, up to a round trip after it.
+    bool frame = false, cursor = false;
+    for (ChannelMessage m; !(frame && cursor);) {
+        ASSERT_TRUE(viewer->receive(m, 5000));
+        frame = frame || m.type == uint8_t(MsgType::VideoFrame);
+        cursor = cursor || m.type == uint8_t(MsgType::Cursor);
+    }
+    ASSERT_TRUE(viewer->ping());
+
+    // Far below the product's stall time, far above what the command may take.
+    session->channel()->connection()->setSendStallMs(8000);
+    // More than the loopback buffers hold, as a large video frame would be. Once its first bytes
+    // arrive, it holds the channel and stays on it while the viewer reads nothing.
+    const Bytes large(16u << 20, 7);
+    auto filler = std::async(std::launch::async,
+                             [ch = session->channel(), &large] { return ch->send(uint8_t(MsgType::Clipboard), large); });
+    ASSERT_TRUE(viewer->conn->waitReadable(5000));
+
+    const int64_t start = nowNanos();
+    runTrayCommand(TrayId::LiftCurtain, configStore().get());
+    const int64_t took = nowNanos() - start;
+    EXPECT_LT(took, 1'000'000'000) << "the tray's thread waited for the viewer";
+    EXPECT_NE(filler.wait_for(std::chrono::seconds(0)), std::future_status::ready)
+        << "the link took everything: nothing was tested";
+
+    // Once the viewer reads: the large message, then the notice behind it.
+    std::vector<uint8_t> types;
+    for (ChannelMessage m; types.empty() || types.back() != uint8_t(MsgType::Notice);) {
+        ASSERT_TRUE(viewer->receive(m, 10000));
+        types.push_back(m.type);
+        if (m.type == uint8_t(MsgType::Notice)) {
+            EXPECT_EQ(spanToString(m.payload), "원격 PC 에서 화면 가리기를 풀었습니다");
+        }
+    }
+    EXPECT_EQ(types, (std::vector<uint8_t>{uint8_t(MsgType::Clipboard), uint8_t(MsgType::Notice)}));
+    EXPECT_TRUE(filler.get());
 }
 
 }  // namespace
