@@ -52,7 +52,7 @@ void FrameTrace::writeOut(std::unique_lock<std::mutex>& lock) {
 }
 
 std::unique_ptr<FrameTrace> openFrameTrace(const std::string& path) {
-    std::FILE* file = openFrameTraceFile(path);
+    std::FILE* file = openAppendFile(path);
     if (!file) return nullptr;
     std::shared_ptr<std::FILE> owned(file, [](std::FILE* f) { std::fclose(f); });
     return std::make_unique<FrameTrace>([owned](std::string_view lines) {

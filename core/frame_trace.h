@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -64,7 +63,5 @@ std::unique_ptr<FrameTrace> openFrameTrace(const std::string& path);
 // most kFrameTraceFlushNanos of lines) is lost.
 FrameTrace* frameTrace();
 
-// The platform's parts (frame_trace_win.cpp, frame_trace_posix.cpp): the variable's value as
-// UTF-8 ("" when unset), and the file opened for appending in binary mode (null on failure).
+// The variable's value as UTF-8, "" when unset (frame_trace_win.cpp, frame_trace_posix.cpp).
 std::string frameTraceSetting();
-std::FILE* openFrameTraceFile(const std::string& path);

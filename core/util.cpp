@@ -50,16 +50,6 @@ std::string timestamp() {
     return buf;
 }
 
-std::FILE* openLogFile(const std::string& path) {
-#ifdef _WIN32
-    std::wstring wide = utf8ToWide(path);
-    if (wide.empty()) return nullptr;
-    return _wfopen(wide.c_str(), L"ab");
-#else
-    return std::fopen(path.c_str(), "ab");
-#endif
-}
-
 // Moves the full log aside to its ".old" name, replacing an older one. A failed move leaves the
 // log where it is: it goes on growing rather than losing lines.
 void retireLogFile(const std::string& path) {
@@ -74,6 +64,16 @@ void retireLogFile(const std::string& path) {
 
 }  // namespace
 
+std::FILE* openAppendFile(const std::string& path) {
+#ifdef _WIN32
+    std::wstring wide = utf8ToWide(path);
+    if (wide.empty()) return nullptr;
+    return _wfopen(wide.c_str(), L"ab");
+#else
+    return std::fopen(path.c_str(), "ab");
+#endif
+}
+
 void logLine(const std::string& message) {
     // Messages carry texts from peers and the relay; a line break in one would start a forged
     // line of its own, so every message stays on its one line.
@@ -83,7 +83,7 @@ void logLine(const std::string& message) {
     LogState& st = logState();
     std::lock_guard<std::mutex> lock(st.mutex);
     std::string when = timestamp();
-    std::FILE* f = st.path.empty() ? nullptr : openLogFile(st.path);
+    std::FILE* f = st.path.empty() ? nullptr : openAppendFile(st.path);
     if (f) {
         std::fprintf(f, "%s %s\n", when.c_str(), oneLine.c_str());
         // Opened for appending, the position is the file's size.

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -10,6 +11,9 @@
 
 using Bytes = std::vector<uint8_t>;
 using ByteSpan = std::span<const uint8_t>;
+
+// The file at a UTF-8 path opened for appending in binary mode; null when it cannot be.
+std::FILE* openAppendFile(const std::string& path);
 
 // Appends "YYYY-MM-DD HH:MM:SS message" to the log file (standard error when no path is set).
 void logLine(const std::string& message);

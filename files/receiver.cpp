@@ -88,15 +88,18 @@ void FileReceiver::waitForReportsLocked(std::unique_lock<std::mutex>& lock) {
     watchChanged_.wait(lock, [this] { return !reporting_; });
 }
 
-bool FileReceiver::abortAll() {
+std::vector<uint32_t> FileReceiver::openIds(bool& any) {
     std::vector<uint32_t> ids;
+    std::unique_lock lock(mutex);
+    waitForReportsLocked(lock);
+    for (const auto& [id, file] : files) ids.push_back(id);
+    any = !files.empty() || !batches.empty();
+    return ids;
+}
+
+bool FileReceiver::abortAll() {
     bool any = false;
-    {
-        std::unique_lock lock(mutex);
-        waitForReportsLocked(lock);
-        for (const auto& [id, file] : files) ids.push_back(id);
-        any = !files.empty() || !batches.empty();
-    }
+    const std::vector<uint32_t> ids = openIds(any);
     for (uint32_t id : ids) dropTransfer(id);
     std::lock_guard lock(mutex);
     batches.clear();
@@ -105,14 +108,8 @@ bool FileReceiver::abortAll() {
 }
 
 bool FileReceiver::refuseAll(const std::string& reason) {
-    std::vector<uint32_t> ids;
     bool any = false;
-    {
-        std::unique_lock lock(mutex);
-        waitForReportsLocked(lock);
-        for (const auto& [id, file] : files) ids.push_back(id);
-        any = !files.empty() || !batches.empty();
-    }
+    const std::vector<uint32_t> ids = openIds(any);
     for (uint32_t id : ids) {
         IncomingFile file;
         if (!takeFile(id, file)) continue;  // ended meanwhile

@@ -130,6 +130,8 @@ private:
     Expired takeIdleLocked(int64_t now, int64_t& nextDeadline);
     // Waits until no idle report is under way (unless called from within one).
     void waitForReportsLocked(std::unique_lock<std::mutex>& lock);
+    // The ids of the open files, once no report runs; `any`: a file or batch is under way.
+    std::vector<uint32_t> openIds(bool& any);
     // Sends FileRefused and remembers it, so that the sender's abort of that file, which echoes
     // the refusal, is known and shown with this side's own text.
     void refuseFile(uint32_t id, uint32_t batchId, const std::string& reason);
