@@ -12,6 +12,13 @@ TestViewer::TestViewer(std::string viewerName, std::string viewerOs)
     if (name.empty()) name = "테스트 뷰어 " + std::to_string(++counter);
 }
 
+Peer TestViewer::asPeer() const {
+    Peer p;
+    p.name = name;
+    p.key = base64Encode(device.publicKey);
+    return p;
+}
+
 Bytes TestViewer::identity() const {
     if (!identityOverride.empty()) return identityOverride;
     Json id;

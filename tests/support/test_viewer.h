@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "core/config/settings.h"
 #include "core/crypto/x25519.h"
 #include "core/json.h"
 #include "core/util.h"
@@ -28,6 +29,8 @@ public:
 
     // The identity this viewer sends.
     Bytes identity() const;
+    // This viewer as a host's allowed device: its name and key.
+    Peer asPeer() const;
 
     // 127.0.0.1:port. False when the dial fails.
     bool dial(int port);

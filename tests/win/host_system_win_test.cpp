@@ -47,6 +47,27 @@ void disableShutdownPrivilege() {
     CloseHandle(token);
 }
 
+// A UDP socket bound to a free loopback port, its reads ending after 2 s; INVALID_SOCKET when
+// it cannot be made.
+SOCKET loopbackUdpReceiver(uint16_t& port) {
+    ensureWinsock();
+    SOCKET receiver = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (receiver == INVALID_SOCKET) return receiver;
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof at;
+    if (bind(receiver, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+        getsockname(receiver, reinterpret_cast<sockaddr*>(&at), &length) != 0) {
+        closesocket(receiver);
+        return INVALID_SOCKET;
+    }
+    port = ntohs(at.sin_port);
+    DWORD timeout = 2000;
+    setsockopt(receiver, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+    return receiver;
+}
+
 TEST(PowerWin, ShutdownPrivilegeIsEnabledBeforeTheCall) {
     disableShutdownPrivilege();
     ASSERT_FALSE(shutdownPrivilegeEnabled());
@@ -62,18 +83,10 @@ TEST(PowerWin, RealCallsStandBehindTheSeam) {
                 real.lockPipeServedBySystem && real.restartSystem && real.sleepSystem && real.sendDatagrams &&
                 real.unsafeServicePath);
 
-    ensureWinsock();
-    SOCKET receiver = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    uint16_t port = 0;
+    const SOCKET receiver = loopbackUdpReceiver(port);
     ASSERT_NE(receiver, INVALID_SOCKET);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(receiver, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-    int length = sizeof at;
-    getsockname(receiver, reinterpret_cast<sockaddr*>(&at), &length);
-    DWORD timeout = 2000;
-    setsockopt(receiver, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
-    EXPECT_EQ(real.sendDatagrams({Datagram{INADDR_LOOPBACK, ntohs(at.sin_port), Bytes{7, 8, 9}}}), 1);
+    EXPECT_EQ(real.sendDatagrams({Datagram{INADDR_LOOPBACK, port, Bytes{7, 8, 9}}}), 1);
     char buffer[16];
     EXPECT_EQ(recv(receiver, buffer, sizeof buffer, 0), 3);
     closesocket(receiver);
@@ -107,20 +120,12 @@ TEST(WakeWin, LocalTargetsHaveTheirShape) {
 }
 
 TEST(WakeWin, SenderPutsEveryDatagramOnTheWire) {
-    ensureWinsock();
-    SOCKET receiver = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    uint16_t port = 0;
+    const SOCKET receiver = loopbackUdpReceiver(port);
     ASSERT_NE(receiver, INVALID_SOCKET);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(receiver, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-    int length = sizeof at;
-    getsockname(receiver, reinterpret_cast<sockaddr*>(&at), &length);
-    DWORD timeout = 2000;
-    setsockopt(receiver, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
 
     const Bytes packet = magicPacket({1, 2, 3, 4, 5, 6});
-    const std::vector<Datagram> datagrams(3, Datagram{INADDR_LOOPBACK, ntohs(at.sin_port), packet});
+    const std::vector<Datagram> datagrams(3, Datagram{INADDR_LOOPBACK, port, packet});
     EXPECT_EQ(sendDatagramsUdp(datagrams), 3);
     for (int i = 0; i < 3; ++i) {
         uint8_t buffer[256];

@@ -426,12 +426,7 @@ protected:
     TestViewer* admit(const std::string& name, const std::string& purpose = std::string()) {
         viewers_.push_back(std::make_unique<TestViewer>(name));
         TestViewer& v = *viewers_.back();
-        configStore().update([&](AppConfig& c) {
-            Peer p;
-            p.name = name;
-            p.key = base64Encode(v.device.publicKey);
-            c.allowed.push_back(p);
-        });
+        configStore().update([&](AppConfig& c) { c.allowed.push_back(v.asPeer()); });
         HostServer& server = HostServer::instance();
         if (!v.dial(server.port()) || v.tryPaired(server.deviceKey().publicKey) != "" ||
             !v.sendRequest(TestViewer::request("windows", purpose)) || !v.ping())

@@ -492,12 +492,7 @@ protected:
     TestViewer& connect(const std::string& name) {
         viewers_.push_back(std::make_unique<TestViewer>(name));
         TestViewer& v = *viewers_.back();
-        configStore().update([&](AppConfig& c) {
-            Peer p;
-            p.name = name;
-            p.key = base64Encode(v.device.publicKey);
-            c.allowed.push_back(p);
-        });
+        configStore().update([&](AppConfig& c) { c.allowed.push_back(v.asPeer()); });
         HostServer& server = HostServer::instance();
         EXPECT_TRUE(v.dial(server.port()));
         EXPECT_EQ(v.tryPaired(server.deviceKey().publicKey), "");
