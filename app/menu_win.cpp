@@ -15,7 +15,7 @@
 #include "host/curtain.h"
 #include "host/history.h"
 #include "host/lock.h"
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 #include "host/server.h"
 #include "viewer/dialog.h"
 

@@ -4,7 +4,7 @@
 #include <exception>
 #include <memory>
 
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 #include "viewer/session.h"
 
 const char* const kWakeImpossibleTitle = "깨울 수 없습니다";

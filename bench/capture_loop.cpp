@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 #include "media/convert.h"
 #include "media/stream.h"
 #include "net/channel.h"

@@ -6,8 +6,8 @@
 #include <new>
 #include <set>
 
-#include "host/keymap.h"
-#include "host/shortcut.h"
+#include "host/protocol/keymap.h"
+#include "host/protocol/shortcut.h"
 
 static std::atomic<long> gAllocations{0};
 

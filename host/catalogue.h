@@ -13,7 +13,7 @@
 
 #include "core/json.h"
 #include "host/desktop.h"
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 #include "media/capture.h"
 
 // One listed top-level window.

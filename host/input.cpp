@@ -7,8 +7,8 @@
 #include "core/config/keys.h"
 #include "core/text.h"
 #include "core/util.h"
-#include "host/keymap.h"
-#include "host/messages.h"
+#include "host/protocol/keymap.h"
+#include "host/protocol/messages.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "core/util.h"
 #include "core/wire.h"
 #include "host/history.h"
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 #include "host/session.h"
 #include "net/handshake.h"
 

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "core/util.h"
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 
 // ---- Set-up ----
 

@@ -4,7 +4,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "host/keymap.h"
+#include "host/protocol/keymap.h"
 #include "viewer/host_info.h"
 
 namespace {

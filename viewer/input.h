@@ -13,8 +13,8 @@
 
 #include "core/json.h"
 #include "core/util.h"
-#include "host/messages.h"
-#include "host/shortcut.h"
+#include "host/protocol/messages.h"
+#include "host/protocol/shortcut.h"
 
 // A video-child pixel as a position in the remote picture, each 0..1; the picture is centred in
 // the child with bars on two sides, and a point on a bar maps to the picture's nearest edge.

@@ -4,7 +4,7 @@
 #include <climits>
 
 #include "core/text.h"
-#include "host/keymap.h"
+#include "host/protocol/keymap.h"
 #include "viewer/host_info.h"
 #include "viewer/title.h"
 

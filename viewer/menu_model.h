@@ -13,7 +13,7 @@
 #include "core/config/settings.h"
 #include "core/json.h"
 #include "core/util.h"
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 
 // One menu item. A note is a greyed item with id 0; a popup holds items; a separator nothing else.
 struct ViewerMenuItem {

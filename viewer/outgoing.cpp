@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "core/config/keys.h"
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 
 namespace {
 

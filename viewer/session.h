@@ -26,7 +26,7 @@
 #include "core/wire.h"
 #include "files/receiver.h"
 #include "files/sender.h"
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 #include "net/channel.h"
 #include "net/framed.h"
 #include "viewer/devices.h"

@@ -17,7 +17,7 @@
 #include "core/crypto/x25519.h"
 #include "core/json.h"
 #include "core/util.h"
-#include "host/shortcut.h"
+#include "host/protocol/shortcut.h"
 #include "viewer/file_commands.h"
 #include "viewer/input.h"
 #include "viewer/menu_model.h"

@@ -12,7 +12,7 @@
 #include "core/text.h"
 #include "files/browse_window.h"
 #include "host/chat.h"
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 #include "media/cursor.h"
 #include "media/mf.h"
 

@@ -7,7 +7,7 @@
 #include "app/wake.h"
 #include "core/crypto/x25519.h"
 #include "core/util.h"
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 #include "support/scripted_host.h"
 
 namespace {

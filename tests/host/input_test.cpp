@@ -13,7 +13,7 @@
 
 #include "core/util.h"
 #include "host/input.h"
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 #include "support/input_print.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include "core/crypto/x25519.h"
 #include "core/wire.h"
 #include "host/history.h"
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 #include "net/handshake.h"
 #include "net/route.h"
 #include "core/config/temp_folder.h"

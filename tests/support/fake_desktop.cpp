@@ -7,7 +7,7 @@
 #include "core/util.h"
 #include "core/wire.h"
 #include "files/fileio.h"
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 
 struct FakeDesktop::State {
     std::mutex mutex;

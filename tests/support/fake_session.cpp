@@ -5,7 +5,7 @@
 
 #include "core/wire.h"
 #include "host/history.h"
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "core/util.h"
 #include "files/receiver.h"
 #include "files/sender.h"
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 #include "net/channel.h"
 #include "net/framed.h"
 

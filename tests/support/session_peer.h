@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 #include "net/channel.h"
 
 class SessionPeer {

@@ -11,7 +11,7 @@
 #include "core/crypto/x25519.h"
 #include "core/json.h"
 #include "core/util.h"
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 #include "net/channel.h"
 #include "net/framed.h"
 #include "net/relay.h"

@@ -5,7 +5,7 @@
 
 #include "core/config/settings.h"
 #include "core/json.h"
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 #include "viewer/host_info.h"
 #include "viewer/title.h"
 

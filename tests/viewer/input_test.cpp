@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "core/util.h"
-#include "host/keymap.h"
-#include "host/messages.h"
+#include "host/protocol/keymap.h"
+#include "host/protocol/messages.h"
 #include "viewer/input.h"
 
 namespace {

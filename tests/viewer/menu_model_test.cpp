@@ -9,7 +9,7 @@
 #include "core/config/settings.h"
 #include "core/json.h"
 #include "core/util.h"
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 #include "viewer/menu_model.h"
 
 namespace {

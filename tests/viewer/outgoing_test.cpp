@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 #include "viewer/outgoing.h"
 
 namespace {

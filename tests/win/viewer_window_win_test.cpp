@@ -21,7 +21,7 @@
 #include "core/crypto/x25519.h"
 #include "core/text.h"
 #include "core/wire.h"
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 #include "media/renderer.h"
 #include "media/stream.h"
 #include "support/gui_win.h"

@@ -18,7 +18,7 @@
 #include "app/wake.h"
 #include "core/config/store.h"
 #include "host/clipboard.h"
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 #include "support/clipboard_monitor_win.h"
 #include "support/pump_win.h"
 #include "support/scripted_host.h"

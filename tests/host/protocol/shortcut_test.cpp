@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "host/keymap.h"
-#include "host/shortcut.h"
+#include "host/protocol/keymap.h"
+#include "host/protocol/shortcut.h"
 
 namespace {
 

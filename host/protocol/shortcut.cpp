@@ -1,8 +1,8 @@
-#include "host/shortcut.h"
+#include "host/protocol/shortcut.h"
 
 #include <vector>
 
-#include "host/keymap.h"
+#include "host/protocol/keymap.h"
 
 namespace {
 

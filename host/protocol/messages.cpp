@@ -1,4 +1,4 @@
-#include "host/messages.h"
+#include "host/protocol/messages.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "host/keymap.h"
+#include "host/protocol/keymap.h"
 
 #include <array>
 #include <map>

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "core/wire.h"
-#include "host/keymap.h"
-#include "host/messages.h"
+#include "host/protocol/keymap.h"
+#include "host/protocol/messages.h"
 #include "support/short_message.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <set>
 
 #include "core/wire.h"
-#include "host/keymap.h"
+#include "host/protocol/keymap.h"
 #include "support/short_message.h"
 
 namespace {
