@@ -65,6 +65,39 @@ stop_wineserver() {
   if ws="$(wineserver_bin)"; then "$ws" -k >/dev/null 2>&1 || true; fi
 }
 
+# Runs a command for at most `limit` seconds with its output going to `file`, and shows that output
+# as it grows until the command ends; returns the command's status (124 or 137: out of time). A
+# file, never a pipe: a process the command leaves behind (a Wine console host, say) keeps the
+# writing end of a pipe open, and whoever reads the pipe waits for it forever.
+run_to_file() {
+  local file=$1 limit=$2 pid show rc=0
+  shift 2
+  : >"$file"
+  timeout -k 30 "$limit" "$@" </dev/null >"$file" 2>&1 &
+  pid=$!
+  tail -n +1 -s 0.2 -f --pid="$pid" "$file" | tr -d '\r' &
+  show=$!
+  wait "$pid" || rc=$?
+  wait "$show" || true
+  return $rc
+}
+
+# The processes of $WINEPREFIX other than Wine's own (its server, services and desktop), one
+# "pid command line" a line: what programs started in the prefix left running.
+prefix_leftovers() {
+  local p cmd
+  for p in /proc/[0-9]*; do
+    tr '\0' '\n' 2>/dev/null <"$p/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" || continue
+    cmd="$(tr '\0' ' ' 2>/dev/null <"$p/cmdline" | sed 's/ *$//')"
+    case "$cmd" in
+      "" | */wineserver* | *'\services.exe' | *'\winedevice.exe' | *'\plugplay.exe' | *'\rpcss.exe' \
+        | *'\svchost.exe -k '* | *'\explorer.exe /desktop'*) continue ;;
+    esac
+    echo "${p#/proc/} $cmd"
+  done
+  return 0
+}
+
 XVFB_PID=""
 # XVFB_SCREEN, when set, is the screen's geometry (for example 1280x720x24).
 start_xvfb() {

@@ -46,17 +46,12 @@ ChildProcess::ChildProcess(const std::filesystem::path& program, const std::wstr
     std::wstring commandLine = L"\"" + path + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info_))
-        info_ = PROCESS_INFORMATION{};
+    job_.start(path, commandLine, 0, startup, info_);
 }
 
 ChildProcess::~ChildProcess() {
     if (!started()) return;
-    if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) {
-        TerminateProcess(info_.hProcess, 1);
-        WaitForSingleObject(info_.hProcess, 5000);
-    }
+    job_.endAll();
     CloseHandle(info_.hThread);
     CloseHandle(info_.hProcess);
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/config/temp_folder.h"
+#include "support/process_job_win.h"
 
 // Points the roaming and the local application-data folders of this prefix's user at folders
 // under a temporary one while it lives; programs started meanwhile keep their profiles and logs
@@ -38,7 +39,8 @@ private:
     bool ok_ = false;
 };
 
-// A program started with arguments; ended by force if it still runs when this is destroyed.
+// A program started with arguments; ended by force if it still runs when this is destroyed, with
+// whatever it started that still runs.
 class ChildProcess {
 public:
     ChildProcess(const std::filesystem::path& program, const std::wstring& arguments);
@@ -52,6 +54,7 @@ public:
     bool waitExit(int ms, DWORD& code);
 
 private:
+    ProcessJob job_;
     PROCESS_INFORMATION info_{};
 };
 

@@ -5,6 +5,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/process_job_win.h"
+
 namespace {
 
 class Handle {
@@ -49,9 +51,8 @@ bool runTool(const std::string& name, std::string& output) {
     std::wstring path = toolPath(name).wstring();
     std::wstring commandLine = L"\"" + path + L"\"";
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &process))
-        return false;
+    ProcessJob job;
+    if (!job.start(path, commandLine, CREATE_NO_WINDOW, startup, process, true)) return false;
     Handle processHandle, threadHandle;
     *processHandle.out() = process.hProcess;
     *threadHandle.out() = process.hThread;
@@ -63,10 +64,8 @@ bool runTool(const std::string& name, std::string& output) {
         while (ReadFile(readEnd.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) output.append(buffer, got);
     });
     const bool ended = WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0;
-    if (!ended) {
-        TerminateProcess(process.hProcess, 1);
-        WaitForSingleObject(process.hProcess, 5000);
-    }
+    // Whatever still runs, the tool or what it started, goes: that closes the pipe's last writer.
+    job.endAll();
     reader.join();
     DWORD code = 1;
     return ended && GetExitCodeProcess(process.hProcess, &code) && code == 0;

@@ -21,6 +21,7 @@
 #include "core/text.h"
 #include "core/util.h"
 #include "host/catalogue.h"
+#include "support/process_job_win.h"
 #include "support/wait.h"
 
 namespace {
@@ -146,9 +147,7 @@ protected:
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process{};
-        wchar_t commandLine[] = L"notepad.exe";
-        if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-            return 0;
+        if (!started.start(L"", L"notepad.exe", 0, startup, process)) return 0;
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
         uint32_t found = 0;
@@ -168,6 +167,7 @@ protected:
     int64_t savedLifetime = 0;
     std::set<uint32_t> before;
     std::set<DWORD> notepadsBefore;
+    ProcessJob started;  // the notepads the test starts itself
 };
 
 TEST_F(CatalogueWin, ShortcutScanFindsFourLevelsDownAndTheUsersNameFirst) {

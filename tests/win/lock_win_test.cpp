@@ -22,6 +22,7 @@
 #include "support/host_hooks.h"
 #include "support/log_capture.h"
 #include "support/message_box_win.h"
+#include "support/process_job_win.h"
 #include "support/recording_input.h"
 #include "support/run_tool.h"
 #include "support/wait.h"
@@ -31,22 +32,19 @@ namespace {
 using R = InputRecord;
 
 // Runs a program with arguments and returns its exit code; -1 when it did not start or end
-// within the time.
+// within the time. Whatever it leaves running is ended.
 int runProgram(const std::wstring& exe, const std::wstring& arguments, int timeoutMs = 30000) {
     std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process))
-        return -1;
+    ProcessJob job;
+    if (!job.start(exe, commandLine, 0, startup, process)) return -1;
     CloseHandle(process.hThread);
     DWORD code = DWORD(-1);
-    if (WaitForSingleObject(process.hProcess, DWORD(timeoutMs)) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(process.hProcess, DWORD(timeoutMs)) == WAIT_OBJECT_0)
         GetExitCodeProcess(process.hProcess, &code);
-    } else {
-        TerminateProcess(process.hProcess, 99);
-    }
+    job.endAll();
     CloseHandle(process.hProcess);
     return int(code);
 }
