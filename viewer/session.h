@@ -218,6 +218,9 @@ public:
     ProtoError refusalError(ProtoError const& error) const;
 
 private:
+    // The text of the exception being handled; call it only inside a catch block.
+    static std::string exceptionText();
+
     std::shared_ptr<SecureChannel> handshake(const std::shared_ptr<FramedConn>& conn, ByteSpan identity,
                                              Bytes& helloBytes);
     std::shared_ptr<SecureChannel> currentChannel();

@@ -1,0 +1,184 @@
+// ClientSession's receive loop: each message of the host is routed to a handler that decodes it
+// and passes it on (to the window's callbacks, the sound port, the clipboard, the file hooks), and
+// pictures wait in the video queue for the render loop.
+#include "viewer/session.h"
+
+#include <optional>
+#include <utility>
+
+#include "media/stream.h"
+
+namespace {
+
+std::optional<uint32_t> ackableFrame(const ChannelMessage& message) {
+    if (message.type != uint8_t(MsgType::VideoFrame) || message.payload.size() < 5) return std::nullopt;
+    return loadBe32(message.payload.data());
+}
+
+}  // namespace
+
+void ClientSession::receiveLoop() {
+    std::string reason;
+    try {
+        const std::shared_ptr<SecureChannel> secure = currentChannel();
+        while (!stop.load()) dispatch(secure->receive(-1));
+    } catch (...) {
+        reason = exceptionText();
+    }
+    if (stop.load()) reason.clear();
+    else if (hostStalled()) reason = kHostStalledText;
+    else if (reason.empty()) reason = kDroppedText;
+    try {
+        finish(reason);
+    } catch (...) {
+        // A callback that throws on the way out changes nothing: the session has ended.
+    }
+}
+
+void ClientSession::dispatch(ChannelMessage message) {
+    const Bytes& payload = message.payload;
+    switch (static_cast<MsgType>(message.type)) {
+    case MsgType::DisplayInfo: {
+        Json info;
+        if (decodeJson(payload, info) && onDisplayInfo) onDisplayInfo(info);
+        break;
+    }
+    case MsgType::StreamHeader:
+        if (!payload.empty()) {
+            std::lock_guard lock(statsMutex);
+            codecName = payload[0] == StreamHeader::kHevc ? "HEVC" : "H.264";
+        }
+        queueVideo(std::move(message));
+        break;
+    case MsgType::VideoFrame:
+        queueVideo(std::move(message));
+        break;
+    case MsgType::AudioFormat:
+        audio->setFormat(spanToString(payload));
+        break;
+    case MsgType::AudioFrame:
+        audio->playFrame(payload);
+        break;
+    case MsgType::Clipboard:
+        if (clipboardSync) devices_->clipboard().applyRemote(payload);
+        break;
+    case MsgType::Cursor:
+        if (onCursor) onCursor(payload);
+        break;
+    case MsgType::Pong: {
+        const uint64_t echo = decodePong(payload);  // "짧은 메시지" under 8 bytes
+        const int64_t t = now();
+        // A hostile echo from the future (or a huge one) says nothing about the round trip.
+        if (t > 0 && echo < uint64_t(t)) {
+            std::lock_guard lock(statsMutex);
+            rttMs = double(uint64_t(t) - echo) / 1e6;
+        }
+        break;
+    }
+    case MsgType::Chat:
+        if (onChat) onChat(decodeText(MsgType::Chat, payload));
+        break;
+    case MsgType::Notice:
+        if (onNotice) onNotice(spanToString(payload));
+        break;
+    case MsgType::Status: {
+        StatusMsg status;
+        if (!StatusMsg::decode(payload, status)) break;
+        if (onLocked && status.locked) onLocked(*status.locked);
+        if (onCurtain && status.curtain) onCurtain(*status.curtain);
+        break;
+    }
+    case MsgType::FileBegin:
+    case MsgType::FileData:
+    case MsgType::FileEnd:
+    case MsgType::FileAbort:
+        filesIn.handle(message.type, payload);
+        break;
+    case MsgType::FileAck:
+        filesOut.onAck(payload);
+        break;
+    case MsgType::FileSaved:
+        filesOut.onSaved(payload);
+        break;
+    case MsgType::FileRefused: {
+        const IdTextMsg refusal = IdTextMsg::decode(payload);  // "짧은 메시지" under 4 bytes
+        if (refusal.id != 0) {
+            filesOut.onRefused(payload);
+            break;
+        }
+        // The host cannot serve a request of ours: the permit it armed is void.
+        {
+            std::lock_guard lock(permitMutex);
+            receivePermitUntil = 0;
+        }
+        if (onTransferResult) onTransferResult(refusal.text, std::wstring());
+        break;
+    }
+    case MsgType::FolderListing:
+        if (onFolderListing) onFolderListing(spanToString(payload));
+        break;
+    case MsgType::AppList: {
+        Json list;
+        if (decodeJson(payload, list) && onAppList) onAppList(list);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void ClientSession::queueVideo(ChannelMessage message) {
+    std::vector<uint32_t> acks;  // frames dropped here, acknowledged so the host keeps sending
+    bool wantKeyFrame = false;
+    const bool frame = message.type == uint8_t(MsgType::VideoFrame);
+    const bool keyFrame = frame && message.payload.size() >= 5 && message.payload[4] != 0;
+    auto drop = [&](const ChannelMessage& dropped) {
+        if (auto number = ackableFrame(dropped)) acks.push_back(*number);
+    };
+    {
+        std::lock_guard lock(queueMutex);
+        bool keep = true;
+        if (frame && skipToKeyFrame_ && !keyFrame) {
+            // Frames after a gap cannot be decoded until the next key frame.
+            drop(message);
+            keep = false;
+            wantKeyFrame = true;
+        } else {
+            if (keyFrame) skipToKeyFrame_ = false;
+            const size_t size = message.payload.size();
+            if (videoQueue.size() >= queueLimits.maxMessages || queuedBytes_ + size > queueLimits.maxBytes) {
+                // The loop has fallen behind: start again from the newest stream header and the
+                // next key frame.
+                std::optional<ChannelMessage> header;
+                for (ChannelMessage& queued : videoQueue) {
+                    if (queued.type == uint8_t(MsgType::StreamHeader)) header = std::move(queued);
+                    else drop(queued);
+                }
+                if (!frame) header.reset();  // the incoming header is the newer one
+                videoQueue.clear();
+                queuedBytes_ = 0;
+                if (header && header->payload.size() <= queueLimits.maxBytes) {
+                    queuedBytes_ = header->payload.size();
+                    videoQueue.push_back(std::move(*header));
+                }
+                wantKeyFrame = true;
+                // Only a key frame that fits beside the header starts the stream again; any other
+                // frame waits for the next key frame, which is asked for again.
+                if (frame && (!keyFrame || size > queueLimits.maxBytes - queuedBytes_)) {
+                    skipToKeyFrame_ = true;
+                    drop(message);
+                    keep = false;
+                } else if (!frame && size > queueLimits.maxBytes) {
+                    keep = false;
+                }
+            }
+        }
+        if (keep) {
+            queuedBytes_ += message.payload.size();
+            videoQueue.push_back(std::move(message));
+        }
+    }
+    queueCv.notify_all();
+    for (uint32_t number : acks) send(MsgType::FrameAck, encodeU32(number));
+    if (wantKeyFrame) requestKeyFrame();
+}
