@@ -229,7 +229,21 @@ private:
     void trackConnection(const std::shared_ptr<FramedConn>& conn);
     void throwIfClosed(const std::shared_ptr<FramedConn>& conn);
     void shutDownAndRemoveListener();
+    // Routes one message of the host to its handler.
     void dispatch(ChannelMessage message);
+    // ---- dispatch's handlers: each decodes its message, then passes it on ----
+    void handleDisplayInfo(const Bytes& payload);
+    void handleStreamHeader(ChannelMessage message);
+    void handleAudio(const ChannelMessage& message);
+    void handleClipboard(const Bytes& payload);
+    void handleCursor(const Bytes& payload);
+    void handlePong(const Bytes& payload);
+    void handleChat(const Bytes& payload);
+    void handleNotice(const Bytes& payload);
+    void handleStatus(const Bytes& payload);
+    void handleFileRefused(const Bytes& payload);
+    void handleFolderListing(const Bytes& payload);
+    void handleAppList(const Bytes& payload);
     void queueVideo(ChannelMessage message);
     void renderFrames();
     void queueClipboard(const Bytes& payload);

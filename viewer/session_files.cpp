@@ -45,3 +45,17 @@ bool ClientSession::takeReceivePermit() {
     if (ok) receivePermitUntil = 0;
     return ok;
 }
+
+void ClientSession::handleFileRefused(const Bytes& payload) {
+    const IdTextMsg refusal = IdTextMsg::decode(payload);  // "짧은 메시지" under 4 bytes
+    if (refusal.id != 0) {
+        filesOut.onRefused(payload);
+        return;
+    }
+    // The host cannot serve a request of ours: the permit it armed is void.
+    {
+        std::lock_guard lock(permitMutex);
+        receivePermitUntil = 0;
+    }
+    if (onTransferResult) onTransferResult(refusal.text, std::wstring());
+}

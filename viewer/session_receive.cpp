@@ -38,56 +38,37 @@ void ClientSession::receiveLoop() {
 void ClientSession::dispatch(ChannelMessage message) {
     const Bytes& payload = message.payload;
     switch (static_cast<MsgType>(message.type)) {
-    case MsgType::DisplayInfo: {
-        Json info;
-        if (decodeJson(payload, info) && onDisplayInfo) onDisplayInfo(info);
+    case MsgType::DisplayInfo:
+        handleDisplayInfo(payload);
         break;
-    }
     case MsgType::StreamHeader:
-        if (!payload.empty()) {
-            std::lock_guard lock(statsMutex);
-            codecName = payload[0] == StreamHeader::kHevc ? "HEVC" : "H.264";
-        }
-        queueVideo(std::move(message));
+        handleStreamHeader(std::move(message));
         break;
     case MsgType::VideoFrame:
         queueVideo(std::move(message));
         break;
     case MsgType::AudioFormat:
-        audio->setFormat(spanToString(payload));
-        break;
     case MsgType::AudioFrame:
-        audio->playFrame(payload);
+        handleAudio(message);
         break;
     case MsgType::Clipboard:
-        if (clipboardSync) devices_->clipboard().applyRemote(payload);
+        handleClipboard(payload);
         break;
     case MsgType::Cursor:
-        if (onCursor) onCursor(payload);
+        handleCursor(payload);
         break;
-    case MsgType::Pong: {
-        const uint64_t echo = decodePong(payload);  // "짧은 메시지" under 8 bytes
-        const int64_t t = now();
-        // A hostile echo from the future (or a huge one) says nothing about the round trip.
-        if (t > 0 && echo < uint64_t(t)) {
-            std::lock_guard lock(statsMutex);
-            rttMs = double(uint64_t(t) - echo) / 1e6;
-        }
+    case MsgType::Pong:
+        handlePong(payload);
         break;
-    }
     case MsgType::Chat:
-        if (onChat) onChat(decodeText(MsgType::Chat, payload));
+        handleChat(payload);
         break;
     case MsgType::Notice:
-        if (onNotice) onNotice(spanToString(payload));
+        handleNotice(payload);
         break;
-    case MsgType::Status: {
-        StatusMsg status;
-        if (!StatusMsg::decode(payload, status)) break;
-        if (onLocked && status.locked) onLocked(*status.locked);
-        if (onCurtain && status.curtain) onCurtain(*status.curtain);
+    case MsgType::Status:
+        handleStatus(payload);
         break;
-    }
     case MsgType::FileBegin:
     case MsgType::FileData:
     case MsgType::FileEnd:
@@ -100,31 +81,79 @@ void ClientSession::dispatch(ChannelMessage message) {
     case MsgType::FileSaved:
         filesOut.onSaved(payload);
         break;
-    case MsgType::FileRefused: {
-        const IdTextMsg refusal = IdTextMsg::decode(payload);  // "짧은 메시지" under 4 bytes
-        if (refusal.id != 0) {
-            filesOut.onRefused(payload);
-            break;
-        }
-        // The host cannot serve a request of ours: the permit it armed is void.
-        {
-            std::lock_guard lock(permitMutex);
-            receivePermitUntil = 0;
-        }
-        if (onTransferResult) onTransferResult(refusal.text, std::wstring());
+    case MsgType::FileRefused:
+        handleFileRefused(payload);
         break;
-    }
     case MsgType::FolderListing:
-        if (onFolderListing) onFolderListing(spanToString(payload));
+        handleFolderListing(payload);
         break;
-    case MsgType::AppList: {
-        Json list;
-        if (decodeJson(payload, list) && onAppList) onAppList(list);
+    case MsgType::AppList:
+        handleAppList(payload);
         break;
-    }
     default:
         break;
     }
+}
+
+void ClientSession::handleDisplayInfo(const Bytes& payload) {
+    Json info;
+    if (decodeJson(payload, info) && onDisplayInfo) onDisplayInfo(info);
+}
+
+void ClientSession::handleStreamHeader(ChannelMessage message) {
+    const Bytes& payload = message.payload;
+    if (!payload.empty()) {
+        std::lock_guard lock(statsMutex);
+        codecName = payload[0] == StreamHeader::kHevc ? "HEVC" : "H.264";
+    }
+    queueVideo(std::move(message));
+}
+
+void ClientSession::handleAudio(const ChannelMessage& message) {
+    if (message.type == uint8_t(MsgType::AudioFormat)) audio->setFormat(spanToString(message.payload));
+    else audio->playFrame(message.payload);
+}
+
+void ClientSession::handleClipboard(const Bytes& payload) {
+    if (clipboardSync) devices_->clipboard().applyRemote(payload);
+}
+
+void ClientSession::handleCursor(const Bytes& payload) {
+    if (onCursor) onCursor(payload);
+}
+
+void ClientSession::handlePong(const Bytes& payload) {
+    const uint64_t echo = decodePong(payload);  // "짧은 메시지" under 8 bytes
+    const int64_t t = now();
+    // A hostile echo from the future (or a huge one) says nothing about the round trip.
+    if (t > 0 && echo < uint64_t(t)) {
+        std::lock_guard lock(statsMutex);
+        rttMs = double(uint64_t(t) - echo) / 1e6;
+    }
+}
+
+void ClientSession::handleChat(const Bytes& payload) {
+    if (onChat) onChat(decodeText(MsgType::Chat, payload));
+}
+
+void ClientSession::handleNotice(const Bytes& payload) {
+    if (onNotice) onNotice(spanToString(payload));
+}
+
+void ClientSession::handleStatus(const Bytes& payload) {
+    StatusMsg status;
+    if (!StatusMsg::decode(payload, status)) return;
+    if (onLocked && status.locked) onLocked(*status.locked);
+    if (onCurtain && status.curtain) onCurtain(*status.curtain);
+}
+
+void ClientSession::handleFolderListing(const Bytes& payload) {
+    if (onFolderListing) onFolderListing(spanToString(payload));
+}
+
+void ClientSession::handleAppList(const Bytes& payload) {
+    Json list;
+    if (decodeJson(payload, list) && onAppList) onAppList(list);
 }
 
 void ClientSession::queueVideo(ChannelMessage message) {
