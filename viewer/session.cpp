@@ -166,14 +166,31 @@ Json ClientSession::connect(Json request, std::string* routeText) {
     std::shared_ptr<FramedConn> conn = connectPeer_(peer.addresses, relayGiven, targetId, routeText, false);
     trackConnection(conn);
 
+    const std::string identityText = deviceIdentity();
+    Bytes helloBytes;
+    const std::shared_ptr<SecureChannel> secure =
+        handshakeOrRelay(conn, identityText, relayGiven, targetId, routeText, helloBytes);
+    adoptChannel(conn, secure);
+    Json hello = readHello(helloBytes);
+    requestSession(conn, request, self);
+    startThreads(self);
+    return hello;
+}
+
+std::string ClientSession::deviceIdentity() const {
     Json identity;
     identity.set("v", 1);
     identity.set("name", configStore().get().deviceName);
     identity.set("os", "windows");
     if (!token.empty()) identity.set("token", base64Encode(token));
-    const std::string identityText = identity.dump();
+    return identity.dump();
+}
 
-    Bytes helloBytes;
+std::shared_ptr<SecureChannel> ClientSession::handshakeOrRelay(std::shared_ptr<FramedConn>& conn,
+                                                               const std::string& identityText,
+                                                               const RelayConfig* relayGiven,
+                                                               const std::string& targetId, std::string* routeText,
+                                                               Bytes& helloBytes) {
     std::shared_ptr<SecureChannel> secure;
     // A handshake broken off on a hole-punched connection is tried once more through the relay.
     for (int attempt = 0;; ++attempt) {
@@ -194,19 +211,23 @@ Json ClientSession::connect(Json request, std::string* routeText) {
         conn = connectPeer_(peer.addresses, relayGiven, targetId, routeText, true);
         trackConnection(conn);
     }
+    return secure;
+}
 
-    // A close that came during the handshake: the host admits a new viewer by ending the session
-    // it serves, so nothing may be sent now.
-    {
-        std::lock_guard lock(stateMutex);
-        connecting_.reset();
-        if (stop.load()) {
-            conn->shutdown();
-            throw ProtoError(kConnClosed);
-        }
-        channel = secure;
+// A close that came during the handshake: the host admits a new viewer by ending the session it
+// serves, so nothing may be sent now.
+void ClientSession::adoptChannel(const std::shared_ptr<FramedConn>& conn,
+                                 const std::shared_ptr<SecureChannel>& secure) {
+    std::lock_guard lock(stateMutex);
+    connecting_.reset();
+    if (stop.load()) {
+        conn->shutdown();
+        throw ProtoError(kConnClosed);
     }
+    channel = secure;
+}
 
+Json ClientSession::readHello(const Bytes& helloBytes) {
     Json hello;
     if (!Json::parse(spanToString(helloBytes), hello)) hello = Json();
     {
@@ -214,25 +235,29 @@ Json ClientSession::connect(Json request, std::string* routeText) {
         hostOs_ = hello.get("os").isString() ? hello.get("os").text : "mac";
     }
     setUpFiles(hello.get("name").isString() ? hello.get("name").text : kUnknownHostName);
+    return hello;
+}
 
-    {
-        // Under the lock, so that a close either comes before (nothing is sent, no listener
-        // stays behind) or after (it sees the listener and removes it).
-        std::lock_guard lock(stateMutex);
-        if (stop.load()) {
-            conn->shutdown();
-            throw ProtoError(kConnClosed);
-        }
-        const std::string requestText = request.dump();
-        enqueue(uint8_t(MsgType::SessionRequest), Bytes(requestText.begin(), requestText.end()));
-        if (clipboardSync) {
-            std::weak_ptr<ClientSession> weak = self;
-            clipboardListener = devices_->clipboard().addListener([weak](const Bytes& payload) {
-                if (auto session = weak.lock()) session->queueClipboard(payload);
-            });
-        }
+void ClientSession::requestSession(const std::shared_ptr<FramedConn>& conn, const Json& request,
+                                   const std::shared_ptr<ClientSession>& self) {
+    // Under the lock, so that a close either comes before (nothing is sent, no listener
+    // stays behind) or after (it sees the listener and removes it).
+    std::lock_guard lock(stateMutex);
+    if (stop.load()) {
+        conn->shutdown();
+        throw ProtoError(kConnClosed);
     }
+    const std::string requestText = request.dump();
+    enqueue(uint8_t(MsgType::SessionRequest), Bytes(requestText.begin(), requestText.end()));
+    if (clipboardSync) {
+        std::weak_ptr<ClientSession> weak = self;
+        clipboardListener = devices_->clipboard().addListener([weak](const Bytes& payload) {
+            if (auto session = weak.lock()) session->queueClipboard(payload);
+        });
+    }
+}
 
+void ClientSession::startThreads(const std::shared_ptr<ClientSession>& self) {
     try {
         std::thread([self] { self->receiveLoop(); }).detach();
         std::thread([self] { self->renderLoop(); }).detach();
@@ -243,7 +268,6 @@ Json ClientSession::connect(Json request, std::string* routeText) {
         close();
         throw ProtoError(exceptionText());
     }
-    return hello;
 }
 
 // ---- sending and ending ----

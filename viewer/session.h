@@ -221,6 +221,21 @@ private:
     // The text of the exception being handled; call it only inside a catch block.
     static std::string exceptionText();
 
+    // ---- connect's steps, in their order ----
+    std::string deviceIdentity() const;
+    // The handshake on `conn`; one broken off on a hole-punched connection is tried again once
+    // through the relay, and `conn` becomes that connection.
+    std::shared_ptr<SecureChannel> handshakeOrRelay(std::shared_ptr<FramedConn>& conn, const std::string& identityText,
+                                                    const RelayConfig* relayGiven, const std::string& targetId,
+                                                    std::string* routeText, Bytes& helloBytes);
+    void adoptChannel(const std::shared_ptr<FramedConn>& conn, const std::shared_ptr<SecureChannel>& secure);
+    // The host's hello, parsed (null when it does not parse); its system and name taken in.
+    Json readHello(const Bytes& helloBytes);
+    // Queues the session request and adds the clipboard listener.
+    void requestSession(const std::shared_ptr<FramedConn>& conn, const Json& request,
+                        const std::shared_ptr<ClientSession>& self);
+    void startThreads(const std::shared_ptr<ClientSession>& self);
+
     std::shared_ptr<SecureChannel> handshake(const std::shared_ptr<FramedConn>& conn, ByteSpan identity,
                                              Bytes& helloBytes);
     std::shared_ptr<SecureChannel> currentChannel();
