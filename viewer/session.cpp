@@ -1,18 +1,16 @@
+// ClientSession's connect, its life (start, close, the threads' ends), the send queue, the ping
+// loop and the window's commands. The receive loop, the render loop and the file hooks have files
+// of their own (session_receive.cpp, session_render.cpp, session_files.cpp).
 #include "viewer/session.h"
 
 #include <chrono>
 #include <system_error>
-#include <map>
 #include <thread>
 #include <utility>
 
 #include "core/config/keys.h"
 #include "core/config/store.h"
 #include "core/crypto/hash.h"
-#include "files/fileio.h"
-#include "files/status.h"
-#include "files/transfer_messages.h"
-#include "media/stream.h"
 #include "net/connect.h"
 #include "net/handshake.h"
 
@@ -26,70 +24,12 @@ namespace {
 
 constexpr char kPunchedPrefix[] = "직접(";
 constexpr const char* kUnknownFailure = "알 수 없는 오류";
-// How long a new render loop waits for an earlier one to let go of the same window, and how often
-// a renderer that could not start is tried again.
-constexpr auto kWindowHandOverWait = std::chrono::milliseconds(1000);
-constexpr int64_t kRendererRetryNanos = 1'000'000'000;
 // How long close waits for the message that lets the host release held keys.
 constexpr auto kReleaseAllWait = std::chrono::milliseconds(250);
 
-// The windows whose renderer a render loop holds. After a reconnect the new session's loop may
-// start while the old one still holds its swap chain on the same video window.
-class WindowClaims {
-public:
-    void acquire(void* window) {
-        std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, kWindowHandOverWait, [&] { return held_[window] == 0; });
-        ++held_[window];
-    }
-    void release(void* window) {
-        {
-            std::lock_guard lock(mutex_);
-            if (--held_[window] <= 0) held_.erase(window);
-        }
-        changed_.notify_all();
-    }
+}  // namespace
 
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::map<void*, int> held_;
-};
-
-WindowClaims& windowClaims() {
-    static WindowClaims* claims = new WindowClaims;  // render threads are detached
-    return *claims;
-}
-
-// What one render loop owns, given up in this order when it ends: decoder, renderer, the claim on
-// the window, then the thread's scope.
-struct RenderTools {
-    std::shared_ptr<void> scope;
-    void* window = nullptr;
-    std::unique_ptr<VideoRendererPort> renderer;
-    std::unique_ptr<VideoDecoderPort> decoder;
-
-    ~RenderTools() {
-        try {
-            if (decoder) decoder->close();
-        } catch (...) {
-        }
-        try {
-            if (renderer) renderer->release();
-        } catch (...) {
-        }
-        decoder.reset();
-        renderer.reset();
-        if (window) windowClaims().release(window);
-    }
-};
-
-std::optional<uint32_t> ackableFrame(const ChannelMessage& message) {
-    if (message.type != uint8_t(MsgType::VideoFrame) || message.payload.size() < 5) return std::nullopt;
-    return loadBe32(message.payload.data());
-}
-
-std::string exceptionText() {
+std::string ClientSession::exceptionText() {
     try {
         throw;
     } catch (const std::exception& e) {
@@ -98,8 +38,6 @@ std::string exceptionText() {
         return kUnknownFailure;
     }
 }
-
-}  // namespace
 
 std::string peerTextForLog(std::string_view text) {
     static const char kHex[] = "0123456789abcdef";
@@ -143,16 +81,6 @@ std::string peerTextForLog(std::string_view text) {
         out += "…";
     }
     return out;
-}
-
-std::string formatReceivedBatch(const std::wstring& path, int files, unsigned long long bytes) {
-    // Saved paths are Windows paths; the native build's use '/'.
-    const size_t cut = path.find_last_of(L"\\/");
-    const std::wstring name = cut == std::wstring::npos ? path : path.substr(cut + 1);
-    const std::wstring folder = cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
-    std::string label = utf8FromWide(name);
-    if (files != 1) label += " 등 파일 " + std::to_string(files) + "개";
-    return "받음: " + label + " (" + formatSize(bytes) + ") → " + utf8FromWide(folder);
 }
 
 ClientSession::ClientSession(Peer peerIn, KeyPair deviceKeyIn, Bytes tokenIn, void* videoWindowIn,
@@ -238,14 +166,31 @@ Json ClientSession::connect(Json request, std::string* routeText) {
     std::shared_ptr<FramedConn> conn = connectPeer_(peer.addresses, relayGiven, targetId, routeText, false);
     trackConnection(conn);
 
+    const std::string identityText = deviceIdentity();
+    Bytes helloBytes;
+    const std::shared_ptr<SecureChannel> secure =
+        handshakeOrRelay(conn, identityText, relayGiven, targetId, routeText, helloBytes);
+    adoptChannel(conn, secure);
+    Json hello = readHello(helloBytes);
+    requestSession(conn, request, self);
+    startThreads(self);
+    return hello;
+}
+
+std::string ClientSession::deviceIdentity() const {
     Json identity;
     identity.set("v", 1);
     identity.set("name", configStore().get().deviceName);
     identity.set("os", "windows");
     if (!token.empty()) identity.set("token", base64Encode(token));
-    const std::string identityText = identity.dump();
+    return identity.dump();
+}
 
-    Bytes helloBytes;
+std::shared_ptr<SecureChannel> ClientSession::handshakeOrRelay(std::shared_ptr<FramedConn>& conn,
+                                                               const std::string& identityText,
+                                                               const RelayConfig* relayGiven,
+                                                               const std::string& targetId, std::string* routeText,
+                                                               Bytes& helloBytes) {
     std::shared_ptr<SecureChannel> secure;
     // A handshake broken off on a hole-punched connection is tried once more through the relay.
     for (int attempt = 0;; ++attempt) {
@@ -266,19 +211,23 @@ Json ClientSession::connect(Json request, std::string* routeText) {
         conn = connectPeer_(peer.addresses, relayGiven, targetId, routeText, true);
         trackConnection(conn);
     }
+    return secure;
+}
 
-    // A close that came during the handshake: the host admits a new viewer by ending the session
-    // it serves, so nothing may be sent now.
-    {
-        std::lock_guard lock(stateMutex);
-        connecting_.reset();
-        if (stop.load()) {
-            conn->shutdown();
-            throw ProtoError(kConnClosed);
-        }
-        channel = secure;
+// A close that came during the handshake: the host admits a new viewer by ending the session it
+// serves, so nothing may be sent now.
+void ClientSession::adoptChannel(const std::shared_ptr<FramedConn>& conn,
+                                 const std::shared_ptr<SecureChannel>& secure) {
+    std::lock_guard lock(stateMutex);
+    connecting_.reset();
+    if (stop.load()) {
+        conn->shutdown();
+        throw ProtoError(kConnClosed);
     }
+    channel = secure;
+}
 
+Json ClientSession::readHello(const Bytes& helloBytes) {
     Json hello;
     if (!Json::parse(spanToString(helloBytes), hello)) hello = Json();
     {
@@ -286,25 +235,29 @@ Json ClientSession::connect(Json request, std::string* routeText) {
         hostOs_ = hello.get("os").isString() ? hello.get("os").text : "mac";
     }
     setUpFiles(hello.get("name").isString() ? hello.get("name").text : kUnknownHostName);
+    return hello;
+}
 
-    {
-        // Under the lock, so that a close either comes before (nothing is sent, no listener
-        // stays behind) or after (it sees the listener and removes it).
-        std::lock_guard lock(stateMutex);
-        if (stop.load()) {
-            conn->shutdown();
-            throw ProtoError(kConnClosed);
-        }
-        const std::string requestText = request.dump();
-        enqueue(uint8_t(MsgType::SessionRequest), Bytes(requestText.begin(), requestText.end()));
-        if (clipboardSync) {
-            std::weak_ptr<ClientSession> weak = self;
-            clipboardListener = devices_->clipboard().addListener([weak](const Bytes& payload) {
-                if (auto session = weak.lock()) session->queueClipboard(payload);
-            });
-        }
+void ClientSession::requestSession(const std::shared_ptr<FramedConn>& conn, const Json& request,
+                                   const std::shared_ptr<ClientSession>& self) {
+    // Under the lock, so that a close either comes before (nothing is sent, no listener
+    // stays behind) or after (it sees the listener and removes it).
+    std::lock_guard lock(stateMutex);
+    if (stop.load()) {
+        conn->shutdown();
+        throw ProtoError(kConnClosed);
     }
+    const std::string requestText = request.dump();
+    enqueue(uint8_t(MsgType::SessionRequest), Bytes(requestText.begin(), requestText.end()));
+    if (clipboardSync) {
+        std::weak_ptr<ClientSession> weak = self;
+        clipboardListener = devices_->clipboard().addListener([weak](const Bytes& payload) {
+            if (auto session = weak.lock()) session->queueClipboard(payload);
+        });
+    }
+}
 
+void ClientSession::startThreads(const std::shared_ptr<ClientSession>& self) {
     try {
         std::thread([self] { self->receiveLoop(); }).detach();
         std::thread([self] { self->renderLoop(); }).detach();
@@ -315,7 +268,6 @@ Json ClientSession::connect(Json request, std::string* routeText) {
         close();
         throw ProtoError(exceptionText());
     }
-    return hello;
 }
 
 // ---- sending and ending ----
@@ -452,264 +404,6 @@ ClientSession::Stats ClientSession::takeStats() {
     return out;
 }
 
-// ---- receive loop ----
-
-void ClientSession::receiveLoop() {
-    std::string reason;
-    try {
-        const std::shared_ptr<SecureChannel> secure = currentChannel();
-        while (!stop.load()) dispatch(secure->receive(-1));
-    } catch (...) {
-        reason = exceptionText();
-    }
-    if (stop.load()) reason.clear();
-    else if (hostStalled()) reason = kHostStalledText;
-    else if (reason.empty()) reason = kDroppedText;
-    try {
-        finish(reason);
-    } catch (...) {
-        // A callback that throws on the way out changes nothing: the session has ended.
-    }
-}
-
-void ClientSession::dispatch(ChannelMessage message) {
-    const Bytes& payload = message.payload;
-    switch (static_cast<MsgType>(message.type)) {
-    case MsgType::DisplayInfo: {
-        Json info;
-        if (decodeJson(payload, info) && onDisplayInfo) onDisplayInfo(info);
-        break;
-    }
-    case MsgType::StreamHeader:
-        if (!payload.empty()) {
-            std::lock_guard lock(statsMutex);
-            codecName = payload[0] == StreamHeader::kHevc ? "HEVC" : "H.264";
-        }
-        queueVideo(std::move(message));
-        break;
-    case MsgType::VideoFrame:
-        queueVideo(std::move(message));
-        break;
-    case MsgType::AudioFormat:
-        audio->setFormat(spanToString(payload));
-        break;
-    case MsgType::AudioFrame:
-        audio->playFrame(payload);
-        break;
-    case MsgType::Clipboard:
-        if (clipboardSync) devices_->clipboard().applyRemote(payload);
-        break;
-    case MsgType::Cursor:
-        if (onCursor) onCursor(payload);
-        break;
-    case MsgType::Pong: {
-        const uint64_t echo = decodePong(payload);  // "짧은 메시지" under 8 bytes
-        const int64_t t = now();
-        // A hostile echo from the future (or a huge one) says nothing about the round trip.
-        if (t > 0 && echo < uint64_t(t)) {
-            std::lock_guard lock(statsMutex);
-            rttMs = double(uint64_t(t) - echo) / 1e6;
-        }
-        break;
-    }
-    case MsgType::Chat:
-        if (onChat) onChat(decodeText(MsgType::Chat, payload));
-        break;
-    case MsgType::Notice:
-        if (onNotice) onNotice(spanToString(payload));
-        break;
-    case MsgType::Status: {
-        StatusMsg status;
-        if (!StatusMsg::decode(payload, status)) break;
-        if (onLocked && status.locked) onLocked(*status.locked);
-        if (onCurtain && status.curtain) onCurtain(*status.curtain);
-        break;
-    }
-    case MsgType::FileBegin:
-    case MsgType::FileData:
-    case MsgType::FileEnd:
-    case MsgType::FileAbort:
-        filesIn.handle(message.type, payload);
-        break;
-    case MsgType::FileAck:
-        filesOut.onAck(payload);
-        break;
-    case MsgType::FileSaved:
-        filesOut.onSaved(payload);
-        break;
-    case MsgType::FileRefused: {
-        const IdTextMsg refusal = IdTextMsg::decode(payload);  // "짧은 메시지" under 4 bytes
-        if (refusal.id != 0) {
-            filesOut.onRefused(payload);
-            break;
-        }
-        // The host cannot serve a request of ours: the permit it armed is void.
-        {
-            std::lock_guard lock(permitMutex);
-            receivePermitUntil = 0;
-        }
-        if (onTransferResult) onTransferResult(refusal.text, std::wstring());
-        break;
-    }
-    case MsgType::FolderListing:
-        if (onFolderListing) onFolderListing(spanToString(payload));
-        break;
-    case MsgType::AppList: {
-        Json list;
-        if (decodeJson(payload, list) && onAppList) onAppList(list);
-        break;
-    }
-    default:
-        break;
-    }
-}
-
-void ClientSession::queueVideo(ChannelMessage message) {
-    std::vector<uint32_t> acks;  // frames dropped here, acknowledged so the host keeps sending
-    bool wantKeyFrame = false;
-    const bool frame = message.type == uint8_t(MsgType::VideoFrame);
-    const bool keyFrame = frame && message.payload.size() >= 5 && message.payload[4] != 0;
-    auto drop = [&](const ChannelMessage& dropped) {
-        if (auto number = ackableFrame(dropped)) acks.push_back(*number);
-    };
-    {
-        std::lock_guard lock(queueMutex);
-        bool keep = true;
-        if (frame && skipToKeyFrame_ && !keyFrame) {
-            // Frames after a gap cannot be decoded until the next key frame.
-            drop(message);
-            keep = false;
-            wantKeyFrame = true;
-        } else {
-            if (keyFrame) skipToKeyFrame_ = false;
-            const size_t size = message.payload.size();
-            if (videoQueue.size() >= queueLimits.maxMessages || queuedBytes_ + size > queueLimits.maxBytes) {
-                // The loop has fallen behind: start again from the newest stream header and the
-                // next key frame.
-                std::optional<ChannelMessage> header;
-                for (ChannelMessage& queued : videoQueue) {
-                    if (queued.type == uint8_t(MsgType::StreamHeader)) header = std::move(queued);
-                    else drop(queued);
-                }
-                if (!frame) header.reset();  // the incoming header is the newer one
-                videoQueue.clear();
-                queuedBytes_ = 0;
-                if (header && header->payload.size() <= queueLimits.maxBytes) {
-                    queuedBytes_ = header->payload.size();
-                    videoQueue.push_back(std::move(*header));
-                }
-                wantKeyFrame = true;
-                // Only a key frame that fits beside the header starts the stream again; any other
-                // frame waits for the next key frame, which is asked for again.
-                if (frame && (!keyFrame || size > queueLimits.maxBytes - queuedBytes_)) {
-                    skipToKeyFrame_ = true;
-                    drop(message);
-                    keep = false;
-                } else if (!frame && size > queueLimits.maxBytes) {
-                    keep = false;
-                }
-            }
-        }
-        if (keep) {
-            queuedBytes_ += message.payload.size();
-            videoQueue.push_back(std::move(message));
-        }
-    }
-    queueCv.notify_all();
-    for (uint32_t number : acks) send(MsgType::FrameAck, encodeU32(number));
-    if (wantKeyFrame) requestKeyFrame();
-}
-
-// ---- render loop ----
-
-void ClientSession::renderLoop() {
-    try {
-        renderFrames();
-    } catch (...) {
-        // A decoder or renderer that fails in a way of its own ends the session with its text.
-        try {
-            finish(exceptionText());
-        } catch (...) {
-        }
-    }
-}
-
-void ClientSession::renderFrames() {
-    RenderTools tools;
-    tools.scope = devices_->renderThreadScope();
-    tools.renderer = devices_->makeRenderer();
-    bool ready = false;
-    int64_t lastInit = 0;
-    if (videoWindow) {
-        windowClaims().acquire(videoWindow);
-        tools.window = videoWindow;
-        ready = tools.renderer->init(videoWindow);
-        lastInit = now();
-    }
-    tools.decoder = devices_->makeDecoder(hostOs() == "mac");
-
-    bool produced = false;
-    FrameTrace* const trace = frameTrace_;
-    const std::function<void(const DecodedFrame&)> onPicture = [&](const DecodedFrame& picture) {
-        produced = true;
-        if (!ready) return;
-        tools.renderer->upload(picture);
-        tools.renderer->present();
-        // The decoder tags each picture with its frame's number; 0: it could not tell which. The
-        // steady clock, not the session's: the host's trace is on it.
-        if (trace && picture.tag != 0) trace->record("present", picture.tag, nowNanos());
-    };
-
-    while (!stop.load()) {
-        std::optional<ChannelMessage> message;
-        {
-            std::unique_lock lock(queueMutex);
-            queueCv.wait_for(lock, std::chrono::milliseconds(100),
-                             [&] { return stop.load() || redraw.load() || !videoQueue.empty(); });
-            if (!videoQueue.empty()) {
-                message = std::move(videoQueue.front());
-                videoQueue.pop_front();
-                queuedBytes_ -= std::min(queuedBytes_, message->payload.size());
-            }
-        }
-        if (stop.load()) break;
-        if (redraw.exchange(false) && ready) {
-            tools.renderer->resizeIfNeeded();
-            tools.renderer->present();
-        }
-        if (!message) continue;
-
-        if (message->type == uint8_t(MsgType::StreamHeader)) {
-            if (!tools.decoder->configure(message->payload)) requestKeyFrame();
-            continue;
-        }
-        if (message->type != uint8_t(MsgType::VideoFrame)) continue;
-        VideoFrameMsg frame;
-        try {
-            frame = VideoFrameMsg::decode(message->payload);
-        } catch (const ProtoError&) {
-            continue;  // shorter than its header: dropped without an acknowledgement
-        }
-        if (!ready && videoWindow && now() - lastInit >= kRendererRetryNanos) {
-            // A renderer that could not start (the window still held by the session before
-            // this one, a device that was busy) gets another chance.
-            tools.renderer->release();
-            ready = tools.renderer->init(videoWindow);
-            lastInit = now();
-        }
-        produced = false;
-        const bool ok = tools.decoder->decode(frame.accessUnit, frame.keyFrame, frame.frameNumber, onPicture);
-        send(MsgType::FrameAck, encodeU32(frame.frameNumber));
-        {
-            std::lock_guard lock(statsMutex);
-            frames += 1;
-            bytes += int64_t(message->payload.size());
-        }
-        if (produced && picturesShown.fetch_add(1) == 0 && onFirstPicture) onFirstPicture();
-        if (!ok) requestKeyFrame();
-    }
-}
-
 // ---- ping loop and senders ----
 
 void ClientSession::pingLoop() {
@@ -773,36 +467,4 @@ void ClientSession::queueClipboard(const Bytes& payload) {
     // under the session's lock: the payload only joins the queue, where it replaces one that still
     // waits, and no session lock is taken. The listener exists only while the channel does.
     if (!stop.load()) enqueue(uint8_t(MsgType::Clipboard), payload);
-}
-
-// ---- files ----
-
-void ClientSession::setUpFiles(std::string const& hostName) {
-    filesOut.send = [this](unsigned char type, std::vector<unsigned char> const& payload) { sendBulk(type, payload); };
-    filesOut.peerName = hostName;
-    filesOut.status = [this](std::string const& text) {
-        if (onTransferStatus) onTransferStatus(text);
-    };
-    filesOut.notify = [this](std::string const& text) {
-        if (onTransferResult) onTransferResult(text, std::wstring());
-    };
-    filesIn.send = [this](uint8_t type, std::vector<uint8_t> const& payload) { send(type, payload); };
-    filesIn.acceptNewBatch = [this] { return takeReceivePermit(); };
-    filesIn.status = [this](std::string const& text) {
-        if (onTransferStatus) onTransferStatus(text);
-    };
-    filesIn.notify = [this](std::string const& text) {
-        if (onTransferResult) onTransferResult(text, std::wstring());
-    };
-    filesIn.batchReceived = [this](std::wstring const& path, int files, unsigned long long total) {
-        const std::string text = formatReceivedBatch(path, files, total);
-        if (onTransferResult) onTransferResult(text, path);
-    };
-}
-
-bool ClientSession::takeReceivePermit() {
-    std::lock_guard lock(permitMutex);
-    const bool ok = receivePermitUntil != 0 && now() < receivePermitUntil;
-    if (ok) receivePermitUntil = 0;
-    return ok;
 }

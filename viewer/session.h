@@ -218,6 +218,24 @@ public:
     ProtoError refusalError(ProtoError const& error) const;
 
 private:
+    // The text of the exception being handled; call it only inside a catch block.
+    static std::string exceptionText();
+
+    // ---- connect's steps, in their order ----
+    std::string deviceIdentity() const;
+    // The handshake on `conn`; one broken off on a hole-punched connection is tried again once
+    // through the relay, and `conn` becomes that connection.
+    std::shared_ptr<SecureChannel> handshakeOrRelay(std::shared_ptr<FramedConn>& conn, const std::string& identityText,
+                                                    const RelayConfig* relayGiven, const std::string& targetId,
+                                                    std::string* routeText, Bytes& helloBytes);
+    void adoptChannel(const std::shared_ptr<FramedConn>& conn, const std::shared_ptr<SecureChannel>& secure);
+    // The host's hello, parsed (null when it does not parse); its system and name taken in.
+    Json readHello(const Bytes& helloBytes);
+    // Queues the session request and adds the clipboard listener.
+    void requestSession(const std::shared_ptr<FramedConn>& conn, const Json& request,
+                        const std::shared_ptr<ClientSession>& self);
+    void startThreads(const std::shared_ptr<ClientSession>& self);
+
     std::shared_ptr<SecureChannel> handshake(const std::shared_ptr<FramedConn>& conn, ByteSpan identity,
                                              Bytes& helloBytes);
     std::shared_ptr<SecureChannel> currentChannel();
@@ -226,7 +244,21 @@ private:
     void trackConnection(const std::shared_ptr<FramedConn>& conn);
     void throwIfClosed(const std::shared_ptr<FramedConn>& conn);
     void shutDownAndRemoveListener();
+    // Routes one message of the host to its handler.
     void dispatch(ChannelMessage message);
+    // ---- dispatch's handlers: each decodes its message, then passes it on ----
+    void handleDisplayInfo(const Bytes& payload);
+    void handleStreamHeader(ChannelMessage message);
+    void handleAudio(const ChannelMessage& message);
+    void handleClipboard(const Bytes& payload);
+    void handleCursor(const Bytes& payload);
+    void handlePong(const Bytes& payload);
+    void handleChat(const Bytes& payload);
+    void handleNotice(const Bytes& payload);
+    void handleStatus(const Bytes& payload);
+    void handleFileRefused(const Bytes& payload);
+    void handleFolderListing(const Bytes& payload);
+    void handleAppList(const Bytes& payload);
     void queueVideo(ChannelMessage message);
     void renderFrames();
     void queueClipboard(const Bytes& payload);

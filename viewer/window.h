@@ -192,6 +192,20 @@ public:
     InputFacts inputFacts() const;
 
 private:
+    // ---- handleMessage's handlers; one that returns bool returns true when it took the message
+    // (the window procedure returns 0) and false when the default procedure gets it as well ----
+    void onReportMessage(LPARAM lParam);
+    void onReportsWaiting();
+    void onActivate(WPARAM wParam);                      // window_input_win.cpp
+    bool onKey(UINT msg, WPARAM wParam, LPARAM lParam);  // window_input_win.cpp
+    bool onSysCommand(WPARAM wParam);
+    bool onCommand(WPARAM wParam);
+    void onEnterMenuLoop();                              // window_menu_win.cpp
+    void onExitMenuLoop();                               // window_menu_win.cpp
+    void onDropFiles(WPARAM wParam);                     // window_files_win.cpp
+    LRESULT onStatusLineColor(WPARAM wParam);
+    bool onTimer(WPARAM id);
+
     void apply(ViewerReport& report);
     void onConnected(const std::string& hostText);
     void connectFailed(const std::string& error);

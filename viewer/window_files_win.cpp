@@ -112,3 +112,18 @@ void ViewerWindow::showTransferResult(std::string text, std::wstring path) {
     SetTimer(hwnd, kTransferTimer, fileServices.resultMs, nullptr);
     rebuildMenuSoon();
 }
+
+void ViewerWindow::onDropFiles(WPARAM wParam) {
+    HDROP drop = reinterpret_cast<HDROP>(wParam);
+    std::vector<std::wstring> paths;
+    const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+    for (UINT i = 0; i < count; ++i) {
+        const UINT length = DragQueryFileW(drop, i, nullptr, 0);
+        std::wstring path(length + 1, L'\0');
+        DragQueryFileW(drop, i, path.data(), length + 1);
+        path.resize(length);
+        paths.push_back(std::move(path));
+    }
+    DragFinish(drop);
+    sendFiles(std::move(paths));
+}

@@ -221,3 +221,22 @@ void ViewerWindow::switchDisplay(int delta) {
     const std::optional<uint8_t> target = switchedDisplay(displayInfo, delta);
     if (target) session->send(MsgType::SelectDisplay, Bytes{*target});
 }
+
+void ViewerWindow::onActivate(WPARAM wParam) {
+    if (LOWORD(wParam) != WA_INACTIVE) {
+        installKeyboardHook();
+    } else {
+        releaseKeys();
+        setKeyboardHook(false);
+    }
+}
+
+bool ViewerWindow::onKey(UINT msg, WPARAM wParam, LPARAM lParam) {
+    // While connected the keys go to the host, and the characters they make are dropped here.
+    if (!connected) return false;
+    if (msg == WM_CHAR || msg == WM_SYSCHAR) return true;
+    const bool down = msg == WM_KEYDOWN || msg == WM_SYSKEYDOWN;
+    forwardKey(uint16_t((lParam >> 16) & 0xFF), ((lParam >> 24) & 1) != 0, uint32_t(wParam), down,
+               down && ((lParam >> 30) & 1) != 0);
+    return true;
+}

@@ -232,3 +232,17 @@ void ViewerWindow::applyHostInfo(Json const& info) {
     const PixelPoint at = centredIn(int(work.left), int(work.top), workWidth, workHeight, frameWidth, frameHeight);
     SetWindowPos(hwnd, nullptr, at.x, at.y, frameWidth, frameHeight, SWP_NOZORDER | SWP_NOACTIVATE);
 }
+
+void ViewerWindow::onEnterMenuLoop() {
+    menuOpen = true;
+    releaseKeys();  // the menu takes the keyboard now; nothing may stay down on the host
+    if (session && hostHas("apps")) session->send(MsgType::ListApps, Bytes());
+}
+
+void ViewerWindow::onExitMenuLoop() {
+    menuOpen = false;
+    if (menuStale) {
+        menuStale = false;
+        buildMenu();
+    }
+}

@@ -239,14 +239,12 @@ LRESULT CALLBACK viewerWndProc(HWND window, UINT msg, WPARAM wParam, LPARAM lPar
 
 LRESULT ViewerWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     if (msg >= WM_VIEWER_CONNECTED && msg <= WM_VIEWER_CURTAIN) {
-        std::unique_ptr<ViewerReport> r(reinterpret_cast<ViewerReport*>(lParam));
-        for (std::unique_ptr<ViewerReport>& due : gate_.admit(std::move(r))) apply(*due);
+        onReportMessage(lParam);
         return 0;
     }
     switch (msg) {
         case WM_VIEWER_REPORTS:
-            while (std::unique_ptr<ViewerReport> r = mailbox_->take())
-                for (std::unique_ptr<ViewerReport>& due : gate_.admit(std::move(r))) apply(*due);
+            onReportsWaiting();
             return 0;
         case WM_VIEWER_HOOK_KEY:
             hookKey(wParam, lParam);
@@ -255,92 +253,39 @@ LRESULT ViewerWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             layout();
             return 0;
         case WM_ACTIVATE:
-            if (LOWORD(wParam) != WA_INACTIVE) {
-                installKeyboardHook();
-            } else {
-                releaseKeys();
-                setKeyboardHook(false);
-            }
+            onActivate(wParam);
             break;
         case WM_KEYDOWN:
         case WM_KEYUP:
         case WM_SYSKEYDOWN:
         case WM_SYSKEYUP:
-            if (connected) {
-                const bool down = msg == WM_KEYDOWN || msg == WM_SYSKEYDOWN;
-                forwardKey(uint16_t((lParam >> 16) & 0xFF), ((lParam >> 24) & 1) != 0, uint32_t(wParam), down,
-                           down && ((lParam >> 30) & 1) != 0);
-                return 0;
-            }
-            break;
         case WM_CHAR:
         case WM_SYSCHAR:
-            if (connected) return 0;
+            if (onKey(msg, wParam, lParam)) return 0;
             break;
         case WM_SYSCOMMAND:
-            if ((wParam & 0xFFF0) == 0x1000) {
-                toggleFullScreen();
-                rebuildMenuSoon();
-                return 0;
-            }
-            if ((wParam & 0xFFF0) == SC_KEYMENU && connected) return 0;
+            if (onSysCommand(wParam)) return 0;
             break;
         case WM_MOUSEWHEEL:
         case WM_MOUSEHWHEEL:
             sendWheel(msg == WM_MOUSEHWHEEL, int(short(HIWORD(wParam))));
             return 0;
         case WM_COMMAND:
-            if (LOWORD(wParam) == kReconnectButtonId) {
-                attempts = 0;
-                connect();
-                return 0;
-            }
-            if (command(LOWORD(wParam))) return 0;
+            if (onCommand(wParam)) return 0;
             break;
         case WM_ENTERMENULOOP:
-            menuOpen = true;
-            releaseKeys();  // the menu takes the keyboard now; nothing may stay down on the host
-            if (session && hostHas("apps")) session->send(MsgType::ListApps, Bytes());
+            onEnterMenuLoop();
             break;
         case WM_EXITMENULOOP:
-            menuOpen = false;
-            if (menuStale) {
-                menuStale = false;
-                buildMenu();
-            }
+            onExitMenuLoop();
             break;
-        case WM_DROPFILES: {
-            HDROP drop = reinterpret_cast<HDROP>(wParam);
-            std::vector<std::wstring> paths;
-            const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
-            for (UINT i = 0; i < count; ++i) {
-                const UINT length = DragQueryFileW(drop, i, nullptr, 0);
-                std::wstring path(length + 1, L'\0');
-                DragQueryFileW(drop, i, path.data(), length + 1);
-                path.resize(length);
-                paths.push_back(std::move(path));
-            }
-            DragFinish(drop);
-            sendFiles(std::move(paths));
+        case WM_DROPFILES:
+            onDropFiles(wParam);
             return 0;
-        }
-        case WM_CTLCOLORSTATIC: {
-            HDC dc = reinterpret_cast<HDC>(wParam);
-            SetTextColor(dc, RGB(230, 230, 230));
-            SetBkColor(dc, RGB(0, 0, 0));
-            return reinterpret_cast<LRESULT>(GetStockObject(BLACK_BRUSH));
-        }
+        case WM_CTLCOLORSTATIC:
+            return onStatusLineColor(wParam);
         case WM_TIMER:
-            switch (wParam) {
-                case kTitleTimer: updateTitle(); return 0;
-                case kViewSizeTimer: reportViewSize(); return 0;
-                case kReconnectTimer:
-                    KillTimer(hwnd, kReconnectTimer);
-                    connect();
-                    return 0;
-                case kTransferTimer: setTransferText(std::string()); return 0;
-                default: break;
-            }
+            if (onTimer(wParam)) return 0;
             break;
         case WM_CLOSE:
             closeWindow();
@@ -352,6 +297,55 @@ LRESULT ViewerWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             break;
     }
     return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+void ViewerWindow::onReportMessage(LPARAM lParam) {
+    std::unique_ptr<ViewerReport> r(reinterpret_cast<ViewerReport*>(lParam));
+    for (std::unique_ptr<ViewerReport>& due : gate_.admit(std::move(r))) apply(*due);
+}
+
+void ViewerWindow::onReportsWaiting() {
+    while (std::unique_ptr<ViewerReport> r = mailbox_->take())
+        for (std::unique_ptr<ViewerReport>& due : gate_.admit(std::move(r))) apply(*due);
+}
+
+bool ViewerWindow::onSysCommand(WPARAM wParam) {
+    if ((wParam & 0xFFF0) == 0x1000) {  // the full-screen chord, posted by input
+        toggleFullScreen();
+        rebuildMenuSoon();
+        return true;
+    }
+    // While connected, Alt belongs to the host: it does not open the menu bar.
+    return (wParam & 0xFFF0) == SC_KEYMENU && connected;
+}
+
+bool ViewerWindow::onCommand(WPARAM wParam) {
+    if (LOWORD(wParam) == kReconnectButtonId) {
+        attempts = 0;
+        connect();
+        return true;
+    }
+    return command(LOWORD(wParam));
+}
+
+LRESULT ViewerWindow::onStatusLineColor(WPARAM wParam) {
+    HDC dc = reinterpret_cast<HDC>(wParam);
+    SetTextColor(dc, RGB(230, 230, 230));
+    SetBkColor(dc, RGB(0, 0, 0));
+    return reinterpret_cast<LRESULT>(GetStockObject(BLACK_BRUSH));
+}
+
+bool ViewerWindow::onTimer(WPARAM id) {
+    switch (id) {
+        case kTitleTimer: updateTitle(); return true;
+        case kViewSizeTimer: reportViewSize(); return true;
+        case kReconnectTimer:
+            KillTimer(hwnd, kReconnectTimer);
+            connect();
+            return true;
+        case kTransferTimer: setTransferText(std::string()); return true;
+        default: return false;
+    }
 }
 
 void ViewerWindow::apply(ViewerReport& r) {
