@@ -110,8 +110,8 @@ void quit() {
     PostQuitMessage(0);
 }
 
-void runTableCommand(unsigned id, const AppConfig& copy) {
-    HostServer& server = HostServer::instance();
+// Hosting and the sessions it holds.
+void runHostingCommand(unsigned id, const AppConfig& copy, HostServer& server) {
     switch (id) {
         case TrayId::Hosting:
             setHosting(!copy.hosting, true);
@@ -119,12 +119,36 @@ void runTableCommand(unsigned id, const AppConfig& copy) {
         case TrayId::Disconnect:
             server.closeSessions();
             break;
+        case TrayId::Chat:
+            if (std::shared_ptr<ViewerSession> session = server.currentSession()) session->openChat();
+            break;
+        case TrayId::LiftCurtain:
+            liftCurtain();
+            break;
+        case TrayId::Quit:
+            quit();
+            break;
+    }
+}
+
+// Pairing with other computers and connecting to them.
+void runPairingCommand(unsigned id) {
+    switch (id) {
         case TrayId::AddComputer:
             addComputer();
             break;
         case TrayId::MakeCode:
             makeCode();
             break;
+        case TrayId::ConnectByAccessId:
+            connectByAccessId();
+            break;
+    }
+}
+
+// The settings the menu checks and unchecks.
+void runSwitchCommand(unsigned id) {
+    switch (id) {
         case TrayId::Retina:
             flip(&AppConfig::retina);
             break;
@@ -140,6 +164,9 @@ void runTableCommand(unsigned id, const AppConfig& copy) {
         case TrayId::FileTransfer:
             flip(&AppConfig::fileTransfer);
             break;
+        case TrayId::NotifyConnect:
+            flip(&AppConfig::notifyConnect);
+            break;
         case TrayId::StayAwake:
             flip(&AppConfig::stayAwake);
             updateStayAwake();
@@ -148,6 +175,12 @@ void runTableCommand(unsigned id, const AppConfig& copy) {
             flip(&AppConfig::stayAwakeACOnly);
             updateStayAwake();
             break;
+    }
+}
+
+// The settings changed through a dialog or outside the configuration.
+void runSettingCommand(unsigned id, const AppConfig& copy) {
+    switch (id) {
         case TrayId::Rename:
             renamePc(copy);
             break;
@@ -160,36 +193,68 @@ void runTableCommand(unsigned id, const AppConfig& copy) {
         case TrayId::RunAtLogin:
             toggleRunValue();
             break;
-        case TrayId::ShowLog:
-            ShellExecuteW(nullptr, L"open", L"notepad.exe", utf8ToWide(logPath()).c_str(), nullptr, SW_SHOW);
-            break;
-        case TrayId::Quit:
-            quit();
-            break;
-        case TrayId::ConnectByAccessId:
-            connectByAccessId();
-            break;
         case TrayId::Password:
             setPassword();
             break;
         case TrayId::PasswordOff:
             passwordOff();
             break;
+        case TrayId::LockService:
+            toggleLockService();
+            break;
+    }
+}
+
+// The log and the connection history.
+void runRecordCommand(unsigned id) {
+    switch (id) {
+        case TrayId::ShowLog:
+            ShellExecuteW(nullptr, L"open", L"notepad.exe", utf8ToWide(logPath()).c_str(), nullptr, SW_SHOW);
+            break;
         case TrayId::History:
             MessageBoxW(tray().trayWindow, connectionHistoryText(30).c_str(), L"접속 기록 (최근 30번) — Tavrel",
                         MB_SETFOREGROUND | MB_ICONINFORMATION);
             break;
+    }
+}
+
+void runTableCommand(unsigned id, const AppConfig& copy) {
+    HostServer& server = HostServer::instance();
+    switch (id) {
+        case TrayId::Hosting:
+        case TrayId::Disconnect:
         case TrayId::Chat:
-            if (std::shared_ptr<ViewerSession> session = server.currentSession()) session->openChat();
-            break;
-        case TrayId::NotifyConnect:
-            flip(&AppConfig::notifyConnect);
-            break;
         case TrayId::LiftCurtain:
-            liftCurtain();
+        case TrayId::Quit:
+            runHostingCommand(id, copy, server);
             break;
+        case TrayId::AddComputer:
+        case TrayId::MakeCode:
+        case TrayId::ConnectByAccessId:
+            runPairingCommand(id);
+            break;
+        case TrayId::Retina:
+        case TrayId::SystemKeys:
+        case TrayId::Clipboard:
+        case TrayId::MacKeymap:
+        case TrayId::FileTransfer:
+        case TrayId::NotifyConnect:
+        case TrayId::StayAwake:
+        case TrayId::StayAwakeOnBattery:
+            runSwitchCommand(id);
+            break;
+        case TrayId::Rename:
+        case TrayId::Port:
+        case TrayId::Relay:
+        case TrayId::RunAtLogin:
+        case TrayId::Password:
+        case TrayId::PasswordOff:
         case TrayId::LockService:
-            toggleLockService();
+            runSettingCommand(id, copy);
+            break;
+        case TrayId::ShowLog:
+        case TrayId::History:
+            runRecordCommand(id);
             break;
     }
 }

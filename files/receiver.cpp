@@ -23,6 +23,11 @@ void closePart(const std::shared_ptr<FileReceiver::PartFile>& part) {
 // count that changes or is out of reach, a second header for an open transfer).
 std::string invalidHeaderText() { return "저장할 수 없습니다 (" + winErrorText(kErrInvalidData) + ")"; }
 
+// The part file beside a file's final place: a dot, the name, ".tavrel-part".
+std::wstring partPathOf(const std::wstring& finalPath) {
+    return joinPath(folderPart(finalPath), L"." + fileNamePart(finalPath) + L".tavrel-part");
+}
+
 }  // namespace
 
 void writeZoneMark(const std::wstring& path) {
@@ -205,19 +210,43 @@ void FileReceiver::watchIdle() {
     watchChanged_.notify_all();
 }
 
+// A header passes these steps in order; one that refuses it, or finds its batch gone, ends it
+// here, and the file is recorded only when all of them passed.
 void FileReceiver::onBegin(std::vector<uint8_t> const& payload) {
     const FileBeginMsg header = FileBeginMsg::decode(payload);
+    if (dropReopenedTransfer(header)) return;
+    if (!enterBatch(header)) return;
+    if (!admitHeader(header)) return;
+
+    std::vector<std::wstring> parts;
+    if (!splitHeaderPath(header, parts)) return;
+    std::wstring topPath;
+    if (!claimTopPath(header, parts[0], topPath)) return;
+
+    std::wstring finalPath = topPath;
+    for (size_t i = 1; i < parts.size(); ++i) finalPath = joinPath(finalPath, parts[i]);
+    if (!makeParentFolders(header, topPath, parts)) return;
+    const std::wstring partPath = partPathOf(finalPath);
+    if (!partPathFree(header, partPath)) return;
+    std::shared_ptr<PartFile> part = createPartFile(header, partPath);
+    if (!part) return;
+    recordFile(header, std::move(part), partPath, std::move(finalPath), std::move(topPath));
+}
+
+bool FileReceiver::dropReopenedTransfer(const FileBeginMsg& header) {
     // A second header for a transfer still open is no new file: the open one is dropped and
     // refused, and the batch gains nothing.
-    {
-        IncomingFile open;
-        if (takeFile(header.id, open)) {
-            closePart(open.handle);
-            deleteFile(longPath(open.partPath));
-            refuseFile(header.id, open.batchId, invalidHeaderText());
-            return;
-        }
+    IncomingFile open;
+    if (takeFile(header.id, open)) {
+        closePart(open.handle);
+        deleteFile(longPath(open.partPath));
+        refuseFile(header.id, open.batchId, invalidHeaderText());
+        return true;
     }
+    return false;
+}
+
+bool FileReceiver::enterBatch(const FileBeginMsg& header) {
     bool known = false;
     size_t open = 0;
     {
@@ -228,38 +257,51 @@ void FileReceiver::onBegin(std::vector<uint8_t> const& payload) {
     // A peer cannot hold any number of files open; refused before a permit is spent on it.
     if (open >= maxOpenFiles) {
         refuse(header.id, "저장할 수 없습니다 (" + winErrorText(kErrTooManyOpenFiles) + ")");
-        return;
+        return false;
     }
     if (!known) {
-        // A batch larger than any sender makes, or a header outside its own count, is refused
-        // whole, before a permit is spent on it.
-        if (header.count == 0 || header.count > maxBatchFiles || header.index >= header.count) {
-            refuse(header.id, invalidHeaderText());
-            return;
-        }
-        if (!acceptNewBatch()) {
-            refuse(header.id, "파일 받기가 꺼져 있습니다");
-            return;
-        }
-        std::wstring folder = destination();
-        if (folder.empty()) folder = fallbackFolder();
-        std::lock_guard lock(mutex);
-        // A sender runs one batch at a time: batches without an open file are over (they failed
-        // without an abort), so their records go when the next one begins.
-        for (auto it = batches.begin(); it != batches.end();) {
-            bool idle = true;
-            for (const auto& [id, file] : files) idle = idle && file.batchId != it->first;
-            it = idle ? batches.erase(it) : std::next(it);
-        }
-        IncomingBatch& batch = batches[header.batchId];
-        batch = IncomingBatch{};
-        batch.folder = std::move(folder);
-        batch.total = header.total;
-        batch.count = header.count;
-        batch.seen.assign(header.count, false);
-        batch.lastActivity = nowNanos();
-        startWatchLocked();
+        if (!checkNewBatch(header)) return false;
+        startBatch(header);
     }
+    return true;
+}
+
+bool FileReceiver::checkNewBatch(const FileBeginMsg& header) {
+    // A batch larger than any sender makes, or a header outside its own count, is refused
+    // whole, before a permit is spent on it.
+    if (header.count == 0 || header.count > maxBatchFiles || header.index >= header.count) {
+        refuse(header.id, invalidHeaderText());
+        return false;
+    }
+    if (!acceptNewBatch()) {
+        refuse(header.id, "파일 받기가 꺼져 있습니다");
+        return false;
+    }
+    return true;
+}
+
+void FileReceiver::startBatch(const FileBeginMsg& header) {
+    std::wstring folder = destination();
+    if (folder.empty()) folder = fallbackFolder();
+    std::lock_guard lock(mutex);
+    // A sender runs one batch at a time: batches without an open file are over (they failed
+    // without an abort), so their records go when the next one begins.
+    for (auto it = batches.begin(); it != batches.end();) {
+        bool idle = true;
+        for (const auto& [id, file] : files) idle = idle && file.batchId != it->first;
+        it = idle ? batches.erase(it) : std::next(it);
+    }
+    IncomingBatch& batch = batches[header.batchId];
+    batch = IncomingBatch{};
+    batch.folder = std::move(folder);
+    batch.total = header.total;
+    batch.count = header.count;
+    batch.seen.assign(header.count, false);
+    batch.lastActivity = nowNanos();
+    startWatchLocked();
+}
+
+bool FileReceiver::admitHeader(const FileBeginMsg& header) {
     std::string refusal;
     {
         std::lock_guard lock(mutex);
@@ -267,30 +309,35 @@ void FileReceiver::onBegin(std::vector<uint8_t> const& payload) {
     }
     if (!refusal.empty()) {
         refuseFile(header.id, header.batchId, refusal);
-        return;
+        return false;
     }
+    return true;
+}
 
-    std::vector<std::wstring> parts;
+bool FileReceiver::splitHeaderPath(const FileBeginMsg& header, std::vector<std::wstring>& parts) {
     if (!splitReceivedPath(header.path, parts)) {
         refuseFile(header.id, header.batchId, "받을 수 없는 경로: " + header.path);
-        return;
+        return false;
     }
-    std::wstring topPath;
-    {
-        std::lock_guard lock(mutex);
-        auto b = batches.find(header.batchId);
-        if (b == batches.end()) return;  // aborted meanwhile
-        IncomingBatch& batch = b->second;
-        auto top = batch.topNames.find(parts[0]);
-        if (top == batch.topNames.end()) {
-            top = batch.topNames.emplace(parts[0], uniquePath(batch.folder, parts[0])).first;
-        }
-        topPath = joinPath(batch.folder, top->second);
-        if (batch.firstPath.empty()) batch.firstPath = topPath;
-    }
+    return true;
+}
 
-    std::wstring finalPath = topPath;
-    for (size_t i = 1; i < parts.size(); ++i) finalPath = joinPath(finalPath, parts[i]);
+bool FileReceiver::claimTopPath(const FileBeginMsg& header, const std::wstring& topName, std::wstring& topPath) {
+    std::lock_guard lock(mutex);
+    auto b = batches.find(header.batchId);
+    if (b == batches.end()) return false;  // aborted meanwhile
+    IncomingBatch& batch = b->second;
+    auto top = batch.topNames.find(topName);
+    if (top == batch.topNames.end()) {
+        top = batch.topNames.emplace(topName, uniquePath(batch.folder, topName)).first;
+    }
+    topPath = joinPath(batch.folder, top->second);
+    if (batch.firstPath.empty()) batch.firstPath = topPath;
+    return true;
+}
+
+bool FileReceiver::makeParentFolders(const FileBeginMsg& header, const std::wstring& topPath,
+                                     const std::vector<std::wstring>& parts) {
     if (parts.size() > 1) {
         std::wstring level = topPath;
         for (size_t i = 0; i + 1 < parts.size(); ++i) {
@@ -298,12 +345,15 @@ void FileReceiver::onBegin(std::vector<uint8_t> const& payload) {
             const uint32_t error = createDirectory(longPath(level));
             if (error != 0 && error != kErrAlreadyExists) {
                 refuseFile(header.id, header.batchId, "폴더를 만들 수 없습니다 (" + winErrorText(error) + ")");
-                return;
+                return false;
             }
         }
     }
-    const std::wstring partPath =
-        joinPath(folderPart(finalPath), L"." + fileNamePart(finalPath) + L".tavrel-part");
+    return true;
+}
+
+bool FileReceiver::partPathFree(const FileBeginMsg& header, const std::wstring& partPath) {
+    std::string refusal;
     {
         // Two open transfers never share a part file.
         std::lock_guard lock(mutex);
@@ -316,8 +366,13 @@ void FileReceiver::onBegin(std::vector<uint8_t> const& payload) {
     }
     if (!refusal.empty()) {
         refuseFile(header.id, header.batchId, refusal);
-        return;
+        return false;
     }
+    return true;
+}
+
+std::shared_ptr<FileReceiver::PartFile> FileReceiver::createPartFile(const FileBeginMsg& header,
+                                                                     const std::wstring& partPath) {
     // A leftover part file goes first, whatever it is, and the new one is made new: a link left
     // under the name is removed, never written through.
     deleteFile(longPath(partPath));
@@ -325,8 +380,13 @@ void FileReceiver::onBegin(std::vector<uint8_t> const& payload) {
     part->file = FileHandle::createNew(longPath(partPath), kAttrNormal);
     if (!part->file.valid()) {
         refuseFile(header.id, header.batchId, "저장할 수 없습니다 (" + winErrorText(part->file.openError()) + ")");
-        return;
+        return nullptr;
     }
+    return part;
+}
+
+void FileReceiver::recordFile(const FileBeginMsg& header, std::shared_ptr<PartFile> part, const std::wstring& partPath,
+                              std::wstring finalPath, std::wstring topPath) {
     std::lock_guard lock(mutex);
     IncomingFile& file = files[header.id];
     file.handle = std::move(part);

@@ -19,6 +19,8 @@
 #include "files/fileio.h"
 #include "files/status.h"
 
+struct FileBeginMsg;
+
 // Transfers a peer may hold open at once (a sender opens one at a time); batch records live
 // only while one of their files is open or until the next batch begins, so they stay as few.
 inline constexpr size_t kMaxOpenIncomingFiles = 32;
@@ -145,6 +147,32 @@ private:
     std::thread::id watchThread_;
 
     void onBegin(std::vector<uint8_t> const& payload);
+    // The steps of onBegin, in their order. A step that stops the header has sent its refusal,
+    // if any; the checks return false then.
+    // True when the header's id names a transfer still open: that one is dropped and refused.
+    bool dropReopenedTransfer(const FileBeginMsg& header);
+    // Refuses a peer with too many files open; the first header of a batch starts it.
+    bool enterBatch(const FileBeginMsg& header);
+    // A new batch's count and index, then the user's permit (acceptNewBatch).
+    bool checkNewBatch(const FileBeginMsg& header);
+    // Asks for the folder, forgets the batches that are over and enters the new one.
+    void startBatch(const FileBeginMsg& header);
+    // The header against its batch's own announcement (admitLocked).
+    bool admitHeader(const FileBeginMsg& header);
+    // The relative path into checked components.
+    bool splitHeaderPath(const FileBeginMsg& header, std::vector<std::wstring>& parts);
+    // The path of the top-level item on disk, a free name on its first use in the batch.
+    bool claimTopPath(const FileBeginMsg& header, const std::wstring& topName, std::wstring& topPath);
+    // The folders between the top-level item and the file.
+    bool makeParentFolders(const FileBeginMsg& header, const std::wstring& topPath,
+                           const std::vector<std::wstring>& parts);
+    // No other open transfer writes the same part file.
+    bool partPathFree(const FileBeginMsg& header, const std::wstring& partPath);
+    // Replaces whatever lies under the part file's name by a new, empty file; null when refused.
+    std::shared_ptr<PartFile> createPartFile(const FileBeginMsg& header, const std::wstring& partPath);
+    // Enters the open transfer.
+    void recordFile(const FileBeginMsg& header, std::shared_ptr<PartFile> part, const std::wstring& partPath,
+                    std::wstring finalPath, std::wstring topPath);
     void onData(std::vector<uint8_t> const& payload);
     void onEnd(std::vector<uint8_t> const& payload);
     void onAbort(std::vector<uint8_t> const& payload);

@@ -390,14 +390,34 @@ void HostServer::admit(const std::shared_ptr<FramedConn>& conn, uint64_t run) {
     }
 }
 
-void HostServer::admitOrThrow(const std::shared_ptr<FramedConn>& conn, uint64_t run) {
-    if (!runIsCurrent(run)) throw ProtoError(kHostingStopped);
+namespace {
+
+// The hello the host sends in the handshake.
+Bytes hostHelloBytes(const std::string& deviceName, const std::string& deviceId) {
     Json hostHello;
-    hostHello.set("name", store_.get().deviceName);
-    hostHello.set("id", deviceId_);
+    hostHello.set("name", deviceName);
+    hostHello.set("id", deviceId);
     hostHello.set("os", "windows");
     const std::string hostHelloText = hostHello.dump();
-    const Bytes hostHelloBytes(hostHelloText.begin(), hostHelloText.end());
+    return Bytes(hostHelloText.begin(), hostHelloText.end());
+}
+
+// The session request, the first message on the channel.
+Json receiveRequest(SecureChannel& channel, int timeoutMs) {
+    // Until the request opens, the paired route has only the peer's claim to a key: it gets the
+    // handshake's small frames, not a session's.
+    ChannelMessage message = channel.receive(timeoutMs, kMaxHandshakeFrame);
+    if (message.type != uint8_t(MsgType::SessionRequest)) throw ProtoError(kNoSessionRequest);
+    Json request;
+    if (!decodeJson(message.payload, request)) throw ProtoError(kBadHello);
+    return request;
+}
+
+}  // namespace
+
+void HostServer::admitOrThrow(const std::shared_ptr<FramedConn>& conn, uint64_t run) {
+    if (!runIsCurrent(run)) throw ProtoError(kHostingStopped);
+    const Bytes hostHello = hostHelloBytes(store_.get().deviceName, deviceId_);
 
     const Bytes first = conn->readFrame(kMaxHandshakeFrame, timing.firstFrameMs);
     const bool byPassword = isPasswordHello(first);
@@ -405,64 +425,90 @@ void HostServer::admitOrThrow(const std::shared_ptr<FramedConn>& conn, uint64_t 
     Json peerHello;
     std::string keyText;
     if (byPassword) {
-        PasswordAttempt attempt(passwords);
-        if (!attempt.started()) throw ProtoError(kPasswordLoginRefused);
-        Bytes clientKey, identity;
-        channel = hostPasswordHandshake(conn, first, deviceKey_, attempt.password(), hostHelloBytes, clientKey,
-                                        identity);
-        peerHello = parseHello(identity);
-        attempt.succeeded();
-        keyText = base64Encode(clientKey);
+        channel = passwordHandshake(conn, first, hostHello, peerHello, keyText);
     } else {
-        Bytes clientKey;
-        channel = hostPairedHandshake(
-            conn, first, deviceKey_,
-            [&](const Bytes& key, const Bytes& identity) {
-                Json hello = parseHello(identity);
-                std::string text = base64Encode(key);
-                if (!check(text, hello)) throw ProtoError(kDeviceNotAllowed);
-                peerHello = std::move(hello);
-                keyText = std::move(text);
-                return hostHelloBytes;
-            },
-            clientKey);
+        channel = pairedHandshake(conn, first, hostHello, peerHello, keyText);
     }
 
-    // Until the request opens, the paired route has only the peer's claim to a key: it gets the
-    // handshake's small frames, not a session's.
-    ChannelMessage message = channel->receive(timing.requestMs, kMaxHandshakeFrame);
-    if (message.type != uint8_t(MsgType::SessionRequest)) throw ProtoError(kNoSessionRequest);
-    Json request;
-    if (!decodeJson(message.payload, request)) throw ProtoError(kBadHello);
+    const Json request = receiveRequest(*channel, timing.requestMs);
     if (!runIsCurrent(run)) throw ProtoError(kHostingStopped);
 
     const std::string name = textOr(peerHello.get("name"), "?");
     const std::string os = textOr(request.get("os"), "mac");
-    if (byPassword) {
-        store_.update([&](AppConfig& c) {
-            for (const Peer& p : c.allowed)
-                if (p.key == keyText) return;
-            Peer peer;
-            peer.name = name;
-            peer.key = keyText;
-            peer.os = os;
-            peer.added = nowSeconds();
-            c.allowed.push_back(std::move(peer));
-        });
-        logLine("비밀번호로 접속 · 허용 목록에 등록: " + name);
-    }
+    if (byPassword) allowPasswordPeer(name, keyText, os);
     logLine("연결 허용: " + name + " (" + conn->peerAddress() + ", " + os + ")");
 
-    if (!makeSession) throw ProtoError("세션을 만들 수 없음");
-    std::shared_ptr<ViewerSession> session = makeSession(channel, name, keyText, request, this);
-    if (!session) throw ProtoError("세션을 만들 수 없음");
-    session->clipboard = store_.get().clipboard;
+    std::shared_ptr<ViewerSession> session = newSession(channel, name, keyText, request);
     // A wake errand only passes a message on: it must not throw out whoever uses this PC, and it
     // is no connection worth a history record or a notice.
     const bool errand = textOr(request.get("purpose"), "") == "wake";
     if (!errand) session->historyId = addConnectionRecord(name, byPassword ? kHowPassword : kHowPaired, conn->route);
     session->onEnded = endCallback();
 
+    std::shared_ptr<ViewerSession> previous = adoptSession(session, run, errand, keyText);
+    if (previous) previous->close();
+    startSession(session, keyText, os);
+    if (!errand && onConnected && store_.get().notifyConnect) onConnected(name, conn->route);
+    if (onStateChanged) onStateChanged();
+}
+
+std::shared_ptr<SecureChannel> HostServer::passwordHandshake(const std::shared_ptr<FramedConn>& conn, const Bytes& first,
+                                                             const Bytes& hostHello, Json& peerHello,
+                                                             std::string& keyText) {
+    std::shared_ptr<SecureChannel> channel;
+    PasswordAttempt attempt(passwords);
+    if (!attempt.started()) throw ProtoError(kPasswordLoginRefused);
+    Bytes clientKey, identity;
+    channel = hostPasswordHandshake(conn, first, deviceKey_, attempt.password(), hostHello, clientKey, identity);
+    peerHello = parseHello(identity);
+    attempt.succeeded();
+    keyText = base64Encode(clientKey);
+    return channel;
+}
+
+std::shared_ptr<SecureChannel> HostServer::pairedHandshake(const std::shared_ptr<FramedConn>& conn, const Bytes& first,
+                                                           const Bytes& hostHello, Json& peerHello,
+                                                           std::string& keyText) {
+    Bytes clientKey;
+    return hostPairedHandshake(
+        conn, first, deviceKey_,
+        [&](const Bytes& key, const Bytes& identity) {
+            Json hello = parseHello(identity);
+            std::string text = base64Encode(key);
+            if (!check(text, hello)) throw ProtoError(kDeviceNotAllowed);
+            peerHello = std::move(hello);
+            keyText = std::move(text);
+            return hostHello;
+        },
+        clientKey);
+}
+
+void HostServer::allowPasswordPeer(const std::string& name, const std::string& keyText, const std::string& os) {
+    store_.update([&](AppConfig& c) {
+        for (const Peer& p : c.allowed)
+            if (p.key == keyText) return;
+        Peer peer;
+        peer.name = name;
+        peer.key = keyText;
+        peer.os = os;
+        peer.added = nowSeconds();
+        c.allowed.push_back(std::move(peer));
+    });
+    logLine("비밀번호로 접속 · 허용 목록에 등록: " + name);
+}
+
+std::shared_ptr<ViewerSession> HostServer::newSession(const std::shared_ptr<SecureChannel>& channel,
+                                                      const std::string& name, const std::string& keyText,
+                                                      const Json& request) {
+    if (!makeSession) throw ProtoError("세션을 만들 수 없음");
+    std::shared_ptr<ViewerSession> session = makeSession(channel, name, keyText, request, this);
+    if (!session) throw ProtoError("세션을 만들 수 없음");
+    session->clipboard = store_.get().clipboard;
+    return session;
+}
+
+std::shared_ptr<ViewerSession> HostServer::adoptSession(const std::shared_ptr<ViewerSession>& session, uint64_t run,
+                                                        bool errand, const std::string& keyText) {
     std::shared_ptr<ViewerSession> previous;
     const char* refusal = nullptr;
     {
@@ -493,8 +539,11 @@ void HostServer::admitOrThrow(const std::shared_ptr<FramedConn>& conn, uint64_t 
         session->close();
         throw ProtoError(refusal);
     }
-    if (previous) previous->close();
+    return previous;
+}
 
+void HostServer::startSession(const std::shared_ptr<ViewerSession>& session, const std::string& keyText,
+                              const std::string& os) {
     try {
         store_.update([&](AppConfig& c) {
             for (Peer& p : c.allowed) {
@@ -508,8 +557,6 @@ void HostServer::admitOrThrow(const std::shared_ptr<FramedConn>& conn, uint64_t 
         session->close();
         throw;
     }
-    if (!errand && onConnected && store_.get().notifyConnect) onConnected(name, conn->route);
-    if (onStateChanged) onStateChanged();
 }
 
 bool HostServer::check(const std::string& keyText, const Json& hello) {

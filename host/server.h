@@ -168,6 +168,26 @@ private:
                              bool relayed);
     void admit(const std::shared_ptr<FramedConn>& conn, uint64_t run);
     void admitOrThrow(const std::shared_ptr<FramedConn>& conn, uint64_t run);
+    // The steps of admitOrThrow that need the server; a refusal is thrown as a ProtoError.
+    // The handshakes; they set the viewer's hello and key text and return the channel. The
+    // password one spends an attempt of `passwords`, the paired one asks check.
+    std::shared_ptr<SecureChannel> passwordHandshake(const std::shared_ptr<FramedConn>& conn, const Bytes& first,
+                                                     const Bytes& hostHello, Json& peerHello, std::string& keyText);
+    std::shared_ptr<SecureChannel> pairedHandshake(const std::shared_ptr<FramedConn>& conn, const Bytes& first,
+                                                   const Bytes& hostHello, Json& peerHello, std::string& keyText);
+    // A viewer that came in by password is added to the allowed devices (unless its key is there).
+    void allowPasswordPeer(const std::string& name, const std::string& keyText, const std::string& os);
+    // The session from makeSession, with the clipboard setting.
+    std::shared_ptr<ViewerSession> newSession(const std::shared_ptr<SecureChannel>& channel, const std::string& name,
+                                              const std::string& keyText, const Json& request);
+    // Makes the session the current one, or one of the errands, under the run it came to; returns
+    // the one it replaces (for the caller to close). A session it may not adopt is closed.
+    std::shared_ptr<ViewerSession> adoptSession(const std::shared_ptr<ViewerSession>& session, uint64_t run,
+                                                bool errand, const std::string& keyText);
+    // Notes the device's connection time (and its system when none is known), then starts the
+    // session; a session that fails here is closed.
+    void startSession(const std::shared_ptr<ViewerSession>& session, const std::string& keyText,
+                      const std::string& os);
     void startAdmissionThread(std::shared_ptr<FramedConn> conn, uint64_t run);
     bool runIsCurrent(uint64_t run);
     uint64_t currentRun();
