@@ -51,6 +51,8 @@ constexpr UINT WM_VIEWER_REPORTS = WM_APP + 16;
 
 // Id of the reconnect button.
 constexpr int kReconnectButtonId = 101;
+// The timer that takes a transfer's result off the status line again.
+constexpr UINT_PTR kTransferTimer = 4;
 
 // What the file commands use of the shell; empty members take the system's (the pickers and
 // ShellExecuteW). Tests put recorders in and shorten how long a result stays.

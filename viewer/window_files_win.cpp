@@ -17,8 +17,6 @@
 
 namespace {
 
-constexpr UINT_PTR kTransferTimer = 4;
-
 std::vector<std::wstring> systemPickFiles(HWND owner) {
     return pickFilesToOpen(owner, kSendFilesPickerTitle, OFN_NOCHANGEDIR | OFN_HIDEREADONLY);
 }

@@ -21,7 +21,6 @@ namespace {
 constexpr UINT_PTR kTitleTimer = 1;
 constexpr UINT_PTR kViewSizeTimer = 2;
 constexpr UINT_PTR kReconnectTimer = 3;
-constexpr UINT_PTR kTransferTimer = 4;
 constexpr UINT kViewSizeDelayMs = 300;
 
 const wchar_t* const kViewerClass = L"TavrelViewer";
