@@ -120,33 +120,44 @@ private:
     struct Worker;
     struct Outbox;
 
+    // Life, sending and the threads (session.cpp).
     void sendMessage(MsgType type, ByteSpan payload);
     void notice(const std::string& text);
-    void dispatch(MsgType type, const std::vector<unsigned char>& payload);
-    bool toLockScreen(MsgType type, const std::vector<unsigned char>& payload);
-    void handleFiles(MsgType type, const std::vector<unsigned char>& payload);
-    void lockLogin(const std::vector<unsigned char>& payload);
-    void curtainSwitch(bool on);
-    void chatLine(const std::string& text);
     // Makes the chat window, its typed lines posted to the outbox; under the chat mutex.
     void makeChatLocked();
-    void requestCatalogue();
     void startDetached(std::function<void()> body);
     // Runs the job on the worker of its kind; dropped once the session stops.
     void post(const std::shared_ptr<Worker>& worker, std::function<void()> job);
-    // Input under the input mutex, unless the session has stopped.
-    void withInput(const std::function<void()>& action);
     void releaseInput();
-    // The injector's target; under the capture mutex.
-    void setTargetLocked(const ScreenRect& r);
-    std::wstring takeUploadFolder();
-
     void statusLoop();
     void receiveLoop();
+    bool sleepUnlessStopped(int ms);
+
+    // The routing of the viewer's messages, input and the desktop's services (session_dispatch.cpp).
+    void dispatch(MsgType type, const std::vector<unsigned char>& payload);
+    bool toLockScreen(MsgType type, const std::vector<unsigned char>& payload);
+    void handleInput(MsgType type, const std::vector<unsigned char>& payload);
+    void handleDesktopService(MsgType type, const std::vector<unsigned char>& payload);
+    void handleCatalogue(MsgType type, const std::vector<unsigned char>& payload);
+    void lockLogin(const std::vector<unsigned char>& payload);
+    void curtainSwitch(bool on);
+    void chatLine(const std::string& text);
+    void requestCatalogue();
+    // Input under the input mutex, unless the session has stopped.
+    void withInput(const std::function<void()>& action);
+
+    // The stream settings, the set-up and the capture-and-encode loop (session_capture.cpp).
+    void handleStreamSetting(MsgType type, const std::vector<unsigned char>& payload);
+    // The injector's target; under the capture mutex.
+    void setTargetLocked(const ScreenRect& r);
     void captureLoop();
     void caretPass(CaretReports& reports);
     void rateStep(PictureEncoder& encoder, int fps);
-    bool sleepUnlessStopped(int ms);
+
+    // File messages and the upload folder (session_files.cpp).
+    void handleTransfer(MsgType type, const std::vector<unsigned char>& payload);
+    void handleFiles(MsgType type, const std::vector<unsigned char>& payload);
+    std::wstring takeUploadFolder();
 
     ConfigStore& store_;
     std::shared_ptr<SessionSystem> system_;
