@@ -119,6 +119,8 @@ private:
     struct ClipboardRelay;
     struct Worker;
     struct Outbox;
+    struct CaptureSetup;
+    struct CaptureLoopState;
 
     // Life, sending and the threads (session.cpp).
     void sendMessage(MsgType type, ByteSpan payload);
@@ -150,7 +152,19 @@ private:
     void handleStreamSetting(MsgType type, const std::vector<unsigned char>& payload);
     // The injector's target; under the capture mutex.
     void setTargetLocked(const ScreenRect& r);
+    void readStreamWishes(CaptureSetup& s);
+    void placeStreamWindow(CaptureSetup& s);
+    bool openEncoder(PictureEncoder& encoder, const CaptureSetup& s, const SetupMode& mode, const MonitorInfo& monitor,
+                     const StreamRegion& region);
+    void sendDisplayInfo(const CaptureSetup& s, const MonitorInfo& monitor, int width, int height);
     void captureLoop();
+    bool setUpWhenDue(CaptureLoopState& run);
+    void grab(CaptureLoopState& run);
+    void sidePasses(CaptureLoopState& run, int64_t now);
+    bool pictureToEncode(CaptureLoopState& run, int64_t now, int64_t& convertStart);
+    int64_t convertMapped(CaptureLoopState& run, int64_t mapStart);
+    bool encodePicture(CaptureLoopState& run, int64_t convertStart, Bytes& out);
+    void sendFrame(CaptureLoopState& run, const Bytes& out);
     void caretPass(CaretReports& reports);
     void rateStep(PictureEncoder& encoder, int fps);
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <utility>
 
 #include "core/frame_trace.h"
@@ -19,6 +20,39 @@ const char* const kCaptureFailed = "원격 PC 의 화면을 가져올 수 없습
 double elapsedMs(int64_t from, int64_t to) { return double(to - from) / 1e6; }
 
 }  // namespace
+
+// What one set-up of capture and encoder goes by: the displays, the viewer's wishes as they were
+// when it began, and the display and the part of it it settled on.
+struct HostSession::CaptureSetup {
+    std::vector<MonitorInfo> monitors;
+    int viewW = 0;
+    int viewH = 0;
+    int quality = 0;
+    size_t index = 0;
+    uint32_t window = 0;
+    std::optional<ScreenRect> area;  // the window's part of its display
+};
+
+// What the capture-and-encode loop keeps from one pass to the next.
+struct HostSession::CaptureLoopState {
+    std::unique_ptr<ScreenSource> screen;
+    std::unique_ptr<PictureEncoder> encoder;
+    std::unique_ptr<PointerSource> pointer;
+    Bytes picture;
+    CaretReports carets;
+    int fps = 0;
+    int64_t frameInterval = 0;
+    std::vector<Bytes> parameterSets;
+    uint32_t frameNumber = 0;
+    bool pending = false, live = false, havePicture = false;
+    // When the waiting picture and the one in `picture` were grabbed, for the frame trace.
+    int64_t pendingGrabbedAt = 0, pictureGrabbedAt = 0;
+    int failures = 0;
+    int64_t lastSent = 0, lastWindowCheck = 0, lastCaret = 0, lastCursor = 0, lastRateStep = 0;
+    // Read just before this pass's grab.
+    bool keyRequest = false;
+    bool windowFull = false;
+};
 
 // ---- Stream settings ----
 
@@ -106,50 +140,19 @@ void HostSession::streamWindow(uint32_t handle) {
 // ---- Capture-and-encode loop ----
 
 bool HostSession::setupCapture(ScreenSource& screen, PictureEncoder& encoder, Bytes& picture) {
-    const std::vector<MonitorInfo> monitors = system_->monitors();
-    if (monitors.empty()) return false;
+    CaptureSetup s;
+    s.monitors = system_->monitors();
+    if (s.monitors.empty()) return false;
 
-    int viewW, viewH, quality;
-    size_t index;
-    uint32_t window;
-    {
-        std::lock_guard<std::mutex> lock(captureMutex_);
-        viewW = capture_->viewWidth;
-        viewH = capture_->viewHeight;
-        index = size_t(clampDisplayIndex(capture_->display, int(monitors.size())));
-        quality = capture_->quality;
-        window = capture_->window;
-    }
-    const SetupMode mode = setupMode(request_.fps, request_.retina, quality);
+    readStreamWishes(s);
+    const SetupMode mode = setupMode(request_.fps, request_.retina, s.quality);
 
-    std::optional<ScreenRect> area;  // the window's part of its display
-    if (window != 0) {
-        WindowState state = system_->windowState(window);
-        if (state.exists && state.bounds && state.minimised) {
-            system_->restoreWindow(window);
-            sleepMs(timing_.restoreWaitMs);
-            state = system_->windowState(window);
-        }
-        if (!state.exists || !state.bounds) {
-            {
-                std::lock_guard<std::mutex> lock(captureMutex_);
-                if (capture_->window == window) capture_->window = 0;
-            }
-            window = 0;
-            notice(kWindowNotFound);
-        } else {
-            index = displayForWindow(*state.bounds, monitors, index);
-            const ScreenRect overlap = intersect(*state.bounds, monitorRect(monitors[index]));
-            if (!isEmpty(overlap)) area = overlap;
-            std::lock_guard<std::mutex> lock(captureMutex_);
-            capture_->windowBounds = *state.bounds;
-        }
-    }
-    const MonitorInfo& monitor = monitors[index];
+    if (s.window != 0) placeStreamWindow(s);
+    const MonitorInfo& monitor = s.monitors[s.index];
     const ScreenRect display = monitorRect(monitor);
     {
         std::lock_guard<std::mutex> lock(captureMutex_);
-        setTargetLocked(area ? *area : display);
+        setTargetLocked(s.area ? *s.area : display);
     }
 
     const int64_t captureStart = nowNanos();
@@ -157,30 +160,15 @@ bool HostSession::setupCapture(ScreenSource& screen, PictureEncoder& encoder, By
     if (!screen.open(monitor)) return false;
     const int64_t captureEnd = nowNanos();
 
-    const StreamRegion region = streamRegion(area, display, screen.width(), screen.height());
+    const StreamRegion region = streamRegion(s.area, display, screen.width(), screen.height());
     {
         std::lock_guard<std::mutex> lock(captureMutex_);
         capture_->region = region;
-        if (window == 0) capture_->windowBounds = ScreenRect{};
+        if (s.window == 0) capture_->windowBounds = ScreenRect{};
         capture_->displayRect = display;
     }
 
-    const EncoderArea wanted =
-        encoderArea(region.width, region.height, mode.fullPixel, monitor.scale, viewW, viewH, quality);
-    bool opened = false;
-    for (int attempt = 0; attempt < kEncoderTries && !opened; ++attempt) {
-        const PictureSize size = encoderTrySize(wanted, attempt);
-        int rate;
-        {
-            std::lock_guard<std::mutex> lock(captureMutex_);
-            const BitRates rates = setupRates(size.width, size.height, mode.fps, quality, capture_->bitRate);
-            capture_->ceiling = rates.ceiling;
-            capture_->bitRate = rates.rate;
-            rate = rates.rate;
-        }
-        opened = encoder.open(size.width, size.height, mode.fps, uint32_t(rate));
-    }
-    if (!opened) return false;
+    if (!openEncoder(encoder, s, mode, monitor, region)) return false;
     const int64_t encoderEnd = nowNanos();
     logLine("캡처 준비 " + std::to_string((captureEnd - captureStart) / 1'000'000) + " ms, 인코더 준비 " +
             std::to_string((encoderEnd - captureEnd) / 1'000'000) + " ms");
@@ -189,26 +177,7 @@ bool HostSession::setupCapture(ScreenSource& screen, PictureEncoder& encoder, By
     const size_t pictureBytes = size_t(width) * size_t(height) * 3 / 2;
     if (picture.size() < pictureBytes) picture.assign(pictureBytes, 0);
 
-    DisplayInfo info;
-    info.name = store_.get().deviceName;
-    for (const MonitorInfo& m : monitors) {
-        const double scale = std::isfinite(m.scale) && m.scale > 0 ? m.scale : 1.0;
-        DisplayEntry e;
-        e.index = int(m.index);
-        e.widthPx = m.right - m.left;
-        e.heightPx = m.bottom - m.top;
-        e.widthPt = int(std::lround(e.widthPx / scale));
-        e.heightPt = int(std::lround(e.heightPx / scale));
-        e.main = m.primary;
-        info.displays.push_back(e);
-    }
-    info.current = int(index);
-    info.width = width;
-    info.height = height;
-    info.features = hostFeatures(hostHooks().lockServiceInstalled());
-    info.wake = system_->wakeTargets();
-    if (window != 0) info.window = system_->windowEntry(window, monitor.scale);
-    sendMessage(MsgType::DisplayInfo, info.encode());
+    sendDisplayInfo(s, monitor, width, height);
 
     const std::string name = encoder.name();
     {
@@ -219,10 +188,92 @@ bool HostSession::setupCapture(ScreenSource& screen, PictureEncoder& encoder, By
         capture_->streamHeight = height;
         capture_->codec = "H.264 (" + name + ")";
     }
-    logLine(std::string(window != 0 ? "창 보내기: " : "화면 보내기: ") + "디스플레이 " + std::to_string(index) + " " +
-            std::to_string(width) + "x" + std::to_string(height) + " " + std::to_string(mode.fps) + "fps " + name +
-            (screen.gdiMode() ? " GDI" : ""));
+    logLine(std::string(s.window != 0 ? "창 보내기: " : "화면 보내기: ") + "디스플레이 " + std::to_string(s.index) +
+            " " + std::to_string(width) + "x" + std::to_string(height) + " " + std::to_string(mode.fps) + "fps " +
+            name + (screen.gdiMode() ? " GDI" : ""));
     return true;
+}
+
+// The viewer's area, display, quality and window as a set-up begins.
+void HostSession::readStreamWishes(CaptureSetup& s) {
+    std::lock_guard<std::mutex> lock(captureMutex_);
+    s.viewW = capture_->viewWidth;
+    s.viewH = capture_->viewHeight;
+    s.index = size_t(clampDisplayIndex(capture_->display, int(s.monitors.size())));
+    s.quality = capture_->quality;
+    s.window = capture_->window;
+}
+
+// The streamed window's display and part of it, restoring the window when it is minimised; a
+// window that is gone is dropped (the whole display streams) and the viewer told.
+void HostSession::placeStreamWindow(CaptureSetup& s) {
+    WindowState state = system_->windowState(s.window);
+    if (state.exists && state.bounds && state.minimised) {
+        system_->restoreWindow(s.window);
+        sleepMs(timing_.restoreWaitMs);
+        state = system_->windowState(s.window);
+    }
+    if (!state.exists || !state.bounds) {
+        {
+            std::lock_guard<std::mutex> lock(captureMutex_);
+            if (capture_->window == s.window) capture_->window = 0;
+        }
+        s.window = 0;
+        notice(kWindowNotFound);
+    } else {
+        s.index = displayForWindow(*state.bounds, s.monitors, s.index);
+        const ScreenRect overlap = intersect(*state.bounds, monitorRect(s.monitors[s.index]));
+        if (!isEmpty(overlap)) s.area = overlap;
+        std::lock_guard<std::mutex> lock(captureMutex_);
+        capture_->windowBounds = *state.bounds;
+    }
+}
+
+// Opens the encoder at the size the region and the viewer's area call for, smaller on each try
+// that fails, with the bit rate of that size.
+bool HostSession::openEncoder(PictureEncoder& encoder, const CaptureSetup& s, const SetupMode& mode,
+                              const MonitorInfo& monitor, const StreamRegion& region) {
+    const EncoderArea wanted =
+        encoderArea(region.width, region.height, mode.fullPixel, monitor.scale, s.viewW, s.viewH, s.quality);
+    bool opened = false;
+    for (int attempt = 0; attempt < kEncoderTries && !opened; ++attempt) {
+        const PictureSize size = encoderTrySize(wanted, attempt);
+        int rate;
+        {
+            std::lock_guard<std::mutex> lock(captureMutex_);
+            const BitRates rates = setupRates(size.width, size.height, mode.fps, s.quality, capture_->bitRate);
+            capture_->ceiling = rates.ceiling;
+            capture_->bitRate = rates.rate;
+            rate = rates.rate;
+        }
+        opened = encoder.open(size.width, size.height, mode.fps, uint32_t(rate));
+    }
+    return opened;
+}
+
+// Tells the viewer the displays, the one streamed and the stream's size, the host's features, the
+// wake targets and the streamed window.
+void HostSession::sendDisplayInfo(const CaptureSetup& s, const MonitorInfo& monitor, int width, int height) {
+    DisplayInfo info;
+    info.name = store_.get().deviceName;
+    for (const MonitorInfo& m : s.monitors) {
+        const double scale = std::isfinite(m.scale) && m.scale > 0 ? m.scale : 1.0;
+        DisplayEntry e;
+        e.index = int(m.index);
+        e.widthPx = m.right - m.left;
+        e.heightPx = m.bottom - m.top;
+        e.widthPt = int(std::lround(e.widthPx / scale));
+        e.heightPt = int(std::lround(e.heightPx / scale));
+        e.main = m.primary;
+        info.displays.push_back(e);
+    }
+    info.current = int(s.index);
+    info.width = width;
+    info.height = height;
+    info.features = hostFeatures(hostHooks().lockServiceInstalled());
+    info.wake = system_->wakeTargets();
+    if (s.window != 0) info.window = system_->windowEntry(s.window, monitor.scale);
+    sendMessage(MsgType::DisplayInfo, info.encode());
 }
 
 void HostSession::checkStreamWindow() {
@@ -306,196 +357,227 @@ void HostSession::rateStep(PictureEncoder& encoder, int fps) {
 
 void HostSession::captureLoop() {
     system_->captureThreadStarts();
-    std::unique_ptr<ScreenSource> screen = system_->screenSource();
-    std::unique_ptr<PictureEncoder> encoder = system_->pictureEncoder();
-    std::unique_ptr<PointerSource> pointer = system_->pointerSource();
-    Bytes picture;
-    CaretReports carets;
-    const int fps = request_.fps;
-    const int64_t frameInterval = 1'000'000'000 / fps;
-    std::vector<Bytes> parameterSets;
-    uint32_t frameNumber = 0;
-    bool pending = false, live = false, havePicture = false;
-    // When the waiting picture and the one in `picture` were grabbed, for the frame trace.
-    int64_t pendingGrabbedAt = 0, pictureGrabbedAt = 0;
-    FrameTrace* const trace = frameTrace_;
-    int failures = 0;
+    CaptureLoopState run;
+    run.screen = system_->screenSource();
+    run.encoder = system_->pictureEncoder();
+    run.pointer = system_->pointerSource();
+    run.fps = request_.fps;
+    run.frameInterval = 1'000'000'000 / run.fps;
     const int64_t started = nowNanos();
-    int64_t lastSent = 0, lastWindowCheck = started, lastCaret = 0, lastCursor = 0, lastRateStep = started;
+    run.lastWindowCheck = started;
+    run.lastRateStep = started;
 
     while (!stop_->load()) {
-        int64_t now = nowNanos();
-        bool setUp = false, wait = false;
-        {
-            std::lock_guard<std::mutex> lock(captureMutex_);
-            if (capture_->reconfigure) {
-                if (capture_->notBefore > now) {
-                    wait = !live;  // a stream that works goes on until then
-                } else {
-                    capture_->reconfigure = false;
-                    setUp = true;
-                }
-            }
-        }
-        if (wait) {
-            sleepMs(timing_.setupWaitMs);
-            continue;
-        }
-        if (setUp) {
-            if (setupCapture(*screen, *encoder, picture)) {
-                failures = 0;
-                havePicture = pending = false;
-                live = true;
-                parameterSets.clear();  // the new encoder brings its own
-            } else {
-                if (failures++ == 0) {
-                    logLine("화면 가져오기 실패");
-                    notice(kCaptureFailed);
-                }
-                live = false;
-                sleepUnlessStopped(timing_.setupRetryMs);
-                std::lock_guard<std::mutex> lock(captureMutex_);
-                capture_->reconfigure = true;
-                continue;
-            }
-        }
-
-        bool keyRequest;
-        bool windowFull;
-        {
-            std::lock_guard<std::mutex> lock(captureMutex_);
-            keyRequest = capture_->keyFrameRequest;
-            windowFull = capture_->frames.full();
-        }
-        const int grabbed = screen->grab(!pending ? 16 : windowFull ? 4 : 1);
-        if (const GrabCost cost = screen->takeGrabCost(); cost.copies > 0) {
-            std::lock_guard<std::mutex> lock(captureMutex_);
-            capture_->grabs += cost.copies;
-            capture_->grabMs += double(cost.copyNs) / 1e6;
-            capture_->checkMs += double(cost.checkNs) / 1e6;
-        }
-        if (grabbed < 0) {
-            std::lock_guard<std::mutex> lock(captureMutex_);
-            capture_->reconfigure = true;
-            capture_->notBefore = nowNanos() + timing_.grabRetryNs;
-            live = false;
-        } else if (grabbed == 1) {
-            pendingGrabbedAt = nowNanos();
-            if (pending) {
-                std::lock_guard<std::mutex> lock(captureMutex_);
-                ++capture_->skipped;  // the newer picture replaces the waiting one
-            } else {
-                pending = true;
-            }
-        }
-
-        now = nowNanos();
-        if (now - lastWindowCheck > timing_.windowCheckNs) {
-            lastWindowCheck = now;
-            checkStreamWindow();
-        }
-        if (now - lastCaret > timing_.caretNs) {
-            lastCaret = now;
-            caretPass(carets);
-        }
-        if (now - lastCursor > timing_.cursorNs) {
-            lastCursor = now;
-            Bytes shape;
-            if (pointer->poll(shape)) sendMessage(MsgType::Cursor, shape);
-        }
-        if (now - lastRateStep > timing_.rateStepNs) {
-            lastRateStep = now;
-            rateStep(*encoder, fps);
-        }
-
-        const bool due = now - lastSent >= frameInterval;
+        if (!setUpWhenDue(run)) continue;
+        grab(run);
+        const int64_t now = nowNanos();
+        sidePasses(run, now);
         int64_t convertStart;
-        if (pending) {
-            if (windowFull || !due) continue;  // the picture waits; a newer grab may replace it
-            convertStart = nowNanos();
-            if (!screen->mapFrame()) {
-                pending = false;
-                continue;
-            }
-            StreamRegion region;
-            {
-                std::lock_guard<std::mutex> lock(captureMutex_);
-                capture_->mapMs += elapsedMs(convertStart, nowNanos());
-                region = capture_->region;
-            }
-            convertStart = nowNanos();  // the conversion alone: the map is reported apart
-            const int imageW = screen->width(), imageH = screen->height();
-            const uint8_t* src = screen->pixels();
-            const int pitch = screen->pitch();
-            if (regionInside(region, imageW, imageH)) {
-                src += int64_t(region.y) * pitch + int64_t(region.x) * 4;
-            } else {
-                region = StreamRegion{0, 0, imageW, imageH};
-            }
-            convertBgraToNv12(src, region.width, region.height, pitch, picture.data(), encoder->width(),
-                              encoder->height());
-            screen->unmapFrame();
-            havePicture = true;
-            pictureGrabbedAt = pendingGrabbedAt;
-        } else {
-            // A still screen: the last picture again, as the key frame the viewer asked for.
-            if (!havePicture || !keyRequest || windowFull || !due) continue;
-            convertStart = nowNanos();
-        }
-
+        if (!pictureToEncode(run, now, convertStart)) continue;
         Bytes out;
-        bool keyOut = false;
-        const int64_t encodeStart = nowNanos();
-        const bool encoded = encoder->encode(picture.data(), keyRequest, out, keyOut);
-        const int64_t encodeEnd = nowNanos();
-        {
-            std::lock_guard<std::mutex> lock(captureMutex_);
-            capture_->convertMs += elapsedMs(convertStart, encodeStart);
-            capture_->encodeMs += elapsedMs(encodeStart, encodeEnd);
-            ++capture_->encoded;
+        if (!encodePicture(run, convertStart, out) || out.empty()) continue;
+        sendFrame(run, out);
+    }
+    run.encoder->close();
+    run.screen->close();
+    // Their COM objects go before the thread leaves its apartment.
+    run.encoder.reset();
+    run.screen.reset();
+    run.pointer.reset();
+    system_->captureThreadEnds();
+}
+
+// Sets capture up when a set-up is due and its time has come, waiting while nothing streams until
+// then; false when this pass goes no further.
+bool HostSession::setUpWhenDue(CaptureLoopState& run) {
+    const int64_t now = nowNanos();
+    bool setUp = false, wait = false;
+    {
+        std::lock_guard<std::mutex> lock(captureMutex_);
+        if (capture_->reconfigure) {
+            if (capture_->notBefore > now) {
+                wait = !run.live;  // a stream that works goes on until then
+            } else {
+                capture_->reconfigure = false;
+                setUp = true;
+            }
         }
-        if (!encoded) {
-            logLine("인코딩 실패 — 다시 시작");
+    }
+    if (wait) {
+        sleepMs(timing_.setupWaitMs);
+        return false;
+    }
+    if (setUp) {
+        if (setupCapture(*run.screen, *run.encoder, run.picture)) {
+            run.failures = 0;
+            run.havePicture = run.pending = false;
+            run.live = true;
+            run.parameterSets.clear();  // the new encoder brings its own
+        } else {
+            if (run.failures++ == 0) {
+                logLine("화면 가져오기 실패");
+                notice(kCaptureFailed);
+            }
+            run.live = false;
+            sleepUnlessStopped(timing_.setupRetryMs);
             std::lock_guard<std::mutex> lock(captureMutex_);
             capture_->reconfigure = true;
-            continue;
+            return false;
         }
-        // The encoder has the picture: holding its output back is no reason to feed it again.
-        pending = false;
-        if (out.empty()) continue;
-        const EncodedAccessUnit unit = packAccessUnit(out.data(), out.size(), false);
-        if (!unit.parameterSets.empty()) parameterSets = unit.parameterSets;
-        if (unit.keyFrame) {
-            // Only a key frame that went out answers the request: an encoder may delay or ignore it.
-            std::lock_guard<std::mutex> lock(captureMutex_);
-            capture_->keyFrameRequest = false;
-        }
-        if (unit.keyFrame && !parameterSets.empty()) {
-            StreamHeader header;
-            header.width = uint32_t(encoder->width());
-            header.height = uint32_t(encoder->height());
-            header.parameterSets = parameterSets;
-            sendMessage(MsgType::StreamHeader, StreamHeader::encode(header));
-        }
-        ++frameNumber;
-        const Bytes frame = encodeVideoFrame(frameNumber, unit.keyFrame, unit.payload);
-        const int64_t sentAt = nowNanos();
-        {
-            std::lock_guard<std::mutex> lock(captureMutex_);
-            capture_->frames.sent(frameNumber, sentAt);
-            ++capture_->framesSent;
-            capture_->bytesSent += frame.size();
-            if (unit.keyFrame) ++capture_->keyFrames;
-        }
-        sendMessage(MsgType::VideoFrame, frame);
-        lastSent = sentAt;
-        if (trace) trace->record("capture", frameNumber, pictureGrabbedAt);
     }
-    encoder->close();
-    screen->close();
-    // Their COM objects go before the thread leaves its apartment.
-    encoder.reset();
-    screen.reset();
-    pointer.reset();
-    system_->captureThreadEnds();
+    return true;
+}
+
+// Grabs the screen, waiting longer while no picture waits: a new picture waits to be sent, in
+// place of one that waited already; a failed grab sets capture up again a little later.
+void HostSession::grab(CaptureLoopState& run) {
+    {
+        std::lock_guard<std::mutex> lock(captureMutex_);
+        run.keyRequest = capture_->keyFrameRequest;
+        run.windowFull = capture_->frames.full();
+    }
+    const int grabbed = run.screen->grab(!run.pending ? 16 : run.windowFull ? 4 : 1);
+    if (const GrabCost cost = run.screen->takeGrabCost(); cost.copies > 0) {
+        std::lock_guard<std::mutex> lock(captureMutex_);
+        capture_->grabs += cost.copies;
+        capture_->grabMs += double(cost.copyNs) / 1e6;
+        capture_->checkMs += double(cost.checkNs) / 1e6;
+    }
+    if (grabbed < 0) {
+        std::lock_guard<std::mutex> lock(captureMutex_);
+        capture_->reconfigure = true;
+        capture_->notBefore = nowNanos() + timing_.grabRetryNs;
+        run.live = false;
+    } else if (grabbed == 1) {
+        run.pendingGrabbedAt = nowNanos();
+        if (run.pending) {
+            std::lock_guard<std::mutex> lock(captureMutex_);
+            ++capture_->skipped;  // the newer picture replaces the waiting one
+        } else {
+            run.pending = true;
+        }
+    }
+}
+
+// The slower passes, each when its interval is over: the streamed window, the caret, the
+// pointer's shape and the bit rate.
+void HostSession::sidePasses(CaptureLoopState& run, int64_t now) {
+    if (now - run.lastWindowCheck > timing_.windowCheckNs) {
+        run.lastWindowCheck = now;
+        checkStreamWindow();
+    }
+    if (now - run.lastCaret > timing_.caretNs) {
+        run.lastCaret = now;
+        caretPass(run.carets);
+    }
+    if (now - run.lastCursor > timing_.cursorNs) {
+        run.lastCursor = now;
+        Bytes shape;
+        if (run.pointer->poll(shape)) sendMessage(MsgType::Cursor, shape);
+    }
+    if (now - run.lastRateStep > timing_.rateStepNs) {
+        run.lastRateStep = now;
+        rateStep(*run.encoder, run.fps);
+    }
+}
+
+// Whether a picture goes to the encoder on this pass, once a frame is due and the frame window has
+// room: the waiting grab, converted here, or on a still screen the last picture again. False when
+// none goes; convertStart is when its conversion began.
+bool HostSession::pictureToEncode(CaptureLoopState& run, int64_t now, int64_t& convertStart) {
+    const bool due = now - run.lastSent >= run.frameInterval;
+    if (run.pending) {
+        if (run.windowFull || !due) return false;  // the picture waits; a newer grab may replace it
+        convertStart = nowNanos();
+        if (!run.screen->mapFrame()) {
+            run.pending = false;
+            return false;
+        }
+        convertStart = convertMapped(run, convertStart);
+    } else {
+        // A still screen: the last picture again, as the key frame the viewer asked for.
+        if (!run.havePicture || !run.keyRequest || run.windowFull || !due) return false;
+        convertStart = nowNanos();
+    }
+    return true;
+}
+
+// Converts the streamed region of the mapped image into the encoder's picture and unmaps it;
+// returns when the conversion began.
+int64_t HostSession::convertMapped(CaptureLoopState& run, int64_t mapStart) {
+    StreamRegion region;
+    {
+        std::lock_guard<std::mutex> lock(captureMutex_);
+        capture_->mapMs += elapsedMs(mapStart, nowNanos());
+        region = capture_->region;
+    }
+    const int64_t convertStart = nowNanos();  // the conversion alone: the map is reported apart
+    const int imageW = run.screen->width(), imageH = run.screen->height();
+    const uint8_t* src = run.screen->pixels();
+    const int pitch = run.screen->pitch();
+    if (regionInside(region, imageW, imageH)) {
+        src += int64_t(region.y) * pitch + int64_t(region.x) * 4;
+    } else {
+        region = StreamRegion{0, 0, imageW, imageH};
+    }
+    convertBgraToNv12(src, region.width, region.height, pitch, run.picture.data(), run.encoder->width(),
+                      run.encoder->height());
+    run.screen->unmapFrame();
+    run.havePicture = true;
+    run.pictureGrabbedAt = run.pendingGrabbedAt;
+    return convertStart;
+}
+
+// Encodes the picture, counting the times; false, with a set-up due, when the encoder failed.
+bool HostSession::encodePicture(CaptureLoopState& run, int64_t convertStart, Bytes& out) {
+    bool keyOut = false;
+    const int64_t encodeStart = nowNanos();
+    const bool encoded = run.encoder->encode(run.picture.data(), run.keyRequest, out, keyOut);
+    const int64_t encodeEnd = nowNanos();
+    {
+        std::lock_guard<std::mutex> lock(captureMutex_);
+        capture_->convertMs += elapsedMs(convertStart, encodeStart);
+        capture_->encodeMs += elapsedMs(encodeStart, encodeEnd);
+        ++capture_->encoded;
+    }
+    if (!encoded) {
+        logLine("인코딩 실패 — 다시 시작");
+        std::lock_guard<std::mutex> lock(captureMutex_);
+        capture_->reconfigure = true;
+        return false;
+    }
+    // The encoder has the picture: holding its output back is no reason to feed it again.
+    run.pending = false;
+    return true;
+}
+
+// Sends the encoder's output as one frame, after the stream header when it is a key frame.
+void HostSession::sendFrame(CaptureLoopState& run, const Bytes& out) {
+    const EncodedAccessUnit unit = packAccessUnit(out.data(), out.size(), false);
+    if (!unit.parameterSets.empty()) run.parameterSets = unit.parameterSets;
+    if (unit.keyFrame) {
+        // Only a key frame that went out answers the request: an encoder may delay or ignore it.
+        std::lock_guard<std::mutex> lock(captureMutex_);
+        capture_->keyFrameRequest = false;
+    }
+    if (unit.keyFrame && !run.parameterSets.empty()) {
+        StreamHeader header;
+        header.width = uint32_t(run.encoder->width());
+        header.height = uint32_t(run.encoder->height());
+        header.parameterSets = run.parameterSets;
+        sendMessage(MsgType::StreamHeader, StreamHeader::encode(header));
+    }
+    ++run.frameNumber;
+    const Bytes frame = encodeVideoFrame(run.frameNumber, unit.keyFrame, unit.payload);
+    const int64_t sentAt = nowNanos();
+    {
+        std::lock_guard<std::mutex> lock(captureMutex_);
+        capture_->frames.sent(run.frameNumber, sentAt);
+        ++capture_->framesSent;
+        capture_->bytesSent += frame.size();
+        if (unit.keyFrame) ++capture_->keyFrames;
+    }
+    sendMessage(MsgType::VideoFrame, frame);
+    run.lastSent = sentAt;
+    if (FrameTrace* const trace = frameTrace_) trace->record("capture", run.frameNumber, run.pictureGrabbedAt);
 }
