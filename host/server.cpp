@@ -15,7 +15,7 @@
 #include "core/wire.h"
 #include "host/history.h"
 #include "host/protocol/messages.h"
-#include "host/session.h"
+#include "host/session_factory.h"
 #include "net/handshake.h"
 
 const char* const kPasswordLoginRefused = "비밀번호 접속 받지 않음";

@@ -23,37 +23,13 @@
 #include "host/protocol/keymap.h"
 #include "host/protocol/messages.h"
 #include "host/protocol/shortcut.h"
-#include "host/server.h"
+#include "host/session_factory.h"
 #include "host/session_system.h"
 #include "host/stream_control.h"
+#include "host/viewer_session.h"
 #include "net/channel.h"
 
-// The waits of a session. Tests shorten them; the product uses the defaults.
-struct HostSessionTiming {
-    int statusPassMs = 1000;        // one pass of the status poller
-    int setupRetryMs = 2000;        // after a failed capture set-up
-    int setupWaitMs = 50;           // while a set-up is due later and nothing streams
-    int restoreWaitMs = 200;        // after restoring a minimised window for streaming
-    int64_t grabRetryNs = 300'000'000;     // set-up after a failed grab
-    int64_t windowMoveNs = 300'000'000;    // set-up after a window left its display or changed size
-    int64_t viewSizeNs = 400'000'000;      // set-up after the viewer's area changed
-    int64_t focusNs = 150'000'000;         // set-up after the viewer picked a window
-    int64_t windowCheckNs = 400'000'000;
-    int64_t caretNs = 350'000'000;
-    int64_t cursorNs = 50'000'000;
-    int64_t rateStepNs = 1'000'000'000;
-    int64_t frameExpiryNs = 3'000'000'000;  // an unacknowledged frame stops counting
-    int64_t uploadFolderNs = 60'000'000'000;  // how long a chosen upload folder waits for its batch
-};
-
-struct HostSessionOptions {
-    ConfigStore* store = nullptr;            // the process-wide store when null
-    std::shared_ptr<SessionSystem> system;   // the machine's when null
-    HostSessionTiming timing;
-    std::function<std::wstring()> receiveFolder;  // received files' default folder; Downloads when empty
-    // Where sent pictures are traced; the process's trace, from TAVREL_FRAME_TRACE, when null.
-    FrameTrace* frameTrace = nullptr;
-};
+class HostServer;
 
 // The capture parameters the viewer's messages change and the capture loop reads, the frames
 // waiting for acknowledgement, the rates and the statistics. Guarded by the session's capture mutex.
@@ -143,34 +119,59 @@ private:
     struct ClipboardRelay;
     struct Worker;
     struct Outbox;
+    struct CaptureSetup;
+    struct CaptureLoopState;
 
+    // Life, sending and the threads (session.cpp).
     void sendMessage(MsgType type, ByteSpan payload);
     void notice(const std::string& text);
-    void dispatch(MsgType type, const std::vector<unsigned char>& payload);
-    bool toLockScreen(MsgType type, const std::vector<unsigned char>& payload);
-    void handleFiles(MsgType type, const std::vector<unsigned char>& payload);
-    void lockLogin(const std::vector<unsigned char>& payload);
-    void curtainSwitch(bool on);
-    void chatLine(const std::string& text);
     // Makes the chat window, its typed lines posted to the outbox; under the chat mutex.
     void makeChatLocked();
-    void requestCatalogue();
     void startDetached(std::function<void()> body);
     // Runs the job on the worker of its kind; dropped once the session stops.
     void post(const std::shared_ptr<Worker>& worker, std::function<void()> job);
-    // Input under the input mutex, unless the session has stopped.
-    void withInput(const std::function<void()>& action);
     void releaseInput();
-    // The injector's target; under the capture mutex.
-    void setTargetLocked(const ScreenRect& r);
-    std::wstring takeUploadFolder();
-
     void statusLoop();
     void receiveLoop();
+    bool sleepUnlessStopped(int ms);
+
+    // The routing of the viewer's messages, input and the desktop's services (session_dispatch.cpp).
+    void dispatch(MsgType type, const std::vector<unsigned char>& payload);
+    bool toLockScreen(MsgType type, const std::vector<unsigned char>& payload);
+    void handleInput(MsgType type, const std::vector<unsigned char>& payload);
+    void handleDesktopService(MsgType type, const std::vector<unsigned char>& payload);
+    void handleCatalogue(MsgType type, const std::vector<unsigned char>& payload);
+    void lockLogin(const std::vector<unsigned char>& payload);
+    void curtainSwitch(bool on);
+    void chatLine(const std::string& text);
+    void requestCatalogue();
+    // Input under the input mutex, unless the session has stopped.
+    void withInput(const std::function<void()>& action);
+
+    // The stream settings, the set-up and the capture-and-encode loop (session_capture.cpp).
+    void handleStreamSetting(MsgType type, const std::vector<unsigned char>& payload);
+    // The injector's target; under the capture mutex.
+    void setTargetLocked(const ScreenRect& r);
+    void readStreamWishes(CaptureSetup& s);
+    void placeStreamWindow(CaptureSetup& s);
+    bool openEncoder(PictureEncoder& encoder, const CaptureSetup& s, const SetupMode& mode, const MonitorInfo& monitor,
+                     const StreamRegion& region);
+    void sendDisplayInfo(const CaptureSetup& s, const MonitorInfo& monitor, int width, int height);
     void captureLoop();
+    bool setUpWhenDue(CaptureLoopState& run);
+    void grab(CaptureLoopState& run);
+    void sidePasses(CaptureLoopState& run, int64_t now);
+    bool pictureToEncode(CaptureLoopState& run, int64_t now, int64_t& convertStart);
+    int64_t convertMapped(CaptureLoopState& run, int64_t mapStart);
+    bool encodePicture(CaptureLoopState& run, int64_t convertStart, Bytes& out);
+    void sendFrame(CaptureLoopState& run, const Bytes& out);
     void caretPass(CaretReports& reports);
     void rateStep(PictureEncoder& encoder, int fps);
-    bool sleepUnlessStopped(int ms);
+
+    // File messages and the upload folder (session_files.cpp).
+    void handleTransfer(MsgType type, const std::vector<unsigned char>& payload);
+    void handleFiles(MsgType type, const std::vector<unsigned char>& payload);
+    std::wstring takeUploadFolder();
 
     ConfigStore& store_;
     std::shared_ptr<SessionSystem> system_;
@@ -229,6 +230,3 @@ private:
 // The statistics logged when a session ends: codec, stream size, frames, bytes, key frames, bit
 // rate, in-flight limit, last minimum round trip and the average convert, map and encode times.
 Json sessionStatsJson(const HostSession& session);
-
-// Makes host sessions with these options for the server's admissions.
-SessionFactory hostSessionFactory(HostSessionOptions options = {});
