@@ -44,8 +44,11 @@ ScreenRect caretBandAt(int32_t x, int32_t y, int32_t caretHeight);
 // True when this session is locked or input goes to a desktop other than the user's.
 bool inputDesktopLocked();
 // The focused text field's screen rectangle; false when there is none. The UI Automation object
-// is made once per calling thread.
+// is made once per calling thread and kept until releaseCaretAutomation.
 bool focusedCaretRect(ScreenRect& out);
+// Lets go of the calling thread's UI Automation object: a thread that asked for the caret calls it
+// before it leaves COM.
+void releaseCaretAutomation();
 // The lock flag of a session from the extended session query; nothing when the query fails.
 std::optional<bool> sessionLockState(unsigned long session);
 // The name of a desktop (a HDESK); nothing when it cannot be read.

@@ -51,28 +51,21 @@ std::optional<ScreenRect> foregroundCaretBand() {
     return caretBandAt(corner.x, corner.y, info.rcCaret.bottom - info.rcCaret.top);
 }
 
-// The calling thread's UI Automation object. It is released when the thread ends, but only while
-// the thread still has COM: after CoUninitialize the object may live in an unloaded library.
-struct ThreadAutomation {
-    bool tried = false;
-    winapi::IUIAutomation* automation = nullptr;
-    ~ThreadAutomation() {
-        APTTYPE type;
-        APTTYPEQUALIFIER qualifier;
-        if (automation && SUCCEEDED(CoGetApartmentType(&type, &qualifier))) automation->Release();
-    }
-};
+// The calling thread's UI Automation object, made on first use and kept until
+// releaseCaretAutomation. Plain values only: MinGW frees a thread's thread_local storage before it
+// runs their destructors, so an object with a destructor would be read after it was freed.
+thread_local bool automationTried = false;
+thread_local winapi::IUIAutomation* automation = nullptr;
 
 winapi::IUIAutomation* threadAutomation() {
-    thread_local ThreadAutomation state;
-    if (!state.tried) {
-        state.tried = true;
+    if (!automationTried) {
+        automationTried = true;
         void* created = nullptr;
         if (SUCCEEDED(CoCreateInstance(winapi::CLSID_CUIAutomation, nullptr, CLSCTX_INPROC_SERVER,
                                        winapi::IID_IUIAutomation, &created)))
-            state.automation = static_cast<winapi::IUIAutomation*>(created);
+            automation = static_cast<winapi::IUIAutomation*>(created);
     }
-    return state.automation;
+    return automation;
 }
 
 FocusedElement describe(winapi::IUIAutomationElement* element) {
@@ -99,11 +92,17 @@ FocusedElement describe(winapi::IUIAutomationElement* element) {
 
 }  // namespace
 
+void releaseCaretAutomation() {
+    if (automation) automation->Release();
+    automation = nullptr;
+    automationTried = false;
+}
+
 bool focusedCaretRect(ScreenRect& out) {
     std::optional<ScreenRect> found;
-    winapi::IUIAutomation* automation = threadAutomation();
+    winapi::IUIAutomation* caretAutomation = threadAutomation();
     winapi::IUIAutomationElement* element = nullptr;
-    if (!automation || FAILED(automation->GetFocusedElement(&element)) || !element) {
+    if (!caretAutomation || FAILED(caretAutomation->GetFocusedElement(&element)) || !element) {
         found = foregroundCaretBand();
     } else {
         const FocusedElement facts = describe(element);

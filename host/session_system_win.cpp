@@ -9,6 +9,7 @@
 #include "host/chat.h"
 #include "host/clipboard.h"
 #include "host/curtain.h"
+#include "host/desktop.h"
 #include "host/session_system.h"
 #include "host/wake.h"
 #include "media/audio.h"
@@ -152,6 +153,7 @@ public:
         ensureMediaFoundation();
     }
     void captureThreadEnds() override {
+        releaseCaretAutomation();
         SetThreadExecutionState(ES_CONTINUOUS);
         if (SUCCEEDED(captureCom)) CoUninitialize();
         captureCom = E_FAIL;

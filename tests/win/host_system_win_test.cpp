@@ -7,17 +7,23 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "core/util.h"
 #include "host/desktop.h"
 #include "host/hooks.h"
 #include "host/lock.h"
+#include "host/platform_win.h"
 #include "host/power.h"
+#include "host/session_system.h"
 #include "host/wake.h"
 #include "media/capture.h"
 #include "net/framed.h"
+#include "support/class_registration_win.h"
 
 namespace {
 
@@ -195,6 +201,72 @@ TEST(DesktopWin, FocusedEditGivesTheBandAroundItsCaret) {
     ShowWindow(top, SW_HIDE);
     DestroyWindow(top);
     UnregisterClassW(L"TavrelCaretTest", wc.hInstance);
+}
+
+// A UI Automation that counts its live objects and never finds a focused element.
+class CountedAutomation : public winapi::IUIAutomation {
+public:
+    static inline std::atomic<int> alive{0};
+    CountedAutomation() { ++alive; }
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+        if (!object) return E_POINTER;
+        *object = nullptr;
+        if (iid != IID_IUnknown && iid != winapi::IID_IUIAutomation) return E_NOINTERFACE;
+        *object = static_cast<winapi::IUIAutomation*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+    STDMETHODIMP_(ULONG) Release() override {
+        const ULONG left = --refs_;
+        if (left == 0) {
+            --alive;
+            delete this;
+        }
+        return left;
+    }
+    STDMETHODIMP CompareElements(winapi::IUIAutomationElement*, winapi::IUIAutomationElement*, BOOL*) override {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP CompareRuntimeIds(SAFEARRAY*, SAFEARRAY*, BOOL*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetRootElement(winapi::IUIAutomationElement**) override { return E_NOTIMPL; }
+    STDMETHODIMP ElementFromHandle(HWND, winapi::IUIAutomationElement**) override { return E_NOTIMPL; }
+    STDMETHODIMP ElementFromPoint(POINT, winapi::IUIAutomationElement**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetFocusedElement(winapi::IUIAutomationElement** element) override {
+        *element = nullptr;
+        return E_FAIL;
+    }
+
+private:
+    virtual ~CountedAutomation() = default;
+    std::atomic<ULONG> refs_{1};
+};
+
+TEST(DesktopWin, TheCaptureThreadLetsGoOfItsCaretAutomationBeforeLeavingCom) {
+    ClassRegistration registration(winapi::CLSID_CUIAutomation, [](REFIID iid, void** object) {
+        auto* made = new CountedAutomation;
+        const HRESULT hr = made->QueryInterface(iid, object);
+        made->Release();
+        return hr;
+    });
+    ASSERT_EQ(registration.result(), S_OK);
+    const std::shared_ptr<SessionSystem> system = systemSessionSystem();
+    int madeOnTheThread = 0, leftAtTheEnd = -1;
+    // The capture thread's life: into COM, caret reports, out of COM. Nothing may wait for the
+    // thread's own exit: its thread_local storage is freed before destructors could run.
+    std::thread capture([&] {
+        system->captureThreadStarts();
+        system->caretRect();
+        system->caretRect();
+        madeOnTheThread = CountedAutomation::alive.load();
+        system->captureThreadEnds();
+        leftAtTheEnd = CountedAutomation::alive.load();
+    });
+    capture.join();
+    EXPECT_EQ(madeOnTheThread, 1);
+    EXPECT_EQ(leftAtTheEnd, 0);
+    EXPECT_EQ(CountedAutomation::alive.load(), 0);
 }
 
 }  // namespace
