@@ -3,6 +3,8 @@
 #include <commctrl.h>
 
 #include <map>
+#include <mutex>
+#include <utility>
 
 #include "core/text.h"
 
@@ -154,15 +156,29 @@ bool pressButton(HWND dialog, int id) {
 
 namespace {
 
-// Thread timers carry only their id; it leads back to the action.
-thread_local std::map<UINT_PTR, ModalAction*> actions;
+// Thread timers carry only their id; with the thread's it leads back to the action. Not a
+// thread_local map: MinGW frees thread_local storage before it runs the destructors.
+std::mutex actionsMutex;
+std::map<std::pair<DWORD, UINT_PTR>, ModalAction*> actions;
+
+void setAction(UINT_PTR timer, ModalAction* action) {
+    std::lock_guard<std::mutex> lock(actionsMutex);
+    if (action) actions[{GetCurrentThreadId(), timer}] = action;
+    else actions.erase({GetCurrentThreadId(), timer});
+}
+
+ModalAction* actionOf(UINT_PTR timer) {
+    std::lock_guard<std::mutex> lock(actionsMutex);
+    const auto found = actions.find({GetCurrentThreadId(), timer});
+    return found == actions.end() ? nullptr : found->second;
+}
 
 }  // namespace
 
 ModalAction::ModalAction(std::function<bool()> act, int intervalMs, int ms)
     : act_(std::move(act)), deadline_(nowNanos() + int64_t(ms) * 1'000'000) {
     timer_ = SetTimer(nullptr, 0, UINT(intervalMs), &ModalAction::tick);
-    if (timer_) actions[timer_] = this;
+    if (timer_) setAction(timer_, this);
 }
 
 ModalAction::~ModalAction() { stop(); }
@@ -170,14 +186,13 @@ ModalAction::~ModalAction() { stop(); }
 void ModalAction::stop() {
     if (!timer_) return;
     KillTimer(nullptr, timer_);
-    actions.erase(timer_);
+    setAction(timer_, nullptr);
     timer_ = 0;
 }
 
 void CALLBACK ModalAction::tick(HWND, UINT, UINT_PTR id, DWORD) {
-    const auto found = actions.find(id);
-    if (found == actions.end()) return;
-    ModalAction* self = found->second;
+    ModalAction* self = actionOf(id);
+    if (!self) return;
     if (self->running_) return;
     self->running_ = true;
     const bool finished = self->act_();
