@@ -75,7 +75,7 @@ run_to_file() {
   : >"$file"
   timeout -k 30 "$limit" "$@" </dev/null >"$file" 2>&1 &
   pid=$!
-  tail -n +1 -s 0.2 -f --pid="$pid" "$file" | tr -d '\r' &
+  tail -n +1 -s 0.2 -f --pid="$pid" "$file" | sed -u 's/\r$//' &
   show=$!
   wait "$pid" || rc=$?
   wait "$show" || true
