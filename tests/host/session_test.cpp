@@ -359,17 +359,17 @@ TEST_F(HostSessionTest, FailedEncodeOrGrabSetsUpAgain) {
     FakeDesktop::Knobs knobs;
     knobs.failEncodes = 1;
     desktop->setKnobs(knobs);
-    ASSERT_TRUE(peer->next(MsgType::DisplayInfo, 3000));
+    ASSERT_TRUE(peer->next(MsgType::DisplayInfo, 15000));
     EXPECT_TRUE(log.has("인코딩 실패 — 다시 시작"));
     EXPECT_EQ(desktop->screenOpens(), 2);
 
     knobs = FakeDesktop::Knobs();
     knobs.failGrabs = 1;
     desktop->setKnobs(knobs);
-    ASSERT_TRUE(peer->next(MsgType::DisplayInfo, 3000));
+    ASSERT_TRUE(peer->next(MsgType::DisplayInfo, 15000));
     EXPECT_EQ(desktop->screenOpens(), 3);
     // Each set-up starts the stream with a key frame again.
-    EXPECT_TRUE(peer->waitCount(MsgType::StreamHeader, 3, 3000));
+    EXPECT_TRUE(peer->waitCount(MsgType::StreamHeader, 3, 15000));
 }
 
 TEST_F(HostSessionTest, HeldBackOutputComesOutWithTheNextPicture) {
