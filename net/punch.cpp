@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "core/json.h"
+#include "core/log_text.h"
 #include "net/framed.h"
 #include "net/relay.h"
 #include "net/socket.h"
@@ -48,8 +49,8 @@ void dialLoop(std::shared_ptr<Race> race, Deadline deadline, Cancel cancel, int 
     if (conn) {
         conn->route = kRoutePunched;
     } else if (!race->hasWinner()) {
-        logLine("구멍 뚫기 " + std::to_string(localPort) + "→" + host + ":" + std::to_string(port) + " 시도 " +
-                std::to_string(tries) + "번 (거부 " + std::to_string(refusals) + "), 마지막 오류 " +
+        logLine("구멍 뚫기 " + std::to_string(localPort) + "→" + peerTextForLog(host) + ":" + std::to_string(port) +
+                " 시도 " + std::to_string(tries) + "번 (거부 " + std::to_string(refusals) + "), 마지막 오류 " +
                 std::to_string(lastConnectError()));
     }
     race->offer(std::move(conn));
@@ -191,7 +192,7 @@ bool startAttemptThread(std::function<void()> body) {
             try {
                 body();
             } catch (const std::exception& e) {
-                logLine(std::string("연결 시도 스레드 오류: ") + e.what());
+                logLine("연결 시도 스레드 오류: " + peerTextForLog(e.what()));
             } catch (...) {
             }
             body = nullptr;  // let go of races and connections before counting the thread out
@@ -304,7 +305,7 @@ std::shared_ptr<FramedConn> Punch::client(const RelayConfig& relay, const std::s
         logLine(conn->route + " 성공 → " + conn->peerAddress());
         return conn;
     }
-    logLine("구멍 뚫기 실패 (" + joined(rv.peers, ", ") + ")");
+    logLine("구멍 뚫기 실패 (" + peerTextForLog(joined(rv.peers, ", ")) + ")");  // the relay's text
     return nullptr;
 }
 
@@ -330,7 +331,7 @@ void Punch::host(const RelayConfig& relay, const std::string& id, const std::str
                 try {
                     handler(conn);
                 } catch (const std::exception& e) {
-                    logLine(std::string("구멍 뚫기 연결 처리 오류: ") + e.what());
+                    logLine("구멍 뚫기 연결 처리 오류: " + peerTextForLog(e.what()));
                 }
             }).detach();
         } catch (const std::exception&) {

@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "core/json.h"
+#include "core/log_text.h"
 #include "core/util.h"
 #include "core/wire.h"
 #include "net/punch.h"
@@ -64,7 +65,7 @@ void runDataConnection(RelayConfig relay, std::string id, std::string session,
         conn->route = kRouteRelay;
         deliver(delivery, conn);
     } catch (const std::exception& e) {
-        logLine(std::string("중계 데이터 연결 실패: ") + e.what());
+        logLine("중계 데이터 연결 실패: " + peerTextForLog(e.what()));
         if (conn) conn->shutdown();
     }
     count->fetch_sub(1);
@@ -81,7 +82,7 @@ void runPunch(RelayPunchRunner runner, RelayConfig relay, std::string id, std::s
         };
         runner(relay, id, session, listenPort, onConnection);
     } catch (const std::exception& e) {
-        logLine(std::string("구멍 뚫기 실패: ") + e.what());
+        logLine("구멍 뚫기 실패: " + peerTextForLog(e.what()));
     }
     count->fetch_sub(1);
 }
@@ -231,7 +232,7 @@ void RelayHostAgent::dispatch(const std::string& line) {
             std::thread(runPunch, punchRunner_, relay_, id_, punch.text, port, delivery_, punchCount_).detach();
         } catch (const std::exception& e) {
             punchCount_->fetch_sub(1);
-            logLine(std::string("구멍 뚫기 실패: ") + e.what());
+            logLine("구멍 뚫기 실패: " + peerTextForLog(e.what()));
         }
     } else if (incoming.isString()) {
         if (dataCount_->load() >= kMaxDataThreads) {
@@ -243,7 +244,7 @@ void RelayHostAgent::dispatch(const std::string& line) {
             std::thread(runDataConnection, relay_, id_, incoming.text, delivery_, dataCount_).detach();
         } catch (const std::exception& e) {
             dataCount_->fetch_sub(1);
-            logLine(std::string("중계 데이터 연결 실패: ") + e.what());
+            logLine("중계 데이터 연결 실패: " + peerTextForLog(e.what()));
         }
     }
 }
@@ -288,7 +289,7 @@ void RelayHostAgent::loop() {
                 }
             }
         } catch (const std::exception& e) {
-            if (running_.load()) logLine(std::string("중계 서버 연결 끊김: ") + e.what());
+            if (running_.load()) logLine("중계 서버 연결 끊김: " + peerTextForLog(e.what()));
             wait = backoff;
         }
         connected_.store(false);

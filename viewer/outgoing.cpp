@@ -12,6 +12,12 @@ bool isMouseMove(uint8_t type, const Bytes& payload) {
     return type == uint8_t(MsgType::Mouse) && !payload.empty() && payload[0] == 0;
 }
 
+// Input through which the person may paste on the host: keys, key combinations and clicks.
+bool mayPaste(const QueuedMessage& m) {
+    return m.type == uint8_t(MsgType::Key) || m.type == uint8_t(MsgType::KeyCombo) ||
+           (m.type == uint8_t(MsgType::Mouse) && !isMouseMove(m.type, m.payload));
+}
+
 }  // namespace
 
 void OutgoingQueue::release(QueuedMessage& m) {
@@ -80,11 +86,22 @@ std::optional<QueuedMessage> OutgoingQueue::take() {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return closed_ || !input_.empty() || !bulk_.empty(); });
     if (closed_) return std::nullopt;
-    std::deque<QueuedMessage>& lane = !input_.empty() ? input_ : bulk_;
-    size_t& laneBytes = !input_.empty() ? inputBytes_ : bulkBytes_;
-    QueuedMessage m = std::move(lane.front());
-    lane.pop_front();
-    laneBytes -= cost(m);
+    QueuedMessage m;
+    // A clipboard change goes ahead of a key or click queued after it, file data or not before
+    // it: the paste that follows a copy has to find the copy on the host.
+    const auto clip = std::find_if(bulk_.begin(), bulk_.end(),
+                                   [](const QueuedMessage& q) { return q.type == uint8_t(MsgType::Clipboard); });
+    if (clip != bulk_.end() && !input_.empty() && mayPaste(input_.front()) && clip->ticket < input_.front().ticket) {
+        m = std::move(*clip);
+        bulk_.erase(clip);
+        bulkBytes_ -= cost(m);
+    } else {
+        std::deque<QueuedMessage>& lane = !input_.empty() ? input_ : bulk_;
+        size_t& laneBytes = !input_.empty() ? inputBytes_ : bulkBytes_;
+        m = std::move(lane.front());
+        lane.pop_front();
+        laneBytes -= cost(m);
+    }
     inFlight_ = m.ticket;
     lock.unlock();
     changed_.notify_all();  // a bulk sender may have room now

@@ -22,6 +22,7 @@
 #include "core/crypto/x25519.h"
 #include "core/frame_trace.h"
 #include "core/json.h"
+#include "core/log_text.h"
 #include "core/util.h"
 #include "core/wire.h"
 #include "files/receiver.h"
@@ -73,12 +74,6 @@ inline constexpr size_t kOutgoingChatLimit = 2000;
 inline constexpr int64_t kReceivePermitNanos = 60'000'000'000;
 // Key-frame requests go out at most once per this long.
 inline constexpr int64_t kKeyFrameRequestGapNanos = 500'000'000;
-
-// Text a peer (or a relay) supplied, made safe for one log line: control characters, including
-// the C1 controls and the Unicode line and paragraph separators, are written as escapes, and more
-// than kLogTextLimit bytes are cut at a character boundary and marked with "…".
-inline constexpr size_t kLogTextLimit = 1024;
-std::string peerTextForLog(std::string_view text);
 
 // The text shown for a received batch: "받음: name (size) → folder", with " 등 파일 N개" after the
 // name when the batch is not one file.

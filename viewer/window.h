@@ -156,6 +156,9 @@ public:
 
     // ---- file commands ----
     FileCommandServices fileServices;
+    // The gate of every file transfer: true when one may start now; against a host without file
+    // transfer the result line shows `oldHostText`.
+    bool fileCommandMayRun(const char* oldHostText);
     void sendFiles(std::vector<std::wstring> paths);
     void pickAndSendFiles(bool folders);
     void receiveCopiedFiles();
@@ -221,6 +224,10 @@ private:
     void destroyed();
     void reportClosed();
 
+    // The program list the menu bar was built from, and the one of the bar that was last opened,
+    // against which its clicks are resolved.
+    Json builtAppList_;
+    Json openedAppList_;
     ReportGate gate_;
     // Shared with the posters of the window's sessions, which may outlive it.
     std::shared_ptr<ReportMailbox> mailbox_ = std::make_shared<ReportMailbox>();

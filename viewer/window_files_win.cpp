@@ -30,14 +30,18 @@ void systemShellExecute(HWND owner, const ShellCall& call) {
 
 }  // namespace
 
-void ViewerWindow::sendFiles(std::vector<std::wstring> paths) {
-    // A window closed during a picker of its own still returns here: it sends nothing any more.
-    if (closing || paths.empty()) return;
+bool ViewerWindow::fileCommandMayRun(const char* oldHostText) {
     switch (fileCommandGate(session != nullptr, connected, hostHas("files"))) {
-        case FileCommandGate::Ignore: return;
-        case FileCommandGate::OldHost: showTransferResult(kOldHostCannotSendText, std::wstring()); return;
+        case FileCommandGate::Ignore: return false;
+        case FileCommandGate::OldHost: showTransferResult(oldHostText, std::wstring()); return false;
         case FileCommandGate::Run: break;
     }
+    return true;
+}
+
+void ViewerWindow::sendFiles(std::vector<std::wstring> paths) {
+    // A window closed during a picker of its own still returns here: it sends nothing any more.
+    if (closing || paths.empty() || !fileCommandMayRun(kOldHostCannotSendText)) return;
     setTransferText(kPreparingSendText);
     session->filesOut.enqueue(std::move(paths));
     rebuildMenuSoon();
@@ -55,12 +59,7 @@ void ViewerWindow::pickAndSendFiles(bool folders) {
 }
 
 void ViewerWindow::receiveCopiedFiles() {
-    if (closing) return;
-    switch (fileCommandGate(session != nullptr, connected, hostHas("files"))) {
-        case FileCommandGate::Ignore: return;
-        case FileCommandGate::OldHost: showTransferResult(kOldHostCannotReceiveText, std::wstring()); return;
-        case FileCommandGate::Run: break;
-    }
+    if (closing || !fileCommandMayRun(kOldHostCannotReceiveText)) return;
     setTransferText(kRequestingCopiedText);
     session->requestClipboardFiles();
 }
@@ -80,15 +79,17 @@ void ViewerWindow::openBrowser() {
     }
     browser = new BrowseWindow(utf8ToWide(titleName.empty() ? peer.name : titleName));
     // Each callback takes the session of the moment (it follows reconnects) and does nothing
-    // without one or once this window is closing.
+    // without one or once this window is closing. Transfers pass the gate of the other file
+    // commands: while a reconnect runs, its connect thread is still setting the session's file
+    // sender and receiver up.
     browser->listFolder = [this](const std::string& path) {
         if (!closing && session) session->send(MsgType::ListFolder, Bytes(path.begin(), path.end()));
     };
     browser->download = [this](const std::vector<std::string>& remotePaths) {
-        if (!closing && session) session->requestDownload(remotePaths);
+        if (!closing && fileCommandMayRun(kOldHostCannotReceiveText)) session->requestDownload(remotePaths);
     };
     browser->upload = [this](const std::vector<std::wstring>& localPaths, const std::string& remoteFolder) {
-        if (!closing && session) session->requestUpload(localPaths, remoteFolder);
+        if (!closing && fileCommandMayRun(kOldHostCannotSendText)) session->requestUpload(localPaths, remoteFolder);
     };
     // The browser's picker is owned by the browser, so this window stays usable and may be
     // closed under it: it counts as this window's modal call.

@@ -61,6 +61,7 @@ void ViewerWindow::buildMenu() {
     if (!bar) return;
     HMENU previous = menuBar;
     menuBar = bar;
+    builtAppList_ = appList;
     // In full screen the new bar waits until the window leaves it.
     if (!fullScreen) SetMenu(hwnd, bar);
     if (previous) DestroyMenu(previous);
@@ -71,7 +72,9 @@ bool ViewerWindow::command(unsigned int id) {
     using A = CommandPlan::Action;
     using E = CommandPlan::Edit;
     const bool windowsHost = isWindowsHost(displayInfo, session != nullptr, session ? session->hostOs() : std::string());
-    const CommandPlan plan = planCommand(id, appList, curtain, windowsHost);
+    // A window or program is the one at its place in the list the clicked menu was built from:
+    // the menu's own request for a fresh list may have replaced `appList` meanwhile.
+    const CommandPlan plan = planCommand(id, openedAppList_, curtain, windowsHost);
     if (!plan.handled) return false;
 
     bool audio = false;
@@ -235,6 +238,7 @@ void ViewerWindow::applyHostInfo(Json const& info) {
 
 void ViewerWindow::onEnterMenuLoop() {
     menuOpen = true;
+    openedAppList_ = builtAppList_;  // rebuilds wait until the menu closes, the click comes after
     releaseKeys();  // the menu takes the keyboard now; nothing may stay down on the host
     if (session && hostHas("apps")) session->send(MsgType::ListApps, Bytes());
 }

@@ -14,6 +14,7 @@
 #include "net/framed.h"
 #include "net/punch.h"
 #include "net/relay.h"
+#include "support/log_capture.h"
 #include "support/punch_support.h"
 #include "support/test_relay.h"
 
@@ -528,6 +529,26 @@ TEST(PunchClient, DecidedRaceClosesTheRelayConnectionAtOnce) {
     EXPECT_TRUE(seen->closed.load());
     EXPECT_LT(seen->afterMs.load(), 1000);
     EXPECT_TRUE(attemptThreadsEnd(1000));
+}
+
+TEST(PunchClient, TheRelaysAddressesAreLoggedEscaped) {
+    TestRelay relay;
+    const std::string peer = "127.0.0.1:" + std::to_string(closedPort());
+    relay.setRole("punch", [peer](TestRelay&, const std::shared_ptr<TestRelay::Link>& link, const Json&) {
+        Json reply;
+        reply.set("peer", peer);
+        Json locals;
+        locals.tag = Json::kArray;
+        locals.push("x\n2026-01-01 00:00:00 가짜 줄\x1b");
+        reply.set("peerLocal", std::move(locals));
+        TestRelay::sendOk(*link, std::move(reply));
+    });
+    ASSERT_TRUE(relay.start());
+    LogCapture log;
+    EXPECT_EQ(Punch::client(relay.config(), "host-id", flag(false), fastPunchTimings()), nullptr);
+    EXPECT_TRUE(log.has("구멍 뚫기 실패 (" + peer + ", x\\n2026-01-01 00:00:00 가짜 줄\\x1b)")) << log.text();
+    EXPECT_FALSE(log.has("\n2026-01-01 00:00:00 가짜")) << log.text();
+    EXPECT_TRUE(attemptThreadsEnd());
 }
 
 TEST(PunchHost, NoListenMemberWithoutAListeningPort) {

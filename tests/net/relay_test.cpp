@@ -15,6 +15,7 @@
 #include "core/util.h"
 #include "core/wire.h"
 #include "net/handshake.h"
+#include "support/log_capture.h"
 #include "support/loopback.h"
 #include "support/proto_error.h"
 #include "support/relay_support.h"
@@ -229,6 +230,24 @@ TEST_F(RelayAgent, RefusalsCarryTheRelaysText) {
     RelayConfig wrong = relay.config();
     wrong.secret = "not-the-secret";
     EXPECT_EQ(protoErrorOf([&] { connectViaRelay(wrong, "nobody"); }), "중계 서버: bad mac");
+}
+
+TEST_F(RelayAgent, TheRelaysTextIsLoggedEscaped) {
+    relay.setRole("data", [](TestRelay&, const std::shared_ptr<TestRelay::Link>& link, const Json&) {
+        TestRelay::refuse(*link, "busy\n2026-01-01 00:00:00 가짜 줄");
+    });
+    startRelay();
+    RelayHostAgent& agent = makeAgent();
+    agent.setPunchRunner([](const RelayConfig&, const std::string&, const std::string&, int, const RelayConnCallback&) {
+        throw ProtoError("중계 서버: gone\r\n2026-01-01 00:00:00 가짜 줄");
+    });
+    ASSERT_TRUE(startAndRegister(agent));
+    LogCapture log;
+    ASSERT_TRUE(relay.sendToHost("dev", "{\"incoming\":\"s1\"}"));
+    ASSERT_TRUE(relay.sendToHost("dev", "{\"punch\":\"p1\"}"));
+    EXPECT_TRUE(log.waitFor("중계 데이터 연결 실패: 중계 서버: busy\\n2026-01-01 00:00:00 가짜 줄")) << log.text();
+    EXPECT_TRUE(log.waitFor("구멍 뚫기 실패: 중계 서버: gone\\r\\n2026-01-01 00:00:00 가짜 줄")) << log.text();
+    EXPECT_FALSE(log.has("\n2026-01-01 00:00:00 가짜")) << log.text();
 }
 
 TEST_F(RelayAgent, ViewerReachesTheRegisteredHostThroughAPipe) {

@@ -176,6 +176,43 @@ TEST_F(ViewerFilesWin, DropsAndPickersSendOnlyOverAConnectedSessionOfAHostWithFi
     EXPECT_EQ(transferOf(w), shown);
 }
 
+TEST_F(ViewerFilesWin, TheBrowsersTransfersPassTheGateOfTheOtherFileCommands) {
+    TempFolder src;
+    putFile(src / L"이른.txt", bytesOf("early"));
+    putFile(src / L"나중.txt", bytesOf("later"));
+    ScriptedHost host;
+    ASSERT_TRUE(host.start());
+
+    // While the connect runs, its thread is still setting the session's file sender up.
+    ViewerWindow& w = open(host.peer());
+    ASSERT_FALSE(w.connected);
+    ASSERT_NE(w.session, nullptr);
+    w.openBrowser();
+    ASSERT_NE(w.browser, nullptr);
+    w.browser->upload({src / L"이른.txt"}, "C:\\up");
+    w.browser->download({"C:\\x.txt"});
+    EXPECT_FALSE(w.session->filesOut.busy());
+    EXPECT_EQ(transferOf(w), "");
+
+    ASSERT_TRUE(pumpUntil([&] { return w.connected; }, 10000));
+    EXPECT_TRUE(host.send(MsgType::DisplayInfo, hostInfoJson(false)));
+    ASSERT_TRUE(pumpUntil([&] { return w.displayInfo.isObject(); }, 5000));
+    w.browser->upload({src / L"나중.txt"}, "C:\\up");
+    EXPECT_EQ(transferOf(w), kOldHostCannotSendText);
+    w.browser->download({"C:\\x.txt"});
+    EXPECT_EQ(transferOf(w), kOldHostCannotReceiveText);
+    EXPECT_FALSE(w.session->filesOut.busy());
+
+    // Connected to a host with file transfer: the later upload is the only one that goes.
+    EXPECT_TRUE(host.send(MsgType::DisplayInfo, hostInfoJson(true)));
+    ASSERT_TRUE(pumpUntil([&] { return w.hostHas("files"); }, 5000));
+    w.browser->upload({src / L"나중.txt"}, "C:\\up");
+    ASSERT_TRUE(pumpUntil([&] { return !host.received(MsgType::FileBegin).empty(); }, 10000));
+    ASSERT_TRUE(pumpUntil([&] { return !w.session->filesOut.busy(); }, 10000));
+    EXPECT_EQ(host.received(MsgType::FileBegin).size(), 1u);
+    EXPECT_EQ(host.received(MsgType::SendFiles).size(), 0u);
+}
+
 TEST_F(ViewerFilesWin, CopiedFilesArriveAndShowingThemSelectsTheItemOrOpensDownloads) {
     TempFolder src;
     const Bytes content = patternBytes(5000, 7);

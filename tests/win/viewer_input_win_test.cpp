@@ -224,7 +224,14 @@ TEST_F(ViewerInputWin, WakeDataIsStoredWithTheKeyAndAnAppsOnlyHostAsksForAProgra
     EXPECT_EQ(windowText(w.statusLine), reinterpret_cast<const wchar_t*>(kAppPickHint));
     saveScreenshot(w.hwnd);
 
-    // A program was chosen: the hint goes; an empty wake list leaves the stored one alone.
+    // The host repeats its description with the same wake data: the settings are not saved
+    // again, which the settings file, gone meanwhile, shows.
+    const std::wstring file = configStore().configPath;
+    ASSERT_TRUE(removeFile(file));
+    ASSERT_TRUE(host.send(MsgType::DisplayInfo, R"({"name":"맥 그대로","os":"mac","appsOnly":true,"features":["apps"],)"
+                                                R"("wake":[{"mac":"aa:bb:cc:dd:ee:ff"}]})"));
+    ASSERT_TRUE(pumpUntil([&] { return w.titleName == "맥 그대로"; }, 5000));
+    EXPECT_FALSE(pathExists(file)) << "saved although nothing changed";
     ASSERT_TRUE(host.send(MsgType::DisplayInfo,
                           R"({"os":"mac","appsOnly":true,"features":["apps"],"wake":[],)"
                           R"("window":{"id":3,"widthPt":400,"heightPt":300}})"));
@@ -234,6 +241,13 @@ TEST_F(ViewerInputWin, WakeDataIsStoredWithTheKeyAndAnAppsOnlyHostAsksForAProgra
     EXPECT_FALSE(IsWindowVisible(w.statusLine));
     EXPECT_EQ(clientOf(w.hwnd).right, 400);
     EXPECT_EQ(configStore().get().hosts[0].wake.dump(), R"([{"mac":"aa:bb:cc:dd:ee:ff"}])");
+    EXPECT_FALSE(pathExists(file)) << "saved although nothing changed";
+
+    // Changed wake data is saved.
+    ASSERT_TRUE(host.send(MsgType::DisplayInfo, R"({"os":"mac","appsOnly":true,"features":["apps"],)"
+                                                R"("wake":[{"mac":"11:22:33:44:55:66"}],"window":{"id":3}})"));
+    ASSERT_TRUE(pumpUntil([&] { return pathExists(file); }, 5000));
+    EXPECT_EQ(configStore().get().hosts[0].wake.dump(), R"([{"mac":"11:22:33:44:55:66"}])");
 }
 
 TEST_F(ViewerInputWin, WakeDataBeforeAPasswordConnectLearnedTheKeyIsNotStored) {
@@ -615,12 +629,58 @@ TEST_F(ViewerInputWin, AnOpenMenuIsNotRebuiltUnderItAndTheHostLetsGoOfKeys) {
               menuEntries(viewerMenuBar(configStore().get(), w.displayInfo, w.appList, w.menuFacts())));
 }
 
+TEST_F(ViewerInputWin, AMenuClickIsResolvedAgainstTheListTheMenuWasBuiltFrom) {
+    ScriptedHost host;
+    ASSERT_TRUE(host.start());
+    ViewerWindow& w = connected(host);
+    ASSERT_TRUE(arrived(host, MsgType::ListApps));
+    const char* const built = R"({"windows":[{"id":7,"title":"메모장"},{"id":9,"title":"계산기"}],)"
+                              R"("apps":[{"id":"calc","name":"계산기"},{"id":"note","name":"메모장"}]})";
+    ASSERT_TRUE(host.send(MsgType::AppList, built));
+    ASSERT_TRUE(pumpUntil([&] { return w.appList.get("windows").size() == 2; }, 5000));
+
+    // The menu's own request is answered while it is open, with the same entries in another order.
+    const size_t asked = host.received(MsgType::ListApps).size();
+    SendMessageW(w.hwnd, WM_ENTERMENULOOP, FALSE, 0);
+    ASSERT_TRUE(arrived(host, MsgType::ListApps, asked + 1));
+    ASSERT_TRUE(host.send(MsgType::AppList, R"({"windows":[{"id":9,"title":"계산기"},{"id":7,"title":"메모장"}],)"
+                                            R"("apps":[{"id":"note","name":"메모장"},{"id":"calc","name":"계산기"}]})"));
+    ASSERT_TRUE(pumpUntil([&] { return windowIdOf(w.appList.get("windows").at(0).get("id")) == 9; }, 5000));
+    // The menu closes (and the bar is rebuilt from the new list) before the click's command comes.
+    SendMessageW(w.hwnd, WM_EXITMENULOOP, FALSE, 0);
+    EXPECT_EQ(readMenu(GetMenu(w.hwnd))[3].popup[1].text, L"계산기");
+    PostMessageW(w.hwnd, WM_COMMAND, ViewerId::Window, 0);
+    PostMessageW(w.hwnd, WM_COMMAND, ViewerId::Program + ViewerId::kListStep, 0);
+    ASSERT_TRUE(arrived(host, MsgType::LaunchProgram));
+    EXPECT_EQ(hexes(host.received(MsgType::FocusWindow)), std::vector<std::string>{hexOf(encodeU32(7))});
+    EXPECT_EQ(hexes(host.received(MsgType::LaunchProgram)), std::vector<std::string>{hexOf(encodeText("note"))});
+
+    // The next time the menu opens, the bar shown is the new list's.
+    SendMessageW(w.hwnd, WM_ENTERMENULOOP, FALSE, 0);
+    SendMessageW(w.hwnd, WM_EXITMENULOOP, FALSE, 0);
+    PostMessageW(w.hwnd, WM_COMMAND, ViewerId::Window, 0);
+    ASSERT_TRUE(arrived(host, MsgType::FocusWindow, 2));
+    EXPECT_EQ(hexOf(host.received(MsgType::FocusWindow)[1]), hexOf(encodeU32(9)));
+}
+
 TEST_F(ViewerInputWin, AHookKeyHandledAfterTheWindowLetGoOfTheKeyboardIsDropped) {
     ScriptedHost host;
     ASSERT_TRUE(host.start());
     ViewerWindow& w = connected(host);
     const size_t keys = host.received(MsgType::Key).size();
     const size_t releases = host.received(MsgType::ReleaseAll).size();
+    // Handled after the window learned that its connection is gone, while it still holds the
+    // hook and the foreground and the session's link would still carry the key.
+    ASSERT_TRUE(ViewerWindow::keyboardHookInstalled());
+    ASSERT_EQ(GetForegroundWindow(), w.hwnd);
+    PostMessageW(w.hwnd, WM_VIEWER_HOOK_KEY, 'C', 0x2E | (1 << 9));
+    w.connected = false;
+    // A command that goes out connected or not: once the host has it, the key would have arrived.
+    PostMessageW(w.hwnd, WM_COMMAND, ViewerId::Display, 0);
+    ASSERT_TRUE(arrived(host, MsgType::SelectDisplay));
+    EXPECT_EQ(host.received(MsgType::Key).size(), keys) << "a key went down on the host after the connection ended";
+    EXPECT_TRUE(w.input.heldKeys().empty());
+    w.connected = true;
     // Posted by the hook while the window had the keyboard, handled after it lost it.
     PostMessageW(w.hwnd, WM_VIEWER_HOOK_KEY, 'C', 0x2E | (1 << 9));
     SendMessageW(w.hwnd, WM_ACTIVATE, WA_INACTIVE, 0);
