@@ -23,19 +23,57 @@ namespace {
 
 constexpr int kPresenceIntervalMs = 30000;
 
+// The log folder under the local application-data folder. Empty when the system names no such
+// folder: one relative to wherever the process was started would be a different one each time.
 std::wstring logFolder() {
-    std::wstring base = L".";
+    std::wstring folder;
     PWSTR path = nullptr;
-    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &path)) && path) base = path;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &path)) && path)
+        folder = std::wstring(path) + L"\\Tavrel";
     if (path) CoTaskMemFree(path);
-    std::wstring folder = base + L"\\Tavrel";
-    CreateDirectoryW(folder.c_str(), nullptr);  // already there is fine
     return folder;
 }
 
 // The program's own words for a start that cannot go on; the caller then ends with a non-zero code.
 void refuseStart(const std::wstring& text) {
     MessageBoxW(nullptr, text.c_str(), L"Tavrel 을(를) 시작할 수 없습니다", MB_ICONERROR | MB_SETFOREGROUND);
+}
+
+// Running on without its folder would save nothing: not the settings, not the device key, not the
+// pairings, not the log.
+void refuseWithoutFolder(const std::wstring& folder) {
+    refuseStart(L"설정 폴더를 만들 수 없어 시작하지 않습니다:\n" + folder);
+}
+
+void showAlreadyRunning() {
+    MessageBoxW(nullptr, L"Tavrel 가 이미 실행 중입니다. 알림 영역(시계 옆)의 아이콘을 누르세요.", L"Tavrel",
+                MB_ICONINFORMATION);
+}
+
+enum class ProfileClaim { Ours, Running, Refused };
+
+// Takes the profile for this process. Its lock file decides: the file system knows which
+// spellings name one folder, and no other account can hold a file in this user's profile. The
+// mutex decides nothing, since any process in the session can make that name first (as any kind
+// of object); it stays for copies of the program that look for it. The former name's mutex is
+// looked for still: the program under that name holds no lock file.
+ProfileClaim claimProfile(const ProcessNames& names, HANDLE& instanceMutex) {
+    // Held until the process ends, however it ends.
+    const auto* lock = new ProfileLock(configStore().profileDir);
+    if (lock->state() == ProfileLock::State::Failed) {
+        logLine("설정 폴더를 만들 수 없음 → 시작하지 않음");
+        refuseWithoutFolder(configStore().profileDir);
+        return ProfileClaim::Refused;
+    }
+    HANDLE formerMutex = OpenMutexW(SYNCHRONIZE, FALSE, names.formerMutex.c_str());
+    if (formerMutex) CloseHandle(formerMutex);
+    if (lock->state() == ProfileLock::State::Busy || formerMutex) {
+        showAlreadyRunning();
+        return ProfileClaim::Running;
+    }
+    instanceMutex = CreateMutexW(nullptr, TRUE, names.mutex.c_str());
+    if (!instanceMutex) logLine("실행 중 표시(뮤텍스)를 만들지 못함 (오류 " + std::to_string(GetLastError()) + ")");
+    return ProfileClaim::Ours;
 }
 
 }  // namespace
@@ -63,29 +101,25 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     TrayProcess& t = tray();
     t.exePath = ownExecutablePath();
     const ProcessNames names = processNames(suffix);
-    setLogPath(wideToUtf8(logFolder() + L"\\" + names.logFile));
+    const std::wstring logs = logFolder();
+    if (logs.empty() || !createFolder(logs)) {
+        refuseWithoutFolder(logs.empty() ? L"Tavrel" : logs);
+        return 1;
+    }
+    setLogPath(wideToUtf8(logs + L"\\" + names.logFile));
     if (!configStore().folderReady) {
-        // Running on would save nothing: not the settings, not the device key, not the pairings.
         logLine("설정 폴더를 만들 수 없음 → 시작하지 않음");
-        refuseStart(L"설정 폴더를 만들 수 없어 시작하지 않습니다:\n" + configStore().profileDir);
+        refuseWithoutFolder(configStore().profileDir);
         return 1;
     }
     ClipboardSync::instance().start();
     mediaPrewarm(configStore().get().hosting);
 
-    HANDLE instanceMutex = CreateMutexW(nullptr, TRUE, names.mutex.c_str());
-    const DWORD mutexError = GetLastError();
-    if (!instanceMutex) {
-        // Without the mutex a second copy could not be told apart from the first.
-        logLine("실행 중 표시(뮤텍스)를 만들지 못함 (오류 " + std::to_string(mutexError) + ") → 시작하지 않음");
-        return 1;
-    }
-    HANDLE formerMutex = OpenMutexW(SYNCHRONIZE, FALSE, names.formerMutex.c_str());
-    if (formerMutex || mutexError == ERROR_ALREADY_EXISTS) {
-        if (formerMutex) CloseHandle(formerMutex);
-        MessageBoxW(nullptr, L"Tavrel 가 이미 실행 중입니다. 알림 영역(시계 옆)의 아이콘을 누르세요.", L"Tavrel",
-                    MB_ICONINFORMATION);
-        return 0;
+    HANDLE instanceMutex = nullptr;
+    switch (claimProfile(names, instanceMutex)) {
+        case ProfileClaim::Ours: break;
+        case ProfileClaim::Running: return 0;
+        case ProfileClaim::Refused: return 1;
     }
     migrateRunValue(suffix, t.exePath);
 

@@ -33,8 +33,8 @@ Field field(const wchar_t* label, std::wstring value, bool readOnly, bool multiL
 }
 
 // The copy buttons: nothing happens when the clipboard cannot be opened.
-void copyText(const std::wstring& text) {
-    if (OpenClipboard(tray().trayWindow)) copyToClipboard(text);
+void copyText(const std::wstring& text, CopyKind kind) {
+    if (OpenClipboard(tray().trayWindow)) copyToClipboard(text, kind);
 }
 
 // Overwrites the typed passwords when the command ends, however it ends.
@@ -120,7 +120,7 @@ void makeCode() {
     const std::wstring text = utf8ToWide(address);
     std::vector<Field> fields = {field(L"짝 맺기 코드", text, true, true, false)};
     runDialog(L"짝 맺기 코드", pairingIntro(expiry, services.localTime), fields, L"닫기", L"", L"복사",
-              [text](std::vector<HWND>&) { copyText(text); });
+              [text](std::vector<HWND>&) { copyText(text, CopyKind::Secret); });
     // Closing does not withdraw the code: it stays valid until used once or expired.
 }
 
@@ -166,7 +166,8 @@ void setPassword() {
         L"비밀번호 접속",
         L"다른 Mac · PC 에서 접속 ID 와 비밀번호를 넣으면 짝 맺기 코드 없이 연결됩니다. 처음 연결된 기기는 '허용한 "
         L"기기'에 등록됩니다. 다른 망에서 붙으려면 양쪽에 같은 중계 서버를 설정하세요.",
-        fields, L"켜기 · 저장", L"취소", L"접속 ID 복사", [accessId](std::vector<HWND>&) { copyText(accessId); });
+        fields, L"켜기 · 저장", L"취소", L"접속 ID 복사",
+        [accessId](std::vector<HWND>&) { copyText(accessId, CopyKind::Plain); });
     if (!accepted) return;
     PasswordChoice choice = choosePassword(fields[1].value, fields[2].value, stored, normalizeUtf8);
     const TextWipe wipeChosen(choice.password);

@@ -90,9 +90,14 @@ IconShape iconShape(TrayState state, int size);
 
 #include <functional>
 
+#include "core/wake_queue.h"
+
 constexpr UINT WM_TRAY_NOTIFY = WM_APP + 100;  // the icon's events
 constexpr UINT WM_TRAY_REDRAW = WM_APP + 101;  // the server's state changed
-constexpr UINT WM_TRAY_CALL = WM_APP + 102;    // lParam: a heap std::function<void()> to run once
+constexpr UINT WM_TRAY_CALL = WM_APP + 102;    // calls wait in the tray's queue; carries nothing
+
+// Calls that may wait for the UI thread at once; more are refused until it has taken some.
+constexpr size_t kTrayCallLimit = 4096;
 
 // Process-wide state of the tray application. Made on first use and never destroyed: detached
 // threads may post to the window until the process has ended.
@@ -103,6 +108,8 @@ struct TrayProcess {
     std::string lastController;  // UTF-8
     bool keepAwakeActive = false;
     UINT taskbarCreatedMessage = 0;
+    // Work other threads hand to the UI thread, run in the order it was handed over.
+    WakeQueue<std::function<void()>> calls{kTrayCallLimit};
     // Every call to the notification area goes through here, so tests can watch the calls.
     BOOL(WINAPI* notifyIcon)(DWORD message, PNOTIFYICONDATAW data) = Shell_NotifyIconW;
 };
@@ -119,7 +126,7 @@ void addTrayIcon();
 void installServerCallbacks();
 
 // Hands `call` to the UI thread, which runs it once and frees it. False when it could not be
-// posted; the callable is freed then.
+// handed over (no tray window, or too many calls wait); the callable is freed then.
 bool postTrayCall(std::function<void()> call);
 
 // UI thread only.

@@ -2,6 +2,7 @@
 #include "app/tray.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/config/store.h"
@@ -125,11 +126,10 @@ LRESULT CALLBACK trayWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         case WM_TRAY_REDRAW:
             updateTrayIcon();
             return 0;
-        case WM_TRAY_CALL: {
-            std::unique_ptr<std::function<void()>> call(reinterpret_cast<std::function<void()>*>(lParam));
-            if (call && *call) (*call)();
+        case WM_TRAY_CALL:  // whoever posted it: only what waits in the queue runs
+            while (std::optional<std::function<void()>> call = t.calls.take())
+                if (*call) (*call)();
             return 0;
-        }
         case WM_WININICHANGE:  // among others the taskbar's theme
             updateTrayIcon();
             return 0;
@@ -156,6 +156,8 @@ HWND createTrayWindow(HINSTANCE instance) {
     windowClass.hInstance = instance;
     windowClass.lpszClassName = L"TavrelTray";
     RegisterClassW(&windowClass);
+    // A wake posted to a window that is gone never arrives: what waited for it is dropped with it.
+    tray().calls.clear();
     tray().trayWindow =
         CreateWindowExW(0, L"TavrelTray", L"Tavrel", 0, 0, 0, 0, 0, nullptr, nullptr, instance, nullptr);
     return tray().trayWindow;
@@ -176,12 +178,10 @@ void addTrayIcon() {
 }
 
 bool postTrayCall(std::function<void()> call) {
-    auto owned = std::make_unique<std::function<void()>>(std::move(call));
     // Without a window the post would land in the calling thread's own queue, where nothing runs it.
     HWND window = tray().trayWindow;
-    if (!window || !PostMessageW(window, WM_TRAY_CALL, 0, reinterpret_cast<LPARAM>(owned.get()))) return false;
-    owned.release();  // the window procedure owns it now
-    return true;
+    if (!window) return false;
+    return tray().calls.put(std::move(call), [window] { return PostMessageW(window, WM_TRAY_CALL, 0, 0) != FALSE; });
 }
 
 void installServerCallbacks() {

@@ -40,6 +40,11 @@ bool dibToBgra(ByteSpan block, BgraImage& out);
 // The block for a picture: a 40-byte header and 32-bit rows bottom-up.
 Bytes bgraToDib(const BgraImage& image);
 
+// While the clipboard is open for a write: marks what was placed as private, as password managers
+// do. Clipboard history, the cloud clipboard and clipboard monitors leave it alone, this
+// program's own sync included, so it never reaches a peer.
+void markClipboardPrivate();
+
 class ClipboardSync {
 public:
     using Listener = std::function<void(const Bytes& payload)>;

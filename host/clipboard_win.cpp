@@ -28,6 +28,10 @@ UINT historyFormat() {
     static const UINT format = RegisterClipboardFormatW(L"CanIncludeInClipboardHistory");
     return format;
 }
+UINT cloudFormat() {
+    static const UINT format = RegisterClipboardFormatW(L"CanUploadToCloudClipboard");
+    return format;
+}
 
 // The clipboard held open for one write or one read; closed on every way out.
 class OpenClipboardScope {
@@ -108,6 +112,17 @@ bool markedPrivate() {
     std::memcpy(&value, marker.bytes().data(), 4);
     return value == 0;
 }
+
+}  // namespace
+
+void markClipboardPrivate() {
+    const uint32_t no = 0;  // a DWORD 0: "may not"; the exclusion counts by being there at all
+    placeBytes(excludeFormat(), &no, sizeof no);
+    placeBytes(historyFormat(), &no, sizeof no);
+    placeBytes(cloudFormat(), &no, sizeof no);
+}
+
+namespace {
 
 Bytes withKind(uint8_t kind, ByteSpan body) {
     Bytes payload;

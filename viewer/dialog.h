@@ -68,6 +68,8 @@ bool runDialog(const std::wstring& title, const std::wstring& intro, std::vector
 
 LRESULT CALLBACK dialogWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Puts the text on the clipboard, which the caller has opened, and closes it.
-void copyToClipboard(const std::wstring& text);
+// Puts the text on the clipboard, which the caller has opened, and closes it. A secret is marked
+// private: kept out of clipboard history, the cloud clipboard and every clipboard monitor.
+enum class CopyKind { Plain, Secret };
+void copyToClipboard(const std::wstring& text, CopyKind kind = CopyKind::Plain);
 #endif

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <memory>
 
+#include "host/clipboard.h"
+
 namespace {
 
 constexpr wchar_t kClassName[] = L"TavrelDialog";
@@ -207,7 +209,7 @@ bool runDialog(const std::wstring& title, const std::wstring& intro, std::vector
     return state.accepted;
 }
 
-void copyToClipboard(const std::wstring& text) {
+void copyToClipboard(const std::wstring& text, CopyKind kind) {
     EmptyClipboard();
     const size_t bytes = (text.size() + 1) * sizeof(wchar_t);
     if (HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes)) {
@@ -220,5 +222,6 @@ void copyToClipboard(const std::wstring& text) {
             GlobalFree(memory);
         }
     }
+    if (kind == CopyKind::Secret) markClipboardPrivate();
     CloseClipboard();
 }

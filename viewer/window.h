@@ -27,22 +27,9 @@
 class ChatWindow;
 class BrowseWindow;
 
-// Private messages of the "TavrelViewer" window. Each lParam is a heap ViewerReport tagged with
-// the connect it belongs to; the window procedure frees it whether or not it is applied.
-constexpr UINT WM_VIEWER_CONNECTED = WM_APP + 1;
-constexpr UINT WM_VIEWER_CONNECT_FAILED = WM_APP + 2;
-constexpr UINT WM_VIEWER_DISPLAY_INFO = WM_APP + 3;
-constexpr UINT WM_VIEWER_CURSOR = WM_APP + 4;
-constexpr UINT WM_VIEWER_NOTICE = WM_APP + 5;
-constexpr UINT WM_VIEWER_ENDED = WM_APP + 6;
-constexpr UINT WM_VIEWER_FIRST_PICTURE = WM_APP + 7;
-constexpr UINT WM_VIEWER_TRANSFER_STATUS = WM_APP + 8;
-constexpr UINT WM_VIEWER_TRANSFER_RESULT = WM_APP + 9;
-constexpr UINT WM_VIEWER_LOCKED = WM_APP + 10;
-constexpr UINT WM_VIEWER_APP_LIST = WM_APP + 11;
-constexpr UINT WM_VIEWER_CHAT = WM_APP + 12;
-constexpr UINT WM_VIEWER_FOLDER_LISTING = WM_APP + 13;
-constexpr UINT WM_VIEWER_CURTAIN = WM_APP + 14;
+// Private messages of the "TavrelViewer" window. None carries a pointer: any program on the desktop
+// can post them. What the session's threads and the chat window report waits in the window's
+// mailbox (ViewerReport, tagged with the connect it belongs to).
 // A key the low-level hook took for the window: wParam the virtual key, lParam the scan code in
 // bits 0-7, extended in bit 8, down in bit 9. Carries no payload.
 constexpr UINT WM_VIEWER_HOOK_KEY = WM_APP + 15;
@@ -132,6 +119,8 @@ public:
     int modalCalls() const { return modalCalls_; }
     // The connect whose reports the window takes now.
     uint64_t generation() const { return gate_.current(); }
+    // Where the window's reports wait, for postViewerReport.
+    const std::shared_ptr<ReportMailbox>& reports() const { return mailbox_; }
     template <typename F>
     auto modal(F&& call) {
         struct Scope {
@@ -199,7 +188,6 @@ public:
 private:
     // ---- handleMessage's handlers; one that returns bool returns true when it took the message
     // (the window procedure returns 0) and false when the default procedure gets it as well ----
-    void onReportMessage(LPARAM lParam);
     void onReportsWaiting();
     void onActivate(WPARAM wParam);                      // window_input_win.cpp
     bool onKey(UINT msg, WPARAM wParam, LPARAM lParam);  // window_input_win.cpp
@@ -236,6 +224,11 @@ private:
     bool closedReported_ = false;
     HFONT font_ = nullptr;
 };
+
+// Any thread: leaves a report in a window's mailbox and wakes the window unless a wake is on its
+// way. Never touches the window's object, which may be gone.
+void postViewerReport(HWND window, const std::shared_ptr<ReportMailbox>& mailbox,
+                      std::unique_ptr<ViewerReport> report);
 
 LRESULT CALLBACK viewerWndProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK videoWndProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);

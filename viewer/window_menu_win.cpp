@@ -173,15 +173,15 @@ void ViewerWindow::openChat() {
     }
     chat = new ChatWindow(titleName.empty() ? peer.name : titleName);
     const HWND window = hwnd;
-    // Runs on the chat window's thread: the line goes to the viewer window's queue, and the
+    // Runs on the chat window's thread: the line goes to the viewer window's mailbox, and the
     // window sends it on its own thread.
-    chat->send = [window](std::string const& text) {
-        auto* r = new ViewerReport;
+    chat->send = [window, mailbox = reports()](std::string const& text) {
+        auto r = std::make_unique<ViewerReport>();
         r->kind = ViewerReport::Chat;
         r->generation = 0;
         r->text = text;
         r->flag = true;
-        if (!PostMessageW(window, WM_VIEWER_CHAT, 1, reinterpret_cast<LPARAM>(r))) delete r;
+        postViewerReport(window, mailbox, std::move(r));
     };
     chat->show();
 }

@@ -50,11 +50,6 @@ void registerClasses() {
     registered = true;
 }
 
-// Leaves a report in the window's mailbox and wakes the window unless a wake is on its way.
-void post(HWND window, const std::shared_ptr<ReportMailbox>& mailbox, std::unique_ptr<ViewerReport> report) {
-    if (mailbox->put(std::move(report)) && !PostMessageW(window, WM_VIEWER_REPORTS, 0, 0)) mailbox->wakeFailed();
-}
-
 std::unique_ptr<ViewerReport> report(ViewerReport::Kind kind, uint64_t generation) {
     auto r = std::make_unique<ViewerReport>();
     r->kind = kind;
@@ -68,6 +63,11 @@ HWND makeChild(HWND parent, const wchar_t* cls, const wchar_t* text, DWORD style
 }
 
 }  // namespace
+
+void postViewerReport(HWND window, const std::shared_ptr<ReportMailbox>& mailbox,
+                      std::unique_ptr<ViewerReport> report) {
+    if (mailbox->put(std::move(report)) && !PostMessageW(window, WM_VIEWER_REPORTS, 0, 0)) mailbox->wakeFailed();
+}
 
 ViewerWindow::ViewerWindow(Peer peerIn, std::vector<unsigned char> tokenIn, std::string passwordIn)
     : peer(std::move(peerIn)), token(std::move(tokenIn)), password(std::move(passwordIn)) {
@@ -184,11 +184,11 @@ void ViewerWindow::connect() {
             logLine("연결됨: " + peerTextForLog(host.get("name").asString("")) + " (" + peerTextForLog(route) + ")");
             auto r = report(ViewerReport::Connected, generation);
             r->text = host.dump();
-            post(window, mailbox, std::move(r));
+            postViewerReport(window, mailbox, std::move(r));
         } catch (const std::exception& e) {
             auto r = report(ViewerReport::ConnectFailed, generation);
             r->text = e.what();
-            post(window, mailbox, std::move(r));
+            postViewerReport(window, mailbox, std::move(r));
         }
     }).detach();
 }
@@ -201,7 +201,7 @@ void ViewerWindow::installPosters(ClientSession& s) {
         return [window, generation, mailbox, kind, fill](auto const&... args) {
             auto r = report(kind, generation);
             fill(*r, args...);
-            post(window, mailbox, std::move(r));
+            postViewerReport(window, mailbox, std::move(r));
         };
     };
     auto json = [](ViewerReport& r, Json const& value) { r.text = value.dump(); };
@@ -228,21 +228,13 @@ void ViewerWindow::installPosters(ClientSession& s) {
 
 LRESULT CALLBACK viewerWndProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
     auto* self = reinterpret_cast<ViewerWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (!self) {
-        // A report for a window that no longer has its object still owns its payload.
-        if (msg >= WM_VIEWER_CONNECTED && msg <= WM_VIEWER_CURTAIN) delete reinterpret_cast<ViewerReport*>(lParam);
-        return DefWindowProcW(window, msg, wParam, lParam);
-    }
+    if (!self) return DefWindowProcW(window, msg, wParam, lParam);
     return self->handleMessage(msg, wParam, lParam);
 }
 
 LRESULT ViewerWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg >= WM_VIEWER_CONNECTED && msg <= WM_VIEWER_CURTAIN) {
-        onReportMessage(lParam);
-        return 0;
-    }
     switch (msg) {
-        case WM_VIEWER_REPORTS:
+        case WM_VIEWER_REPORTS:  // whoever posted it: only what waits in the mailbox is applied
             onReportsWaiting();
             return 0;
         case WM_VIEWER_HOOK_KEY:
@@ -296,11 +288,6 @@ LRESULT ViewerWindow::handleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             break;
     }
     return DefWindowProcW(hwnd, msg, wParam, lParam);
-}
-
-void ViewerWindow::onReportMessage(LPARAM lParam) {
-    std::unique_ptr<ViewerReport> r(reinterpret_cast<ViewerReport*>(lParam));
-    for (std::unique_ptr<ViewerReport>& due : gate_.admit(std::move(r))) apply(*due);
 }
 
 void ViewerWindow::onReportsWaiting() {

@@ -123,6 +123,7 @@ void ConfigStore::update(const std::function<void(AppConfig&)>& change) {
 }
 
 bool ConfigStore::save() {
+    if (!folderReady) return false;  // never beside the program or in the current folder
     std::string text = configToJson(config_).dump();
     bool ok = writeFileAtomic(configPath, asBytes(text));
     if (!ok) logLine("설정 파일 저장 실패");
@@ -130,6 +131,12 @@ bool ConfigStore::save() {
 }
 
 void ConfigStore::load(const std::wstring& baseDir, const std::wstring& suffix) {
+    config_ = configFromJson(Json());
+    if (baseDir.empty()) {
+        // A folder relative to wherever the process was started would be a different one each time.
+        profileDir = L"Tavrel" + suffix;
+        return;
+    }
     profileDir = baseDir + kPathSeparator + L"Tavrel" + suffix;
     std::wstring former = baseDir + kPathSeparator + L"Varnoth" + suffix;
     // One-time move of the former product's folder, with everything in it. When it cannot move
@@ -141,6 +148,7 @@ void ConfigStore::load(const std::wstring& baseDir, const std::wstring& suffix) 
     }
     folderReady = createFolder(profileDir);
     configPath = profileDir + kPathSeparator + L"config.json";
+    if (!folderReady) return;
 
     Bytes content;
     bool readOk = tryReadFile(configPath, content);
@@ -152,7 +160,6 @@ void ConfigStore::load(const std::wstring& baseDir, const std::wstring& suffix) 
         config_ = configFromJson(value);
         return;
     }
-    config_ = configFromJson(Json());
     // A file that is there but unusable is kept aside, so the next save does not overwrite
     // settings that a later version or the user may still be able to recover.
     if (!pathExists(configPath) || (readOk && text.empty())) return;

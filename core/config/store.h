@@ -2,6 +2,7 @@
 // the profile folder goes through.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -49,7 +50,7 @@ bool pathExists(const std::wstring& path);
 // file becomes ".bad9". Returns the new name, or empty when there is no file or it cannot move.
 std::wstring moveAside(const std::wstring& path);
 
-// The per-user roaming application-data folder; "." when the system gives none.
+// The per-user roaming application-data folder; empty when the system gives none.
 std::wstring roamingAppDataFolder();
 
 // The folder the process-wide store puts its profile folder in: the roaming application-data
@@ -58,13 +59,39 @@ std::wstring roamingAppDataFolder();
 std::wstring profileBase();
 void useProfileBase(const std::wstring& folder);
 
+// The lock that makes one process per profile: a file in the profile folder held open, sharing
+// nothing, while the object lives. The file system decides what "the same profile" is, whatever
+// the spelling of the folder's name and whoever else can name objects in the session.
+class ProfileLock {
+public:
+    enum class State {
+        Held,    // this process has the profile
+        Busy,    // another process holds the file
+        Failed,  // the file cannot be made or opened
+    };
+    static constexpr wchar_t kFileName[] = L"tavrel.lock";
+
+    explicit ProfileLock(const std::wstring& profileDir);
+    ~ProfileLock();
+    ProfileLock(const ProfileLock&) = delete;
+    ProfileLock& operator=(const ProfileLock&) = delete;
+
+    State state() const { return state_; }
+
+private:
+    State state_ = State::Failed;
+    intptr_t handle_ = -1;  // the platform's handle of the open file
+};
+
 // The one owner of the settings record. Readers take copies; writers pass an update callable that
 // runs under the lock and is saved to config.json at once.
 class ConfigStore {
 public:
     // Finds the profile folder under `baseDir` (moving the former product's folder into place once),
-    // creates it and loads config.json. The process-wide store uses profileBase() and the command
-    // line's profile suffix; tests point it at a temporary folder.
+    // creates it and loads config.json. An empty `baseDir` (the system named no folder) gives no
+    // profile folder: all defaults, and `profileDir` is only the folder's name. The process-wide
+    // store uses profileBase() and the command line's profile suffix; tests point it at a temporary
+    // folder.
     ConfigStore(const std::wstring& baseDir, const std::wstring& suffix);
 
     ConfigStore(const ConfigStore&) = delete;
@@ -81,7 +108,8 @@ public:
     // Set once by the construction; read without the lock.
     std::wstring profileDir;  // no trailing separator
     std::wstring configPath;  // profileDir + "config.json"
-    bool folderReady = false; // the profile folder exists (as a folder) after the load
+    bool folderReady = false; // the profile folder exists (as a folder) after the load; nothing is
+                              // read or saved without it
 
 private:
     void load(const std::wstring& baseDir, const std::wstring& suffix);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -105,5 +106,23 @@ std::wstring roamingAppDataFolder() {
     if (xdg && *xdg) return portableUtf8ToWide(xdg);
     const char* home = std::getenv("HOME");
     if (home && *home) return portableUtf8ToWide(std::string(home) + "/.config");
-    return L".";
+    return std::wstring();
+}
+
+ProfileLock::ProfileLock(const std::wstring& profileDir) {
+    const std::string path = nativePath(profileDir + L"/" + kFileName);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    // An advisory lock of this open file: a second open, even in this process, cannot take it.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        state_ = errno == EWOULDBLOCK ? State::Busy : State::Failed;
+        ::close(fd);
+        return;
+    }
+    handle_ = fd;
+    state_ = State::Held;
+}
+
+ProfileLock::~ProfileLock() {
+    if (state_ == State::Held) ::close(int(handle_));
 }

@@ -97,8 +97,26 @@ bool createFolder(const std::wstring& path) {
 
 std::wstring roamingAppDataFolder() {
     PWSTR found = nullptr;
-    std::wstring base = L".";
+    std::wstring base;
     if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &found)) && found) base = found;
     if (found) CoTaskMemFree(found);
     return base;
+}
+
+ProfileLock::ProfileLock(const std::wstring& profileDir) {
+    const std::wstring path = profileDir + L"\\" + kFileName;
+    // Sharing nothing: no other process opens the file, nor moves or deletes it, while this one
+    // lives; the system closes the handle with the process however it ends.
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        state_ = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ? State::Busy : State::Failed;
+        return;
+    }
+    handle_ = reinterpret_cast<intptr_t>(file);
+    state_ = State::Held;
+}
+
+ProfileLock::~ProfileLock() {
+    if (state_ == State::Held) CloseHandle(reinterpret_cast<HANDLE>(handle_));
 }

@@ -21,11 +21,13 @@ ProcessJob::~ProcessJob() {
 }
 
 bool ProcessJob::start(const std::wstring& application, std::wstring commandLine, DWORD flags,
-                       STARTUPINFOW& startup, PROCESS_INFORMATION& info, bool inheritHandles) {
+                       STARTUPINFOW& startup, PROCESS_INFORMATION& info, bool inheritHandles,
+                       const std::wstring& folder) {
     info = PROCESS_INFORMATION{};
     if (!job_) return false;
     if (!CreateProcessW(application.empty() ? nullptr : application.c_str(), commandLine.data(), nullptr, nullptr,
-                        inheritHandles, flags | CREATE_SUSPENDED, nullptr, nullptr, &startup, &info))
+                        inheritHandles, flags | CREATE_SUSPENDED, nullptr, folder.empty() ? nullptr : folder.c_str(),
+                        &startup, &info))
         return false;
     if (!AssignProcessToJobObject(job_, info.hProcess)) {
         TerminateProcess(info.hProcess, 1);

@@ -41,12 +41,13 @@ ThrowAwayUserFolders::~ThrowAwayUserFolders() {
     }
 }
 
-ChildProcess::ChildProcess(const std::filesystem::path& program, const std::wstring& arguments) {
+ChildProcess::ChildProcess(const std::filesystem::path& program, const std::wstring& arguments,
+                           const std::filesystem::path& folder) {
     const std::wstring path = program.wstring();
     std::wstring commandLine = L"\"" + path + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    job_.start(path, commandLine, 0, startup, info_);
+    job_.start(path, commandLine, 0, startup, info_, false, folder.wstring());
 }
 
 ChildProcess::~ChildProcess() {

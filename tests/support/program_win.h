@@ -39,11 +39,12 @@ private:
     bool ok_ = false;
 };
 
-// A program started with arguments; ended by force if it still runs when this is destroyed, with
-// whatever it started that still runs.
+// A program started with arguments (in `folder`, or this process's current folder); ended by force
+// if it still runs when this is destroyed, with whatever it started that still runs.
 class ChildProcess {
 public:
-    ChildProcess(const std::filesystem::path& program, const std::wstring& arguments);
+    ChildProcess(const std::filesystem::path& program, const std::wstring& arguments,
+                 const std::filesystem::path& folder = {});
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

@@ -6,8 +6,10 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,7 +24,9 @@
 #include "core/config/temp_folder.h"
 #include "core/crypto/identity.h"
 #include "core/text.h"
+#include "host/clipboard.h"
 #include "host/server.h"
+#include "support/clipboard_monitor_win.h"
 #include "support/dialog_steps_win.h"
 #include "support/fake_session.h"
 #include "support/gui_win.h"
@@ -47,6 +51,35 @@ std::wstring clipboardText() {
     return text;
 }
 
+// The privacy markers on the clipboard, each a DWORD: absent, or the value it holds.
+struct Markers {
+    std::optional<uint32_t> excludeFromMonitors, canIncludeInHistory, canUploadToCloud;
+    bool operator==(const Markers&) const = default;
+};
+void PrintTo(const Markers& m, std::ostream* out) {
+    for (const auto& v : {m.excludeFromMonitors, m.canIncludeInHistory, m.canUploadToCloud})
+        *out << (v ? std::to_string(*v) : std::string("-")) << " ";
+}
+
+Markers clipboardMarkers() {
+    Markers markers;
+    if (!OpenClipboard(nullptr)) return markers;
+    auto read = [](const wchar_t* name, std::optional<uint32_t>& value) {
+        const UINT format = RegisterClipboardFormatW(name);
+        if (!IsClipboardFormatAvailable(format)) return;
+        value = 0xFFFFFFFF;  // there, but not a DWORD
+        HANDLE data = GetClipboardData(format);
+        const void* bytes = data ? GlobalLock(data) : nullptr;
+        if (bytes && GlobalSize(data) >= sizeof(uint32_t)) std::memcpy(&*value, bytes, sizeof(uint32_t));
+        if (bytes) GlobalUnlock(data);
+    };
+    read(L"ExcludeClipboardContentFromMonitorProcessing", markers.excludeFromMonitors);
+    read(L"CanIncludeInClipboardHistory", markers.canIncludeInHistory);
+    read(L"CanUploadToCloudClipboard", markers.canUploadToCloud);
+    CloseClipboard();
+    return markers;
+}
+
 void emptyClipboard() {
     if (!OpenClipboard(nullptr)) return;
     EmptyClipboard();
@@ -62,6 +95,7 @@ struct Shown {
     bool cancel = false, extra = false;
     std::wstring cancelText, extraText;
     std::wstring clipboard;  // after the extra button, when it was pressed
+    Markers markers;         // with it
 };
 
 struct Drive {
@@ -100,6 +134,7 @@ Shown runDriven(const wchar_t* title, const Drive& drive, const std::function<vo
             if (drive.pressExtra) {
                 shown.clipboard = clipboardText();
                 if (shown.clipboard.empty()) return false;
+                shown.markers = clipboardMarkers();
             }
             if (!drive.screenshot.empty()) saveScreenshot(dialog, drive.screenshot);
             PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(drive.button, BN_CLICKED),
@@ -233,6 +268,33 @@ TEST_F(PairingDialogs, MakeCodeStartsHostingAndShowsAFreshCodeToCopy) {
     EXPECT_NE(firstToken, secondToken);
     EXPECT_FALSE(server.pairing.check(firstToken));
     EXPECT_TRUE(server.pairing.check(secondToken));
+}
+
+// The pairing code is a secret: its copy stays out of clipboard history, the cloud clipboard and
+// every clipboard monitor, the program's own sync (which hands copies to connected peers)
+// included. The access ID is given out freely, and its copy is not marked.
+TEST_F(PairingDialogs, TheCopiedCodeStaysOutOfHistoryAndOffEveryPeersClipboard) {
+    ASSERT_TRUE(startClipboardMonitorHere());
+    std::vector<Bytes> sent;
+    const int listener =
+        ClipboardSync::instance().addListener([&sent](const Bytes& payload) { sent.push_back(payload); });
+    Drive copy;
+    copy.pressExtra = true;
+    const Shown code = runDriven(L"짝 맺기 코드", copy, makeCode);
+    copy.button = kCancel;
+    const Shown access = runDriven(L"비밀번호 접속", copy, setPassword);
+    // Changes reach the listener in their order: once the access ID's is there, the code's was seen.
+    EXPECT_TRUE(pumpUntil([&] { return !sent.empty(); }, 5000));
+    ClipboardSync::instance().removeListener(listener);
+
+    EXPECT_FALSE(code.clipboard.empty());
+    EXPECT_EQ(code.markers, (Markers{0, 0, 0}));
+    EXPECT_EQ(access.markers, Markers());
+    ASSERT_EQ(sent.size(), 1u);
+    Bytes expected{kClipboardText};
+    const std::string accessText = wideToUtf8(access.clipboard);
+    expected.insert(expected.end(), accessText.begin(), accessText.end());
+    EXPECT_EQ(sent[0], expected);
 }
 
 TEST_F(PairingDialogs, MakeCodeSaysSoWhenNoCodeCanBeMade) {

@@ -1,5 +1,6 @@
-// tavrel.exe started as a user starts it, in user folders of its own: one process per profile, a
-// box that refuses a second one, the lock switches, and an end by the quit message.
+// tavrel.exe started as a user starts it, in user folders of its own: one process per profile
+// folder, a box that refuses a second one, refusals without a folder of its own, the lock switches,
+// and an end by the quit message.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -7,8 +8,10 @@
 #include <filesystem>
 #include <string>
 
+#include "app/tray.h"
 #include "core/config/settings.h"
 #include "core/config/store.h"
+#include "core/config/temp_folder.h"
 #include "core/text.h"
 #include "net/framed.h"
 #include "support/gui_win.h"
@@ -113,6 +116,83 @@ TEST_F(TrayProgram, AProfileSpelledInOtherLetterCaseIsTheSameProfile) {
     }
     quit(lower, trayWindow);
     EXPECT_EQ(occurrences(log("-work"), "시작: "), 1);
+}
+
+// The profile folder's name is compared as the file system compares it, in every script: these
+// capitals and their small letters name one folder (NTFS and Wine's file system fold them alike;
+// the program's own folding of mutex names covers neither), so one of them runs at a time.
+TEST_F(TrayProgram, ProfileNamesThatNameOneFolderRunOneAtATime) {
+    const std::pair<std::wstring, std::wstring> spellings[] = {
+        {L"\u0531\u0580\u0535\u054E", L"\u0561\u0580\u0565\u057E"},  // Armenian
+        {L"\u038F\u03A1\u0391", L"\u03CE\u03C1\u03B1"},              // Greek, with an accented capital
+    };
+    for (const auto& [first, second] : spellings) {
+        ChildProcess running(program(), L"--profile " + first);
+        ASSERT_TRUE(running.started());
+        HWND trayWindow = trayWindowOf(running);
+        ASSERT_TRUE(trayWindow) << wideToUtf8(first);
+        {
+            ChildProcess again(program(), L"--profile " + second);
+            ASSERT_TRUE(again.started());
+            answerRefusal(again);
+        }
+        quit(running, trayWindow);
+    }
+}
+
+// Any process in the session can make the mutex's name first, as a mutex or as another kind of
+// object; a start that holds the profile's lock file goes on all the same.
+TEST_F(TrayProgram, WhatTakesTheMutexNameFirstDoesNotStopAStartThatHoldsTheProfile) {
+    const std::wstring name = processNames(L"-S").mutex;
+    for (const bool asEvent : {true, false}) {
+        HANDLE squatter = asEvent ? CreateEventW(nullptr, TRUE, FALSE, name.c_str())
+                                  : CreateMutexW(nullptr, TRUE, name.c_str());
+        ASSERT_TRUE(squatter) << asEvent;
+        {
+            ChildProcess child(program(), L"--profile S");
+            ASSERT_TRUE(child.started());
+            HWND trayWindow = trayWindowOf(child);
+            EXPECT_TRUE(trayWindow) << "an event first: " << asEvent;
+            EXPECT_TRUE(topWindows(L"#32770", child.pid()).empty()) << asEvent;
+            if (trayWindow) quit(child, trayWindow);
+        }
+        CloseHandle(squatter);
+    }
+    EXPECT_EQ(occurrences(log("-S"), "시작: "), 2);
+}
+
+// A start without a folder of its own would write into whatever folder it was started from, or
+// nowhere: it stops with the box that says which folder it could not make.
+TEST_F(TrayProgram, WithoutItsFoldersTheProgramDoesNotStart) {
+    enum Break { NoLocalFolder, LogFolderIsAFile, NoRoamingFolder };
+    const Break cases[] = {NoLocalFolder, LogFolderIsAFile, NoRoamingFolder};
+    for (Break broken : cases) {
+        ThrowAwayUserFolders folders;
+        ASSERT_TRUE(folders.ok());
+        TempFolder startedIn;
+        switch (broken) {
+            case NoLocalFolder: std::filesystem::remove_all(folders.local()); break;
+            case LogFolderIsAFile:
+                ASSERT_TRUE(writeFileAtomic((folders.local() / "Tavrel").wstring(), asBytes(std::string("a file"))));
+                break;
+            case NoRoamingFolder: std::filesystem::remove_all(folders.roaming()); break;
+        }
+        ChildProcess child(program(), L"--profile D", startedIn.path());
+        ASSERT_TRUE(child.started());
+        HWND box = waitForWindow(L"#32770", child.pid(), kStartMs);
+        ASSERT_TRUE(box) << broken;
+        const std::wstring said = L"설정 폴더를 만들 수 없어 시작하지 않습니다:\n";
+        EXPECT_EQ(dialogMessage(box).substr(0, said.size()), said) << broken;
+        EXPECT_EQ(windowText(box), L"Tavrel 을(를) 시작할 수 없습니다");
+        EXPECT_TRUE(pressButton(box, IDOK));
+        DWORD code = 0;
+        ASSERT_TRUE(child.waitExit(15000, code));
+        EXPECT_NE(code, 0u);
+        EXPECT_TRUE(std::filesystem::is_empty(startedIn.path())) << broken;
+        if (broken != NoRoamingFolder) {
+            EXPECT_FALSE(std::filesystem::exists(folders.roaming() / "Tavrel-D")) << broken;
+        }
+    }
 }
 
 // A start that cannot go on: the box's words, a non-zero exit, and nothing run.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -245,6 +246,43 @@ TEST_F(Tray, ACallThatCannotBePostedIsFreedAndNeverRuns) {
         pumpFor(50);  // nor did it land in this thread's own queue
         EXPECT_FALSE(ran);
     }
+}
+
+// Any program on the desktop can post the tray window its private messages (the icon's events
+// aside, which only open the menu). What one carries is never run nor freed, and the calls of the
+// program's own threads still run once each, in the order they were handed over.
+TEST_F(Tray, PrivateMessagesFromAnyoneRunNothingAndCallsKeepTheirOrder) {
+    constexpr int kCalls = 40;
+    const HWND window = tray().trayWindow;
+    int forgedRuns = 0;
+    std::vector<std::unique_ptr<std::function<void()>>> forged;
+    for (int i = 0; i < kCalls * 2; ++i)
+        forged.push_back(std::make_unique<std::function<void()>>([&forgedRuns] { ++forgedRuns; }));
+    std::vector<int> order;
+    std::thread([&] {
+        for (int i = 0; i < kCalls; ++i) {
+            EXPECT_TRUE(postTrayCall([&order, i] { order.push_back(i); }));
+            PostMessageW(window, WM_TRAY_CALL, 0, reinterpret_cast<LPARAM>(forged[size_t(i) * 2].get()));
+            PostMessageW(window, WM_TRAY_REDRAW, 0, reinterpret_cast<LPARAM>(forged[size_t(i) * 2 + 1].get()));
+        }
+    }).join();
+    ASSERT_TRUE(pumpUntil([&] { return int(order.size()) >= kCalls || forgedRuns > 0; }));
+    pumpFor(50);
+    if (forgedRuns > 0) {
+        for (auto& f : forged) f.release();  // the window freed them
+    }
+    ASSERT_EQ(forgedRuns, 0);
+    std::vector<int> expected;
+    for (int i = 0; i < kCalls; ++i) expected.push_back(i);
+    EXPECT_EQ(order, expected);
+
+    // Values that point nowhere run nothing either, and the next real call still runs.
+    for (UINT n = 0; n < 128; ++n)
+        if (WM_APP + n != WM_TRAY_NOTIFY) PostMessageW(window, WM_APP + n, WPARAM(-1), LPARAM(0x10));
+    bool ran = false;
+    EXPECT_TRUE(postTrayCall([&ran] { ran = true; }));
+    EXPECT_TRUE(pumpUntil([&] { return ran; }));
+    EXPECT_EQ(order.size(), size_t(kCalls));
 }
 
 TEST_F(Tray, AfterTheTaskbarCameBackTheIconIsAddedAgainWithItsPicture) {

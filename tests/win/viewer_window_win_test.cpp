@@ -300,12 +300,13 @@ struct HeldConnector {
     }
 };
 
-void postReport(HWND window, UINT message, ViewerReport::Kind kind, uint64_t generation, std::string text) {
-    auto* r = new ViewerReport;
+// A report as the session's threads hand one over.
+void postReport(const ViewerWindow& window, ViewerReport::Kind kind, uint64_t generation, std::string text) {
+    auto r = std::make_unique<ViewerReport>();
     r->kind = kind;
     r->generation = generation;
     r->text = std::move(text);
-    ASSERT_TRUE(PostMessageW(window, message, 0, reinterpret_cast<LPARAM>(r)));
+    postViewerReport(window.hwnd, window.reports(), std::move(r));
 }
 
 TEST_F(ViewerWindowWin, ReportsOfAReplacedConnectAreDroppedAndAnEarlyEndWaitsForItsConnect) {
@@ -321,8 +322,8 @@ TEST_F(ViewerWindowWin, ReportsOfAReplacedConnectAreDroppedAndAnEarlyEndWaitsFor
     const uint64_t first = w->generation();
 
     // The session ends before its connect reports: applied right after the connect.
-    postReport(w->hwnd, WM_VIEWER_ENDED, ViewerReport::Ended, first, "끊김");
-    postReport(w->hwnd, WM_VIEWER_CONNECTED, ViewerReport::Connected, first, R"({"name":"순서 호스트","os":"mac"})");
+    postReport(*w, ViewerReport::Ended, first, "끊김");
+    postReport(*w, ViewerReport::Connected, first, R"({"name":"순서 호스트","os":"mac"})");
     pumpFor(100);
     EXPECT_FALSE(w->connected);
     EXPECT_TRUE(w->autoReconnect);
@@ -334,20 +335,72 @@ TEST_F(ViewerWindowWin, ReportsOfAReplacedConnectAreDroppedAndAnEarlyEndWaitsFor
     w->connect();
     const uint64_t second = w->generation();
     EXPECT_NE(second, first);
-    postReport(w->hwnd, WM_VIEWER_CONNECT_FAILED, ViewerReport::ConnectFailed, first, "옛 실패");
-    postReport(w->hwnd, WM_VIEWER_CONNECTED, ViewerReport::Connected, first, "{}");
+    postReport(*w, ViewerReport::ConnectFailed, first, "옛 실패");
+    postReport(*w, ViewerReport::Connected, first, "{}");
     pumpFor(100);
     EXPECT_FALSE(w->connected);
     EXPECT_EQ(w->lastError, "끊김");
     EXPECT_EQ(statusOf(*w), L"다시 연결 중…");
     // The current connect's own report does count.
-    postReport(w->hwnd, WM_VIEWER_CONNECTED, ViewerReport::Connected, second, "{}");
+    postReport(*w, ViewerReport::Connected, second, "{}");
     pumpFor(100);
     EXPECT_TRUE(w->connected);
     EXPECT_EQ(statusOf(*w), L"화면 받는 중…");
 
     *held.release = true;
     w.reset();  // takes the window down with it
+    pumpFor(100);
+}
+
+// Any program on the desktop can post the window its private messages. What one carries is never
+// taken for a report (nor freed), and the reports of the window's own threads still arrive, in
+// their order.
+TEST_F(ViewerWindowWin, PrivateMessagesFromAnyoneHandTheWindowNothing) {
+    HeldConnector held;
+    Peer peer;
+    peer.name = "남의 메시지";
+    peer.key = base64Encode(newKeyPair().publicKey);
+    peer.addresses = {"127.0.0.1:9"};
+    auto w = std::make_unique<ViewerWindow>(peer, Bytes(), std::string());
+    w->sessionServices.connectPeer = held.connector();
+    w->show();
+    const uint64_t current = w->generation();
+    postReport(*w, ViewerReport::Connected, current, "{}");
+    ASSERT_TRUE(pumpUntil([&] { return w->connected; }, 5000));
+
+    // Reports of the current connect as a pointer would hand them over: the host's curtain up.
+    std::vector<std::unique_ptr<ViewerReport>> forged;
+    auto forge = [&](UINT message) {
+        forged.push_back(std::make_unique<ViewerReport>());
+        forged.back()->kind = ViewerReport::Curtain;
+        forged.back()->generation = current;
+        forged.back()->flag = true;
+        EXPECT_TRUE(PostMessageW(w->hwnd, message, 1, reinterpret_cast<LPARAM>(forged.back().get())));
+    };
+    const char* const lines[] = {"첫째", "둘째", "셋째"};
+    for (const char* line : lines) {
+        postReport(*w, ViewerReport::Notice, current, line);
+        for (UINT n = 0; n <= 32; ++n)
+            if (WM_APP + n != WM_VIEWER_HOOK_KEY) forge(WM_APP + n);  // a key is no more than WM_KEYDOWN
+    }
+    postReport(*w, ViewerReport::Notice, current, "끝");  // its wake comes after every forged message
+    ASSERT_TRUE(pumpUntil([&] { return statusOf(*w) == L"끝"; }, 5000)) << wideToUtf8(statusOf(*w));
+    const bool taken = w->curtain;
+    if (taken) {
+        for (auto& r : forged) r.release();  // the window freed them
+    }
+    ASSERT_FALSE(taken);
+    EXPECT_EQ(w->reports()->waiting(), 0u);
+
+    // Values that point nowhere change nothing either.
+    for (UINT n = 0; n <= 32; ++n)
+        if (WM_APP + n != WM_VIEWER_HOOK_KEY) PostMessageW(w->hwnd, WM_APP + n, WPARAM(-1), LPARAM(0x10));
+    postReport(*w, ViewerReport::Notice, current, "다시 끝");
+    ASSERT_TRUE(pumpUntil([&] { return statusOf(*w) == L"다시 끝"; }, 5000));
+    EXPECT_TRUE(w->connected);
+    EXPECT_FALSE(w->curtain);
+    *held.release = true;
+    w.reset();
     pumpFor(100);
 }
 

@@ -267,6 +267,43 @@ TEST(ConfigStore, AProfileFolderThatCannotBeMadeIsReported) {
     EXPECT_TRUE(again.folderReady);
 }
 
+// A store without its folder writes nowhere: not beside a file that took the folder's name, and
+// not into the current folder when the system named no base folder at all.
+TEST(ConfigStore, WithoutItsFolderAStoreNeitherReadsNorSaves) {
+    TempFolder base, current;
+    put(base / L"Tavrel-f", "a file where the folder goes");
+    const fs::path before = fs::current_path();
+    fs::current_path(current.path());
+    ConfigStore blocked(base.wide(), L"-f");
+    ConfigStore noBase(L"", L"-x");
+    for (ConfigStore* store : {&blocked, &noBase}) {
+        EXPECT_FALSE(store->folderReady);
+        store->update([](AppConfig& c) { c.port = 50002; });
+        EXPECT_EQ(store->get().port, 50002);  // the live record still takes the change
+    }
+    fs::current_path(before);
+    EXPECT_EQ(noBase.profileDir, L"Tavrel-x");
+    EXPECT_TRUE(fs::is_empty(current.path()));
+    EXPECT_EQ(slurp(base / L"Tavrel-f"), "a file where the folder goes");
+    EXPECT_EQ(std::distance(fs::directory_iterator(base.path()), fs::directory_iterator()), 1);
+}
+
+// One holder of a profile folder's lock at a time, in this process as in any other; the lock goes
+// with its holder.
+TEST(ProfileLock, OneHolderPerProfileFolderUntilItLetsGo) {
+    TempFolder base;
+    {
+        ProfileLock first(base.wide());
+        EXPECT_EQ(first.state(), ProfileLock::State::Held);
+        ProfileLock second(base.wide());
+        EXPECT_EQ(second.state(), ProfileLock::State::Busy);
+    }
+    ProfileLock again(base.wide());
+    EXPECT_EQ(again.state(), ProfileLock::State::Held);
+    ProfileLock nowhere(base / L"no-such-folder");
+    EXPECT_EQ(nowhere.state(), ProfileLock::State::Failed);
+}
+
 TEST(ConfigStore, UpdateSavesAtOnce) {
     TempFolder base;
     ConfigStore store(base.wide(), L"");
