@@ -138,7 +138,8 @@ bool tooLarge(const char* p, const char* end) {
 
 class Parser {
 public:
-    Parser(const std::string& text) : p_(text.data()), end_(text.data() + text.size()) {}
+    Parser(std::string_view text, size_t maxValues)
+        : p_(text.data()), end_(text.data() + text.size()), valuesLeft_(maxValues) {}
 
     bool document(Json& out) {
         if (!value(out)) return false;
@@ -150,6 +151,7 @@ private:
     const char* p_;
     const char* end_;
     int depth_ = 0;
+    size_t valuesLeft_;  // the budget: a text of tiny values must not build gigabytes of them
 
     void skipSpace() {
         while (p_ < end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
@@ -164,7 +166,8 @@ private:
     }
 
     bool value(Json& out) {
-        if (depth_ >= Json::kMaxDepth) return false;
+        if (depth_ >= Json::kMaxDepth || valuesLeft_ == 0) return false;
+        --valuesLeft_;
         ++depth_;
         bool ok = valueBody(out);
         --depth_;
@@ -417,8 +420,8 @@ std::string Json::dump() const {
 
 void Json::dumpTo(std::string& out) const { dumpValue(*this, out); }
 
-bool Json::parse(const std::string& text, Json& out) {
+bool Json::parse(std::string_view text, Json& out, size_t maxValues) {
     out = Json();
-    Parser parser(text);
+    Parser parser(text, maxValues);
     return parser.document(out);
 }

@@ -21,6 +21,10 @@ public:
 
     // Deepest nesting `parse` accepts; every value counts, the top-level one is level 1.
     static constexpr int kMaxDepth = 64;
+    // Values `parse` builds at most unless told otherwise (every value counts: containers, array
+    // elements and members' values; keys are part of their member): what one message from a peer
+    // may hold, a few MiB at most however the text is shaped.
+    static constexpr size_t kMaxValues = 32768;
 
     // Every field is kept; `tag` says which one is meaningful.
     int tag = kNull;
@@ -81,7 +85,8 @@ public:
     void dumpTo(std::string& out) const;
 
     // Parses one whole document (surrounding whitespace allowed). Returns false on any syntax error,
-    // nesting deeper than kMaxDepth, a number that is not finite, or trailing text; never throws for
-    // bad input. After false, `out` holds a partial value that callers discard.
-    static bool parse(const std::string& text, Json& out);
+    // nesting deeper than kMaxDepth, more than maxValues values, a number that is not finite, or
+    // trailing text; never throws for bad input. After false, `out` holds a partial value (never
+    // more than maxValues values) that callers discard.
+    static bool parse(std::string_view text, Json& out, size_t maxValues = kMaxValues);
 };

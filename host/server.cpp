@@ -409,7 +409,8 @@ Json receiveRequest(SecureChannel& channel, int timeoutMs) {
     ChannelMessage message = channel.receive(timeoutMs, kMaxHandshakeFrame);
     if (message.type != uint8_t(MsgType::SessionRequest)) throw ProtoError(kNoSessionRequest);
     Json request;
-    if (!decodeJson(message.payload, request)) throw ProtoError(kBadHello);
+    if (message.payload.size() > maxPayload(MsgType::SessionRequest) || !decodeJson(message.payload, request))
+        throw ProtoError(kBadHello);
     return request;
 }
 

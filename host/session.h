@@ -182,6 +182,7 @@ private:
     const SessionRequest request_;
     const std::shared_ptr<std::atomic<bool>> stop_ = std::make_shared<std::atomic<bool>>(false);
     std::atomic<bool> mediaOn_{true};
+    PayloadGate payloadGate_{MsgEnd::Host};  // the receive thread's check of each payload's size
 
     std::mutex inputMutex_;  // the translator, the injector's releases and the lock-screen keys
     InputInjector injector_;

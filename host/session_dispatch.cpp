@@ -66,12 +66,11 @@ void HostSession::handle(unsigned char type, const std::vector<unsigned char>& p
         // close check again under the lock close takes for what they change.)
         if (stop_->load()) return;
         const MsgType t = MsgType(type);
-        if (wakeErrand()) {
-            // An errand is admitted without a history record or a notice: it gets nothing else.
-            if (t != MsgType::Ping && t != MsgType::WakeRequest) return;
-        } else if (toLockScreen(t, payload)) {
-            return;
-        }
+        // An errand is admitted without a history record or a notice: it gets nothing else.
+        if (wakeErrand() && t != MsgType::Ping && t != MsgType::WakeRequest) return;
+        // Before anything decodes the payload: no type may be larger than what it can hold.
+        if (!payloadGate_.admit(type, payload.size())) return;
+        if (!wakeErrand() && toLockScreen(t, payload)) return;
         dispatch(t, payload);
     } catch (const std::exception& e) {
         logLine(std::string("메시지 처리 오류: ") + e.what());

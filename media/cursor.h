@@ -46,11 +46,11 @@ std::optional<Bytes> monochromeCursorPixels(const uint8_t* mask, int width, int 
 // pixels): opaque where the mask's first byte is 0, transparent elsewhere. Returns whether it did.
 bool alphaFromMask(Bytes& bgra, const uint8_t* mask);
 
-#ifdef _WIN32
-#include <windows.h>
-
 // A cursor message's PNG is decoded only up to this many pixels (1024 x 1024).
 constexpr uint64_t kMaxCursorPixels = uint64_t(1024) * 1024;
+
+#ifdef _WIN32
+#include <windows.h>
 
 // The host's view of the system pointer, polled by the capture loop.
 class CursorCapturer {

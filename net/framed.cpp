@@ -17,6 +17,9 @@ namespace {
 constexpr size_t kRecvStep = 262144;          // bytes asked of each receive
 constexpr size_t kCompactAfter = 1048576;     // consumed bytes tolerated in front of unread ones
 constexpr size_t kMaxSendChunk = 1073741824;  // bytes handed to one send call
+// A receive buffer grown past this (by one frame larger than any stream's) is given back once
+// that frame is read, rather than held for the rest of the connection.
+constexpr size_t kKeptBufferBytes = 8388608;
 
 // Dialling threads may be the first to ask, so the flag is read and set atomically.
 std::atomic<bool> winsockStarted{false};
@@ -159,6 +162,14 @@ bool FramedConn::fill(int timeoutMs) {
     return true;
 }
 
+void FramedConn::trimBuffer() {
+    // Unread bytes of that size mean the next large frame is already arriving: it needs the room.
+    if (buffer_.capacity() <= kKeptBufferBytes || unread() > kKeptBufferBytes / 2) return;
+    std::vector<Byte> kept(buffer_.begin() + std::ptrdiff_t(offset_), buffer_.end());
+    buffer_.swap(kept);
+    offset_ = 0;
+}
+
 int FramedConn::remainingMs(int64_t deadline) const {
     if (deadline < 0) return -1;
     int64_t left = deadline - nowNanos();
@@ -182,6 +193,7 @@ Bytes FramedConn::readFrame(size_t maxLength, int timeoutMs) {
                 Bytes payload(p + 4, p + 4 + length);
                 offset_ += 4 + length;
                 lineScanned_ = 0;
+                trimBuffer();
                 return payload;
             }
         }
@@ -204,6 +216,7 @@ std::string FramedConn::readLine(size_t maxLength, int timeoutMs) {
                 std::string line(reinterpret_cast<const char*>(p), at);
                 offset_ += at + 1;
                 lineScanned_ = 0;
+                trimBuffer();
                 return line;
             }
             lineScanned_ = limit;

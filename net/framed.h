@@ -77,6 +77,9 @@ public:
 
     int localPort() const;
 
+    // Bytes the receive buffer holds on to, read or not (for the reading thread).
+    size_t receiveBufferBytes() const { return buffer_.capacity(); }
+
 private:
     // Receive buffer whose growth does not zero the new space: receives write straight into it.
     struct Byte {
@@ -86,6 +89,8 @@ private:
     size_t unread() const { return buffer_.size() - offset_; }
     const uint8_t* unreadData() const { return reinterpret_cast<const uint8_t*>(buffer_.data()) + offset_; }
     int remainingMs(int64_t deadline) const;
+    // Gives back what one unusually large frame or line made the buffer grow, once it is read.
+    void trimBuffer();
 
     SocketHandle socket_;
     std::string peerAddress_;

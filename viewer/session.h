@@ -99,6 +99,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     // until the next key frame after an overflow.
     size_t queuedBytes_ = 0;
     bool skipToKeyFrame_ = false;
+    PayloadGate payloadGate_{MsgEnd::Viewer};  // the receive thread's check of each payload's size
 
 public:
     // ---- callbacks, set by the owner before connect; an empty one drops its event ----

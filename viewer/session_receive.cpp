@@ -36,6 +36,8 @@ void ClientSession::receiveLoop() {
 }
 
 void ClientSession::dispatch(ChannelMessage message) {
+    // Before anything decodes the payload: no type may be larger than what it can hold.
+    if (!payloadGate_.admit(message.type, message.payload.size())) return;
     const Bytes& payload = message.payload;
     switch (static_cast<MsgType>(message.type)) {
     case MsgType::DisplayInfo:

@@ -9,6 +9,9 @@
 namespace {
 
 constexpr int kAsideNames = 9;  // ".bad", ".bad2" ... ".bad9"
+// The settings are the user's own, with room for thousands of registered computers; bounded all
+// the same, so a damaged file cannot take all memory.
+constexpr size_t kConfigMaxValues = size_t(1) << 20;
 
 std::wstring asideName(const std::wstring& path, int n) {
     return path + L".bad" + (n == 1 ? std::wstring() : std::to_wstring(n));
@@ -156,7 +159,7 @@ void ConfigStore::load(const std::wstring& baseDir, const std::wstring& suffix) 
     // Notepad saves UTF-8 with a byte-order mark; the settings after it are the user's all the same.
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
     Json value;
-    if (readOk && Json::parse(text, value) && value.isObject()) {
+    if (readOk && Json::parse(text, value, kConfigMaxValues) && value.isObject()) {
         config_ = configFromJson(value);
         return;
     }

@@ -1,6 +1,7 @@
 #include "host/protocol/messages.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <climits>
 #include <cmath>
@@ -8,6 +9,8 @@
 #include <string_view>
 
 #include "core/wire.h"
+#include "host/clipboard.h"
+#include "media/cursor.h"
 
 namespace {
 
@@ -192,20 +195,121 @@ VideoFrameMsg VideoFrameMsg::decode(ByteSpan payload) {
     return m;
 }
 
+// ---- Payload limits ----
+
+namespace {
+
+// A KeyCombo's count byte can announce 255 codes.
+constexpr size_t kKeyComboPayloadLimit = 1 + 2 * 255;
+// Parameter sets are a few hundred bytes each (a few KiB with scaling lists); a stream needs three.
+constexpr size_t kStreamHeaderPayloadLimit = 65536;
+// The largest picture a viewer decodes (35,651,584 pixels, 139,264 macroblocks) coded at H.264's
+// minimum compression ratio of 2 for its levels (384 bytes a macroblock / 2) is 26.7 MB.
+constexpr size_t kVideoFramePayloadLimit = 5 + (size_t(32) << 20);
+// One AAC-LC frame holds at most 6144 bits a channel: eight channels fit.
+constexpr size_t kAudioFramePayloadLimit = 8192;
+// The 16-byte hot spot and size, then a PNG of the largest shape a viewer decodes stored without
+// compression, with room for the PNG's own framing.
+constexpr size_t kCursorPayloadLimit = 16 + 4 * kMaxCursorPixels + 65536;
+// The kind byte and the largest picture (or text) a clipboard sends.
+constexpr size_t kClipboardPayloadLimit = 1 + std::max(kClipboardImageLimit, kClipboardTextLimit);
+
+std::vector<PayloadLimit> limitRows() {
+    using T = MsgType;
+    constexpr MsgEnd H = MsgEnd::Host, V = MsgEnd::Viewer, B = MsgEnd::Both;
+    constexpr size_t fixed = kFixedPayloadLimit, control = kControlPayloadLimit;
+    constexpr size_t listing = kListingPayloadLimit, transferText = kTransferTextPayloadLimit;
+    return {
+        {T::SessionRequest, H, control, false},
+        {T::DisplayInfo, V, kDisplayInfoPayloadLimit, false},
+        {T::StreamHeader, V, kStreamHeaderPayloadLimit, false},
+        {T::VideoFrame, V, kVideoFramePayloadLimit, false},
+        {T::FrameAck, H, fixed, false},
+        {T::KeyFrameRequest, H, fixed, false},
+        {T::AudioFormat, V, control, false},
+        {T::AudioFrame, V, kAudioFramePayloadLimit, false},
+        {T::AudioSwitch, H, fixed, false},
+        {T::Mouse, H, fixed, false},
+        {T::Wheel, H, fixed, false},
+        {T::Key, H, fixed, false},
+        {T::ReleaseAll, H, fixed, false},
+        {T::KeyCombo, H, kKeyComboPayloadLimit, false},
+        {T::TypeText, H, kTypeTextLimit, true},
+        {T::LockLogin, H, kLockLoginLimit, true},
+        {T::Clipboard, B, kClipboardPayloadLimit, false},
+        {T::Cursor, V, kCursorPayloadLimit, false},
+        {T::Ping, H, fixed, false},
+        {T::Pong, V, fixed, false},
+        {T::SelectDisplay, H, fixed, false},
+        {T::ViewSize, H, fixed, false},
+        {T::ShortcutMode, H, fixed, false},
+        {T::Quality, H, fixed, false},
+        {T::CurtainSwitch, H, fixed, false},
+        {T::Power, H, fixed, false},
+        {T::WakeRequest, H, control, false},
+        {T::Chat, B, kChatLimit, true},
+        {T::Notice, V, control, false},
+        {T::Status, V, fixed, false},
+        {T::Caret, V, control, false},
+        {T::FileBegin, B, transferText, false},
+        {T::FileData, B, 4 + kChunkBytes, false},
+        {T::FileEnd, B, fixed, false},
+        {T::FileAbort, B, transferText, false},
+        {T::FileAck, B, fixed, false},
+        {T::FileSaved, B, transferText, false},
+        {T::FileRefused, B, transferText, false},
+        {T::PasteFiles, H, fixed, false},
+        {T::ListFolder, H, kFolderPathLimit, true},
+        {T::FolderListing, V, listing, false},
+        {T::SendFiles, H, listing, false},
+        {T::SetDownloadFolder, H, kFolderPathLimit, true},
+        {T::ListApps, H, fixed, false},
+        {T::AppList, V, listing, false},
+        {T::LaunchProgram, H, kProgramIdLimit, true},
+        {T::FocusWindow, H, fixed, false},
+    };
+}
+
+}  // namespace
+
+const std::vector<PayloadLimit>& payloadLimits() {
+    static const std::vector<PayloadLimit> rows = limitRows();
+    return rows;
+}
+
+const PayloadLimit* payloadLimitOf(uint8_t type) {
+    static const std::array<const PayloadLimit*, 256> byType = [] {
+        std::array<const PayloadLimit*, 256> index{};
+        for (const PayloadLimit& row : payloadLimits()) index[uint8_t(row.type)] = &row;
+        return index;
+    }();
+    return byType[type];
+}
+
+size_t maxPayload(MsgType type) {
+    const PayloadLimit* row = payloadLimitOf(uint8_t(type));
+    return row ? row->maxBytes : SIZE_MAX;
+}
+
+bool PayloadGate::admit(uint8_t type, size_t size) {
+    const PayloadLimit* row = payloadLimitOf(type);
+    const bool taken = row && (uint8_t(row->receiver) & uint8_t(self_)) != 0;
+    if (!taken || size <= row->maxBytes || row->keepsPrefix) {
+        dropping_.store(false);
+        return true;
+    }
+    if (!dropping_.exchange(true))
+        logLine("너무 큰 메시지를 버림 (종류 " + std::to_string(type) + ", " + std::to_string(size) + "바이트)");
+    return false;
+}
+
 // ---- Text ----
 
 Bytes encodeText(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 size_t textLimit(MsgType type) {
-    switch (type) {
-    case MsgType::TypeText: return kTypeTextLimit;
-    case MsgType::LockLogin: return kLockLoginLimit;
-    case MsgType::Chat: return kChatLimit;
-    case MsgType::ListFolder:
-    case MsgType::SetDownloadFolder: return kFolderPathLimit;
-    case MsgType::LaunchProgram: return kProgramIdLimit;
-    default: return SIZE_MAX;
-    }
+    const PayloadLimit* row = payloadLimitOf(uint8_t(type));
+    return row && row->keepsPrefix ? row->maxBytes : SIZE_MAX;
 }
 
 std::string decodeText(MsgType type, ByteSpan payload) {
@@ -219,7 +323,7 @@ Bytes encodeJson(const Json& value) { return encodeText(value.dump()); }
 
 bool decodeJson(ByteSpan payload, Json& out) {
     out = Json();
-    return Json::parse(std::string(reinterpret_cast<const char*>(payload.data()), payload.size()), out);
+    return Json::parse(std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()), out);
 }
 
 // ---- SessionRequest ----

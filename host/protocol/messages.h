@@ -4,6 +4,7 @@
 // field are ignored.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -81,6 +82,54 @@ constexpr size_t kFolderPathLimit = 4096;   // ListFolder and SetDownloadFolder
 constexpr size_t kProgramIdLimit = 2048;    // LaunchProgram
 constexpr size_t kComboLimit = 8;           // key codes the host uses from one KeyCombo, and presses
 
+// ---- The largest payload of each type the receiving end takes ----
+// Checked before anything decodes a payload: without it every type could be as large as the
+// channel's frame, and what a decoder builds from it (Json values above all) many times more.
+enum class MsgEnd : uint8_t { Host = 1, Viewer = 2, Both = 3 };
+
+struct PayloadLimit {
+    MsgType type;
+    MsgEnd receiver;       // the end (or ends) that take this type
+    size_t maxBytes;
+    bool keepsPrefix;      // a longer payload is taken as its first maxBytes bytes, not dropped
+};
+
+// Fixed fields only, with room for fields a later version may append (ignored here).
+constexpr size_t kFixedPayloadLimit = 256;
+// Json and texts of the control messages: tens of bytes as sent, a few KiB with long names.
+constexpr size_t kControlPayloadLimit = 16384;
+// DisplayInfo: the host's name, its displays, wake targets and the streamed window's entry.
+constexpr size_t kDisplayInfoPayloadLimit = 65536;
+// FolderListing, AppList, and SendFiles naming every row of a listing: 3000 entries whose names
+// are 255 UTF-16 units, each written as a six-byte escape, stay below it.
+constexpr size_t kListingPayloadLimit = size_t(5) << 20;
+// FileBegin and the texts a file transfer answers with: the longest path Windows can name
+// (32,767 UTF-16 units, at most 98,301 UTF-8 bytes) after the fixed fields, with the words of a
+// refusal around it.
+constexpr size_t kTransferTextPayloadLimit = 102400;
+
+// Every type, in type order.
+const std::vector<PayloadLimit>& payloadLimits();
+// The row of a type byte; null for a byte that names no type.
+const PayloadLimit* payloadLimitOf(uint8_t type);
+// The largest payload of a type (its prefix for a text the receiver cuts).
+size_t maxPayload(MsgType type);
+
+// One receiving end's check of each payload, before it is decoded. A payload over its type's limit
+// is dropped, and the first drop of each run of drops (until a message is taken again) is logged
+// with its type and size; a text type that keeps a prefix passes, as its decoder cuts it. Types
+// this end does not take, and bytes that name no type, pass: the dispatcher ignores them.
+class PayloadGate {
+public:
+    explicit PayloadGate(MsgEnd self) : self_(self) {}
+    // False when the message is to be dropped.
+    bool admit(uint8_t type, size_t size);
+
+private:
+    MsgEnd self_;
+    std::atomic<bool> dropping_{false};
+};
+
 // ---- Mouse (32): u8 action, u8 button, f32 x, f32 y, u8 clicks, u64 flags ----
 struct MouseEvent {
     uint8_t action = 0;   // 0 move, 1 button down, 2 button up
@@ -155,14 +204,15 @@ struct VideoFrameMsg {
 // ---- Text payloads: TypeText, LockLogin, Chat, Notice, ListFolder, SetDownloadFolder,
 // LaunchProgram. UTF-8 to the end of the payload, no terminator. ----
 Bytes encodeText(const std::string& text);
-// The byte limit the host keeps of a text message of that type; SIZE_MAX when it keeps all.
+// The byte limit the receiver keeps of a text message of that type; SIZE_MAX when it keeps all.
 size_t textLimit(MsgType type);
 // The text of a message of that type, cut to textLimit(type) bytes.
 std::string decodeText(MsgType type, ByteSpan payload);
 
 // ---- Json payloads: the compact text of one Json value, to the end of the payload ----
 Bytes encodeJson(const Json& value);
-// False when the payload is not one whole Json document; `out` is then to be discarded.
+// False when the payload is not one whole Json document of at most Json::kMaxValues values (what
+// a payload of a peer may build); `out` is then to be discarded.
 bool decodeJson(ByteSpan payload, Json& out);
 
 // ---- SessionRequest (1): the viewer's request ----

@@ -85,6 +85,43 @@ TEST(Json, NestingLimitCountsEveryValue) {
     EXPECT_FALSE(parses(nested(200000, "")));
 }
 
+// Values in a parsed tree, the root included.
+size_t valueCount(const Json& j) {
+    size_t n = 1;
+    for (const Json& item : j.items) n += valueCount(item);
+    for (const auto& member : j.members) n += valueCount(member.second);
+    return n;
+}
+
+TEST(Json, ValueBudgetCountsEveryValue) {
+    struct Case { std::string text; size_t needs; };
+    const Case cases[] = {
+        {"0", 1},
+        {"{}", 1},
+        {"[0,0]", 3},
+        {"[[],[]]", 3},
+        {"{\"a\":[1],\"b\":\"c\"}", 4},
+        {"{\"a\":1,\"a\":2}", 3},  // a repeated key counts each value it was given
+    };
+    for (const Case& c : cases) {
+        Json j;
+        EXPECT_TRUE(Json::parse(c.text, j, c.needs)) << c.text;
+        EXPECT_FALSE(Json::parse(c.text, j, c.needs - 1)) << c.text;
+        // What a refused text left behind (an untouched null when it could build nothing).
+        EXPECT_TRUE(j.isNull() || valueCount(j) <= c.needs - 1) << c.text;
+    }
+    // Without a budget of its own a parse takes at most Json::kMaxValues values.
+    std::string zeros = "[0";
+    for (size_t i = 2; i < Json::kMaxValues; ++i) zeros += ",0";
+    zeros += "]";
+    Json j;
+    EXPECT_TRUE(Json::parse(zeros, j));
+    EXPECT_EQ(valueCount(j), Json::kMaxValues);
+    zeros.insert(1, "0,");
+    EXPECT_FALSE(Json::parse(zeros, j));
+    EXPECT_LE(valueCount(j), Json::kMaxValues);
+}
+
 TEST(Json, NumbersDumpIntegralAndFractionalForms) {
     struct Case { double v; const char* text; };
     const Case cases[] = {

@@ -384,6 +384,27 @@ TEST_F(HostServerTest, RefusalsAreLoggedAndCountedOnlyForStartedPasswordAttempts
     }
 }
 
+TEST_F(HostServerTest, RequestIsTakenUpToItsLimitAndRefusedBeyondIt) {
+    startHosting();
+    for (size_t extra : {0, 1}) {
+        TestViewer v;
+        allow(v, v.name);
+        ASSERT_TRUE(reach(v));
+        ASSERT_EQ(v.tryPaired(server->deviceKey().publicKey), "");
+        std::string request = TestViewer::request().dump();
+        request.resize(maxPayload(MsgType::SessionRequest) + extra, ' ');
+        ASSERT_TRUE(v.send(MsgType::SessionRequest, asBytes(request)));
+        if (extra == 0) {
+            EXPECT_TRUE(v.ping());
+            EXPECT_TRUE(sessions.named(v.name));
+        } else {
+            EXPECT_TRUE(log.waitFor(refusalLine(v, kBadHello))) << log.text();
+            EXPECT_TRUE(v.waitClosed());
+            EXPECT_FALSE(sessions.named(v.name));
+        }
+    }
+}
+
 TEST_F(HostServerTest, ViewerThatSendsNoRequestInTimeIsRefused) {
     server->timing.requestMs = 200;
     startHosting();

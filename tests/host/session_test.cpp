@@ -35,6 +35,7 @@
 #include "support/host_hooks.h"
 #include "support/log_capture.h"
 #include "support/monitors.h"
+#include "support/payload_cases.h"
 #include "support/session_peer.h"
 #include "support/session_timing.h"
 #include "support/wait.h"
@@ -1009,6 +1010,44 @@ TEST_F(HostSessionTest, AnUploadFolderExpires) {
     upload(*peer, 1, "late.txt", Bytes(10, 'a'));
     ASSERT_TRUE(peer->next(MsgType::FileSaved));
     EXPECT_TRUE(pathExists(longPath(downloads / L"late.txt")));
+}
+
+// ---- Payload limits ----
+
+// Every type the host takes, at its limit and one byte over, through the receive loop: the first
+// is taken, the second dropped with one log line naming type and size (a text the host keeps a
+// prefix of is cut instead), and the session goes on.
+TEST_F(HostSessionTest, EveryTypeIsTakenUpToItsLimitAndDroppedBeyondIt) {
+    open();
+    const std::string dropped = "너무 큰 메시지를 버림";
+    uint64_t marker = 0;
+    // Everything sent before it has been handled. Tens of MiB through the channel take seconds on
+    // a slow machine, hence the long bound.
+    auto handled = [&] {
+        const Bytes ping = encodePing(++marker);
+        if (!peer->send(MsgType::Ping, ping)) return false;
+        while (auto pong = peer->next(MsgType::Pong, 120000))
+            if (pong->payload == ping) return true;
+        return false;
+    };
+    for (const PayloadCase& c : everyMessageType()) {
+        // The request is taken by the admission before a session exists (server tests).
+        if (!receivedBy(c, MsgEnd::Host) || c.type == MsgType::SessionRequest) continue;
+        SCOPED_TRACE("type " + std::to_string(int(c.type)));
+        const size_t limit = maxPayload(c.type);
+        const int before = log.count(dropped);
+        ASSERT_TRUE(peer->send(c.type, payloadOfSize(c, limit)));
+        ASSERT_TRUE(handled());
+        EXPECT_EQ(log.count(dropped), before);
+        ASSERT_TRUE(peer->send(c.type, payloadOfSize(c, limit + 1)));
+        ASSERT_TRUE(handled());
+        EXPECT_EQ(log.count(dropped), before + (c.prefix ? 0 : 1));
+        if (!c.prefix) {
+            EXPECT_TRUE(log.has(dropped + " (종류 " + std::to_string(int(c.type)) + ", " + std::to_string(limit + 1) +
+                                "바이트)"));
+        }
+    }
+    EXPECT_FALSE(session->stopped());
 }
 
 // ---- Close ----

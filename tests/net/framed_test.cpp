@@ -144,6 +144,26 @@ TEST(FramedConn, LinesAndFramesShareTheBuffer) {
     EXPECT_EQ(p.host->readLine(8192, 5000), "end");
 }
 
+// One large frame (or line) makes the buffer grow for it; once it is read, the ordinary traffic
+// that follows gets by with a buffer of its own size again.
+TEST(FramedConn, ReceiveBufferGivesBackWhatOneLargeFrameMadeItGrow) {
+    auto p = makeLoopbackPair();
+    ASSERT_TRUE(p.client && p.host);
+    const size_t large = size_t(24) << 20;
+    auto sender = std::async(std::launch::async, [&] {
+        return p.client->sendFrame(Bytes(large, 0x5a)) && p.client->sendLine(std::string(large, 'a')) &&
+               p.client->sendFrame(Bytes(100, 1)) && p.client->sendLine("끝");
+    });
+    EXPECT_EQ(p.host->readFrame(large, 10000).size(), large);
+    EXPECT_LT(p.host->receiveBufferBytes(), large / 4);
+    EXPECT_EQ(p.host->readLine(large, 10000).size(), large);
+    EXPECT_LT(p.host->receiveBufferBytes(), large / 4);
+    EXPECT_EQ(p.host->readFrame(large, 10000).size(), 100u);
+    EXPECT_EQ(p.host->readLine(large, 10000), "끝");
+    EXPECT_LT(p.host->receiveBufferBytes(), large / 4);
+    EXPECT_TRUE(sender.get());
+}
+
 // The line limit holds wherever the line feed falls relative to what one receive returns.
 TEST(FramedConn, LineLimitHoldsHoweverTheBytesArrive) {
     const size_t max = 64;

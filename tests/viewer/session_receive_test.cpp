@@ -13,6 +13,8 @@
 #include "files/transfer_messages.h"
 #include "media/stream.h"
 #include "support/file_transfer.h"
+#include "support/log_capture.h"
+#include "support/payload_cases.h"
 #include "support/session_rig.h"
 
 namespace {
@@ -475,6 +477,38 @@ TEST(SessionLogText, PeerTextCannotForgeALogLine) {
     ASSERT_LE(cut.size(), kLogTextLimit + 3 + std::string("…").size());
     ASSERT_EQ(cut.substr(cut.size() - std::string("…").size()), "…");
     EXPECT_EQ((cut.size() - std::string("…").size()) % hangul.size(), 0u);
+}
+
+// Every type the viewer takes, at its limit and one byte over: the first is taken, the second
+// dropped with one log line naming type and size (a chat line is cut to its prefix instead), and
+// the session goes on.
+TEST(SessionReceive, EveryTypeIsTakenUpToItsLimitAndDroppedBeyondIt) {
+    LogCapture log;
+    Connected c;
+    ASSERT_TRUE(c.host.waitFor(MsgType::SessionRequest));
+    const std::string dropped = "너무 큰 메시지를 버림";
+    int marker = 0;
+    // Sends the message and a notice behind it: once the notice is shown, the message was handled.
+    // Tens of MiB through the channel take seconds on a slow machine, hence the long bound.
+    auto handled = [&](MsgType type, const Bytes& payload) {
+        const std::string mark = "표시" + std::to_string(++marker) + "끝";
+        return c.host.send(type, payload) && c.host.send(MsgType::Notice, mark) &&
+               c.rig.events.waitFor("notice:" + mark, 1, 120000);
+    };
+    for (const PayloadCase& pc : everyMessageType()) {
+        if (!receivedBy(pc, MsgEnd::Viewer)) continue;
+        SCOPED_TRACE("type " + std::to_string(int(pc.type)));
+        const size_t limit = maxPayload(pc.type);
+        const int before = log.count(dropped);
+        ASSERT_TRUE(handled(pc.type, payloadOfSize(pc, limit)));
+        EXPECT_EQ(log.count(dropped), before);
+        ASSERT_TRUE(handled(pc.type, payloadOfSize(pc, limit + 1)));
+        EXPECT_EQ(log.count(dropped), before + (pc.prefix ? 0 : 1));
+        if (!pc.prefix) {
+            EXPECT_TRUE(log.has(dropped + " (종류 " + std::to_string(int(pc.type)) + ", " + std::to_string(limit + 1) +
+                                "바이트)"));
+        }
+    }
 }
 
 }  // namespace

@@ -1,15 +1,23 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/wire.h"
+#include "files/listing.h"
 #include "host/protocol/keymap.h"
 #include "host/protocol/messages.h"
+#include "support/json_shapes.h"
+#include "support/log_capture.h"
+#include "support/payload_cases.h"
 #include "support/short_message.h"
 
 namespace {
@@ -562,6 +570,112 @@ TEST(MsgFolderListing, RefusalText) {
     EXPECT_EQ(asText(encodeFolderListingRefusal("C:\\\"q\"")),
               "{\"path\":\"C:\\\\\\\"q\\\"\",\"entries\":[],"
               "\"error\":\"원격 PC 에서 파일 주고받기가 꺼져 있습니다\"}");
+}
+
+// ---- Payload limits ----
+
+TEST(PayloadLimits, EveryTypeHasOneRowNamingTheEndsThatReceiveIt) {
+    for (const PayloadCase& c : everyMessageType()) {
+        const PayloadLimit* row = payloadLimitOf(uint8_t(c.type));
+        ASSERT_TRUE(row) << int(c.type);
+        EXPECT_EQ(row->type, c.type);
+        EXPECT_EQ(row->receiver, c.receiver) << int(c.type);
+        EXPECT_EQ(row->keepsPrefix, c.prefix) << int(c.type);
+        EXPECT_EQ(maxPayload(c.type), row->maxBytes);
+    }
+    EXPECT_EQ(payloadLimits().size(), everyMessageType().size());
+    EXPECT_EQ(payloadLimitOf(0), nullptr);
+    EXPECT_EQ(payloadLimitOf(200), nullptr);
+}
+
+TEST(PayloadLimits, TheGateDropsWhatIsOverItsLimitAndLogsEachRunOfDropsOnce) {
+    LogCapture log;
+    const std::string dropped = "너무 큰 메시지를 버림";
+    PayloadGate host(MsgEnd::Host);
+    const size_t wake = maxPayload(MsgType::WakeRequest);
+    EXPECT_TRUE(host.admit(uint8_t(MsgType::WakeRequest), wake));
+    EXPECT_FALSE(host.admit(uint8_t(MsgType::WakeRequest), wake + 1));
+    EXPECT_FALSE(host.admit(uint8_t(MsgType::Mouse), size_t(1) << 20));
+    EXPECT_FALSE(host.admit(uint8_t(MsgType::WakeRequest), size_t(40) << 20));
+    EXPECT_EQ(log.count(dropped), 1);
+    EXPECT_TRUE(log.has(dropped + " (종류 87, " + std::to_string(wake + 1) + "바이트)"));
+    EXPECT_TRUE(host.admit(uint8_t(MsgType::Ping), 8));  // taken: the run of drops has ended
+    EXPECT_FALSE(host.admit(uint8_t(MsgType::Mouse), size_t(1) << 20));
+    EXPECT_EQ(log.count(dropped), 2);
+    // A text the host cuts to its prefix, a type only the viewer takes and a byte that names no
+    // type are not this gate's to drop.
+    EXPECT_TRUE(host.admit(uint8_t(MsgType::TypeText), size_t(40) << 20));
+    EXPECT_TRUE(host.admit(uint8_t(MsgType::Notice), size_t(40) << 20));
+    EXPECT_TRUE(host.admit(200, size_t(40) << 20));
+    PayloadGate viewer(MsgEnd::Viewer);
+    EXPECT_FALSE(viewer.admit(uint8_t(MsgType::Notice), size_t(40) << 20));
+    EXPECT_TRUE(viewer.admit(uint8_t(MsgType::Chat), size_t(40) << 20));
+    EXPECT_EQ(log.count(dropped), 3);
+}
+
+// The largest folder listing a host writes: 3000 entries whose names are 255 UTF-16 units that each
+// need a six-byte escape, with the largest size and time, under the longest path a request names.
+TEST(PayloadLimits, TheLargestFolderListingFitsItsLimitAndValueBudget) {
+    ListingEntry entry;
+    entry.name = std::wstring(255, L'\x01');
+    entry.size = UINT64_MAX;
+    entry.mtime = listingTime(INT64_MIN);
+    Json entries;
+    entries.tag = Json::kArray;
+    for (size_t i = 0; i < kMaxListingEntries; ++i) entries.push(listingEntryJson(entry));
+    Json listing;
+    listing.set("path", std::string(kFolderPathLimit, '\x01'));
+    listing.set("parent", std::string(kFolderPathLimit, '\x01'));
+    listing.set("entries", std::move(entries));
+    const std::string text = listing.dump();
+    EXPECT_LE(text.size(), maxPayload(MsgType::FolderListing));
+    Json parsed;
+    ASSERT_TRUE(decodeJson(asBytes(text), parsed));
+    EXPECT_EQ(parsed.get("entries").size(), kMaxListingEntries);
+}
+
+// What a parsed tree holds: its values, the bytes of their nodes and vectors, and the bytes of
+// their texts and keys (libstdc++ keeps up to 15 bytes inside the string itself).
+struct Held {
+    size_t values = 0;
+    size_t structure = 0;
+    size_t text = 0;
+};
+
+size_t textBytes(const std::string& s) { return s.capacity() > 15 ? s.capacity() + 1 : 0; }
+
+void measure(const Json& j, Held& held) {
+    ++held.values;
+    held.text += textBytes(j.text);
+    held.structure += j.items.capacity() * sizeof(Json) + j.members.capacity() * sizeof(j.members[0]);
+    for (const Json& item : j.items) measure(item, held);
+    for (const auto& member : j.members) {
+        held.text += textBytes(member.first);
+        measure(member.second, held);
+    }
+}
+
+TEST(PayloadLimits, WorstJsonShapesAtTheLimitHoldFewValues) {
+    // What a few MiB of values allow: a node each, twice over for the vectors' spare room.
+    const size_t structureFigure = size_t(8) << 20;
+    std::map<std::pair<int, size_t>, std::string> shapes;  // types that share a limit share the texts
+    for (const PayloadCase& c : everyMessageType()) {
+        if (!c.json) continue;
+        const size_t limit = maxPayload(c.type);
+        for (int shape = 0; shape < kJsonShapes; ++shape) {
+            SCOPED_TRACE("type " + std::to_string(int(c.type)) + ", shape " + std::to_string(shape));
+            std::string& text = shapes[{shape, limit}];
+            if (text.empty()) text = worstShape(shape, limit);
+            ASSERT_EQ(text.size(), limit);
+            Json parsed;
+            decodeJson(asBytes(text), parsed);  // taken or not: what it built is what it held
+            Held held;
+            measure(parsed, held);
+            EXPECT_LE(held.values, Json::kMaxValues);
+            EXPECT_LE(held.structure, structureFigure);
+            EXPECT_LE(held.text, limit);
+        }
+    }
 }
 
 }  // namespace
