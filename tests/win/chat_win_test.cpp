@@ -277,7 +277,8 @@ TEST(ChatWinLifetime, AFloodIsCutAndClosingDoesNotWaitBehindIt) {
     }));
 
     for (int i = 0; i < 2000; ++i) chat->received(line);
-    EXPECT_TRUE(returnsWithin([chat] { delete chat; }, 6000));
+    // At most the one append under way is finished first; Wine takes seconds for one of a full box.
+    EXPECT_TRUE(returnsWithin([chat] { delete chat; }, 15000));
 }
 
 TEST(ChatWinLifetime, DestructionOfAnUnusedWindowReturns) {
