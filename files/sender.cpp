@@ -54,12 +54,13 @@ void FileSender::emit(unsigned char type, std::vector<unsigned char> const& payl
     if (send) send(type, payload);
 }
 
-void FileSender::enqueue(std::vector<std::wstring> batch, std::string remoteFolder) {
-    if (batch.empty()) return;
+bool FileSender::enqueue(std::vector<std::wstring> batch, std::string remoteFolder) {
+    if (batch.empty()) return true;
     std::lock_guard lock(mutex);
-    if (closed) return;
+    if (closed) return true;
+    if (queue.size() >= maxWaiting) return false;
     queue.push_back({std::move(batch), std::move(remoteFolder)});
-    if (running) return;
+    if (running) return true;
     ++workerCount;
     running = true;
     try {
@@ -70,6 +71,7 @@ void FileSender::enqueue(std::vector<std::wstring> batch, std::string remoteFold
         queue.pop_back();
         throw;
     }
+    return true;
 }
 
 bool FileSender::cancel(std::string reason) {

@@ -46,12 +46,16 @@ public:
     std::chrono::milliseconds confirmTimeout{30000};
     std::chrono::milliseconds progressInterval{250};
     size_t maxFiles = kMaxBatchFiles;
+    // How many batches may wait behind the running one; a peer that asks again and again while
+    // withholding its answers must not grow the queue. Set before the first enqueue.
+    size_t maxWaiting = SIZE_MAX;
 
     // Queues one batch of local paths (an empty one is ignored, as is every batch once the sender
     // is being destroyed) and starts the worker when none runs. A batch with a remote folder names
     // that folder to the peer (SetDownloadFolder) right before its first file, so that the folder
     // reaches this batch and not one queued ahead of it; a batch that sends no file names none.
-    void enqueue(std::vector<std::wstring> batch, std::string remoteFolder = std::string());
+    // False, and nothing queued, when maxWaiting batches already wait.
+    bool enqueue(std::vector<std::wstring> batch, std::string remoteFolder = std::string());
     // Stops the running batch and drops the queued ones; later batches run. The running file is
     // aborted with `reason` ("보내기를 멈췄습니다" when empty), which is also the batch's result.
     // True when this stopped something (a batch running or queued that no stop had reached yet).

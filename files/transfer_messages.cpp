@@ -6,6 +6,7 @@ const char* const kFileTransferOff = "원격 PC 에서 파일 주고받기가 �
 const char* const kNoCopiedFiles =
     "원격 PC 에 복사해 둔 파일이 없습니다. 원격 탐색기에서 파일을 고르고 Ctrl+C 를 누른 뒤 다시 받으세요.";
 const char* const kNoFilesFound = "보낼 파일을 찾을 수 없습니다";
+const char* const kSenderBusy = "원격 PC 가 앞서 요청한 파일을 아직 보내는 중입니다. 끝난 뒤 다시 요청하세요.";
 
 std::string cappedPeerText(std::string text) {
     if (text.size() <= kMaxPeerTextBytes) return text;

@@ -39,6 +39,7 @@ std::string cappedPeerText(std::string text);
 extern const char* const kFileTransferOff;   // "원격 PC 에서 파일 주고받기가 꺼져 있습니다"
 extern const char* const kNoCopiedFiles;     // 119 with an empty clipboard
 extern const char* const kNoFilesFound;      // 122 whose paths all missing
+extern const char* const kSenderBusy;        // 119 or 122 while the sender's queue is full
 
 // The u32 id followed by the bytes (a text's UTF-8 bytes, or nothing): FileAbort, FileSaved,
 // FileRefused, and the host's id-0 refusals.

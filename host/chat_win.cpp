@@ -125,23 +125,28 @@ void ChatWindow::show() {
 }
 
 void ChatWindow::received(const std::string& text) {
-    appendLine(chatTimePrefix() + utf8ToWide(peerName_) + L": " + utf8ToWide(text));
+    std::wstring line = chatTimePrefix() + utf8ToWide(peerName_) + L": " + utf8ToWide(text);
     HWND hwnd = nullptr;
+    bool beep = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!thread_.joinable())
+        const ChatBacklog::Added added = pendingLines_.add(std::move(line), true);
+        if (!thread_.joinable()) {
             startThread(true);
-        else
+        } else if (added.wake && window_) {
+            // One wake-up and one show per batch of lines: a flood never fills the window's queue.
             hwnd = static_cast<HWND>(window_);
+            if (!PostMessageW(hwnd, kAppendMessage, 0, 0)) pendingLines_.wakeLost();
+        }
+        beep = added.queued && pendingLines_.mayBeep(nowNanos());
     }
     if (hwnd) ShowWindowAsync(hwnd, SW_SHOWNOACTIVATE);
-    MessageBeep(MB_ICONINFORMATION);
+    if (beep) MessageBeep(MB_ICONINFORMATION);
 }
 
 void ChatWindow::appendLine(const std::wstring& line) {
     std::lock_guard<std::mutex> lock(mutex_);
-    pendingLines_.push_back(line);
-    if (window_) PostMessageW(static_cast<HWND>(window_), kAppendMessage, 0, 0);
+    wakeWith(pendingLines_.add(line, false));
 }
 
 void ChatWindow::addNote(const std::string& text) { appendLine(chatTimePrefix() + utf8ToWide(text)); }
@@ -152,18 +157,27 @@ void ChatWindow::layout(int width, int height) {
     MoveWindow(static_cast<HWND>(sendButton_), width - 86, height - 40, 78, 30, TRUE);
 }
 
+void ChatWindow::wakeWith(const ChatBacklog::Added& added) {
+    if (!added.wake || !window_) return;
+    if (!PostMessageW(static_cast<HWND>(window_), kAppendMessage, 0, 0)) pendingLines_.wakeLost();
+}
+
 void ChatWindow::flushPending() {
-    std::vector<std::wstring> lines;
+    ChatBacklog::Flush flush;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        lines.swap(pendingLines_);
+        if (closing_) return;  // the window is going: nothing is left to show
+        flush = pendingLines_.take(chatTimePrefix());
     }
     auto log = static_cast<HWND>(logEdit_);
-    for (const std::wstring& line : lines) {
-        int end = GetWindowTextLengthW(log);
-        SendMessageW(log, EM_SETSEL, end, end);
-        SendMessageW(log, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>((line + L"\r\n").c_str()));
+    if (flush.cut > 0) {
+        SendMessageW(log, EM_SETSEL, 0, LPARAM(flush.cut));
+        SendMessageW(log, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(L""));
     }
+    if (flush.text.empty()) return;
+    int end = GetWindowTextLengthW(log);
+    SendMessageW(log, EM_SETSEL, end, end);
+    SendMessageW(log, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(flush.text.c_str()));
 }
 
 void ChatWindow::sendTyped() {
@@ -178,9 +192,8 @@ void ChatWindow::sendTyped() {
         if (utf8.size() > kSentLimit) utf8.resize(kSentLimit);
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            pendingLines_.push_back(chatTimePrefix() + L"나: " + text);
+            wakeWith(pendingLines_.add(chatTimePrefix() + L"나: " + text, false));
         }
-        PostMessageW(static_cast<HWND>(window_), kAppendMessage, 0, 0);
         if (send) send(utf8);
     }
     SetFocus(input);
@@ -210,7 +223,7 @@ void ChatWindow::run() {
     HWND button = CreateWindowExW(0, L"BUTTON", L"보내기", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON, 0, 0, 10, 10,
                                   hwnd, reinterpret_cast<HMENU>(kSendId), module, nullptr);
     for (HWND child : {log, input, button}) SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
-    // Nothing trims old lines, so the conversation box must not stop at the default limit.
+    // The box is trimmed to the newest lines well above the default limit, which must not cut first.
     SendMessageW(log, EM_SETLIMITTEXT, 0, 0);
     SendMessageW(input, EM_SETCUEBANNER, TRUE, reinterpret_cast<LPARAM>(L"메시지 입력 후 Enter"));
     logEdit_ = log;

@@ -9,13 +9,13 @@ uint32_t le32(ByteSpan b, size_t at) {
 }
 uint16_t le16(ByteSpan b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
 
-void putLe32(Bytes& out, size_t at, uint32_t v) {
+void putLe32(uint8_t* out, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) out[at + size_t(i)] = uint8_t(v >> (8 * i));
 }
 
 constexpr uint32_t kBiRgb = 0;
 constexpr uint32_t kBiBitfields = 3;
-constexpr size_t kInfoHeaderSize = 40;
+constexpr size_t kInfoHeaderSize = kDibHeaderSize;
 
 }  // namespace
 
@@ -70,14 +70,18 @@ bool dibToBgra(ByteSpan block, BgraImage& out) {
     return true;
 }
 
+void putDibHeader(uint8_t* out, int width, int height) {
+    putLe32(out, 0, uint32_t(kInfoHeaderSize));
+    putLe32(out, 4, uint32_t(width));
+    putLe32(out, 8, uint32_t(height));  // positive: rows bottom-up
+    out[12] = 1;                        // planes
+    out[14] = 32;                       // bits per pixel; compression BI_RGB and the rest stay 0
+}
+
 Bytes bgraToDib(const BgraImage& image) {
     size_t rowBytes = size_t(image.width) * 4;
     Bytes out(kInfoHeaderSize + rowBytes * size_t(image.height), 0);
-    putLe32(out, 0, uint32_t(kInfoHeaderSize));
-    putLe32(out, 4, uint32_t(image.width));
-    putLe32(out, 8, uint32_t(image.height));  // positive: rows bottom-up
-    out[12] = 1;                              // planes
-    out[14] = 32;                             // bits per pixel; compression BI_RGB and the rest stay 0
+    putDibHeader(out.data(), image.width, image.height);
     for (int y = 0; y < image.height; ++y)
         std::memcpy(out.data() + kInfoHeaderSize + size_t(image.height - 1 - y) * rowBytes,
                     image.pixels.data() + size_t(y) * rowBytes, rowBytes);

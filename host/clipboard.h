@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -19,8 +20,9 @@ constexpr uint8_t kClipboardText = 1;
 constexpr uint8_t kClipboardImage = 2;
 constexpr size_t kClipboardTextLimit = 0x7FFFFE;    // UTF-8 bytes
 constexpr size_t kClipboardImageLimit = 0x17FFFFF;  // PNG bytes
-// Pictures from a peer larger than this are placed only as their PNG file, never decoded.
-constexpr uint64_t kClipboardPixelLimit = uint64_t(1) << 26;
+// Pictures from a peer larger than this (what a large screen holds) are placed only as their PNG
+// file, never decoded.
+constexpr uint64_t kClipboardPixelLimit = uint64_t(1) << 24;
 
 // Whether a payload from the peer is within what this side would send itself.
 bool clipboardPayloadFits(ByteSpan payload);
@@ -39,6 +41,12 @@ struct BgraImage {
 bool dibToBgra(ByteSpan block, BgraImage& out);
 // The block for a picture: a 40-byte header and 32-bit rows bottom-up.
 Bytes bgraToDib(const BgraImage& image);
+constexpr size_t kDibHeaderSize = 40;
+// The fields of that block's header, written into kDibHeaderSize zeroed bytes at `out`.
+void putDibHeader(uint8_t* out, int width, int height);
+
+// The formats to place for one payload, in memory the clipboard can take over.
+struct ClipboardContent;
 
 // While the clipboard is open for a write: marks what was placed as private, as password managers
 // do. Clipboard history, the cloud clipboard and clipboard monitors leave it alone, this
@@ -61,12 +69,12 @@ public:
     int addListener(Listener listener);
     void removeListener(int id);
 
-    // From any thread: queues a peer's payload for the window thread to write. Payloads above the
-    // limits are dropped; while one waits, a newer one replaces it.
+    // From any thread: prepares a peer's payload for the window thread to write. Payloads above
+    // the limits are dropped; while one waits, a newer one replaces it. Pictures are decoded on a
+    // thread of their own, never on the window thread (which in the program is the UI thread).
     void applyRemote(ByteSpan payload);
 
     // Window thread only.
-    void write(const Bytes& payload);
     void onChange();
     void writePending();
 
@@ -75,6 +83,10 @@ public:
 
 private:
     ClipboardSync() = default;
+    // Hands prepared content to the window thread unless a newer payload's is already there.
+    void offer(uint64_t sequence, std::shared_ptr<ClipboardContent> content);
+    void decodeLoop();
+    void write(ClipboardContent& content);
 
     std::atomic<void*> window_{nullptr};
     uint32_t ownSequence_ = 0;  // the clipboard's sequence number right after our last write
@@ -84,6 +96,12 @@ private:
     int nextId_ = 1;
 
     std::mutex pendingMutex_;
-    std::unique_ptr<Bytes> pending_;  // the payload waiting for the window thread
-    bool posted_ = false;             // a message to write it is on its way
+    std::shared_ptr<ClipboardContent> pending_;  // what waits for the window thread
+    uint64_t pendingSequence_ = 0;               // the payload it came from
+    bool posted_ = false;                        // a message to write it is on its way
+    uint64_t applied_ = 0;                       // payloads taken so far
+    std::unique_ptr<Bytes> picture_;             // the picture waiting for the decoder
+    uint64_t pictureSequence_ = 0;
+    bool decoderRunning_ = false;
+    std::condition_variable pictureArrived_;
 };

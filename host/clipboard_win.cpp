@@ -4,9 +4,14 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <cstddef>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "core/text.h"
 #include "media/png.h"
@@ -64,19 +69,54 @@ private:
     bool open_ = false;
 };
 
-// Places a copy of the bytes as one clipboard format; the memory belongs to the clipboard only
-// when that succeeds.
-void placeBytes(UINT format, const void* data, size_t size) {
-    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, size == 0 ? 1 : size);
-    if (!memory) return;
-    void* target = GlobalLock(memory);
-    if (!target) {
-        GlobalFree(memory);
-        return;
+// One format's movable memory, freed unless the clipboard took it over.
+class GlobalBlock {
+public:
+    GlobalBlock() = default;
+    explicit GlobalBlock(size_t size) : memory_(GlobalAlloc(GMEM_MOVEABLE, size == 0 ? 1 : size)) {}
+    ~GlobalBlock() {
+        if (memory_) GlobalFree(memory_);
     }
-    if (size) std::memcpy(target, data, size);
-    GlobalUnlock(memory);
-    if (!SetClipboardData(format, memory)) GlobalFree(memory);
+    GlobalBlock(GlobalBlock&& other) noexcept : memory_(std::exchange(other.memory_, nullptr)) {}
+    GlobalBlock& operator=(GlobalBlock&& other) noexcept {
+        if (this != &other) {
+            if (memory_) GlobalFree(memory_);
+            memory_ = std::exchange(other.memory_, nullptr);
+        }
+        return *this;
+    }
+    GlobalBlock(const GlobalBlock&) = delete;
+    HGLOBAL get() const { return memory_; }
+    void release() { memory_ = nullptr; }
+
+private:
+    HGLOBAL memory_ = nullptr;
+};
+
+// The block's memory locked for writing; unlocked on every way out.
+class GlobalWrite {
+public:
+    explicit GlobalWrite(const GlobalBlock& block)
+        : memory_(block.get()), data_(memory_ ? static_cast<uint8_t*>(GlobalLock(memory_)) : nullptr) {}
+    ~GlobalWrite() {
+        if (data_) GlobalUnlock(memory_);
+    }
+    GlobalWrite(const GlobalWrite&) = delete;
+    GlobalWrite& operator=(const GlobalWrite&) = delete;
+    uint8_t* data() const { return data_; }
+
+private:
+    HGLOBAL memory_;
+    uint8_t* data_;
+};
+
+// A copy of the bytes in a block of their own; an empty block when there is no memory for it.
+GlobalBlock blockOf(const void* data, size_t size) {
+    GlobalBlock block(size);
+    GlobalWrite target(block);
+    if (!target.data()) return GlobalBlock();
+    if (size) std::memcpy(target.data(), data, size);
+    return block;
 }
 
 // Reads one format's memory block while the clipboard is open.
@@ -181,7 +221,29 @@ LRESULT CALLBACK clipboardWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     return DefWindowProcW(hwnd, msg, wp, lp);
 }
 
+// A picture's bitmap block, decoded straight into it with rows bottom-up; empty when the PNG does
+// not decode or is larger than the limit.
+GlobalBlock dibOf(ByteSpan png) {
+    GlobalBlock block;
+    std::unique_ptr<GlobalWrite> target;
+    const bool ok = decodePngInto(png, kClipboardPixelLimit, [&](int width, int height) {
+        const size_t rowBytes = size_t(width) * 4;
+        block = GlobalBlock(kDibHeaderSize + rowBytes * size_t(height));
+        target = std::make_unique<GlobalWrite>(block);
+        if (!target->data()) return PngRows{};
+        std::memset(target->data(), 0, kDibHeaderSize);
+        putDibHeader(target->data(), width, height);
+        return PngRows{target->data() + kDibHeaderSize + rowBytes * size_t(height - 1), -std::ptrdiff_t(rowBytes)};
+    });
+    target.reset();
+    return ok ? std::move(block) : GlobalBlock();
+}
+
 }  // namespace
+
+struct ClipboardContent {
+    std::vector<std::pair<UINT, GlobalBlock>> formats;  // an empty list empties the clipboard
+};
 
 ClipboardSync& ClipboardSync::instance() {
     static ClipboardSync* sync = new ClipboardSync;
@@ -224,45 +286,87 @@ void ClipboardSync::removeListener(int id) {
 }
 
 void ClipboardSync::applyRemote(ByteSpan payload) {
-    HWND hwnd = static_cast<HWND>(window_.load());
-    if (!hwnd || !clipboardPayloadFits(payload)) return;
-    auto copy = std::make_unique<Bytes>(payload.begin(), payload.end());
+    if (!window_.load() || payload.empty() || !clipboardPayloadFits(payload)) return;
+    auto content = std::make_shared<ClipboardContent>();
+    uint64_t sequence;
+    {
+        std::lock_guard<std::mutex> lock(pendingMutex_);
+        sequence = ++applied_;
+        if (payload[0] == kClipboardImage) {
+            // A newer picture replaces one the decoder has not begun.
+            picture_ = std::make_unique<Bytes>(payload.begin() + 1, payload.end());
+            pictureSequence_ = sequence;
+            if (!decoderRunning_) {
+                try {
+                    std::thread([this] { decodeLoop(); }).detach();
+                    decoderRunning_ = true;
+                } catch (const std::system_error&) {
+                    picture_.reset();
+                    return;
+                }
+            }
+            pictureArrived_.notify_one();
+            return;
+        }
+    }
+    if (payload[0] == kClipboardText) {
+        std::wstring text = utf8ToWide(spanToString(payload.subspan(1)));
+        content->formats.emplace_back(CF_UNICODETEXT, blockOf(text.c_str(), (text.size() + 1) * sizeof(wchar_t)));
+    }
+    offer(sequence, std::move(content));
+}
+
+void ClipboardSync::decodeLoop() {
+    // The imaging component needs COM on this thread; it lives as long as the process.
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    for (;;) {
+        std::unique_ptr<Bytes> png;
+        uint64_t sequence;
+        {
+            std::unique_lock<std::mutex> lock(pendingMutex_);
+            pictureArrived_.wait(lock, [this] { return picture_ != nullptr; });
+            png = std::move(picture_);
+            sequence = pictureSequence_;
+        }
+        auto content = std::make_shared<ClipboardContent>();
+        try {
+            content->formats.emplace_back(pngFormat(), blockOf(png->data(), png->size()));
+            if (GlobalBlock dib = dibOf(*png); dib.get()) content->formats.emplace_back(CF_DIB, std::move(dib));
+        } catch (const std::exception&) {
+            logLine("클립보드 처리 실패");
+        }
+        png.reset();
+        offer(sequence, std::move(content));
+    }
+}
+
+void ClipboardSync::offer(uint64_t sequence, std::shared_ptr<ClipboardContent> content) {
     std::lock_guard<std::mutex> lock(pendingMutex_);
-    // A busy window thread writes only the newest payload, once.
-    pending_ = std::move(copy);
+    // A picture decoded after a newer payload was taken is stale.
+    if (sequence < pendingSequence_) return;
+    pending_ = std::move(content);
+    pendingSequence_ = sequence;
     if (posted_) return;
-    posted_ = PostMessageW(hwnd, kWriteMessage, 0, 0) != FALSE;
+    posted_ = PostMessageW(static_cast<HWND>(window_.load()), kWriteMessage, 0, 0) != FALSE;
     if (!posted_) pending_.reset();
 }
 
 void ClipboardSync::writePending() {
-    std::unique_ptr<Bytes> payload;
+    std::shared_ptr<ClipboardContent> content;
     {
         std::lock_guard<std::mutex> lock(pendingMutex_);
-        payload = std::move(pending_);
+        content = std::move(pending_);
         posted_ = false;
     }
-    if (payload) write(*payload);
+    if (content) write(*content);
 }
 
-void ClipboardSync::write(const Bytes& payload) {
-    if (payload.empty()) return;
+void ClipboardSync::write(ClipboardContent& content) {
     OpenClipboardScope clipboard(static_cast<HWND>(window_.load()));
     if (!clipboard.isOpen()) return;
     EmptyClipboard();
-    ByteSpan body = ByteSpan(payload).subspan(1);
-    if (payload[0] == kClipboardText) {
-        std::wstring text = utf8ToWide(spanToString(body));
-        placeBytes(CF_UNICODETEXT, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
-    } else if (payload[0] == kClipboardImage) {
-        placeBytes(pngFormat(), body.data(), body.size());
-        BgraImage image;
-        if (decodePng(body, image.pixels, image.width, image.height, kClipboardPixelLimit)) {
-            Bytes dib = bgraToDib(image);
-            image.pixels = Bytes();
-            placeBytes(CF_DIB, dib.data(), dib.size());
-        }
-    }
+    for (auto& [format, block] : content.formats)
+        if (block.get() && SetClipboardData(format, block.get())) block.release();
     clipboard.close();
     ownSequence_ = GetClipboardSequenceNumber();
 }

@@ -25,6 +25,9 @@ namespace {
 const char* const kFileSenderDefaultPeer = "원격 컴퓨터";
 const char* const kChatEnded = "연결이 끊겼습니다";
 const char* const kChatNotSent = "보내지 못했습니다: ";
+// Batches the viewer may have waiting behind the one being sent: enough for a few requests in a
+// row, while one that repeats its request without answering cannot make the host hold them all.
+constexpr size_t kMostWaitingBatches = 4;
 
 constexpr int kSleepSliceMs = 100;
 
@@ -239,6 +242,7 @@ HostSession::HostSession(std::shared_ptr<SecureChannel> channel, std::string pee
       powerWorker_(std::make_shared<Worker>()),
       launchWorker_(std::make_shared<Worker>()) {
     sender_.peerName = kFileSenderDefaultPeer;
+    sender_.maxWaiting = kMostWaitingBatches;
     if (options.receiveFolder) receiver_.defaultFolder = options.receiveFolder;
     capture_->display = request_.display;
     capture_->quality = request_.quality;

@@ -48,9 +48,10 @@ void HostSession::handleFiles(MsgType type, const std::vector<unsigned char>& pa
         if (!on) return refuse(kFileTransferOff);
         std::vector<std::wstring> files = system_->clipboardFiles();
         if (files.empty()) return refuse(kNoCopiedFiles);
-        std::lock_guard<std::mutex> lock(filesMutex_);
-        if (!stop_->load()) sender_.enqueue(std::move(files));
-        break;
+        std::unique_lock<std::mutex> lock(filesMutex_);
+        if (stop_->load() || sender_.enqueue(std::move(files))) break;
+        lock.unlock();
+        return refuse(kSenderBusy);
     }
     case MsgType::ListFolder: {
         const std::string path = decodeText(MsgType::ListFolder, payload);
@@ -70,10 +71,14 @@ void HostSession::handleFiles(MsgType type, const std::vector<unsigned char>& pa
         if (!on || !decodeSendFiles(payload, paths)) return refuse(kFileTransferOff);
         std::vector<std::wstring> existing = existingPaths(paths);
         if (existing.empty()) return refuse(kNoFilesFound);
-        std::lock_guard<std::mutex> lock(filesMutex_);
+        std::unique_lock<std::mutex> lock(filesMutex_);
         if (stop_->load()) break;
-        logLine("파일 보내기 요청 (" + peerName() + "): " + std::to_string(existing.size()) + "개");
-        sender_.enqueue(std::move(existing));
+        const size_t count = existing.size();
+        if (!sender_.enqueue(std::move(existing))) {
+            lock.unlock();
+            return refuse(kSenderBusy);
+        }
+        logLine("파일 보내기 요청 (" + peerName() + "): " + std::to_string(count) + "개");
         break;
     }
     case MsgType::SetDownloadFolder: {

@@ -3,7 +3,9 @@
 // have COM initialised; they keep no state and may run on any such thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "core/util.h"
 
@@ -24,3 +26,14 @@ bool pngFitsLimit(ByteSpan bytes, uint64_t maxPixels);
 // outWidth x outHeight BGRA pixels with pitch outWidth x 4. Bytes that pngFitsLimit refuses
 // never reach a decoder, so a small file that declares a huge size cannot exhaust memory.
 bool decodePng(ByteSpan bytes, Bytes& outPixels, int& outWidth, int& outHeight, uint64_t maxPixels);
+
+// Where decodePngInto puts the rows: the top row's address and the distance from one row to the
+// next, negative for rows laid out bottom-up. A null `top` stops the decode.
+struct PngRows {
+    uint8_t* top = nullptr;
+    std::ptrdiff_t step = 0;
+};
+
+// Decodes like decodePng, straight into memory the caller provides once the size is known:
+// `place` gets the width and height and answers where the width x 4 bytes of each row go.
+bool decodePngInto(ByteSpan bytes, uint64_t maxPixels, const std::function<PngRows(int width, int height)>& place);

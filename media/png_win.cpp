@@ -72,7 +72,7 @@ void encodePng(Bytes& out, const uint8_t* bgraPixels, int width, int height, int
     if (!encodeInto(out, bgraPixels, width, height, pitch)) out.clear();
 }
 
-bool decodePng(ByteSpan bytes, Bytes& outPixels, int& outWidth, int& outHeight, uint64_t maxPixels) {
+bool decodePngInto(ByteSpan bytes, uint64_t maxPixels, const std::function<PngRows(int width, int height)>& place) {
     if (bytes.empty() || bytes.size() > UINT_MAX) return false;
     // Other decoders, and the PNG decoder too, may set aside room for the whole picture as soon
     // as they read the header, so the declared size is judged before any decoder is made.
@@ -99,19 +99,38 @@ bool decodePng(ByteSpan bytes, Bytes& outPixels, int& outWidth, int& outHeight, 
     UINT width = 0, height = 0;
     if (FAILED(converter->GetSize(&width, &height)) || width == 0 || height == 0) return false;
     uint64_t pixels = uint64_t(width) * uint64_t(height);
-    uint64_t size = pixels * 4;
-    if (pixels > maxPixels || size > UINT_MAX || width > INT_MAX / 4 || height > INT_MAX) return false;
-    try {
-        outPixels.resize(size_t(size));
-    } catch (const std::bad_alloc&) {
+    if (pixels > maxPixels || pixels * 4 > UINT_MAX || width > INT_MAX / 4 || height > INT_MAX) return false;
+    const PngRows rows = place(int(width), int(height));
+    if (!rows.top) return false;
+    const UINT rowBytes = width * 4;
+    if (rows.step == std::ptrdiff_t(rowBytes))
+        return SUCCEEDED(converter->CopyPixels(nullptr, rowBytes, UINT(pixels * 4), rows.top));
+    // Any other layout row by row, each straight into its place.
+    for (UINT y = 0; y < height; ++y) {
+        const WICRect line{0, INT(y), INT(width), 1};
+        if (FAILED(converter->CopyPixels(&line, rowBytes, rowBytes, rows.top + std::ptrdiff_t(y) * rows.step)))
+            return false;
+    }
+    return true;
+}
+
+bool decodePng(ByteSpan bytes, Bytes& outPixels, int& outWidth, int& outHeight, uint64_t maxPixels) {
+    int width = 0, height = 0;
+    const bool ok = decodePngInto(bytes, maxPixels, [&](int w, int h) {
+        try {
+            outPixels.resize(size_t(w) * size_t(h) * 4);
+        } catch (const std::bad_alloc&) {
+            return PngRows{};
+        }
+        width = w;
+        height = h;
+        return PngRows{outPixels.data(), std::ptrdiff_t(w) * 4};
+    });
+    if (!ok) {
         outPixels.clear();
         return false;
     }
-    if (FAILED(converter->CopyPixels(nullptr, width * 4, UINT(size), outPixels.data()))) {
-        outPixels.clear();
-        return false;
-    }
-    outWidth = int(width);
-    outHeight = int(height);
+    outWidth = width;
+    outHeight = height;
     return true;
 }

@@ -957,6 +957,32 @@ TEST_F(HostSessionTest, FileRequestsThatFindNothing) {
     EXPECT_TRUE(peer->waitNotice("그 폴더에는 저장할 수 없어 다운로드 폴더에 둡니다"));
 }
 
+// A viewer that repeats its requests while confirming nothing gets a refusal once a few batches
+// wait behind the running one, instead of making the host hold every request.
+TEST_F(HostSessionTest, RequestsBeyondAFewWaitingBatchesAreRefused) {
+    const std::wstring file = profile / L"보낼.txt";
+    ASSERT_TRUE(writeFileAtomic(file, asBytes(std::string("abc"))));
+    desktop->setClipboardFiles({file});
+    open();
+    const Bytes request = encodeSendFiles({utf8FromWide(file)});
+    peer->send(MsgType::SendFiles, request);
+    // The first batch runs and waits for a FileSaved that never comes.
+    ASSERT_TRUE(peer->next(MsgType::FileEnd));
+    for (int i = 0; i < 20; ++i) peer->send(MsgType::SendFiles, request);
+    peer->send(MsgType::PasteFiles);
+    peer->send(MsgType::Ping, encodePing(1));
+    ASSERT_TRUE(peer->next(MsgType::Pong));
+    size_t busy = 0;
+    for (const ChannelMessage& m : peer->all(MsgType::FileRefused)) {
+        const IdTextMsg refusal = IdTextMsg::decode(m.payload);
+        EXPECT_EQ(refusal.id, 0u);
+        busy += refusal.text == kSenderBusy;
+    }
+    EXPECT_EQ(busy, 17u);  // 4 of the 21 requests wait; the rest are refused
+    EXPECT_EQ(log.count("파일 보내기 요청 (뷰어): 1개"), 5);
+    EXPECT_EQ(peer->count(MsgType::FileBegin), 1u);
+}
+
 TEST_F(HostSessionTest, SendFilesAndListFolderServeTheViewer) {
     const std::wstring file = profile / L"보낼.txt";
     {

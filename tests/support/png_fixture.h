@@ -126,4 +126,47 @@ inline Bytes icoWrapping(const Bytes& png) {
     return out;
 }
 
+// A whole, valid PNG of 8-bit RGBA, every pixel 0: a large picture in a small file, its zlib
+// stream one fixed-code block of back-references.
+inline Bytes zeroPng(uint32_t width, uint32_t height) {
+    const uint64_t raw = uint64_t(height) * (1 + uint64_t(width) * 4);  // a filter byte per row
+    Bytes z = {0x78, 0x01};
+    uint32_t bits = 0;
+    int count = 0;
+    auto put = [&](uint32_t value, int n) {  // least significant bit first
+        for (int i = 0; i < n; ++i) {
+            bits |= ((value >> i) & 1u) << count;
+            if (++count == 8) {
+                z.push_back(uint8_t(bits));
+                bits = 0;
+                count = 0;
+            }
+        }
+    };
+    auto code = [&](uint32_t value, int n) {  // Huffman codes most significant bit first
+        for (int i = n - 1; i >= 0; --i) put((value >> i) & 1u, 1);
+    };
+    put(1, 1);  // the last block
+    put(1, 2);  // fixed codes
+    code(0x30, 8);  // the literal 0
+    uint64_t left = raw - 1;
+    for (; left >= 258; left -= 258) {
+        code(0xC5, 8);  // length 258
+        code(0, 5);     // distance 1
+    }
+    for (; left > 0; --left) code(0x30, 8);
+    code(0, 7);  // end of block
+    if (count) z.push_back(uint8_t(bits));
+    putBe32(z, uint32_t(raw % 65521) << 16 | 1);  // Adler-32 of zeros
+    Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    Bytes header;
+    putBe32(header, width);
+    putBe32(header, height);
+    header.insert(header.end(), {8, 6, 0, 0, 0});
+    chunk(png, "IHDR", header);
+    chunk(png, "IDAT", z);
+    chunk(png, "IEND", {});
+    return png;
+}
+
 }  // namespace pngfixture

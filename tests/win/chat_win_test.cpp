@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -57,6 +58,11 @@ std::vector<std::wstring> conversation(HWND log) {
         lines.push_back(timed ? line.substr(7) : L"(no time) " + line);
     }
     return lines;
+}
+
+std::wstring lastLine(HWND log) {
+    std::vector<std::wstring> lines = conversation(log);
+    return lines.empty() ? std::wstring() : lines.back();
 }
 
 // The window and its parts, found from outside as another program would.
@@ -190,14 +196,23 @@ TEST_F(ChatWin, LongLineShowsWholeAndGoesOutCut) {
     ASSERT_TRUE(waitFor([&] { return !conversation(parts.log).empty() && conversation(parts.log).back() == L"나: " + line; }));
 }
 
-TEST_F(ChatWin, ConversationIsNotCutAtTheEditBoxDefaultLimit) {
-    int before = GetWindowTextLengthW(parts.log);
-    // Past the edit box's default limit of 32767 characters in all.
-    std::string words;
-    for (int i = 0; i < 500; ++i) words += "word ";
-    for (int i = 0; i < 14; ++i) chat->received(std::to_string(i) + " " + words);
-    ASSERT_TRUE(waitFor([&] { return GetWindowTextLengthW(parts.log) >= before + 14 * 2500; }));
-    EXPECT_EQ(conversation(parts.log).back(), L"공유 PC: 13 " + utf8ToWide(words));
+TEST_F(ChatWin, ConversationKeepsTheNewestLinesPastTheEditBoxDefaultLimit) {
+    // Lines of 8000 characters, ten at a time as the window shows them, well past the history.
+    const std::wstring words(7990, L'w');
+    int last = 0;
+    auto numbered = [&](int n) { return L"공유 PC: " + std::to_wstring(n) + L" " + words; };
+    for (int round = 0; round < 10; ++round) {
+        for (int i = 0; i < 10; ++i) chat->received(std::to_string(++last) + " " + wideToUtf8(words));
+        ASSERT_TRUE(waitFor([&] { return lastLine(parts.log) == numbered(last); }, 30000)) << round;
+    }
+    const int length = GetWindowTextLengthW(parts.log);
+    EXPECT_GT(length, 32767) << "the edit box's default limit cut the conversation";
+    EXPECT_LE(size_t(length), ChatBacklog::kHistoryUnits);
+    // Whole lines only, the newest ones, in order.
+    std::vector<std::wstring> lines = conversation(parts.log);
+    ASSERT_GE(lines.size(), size_t(ChatBacklog::kHistoryUnits / 8020));
+    for (const std::wstring& line : lines) EXPECT_EQ(line.rfind(L"(no time)", 0), std::wstring::npos);
+    for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[lines.size() - 1 - i], numbered(last - int(i)));
 }
 
 TEST_F(ChatWin, CloseBoxHidesAndShowBringsItBack) {
@@ -238,6 +253,32 @@ TEST(ChatWinLifetime, DestructionRightAfterAFirstLineReturns) {
         }, 6000);
         ASSERT_TRUE(returned) << "round " << i;
     }
+}
+
+// A peer that sends long lines faster than the window shows them: the excess is left out with a
+// note, the box stays within its history, and closing does not wait behind the flood.
+TEST(ChatWinLifetime, AFloodIsCutAndClosingDoesNotWaitBehindIt) {
+    auto* chat = new ChatWindow("홍수");
+    chat->received("처음");
+    ChatParts p = findChat(L"홍수");
+    ASSERT_NE(p.log, nullptr);
+    const std::string line(8000, 'f');
+    for (int i = 0; i < 2000; ++i) chat->received(line);
+    // A line that arrives once the window has caught up is shown.
+    int n = 0;
+    ASSERT_TRUE(waitFor([&] {
+        chat->received("끝 " + std::to_string(++n));
+        return waitFor([&] { return lastLine(p.log) == L"홍수: 끝 " + std::to_wstring(n); }, 500);
+    }, 30000));
+    std::vector<std::wstring> lines = conversation(p.log);
+    EXPECT_LE(size_t(GetWindowTextLengthW(p.log)), ChatBacklog::kHistoryUnits);
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::wstring& l) {
+        return l.rfind(L"받은 메시지가 너무 많아 ", 0) == 0 && l.find(L"개를 보여 주지 못했습니다") != std::wstring::npos;
+    }));
+
+    for (int i = 0; i < 2000; ++i) chat->received(line);
+    // At most the one append under way is finished first; Wine takes seconds for one of a full box.
+    EXPECT_TRUE(returnsWithin([chat] { delete chat; }, 15000));
 }
 
 TEST(ChatWinLifetime, DestructionOfAnUnusedWindowReturns) {

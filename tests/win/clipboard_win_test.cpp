@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -202,6 +203,35 @@ TEST_F(ClipboardWin, UndecodableOrHugePictureIsPlacedOnlyAsPng) {
         Bytes placed = formatBytes(pngFormat());
         ASSERT_GE(placed.size(), body.size());
         EXPECT_EQ(Bytes(placed.begin(), placed.begin() + long(body.size())), body);
+    }
+}
+
+// A peer's picture up to what a large screen holds is placed as a bitmap too; a larger one only as
+// its PNG, however small the file.
+TEST_F(ClipboardWin, PeerPictureIsDecodedUpToALargeScreen) {
+    struct Case {
+        uint32_t width, height;
+        bool bitmap;
+    } cases[] = {{4096, 4096, true}, {4097, 4096, false}, {2, 1, true}};
+    for (const Case& c : cases) {
+        Bytes png = pngfixture::zeroPng(c.width, c.height);
+        int before = gProbe.updates;
+        ClipboardSync::instance().applyRemote(payloadOf(kClipboardImage, png));
+        ASSERT_TRUE(pumpUntil([&] { return gProbe.updates > before; }, 30000)) << c.width;
+        pumpMessages();
+        std::vector<UINT> formats = formatsNow();
+        EXPECT_EQ(std::count(formats.begin(), formats.end(), pngFormat()), 1) << c.width;
+        if (!c.bitmap) {
+            EXPECT_EQ(formats, std::vector<UINT>{pngFormat()}) << c.width;
+            continue;
+        }
+        Bytes dib = formatBytes(CF_DIB);
+        ASSERT_GE(dib.size(), 40 + size_t(c.width) * c.height * 4) << c.width;
+        auto le32 = [&](size_t at) { return uint32_t(dib[at] | dib[at + 1] << 8 | dib[at + 2] << 16 | dib[at + 3] << 24); };
+        EXPECT_EQ(le32(4), c.width);
+        EXPECT_EQ(le32(8), c.height) << "rows bottom-up";
+        EXPECT_EQ(std::count(dib.begin() + 40, dib.begin() + 40 + long(c.width * c.height * 4), 0),
+                  long(c.width * c.height * 4));
     }
 }
 
