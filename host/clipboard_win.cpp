@@ -157,9 +157,10 @@ bool markedPrivate() {
 
 void markClipboardPrivate() {
     const uint32_t no = 0;  // a DWORD 0: "may not"; the exclusion counts by being there at all
-    placeBytes(excludeFormat(), &no, sizeof no);
-    placeBytes(historyFormat(), &no, sizeof no);
-    placeBytes(cloudFormat(), &no, sizeof no);
+    for (UINT format : {excludeFormat(), historyFormat(), cloudFormat()}) {
+        GlobalBlock block = blockOf(&no, sizeof no);
+        if (block.get() && SetClipboardData(format, block.get())) block.release();
+    }
 }
 
 namespace {
