@@ -7,13 +7,12 @@ const char* const kNoCopiedFiles =
     "원격 PC 에 복사해 둔 파일이 없습니다. 원격 탐색기에서 파일을 고르고 Ctrl+C 를 누른 뒤 다시 받으세요.";
 const char* const kNoFilesFound = "보낼 파일을 찾을 수 없습니다";
 
-std::string cappedPeerText(std::string text) {
-    if (text.size() <= kMaxPeerTextBytes) return text;
-    size_t cut = kMaxPeerTextBytes;
+std::string cappedPeerText(std::string_view text, size_t maxBytes) {
+    if (text.size() <= maxBytes) return std::string(text);
+    size_t cut = maxBytes;
     // Back over continuation bytes to the start of the sequence that would be split.
     while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-    text.resize(cut);
-    return text;
+    return std::string(text.substr(0, cut));
 }
 
 Bytes idPayload(uint32_t id, ByteSpan bytes) {
