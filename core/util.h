@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using Bytes = std::vector<uint8_t>;
@@ -47,6 +48,10 @@ Bytes concatBytes(std::initializer_list<ByteSpan> parts);
 std::string spanToString(ByteSpan bytes);
 inline ByteSpan asBytes(const std::string& s) {
     return ByteSpan(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+// The bytes read as text without a copy; valid as long as they are.
+inline std::string_view asText(ByteSpan bytes) {
+    return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
 // The one way a double from the wire or a file becomes an integer: truncates toward zero,

@@ -1,5 +1,6 @@
 #include "files/browse.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 
@@ -25,7 +26,7 @@ std::string browseCurrentPath(const Json& listing) { return textOf(listing.get("
 
 size_t browseEntryCount(const Json& listing) {
     const Json& entries = listing.get("entries");
-    return entries.isArray() || entries.isObject() ? entries.size() : 0;
+    return entries.isArray() || entries.isObject() ? std::min(entries.size(), kMaxBrowseRows) : 0;
 }
 
 const Json& browseEntry(const Json& listing, size_t i) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/json.h"
+#include "files/listing.h"
 
 // Control ids of the browser window.
 inline constexpr int kBrowseListId = 5001;
@@ -18,10 +19,16 @@ inline constexpr int kBrowseUpId = 5002;
 inline constexpr int kBrowseReceiveId = 5003;
 inline constexpr int kBrowseSendId = 5004;
 
+// The largest listing the browser takes, in bytes: the most entries a host lists, each with the
+// longest name a folder may hold, with room to spare. A larger one is not read at all.
+inline constexpr size_t kMaxBrowseListingBytes = size_t(4) << 20;
+// Rows the browser shows at most: as many as a host lists.
+inline constexpr size_t kMaxBrowseRows = kMaxListingEntries;
+
 // The listing's "path" when it is a string, else "" (the starting places).
 std::string browseCurrentPath(const Json& listing);
-// The listing's "entries": their number and the i-th of them (the null value past the end). An
-// object's members count as entries; anything else has none.
+// The listing's "entries": their number, at most kMaxBrowseRows, and the i-th of them (the null
+// value past the end). An object's members count as entries; anything else has none.
 size_t browseEntryCount(const Json& listing);
 const Json& browseEntry(const Json& listing, size_t i);
 // An entry is a folder when its "dir" is the boolean true.

@@ -48,8 +48,8 @@ public:
     // Shows and raises the window when it exists; otherwise makes it and asks for the starting
     // places.
     void create();
-    // Shows a listing's UTF-8 JSON text; a text that does not parse changes nothing.
-    void applyListing(const std::string& text);
+    // Shows a listing, parsed where it was received: never here.
+    void applyListing(Json parsed);
 
     // Window-procedure work, public for the window procedure.
     static LRESULT CALLBACK wndProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);

@@ -122,9 +122,7 @@ void BrowseWindow::create() {
     if (listFolder) listFolder(std::string());
 }
 
-void BrowseWindow::applyListing(const std::string& text) {
-    Json parsed;
-    if (!Json::parse(text, parsed)) return;
+void BrowseWindow::applyListing(Json parsed) {
     listing = std::move(parsed);
     fillList();
 }

@@ -8,13 +8,12 @@ const char* const kNoCopiedFiles =
 const char* const kNoFilesFound = "보낼 파일을 찾을 수 없습니다";
 const char* const kSenderBusy = "원격 PC 가 앞서 요청한 파일을 아직 보내는 중입니다. 끝난 뒤 다시 요청하세요.";
 
-std::string cappedPeerText(std::string text) {
-    if (text.size() <= kMaxPeerTextBytes) return text;
-    size_t cut = kMaxPeerTextBytes;
+std::string cappedPeerText(std::string_view text, size_t maxBytes) {
+    if (text.size() <= maxBytes) return std::string(text);
+    size_t cut = maxBytes;
     // Back over continuation bytes to the start of the sequence that would be split.
     while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-    text.resize(cut);
-    return text;
+    return std::string(text.substr(0, cut));
 }
 
 Bytes idPayload(uint32_t id, ByteSpan bytes) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "core/util.h"
 
@@ -32,8 +33,8 @@ inline constexpr uint64_t kWindowBytes = 4194304;
 // Texts from the peer that are kept or shown (saved locations, refusal and abort reasons) are cut
 // to this many bytes: every text the transfer itself writes is far shorter.
 inline constexpr size_t kMaxPeerTextBytes = 4096;
-// The text cut to kMaxPeerTextBytes, between UTF-8 sequences.
-std::string cappedPeerText(std::string text);
+// The text cut to at most maxBytes, between UTF-8 sequences; only what is kept is copied.
+std::string cappedPeerText(std::string_view text, size_t maxBytes = kMaxPeerTextBytes);
 
 // Id-0 refusals of the host's answers to requests 119 and 122.
 extern const char* const kFileTransferOff;   // "원격 PC 에서 파일 주고받기가 꺼져 있습니다"

@@ -184,9 +184,10 @@ public:
     AudioPlayer(const AudioPlayer&) = delete;
     AudioPlayer& operator=(const AudioPlayer&) = delete;
 
-    // Applies a format message; one that cannot be played is ignored and the current decoder stays.
-    // The same rate and channel count again change nothing; another discards what is queued.
-    void setFormat(const std::string& text);
+    // Applies a format message, read before it comes here: the lock this takes is the one stop
+    // takes on the window's thread. The same rate and channel count again change nothing; another
+    // discards what is queued.
+    void setFormat(const AudioFormat& format);
     // Decodes and plays one AAC frame; ignored without a decoder.
     void playFrame(const std::vector<uint8_t>& frame);
     // Silences and closes the device; the decoder stays, and the next frame opens the device again.

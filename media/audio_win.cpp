@@ -279,11 +279,9 @@ void AudioPlayer::stop() {
     closeDevice();
 }
 
-void AudioPlayer::setFormat(const std::string& text) {
+void AudioPlayer::setFormat(const AudioFormat& format) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     State& s = *state_;
-    AudioFormat format;
-    if (!readAudioFormat(text, format)) return;
     if (s.decoder && format.rate == s.rate && format.channels == s.channels) return;
     if (!s.comReady) {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/util.h"
+#include "media/audio.h"
 #include "media/decoder.h"
 
 // Used by the render thread only.
@@ -40,7 +41,8 @@ public:
 class SoundPort {
 public:
     virtual ~SoundPort() = default;
-    virtual void setFormat(const std::string& formatJson) = 0;
+    // A format message as the receive thread read it.
+    virtual void setFormat(const AudioFormat& format) = 0;
     virtual void playFrame(const Bytes& frame) = 0;
     // Silences and closes the output; a later format or frame starts it again.
     virtual void stop() = 0;

@@ -21,7 +21,7 @@ public:
 
 class NoSound : public SoundPort {
 public:
-    void setFormat(const std::string&) override {}
+    void setFormat(const AudioFormat&) override {}
     void playFrame(const Bytes&) override {}
     void stop() override {}
 };

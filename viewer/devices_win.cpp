@@ -41,7 +41,7 @@ private:
 
 class SystemSound : public SoundPort {
 public:
-    void setFormat(const std::string& formatJson) override { player_.setFormat(formatJson); }
+    void setFormat(const AudioFormat& format) override { player_.setFormat(format); }
     void playFrame(const Bytes& frame) override { player_.playFrame(frame); }
     void stop() override { player_.stop(); }
 

@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "core/util.h"
+#include "files/transfer_messages.h"
 
 const char16_t* const kAppPickHint =
     u"원격 Mac 에서 볼 프로그램을 고르세요.\n위 '프로그램' 메뉴에서 열린 창이나 프로그램을 고릅니다.";
@@ -28,6 +29,12 @@ uint32_t windowIdOf(const Json& id) {
     // Window ids are 32-bit on both kinds of host; above 2^31 they must not be clamped.
     if (!id.isNumber()) return 0;
     return uint32_t(checkedTrunc(id.number, INT32_MIN, UINT32_MAX, 0));
+}
+
+std::optional<std::string> hostNameIn(const Json& description) {
+    const Json& name = description.get("name");
+    if (!name.isString()) return std::nullopt;
+    return cappedPeerText(name.text, kMaxHostNameBytes);
 }
 
 bool hostListsFeature(const Json& displayInfo, std::string_view name) {
@@ -73,8 +80,7 @@ void sizingPicture(const Json& displayInfo, double& width, double& height) {
 HostInfoStep hostInfoStep(const Json& info, bool first, bool hasSession, uint32_t previousWindowId,
                           bool appPickHint, bool fullScreen) {
     HostInfoStep step;
-    const Json& name = info.get("name");
-    if (name.isString()) step.titleName = name.text;
+    step.titleName = hostNameIn(info);
 
     step.requestApps = first && hostListsFeature(info, "apps") && hasSession;
 

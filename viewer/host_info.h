@@ -4,6 +4,7 @@
 // sent: a missing member must stay distinguishable from an empty one.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,6 +18,13 @@ int32_t jsonInt32(const Json& value, int32_t fallback = 0);
 
 // The id a host gave one of its windows, as it goes back on the wire; 0 for anything else.
 uint32_t windowIdOf(const Json& id);
+
+// Bytes of the host's own name that the viewer keeps: the name leads every chat line and goes
+// into titles and the settings.
+inline constexpr size_t kMaxHostNameBytes = 256;
+// The "name" of a host's hello or description when it is text, cut between UTF-8 sequences to
+// kMaxHostNameBytes; none when it is not text.
+std::optional<std::string> hostNameIn(const Json& description);
 
 // Whether the host's description lists the feature (exact bytes).
 bool hostListsFeature(const Json& displayInfo, std::string_view name);

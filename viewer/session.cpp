@@ -13,6 +13,7 @@
 #include "core/crypto/hash.h"
 #include "net/connect.h"
 #include "net/handshake.h"
+#include "viewer/host_info.h"
 
 const char* const kNotAllowedText = "원격 컴퓨터가 이 기기를 허용하지 않습니다";
 const char* const kBadPairingCodeText = "짝 맺기 코드가 맞지 않거나 만료되었습니다";
@@ -190,7 +191,7 @@ Json ClientSession::readHello(const Bytes& helloBytes) {
         std::lock_guard lock(stateMutex);
         hostOs_ = hello.get("os").isString() ? hello.get("os").text : "mac";
     }
-    setUpFiles(hello.get("name").isString() ? hello.get("name").text : kUnknownHostName);
+    setUpFiles(hostNameIn(hello).value_or(kUnknownHostName));
     return hello;
 }
 

@@ -103,8 +103,9 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
 
 public:
     // ---- callbacks, set by the owner before connect; an empty one drops its event ----
-    std::function<void(Json const&)> onDisplayInfo;
-    std::function<void(Json const&)> onAppList;
+    // Peer JSON is parsed here, once, on the receive thread: these get the parsed value.
+    std::function<void(Json)> onDisplayInfo;
+    std::function<void(Json)> onAppList;
     std::function<void(std::vector<unsigned char> const&)> onCursor;
     std::function<void(std::string const&)> onNotice;
     std::function<void(bool)> onLocked;
@@ -119,7 +120,7 @@ public:
     std::function<void(std::string const&)> onTransferStatus;
     std::function<void(std::string const&, std::wstring const&)> onTransferResult;
     std::function<void(bool)> onCurtain;
-    std::function<void(std::string const&)> onFolderListing;
+    std::function<void(Json)> onFolderListing;
     std::function<void(std::string const&)> onChat;
     std::string codecName;       // "H.264" or "HEVC", from the last stream header; under statsMutex
 

@@ -47,8 +47,8 @@ bool ClientSession::takeReceivePermit() {
 }
 
 void ClientSession::handleFileRefused(const Bytes& payload) {
-    const IdTextMsg refusal = IdTextMsg::decode(payload);  // "짧은 메시지" under 4 bytes
-    if (refusal.id != 0) {
+    const uint32_t id = decodeTransferId(payload);  // "짧은 메시지" under 4 bytes
+    if (id != 0) {
         filesOut.onRefused(payload);
         return;
     }
@@ -57,5 +57,5 @@ void ClientSession::handleFileRefused(const Bytes& payload) {
         std::lock_guard lock(permitMutex);
         receivePermitUntil = 0;
     }
-    if (onTransferResult) onTransferResult(refusal.text, std::wstring());
+    if (onTransferResult) onTransferResult(cappedPeerText(asText(ByteSpan(payload).subspan(4))), std::wstring());
 }

@@ -6,6 +6,9 @@
 #include <optional>
 #include <utility>
 
+#include "files/browse.h"
+#include "files/transfer_messages.h"
+#include "media/audio.h"
 #include "media/stream.h"
 
 namespace {
@@ -99,11 +102,13 @@ void ClientSession::dispatch(ChannelMessage message) {
 
 void ClientSession::handleDisplayInfo(const Bytes& payload) {
     Json info;
-    if (decodeJson(payload, info) && onDisplayInfo) onDisplayInfo(info);
+    if (onDisplayInfo && decodeJson(payload, info)) onDisplayInfo(std::move(info));
 }
 
 void ClientSession::handleStreamHeader(ChannelMessage message) {
     const Bytes& payload = message.payload;
+    // Its parameter sets go again in front of every key frame.
+    if (payload.size() > kMaxStreamHeaderBytes) return;
     if (!payload.empty()) {
         std::lock_guard lock(statsMutex);
         codecName = payload[0] == StreamHeader::kHevc ? "HEVC" : "H.264";
@@ -112,8 +117,13 @@ void ClientSession::handleStreamHeader(ChannelMessage message) {
 }
 
 void ClientSession::handleAudio(const ChannelMessage& message) {
-    if (message.type == uint8_t(MsgType::AudioFormat)) audio->setFormat(spanToString(message.payload));
-    else audio->playFrame(message.payload);
+    if (message.type != uint8_t(MsgType::AudioFormat)) {
+        audio->playFrame(message.payload);
+        return;
+    }
+    // Read here, so that the player's lock, which the window takes too, never covers it.
+    AudioFormat format;
+    if (readAudioFormat(spanToString(message.payload), format)) audio->setFormat(format);
 }
 
 void ClientSession::handleClipboard(const Bytes& payload) {
@@ -139,7 +149,7 @@ void ClientSession::handleChat(const Bytes& payload) {
 }
 
 void ClientSession::handleNotice(const Bytes& payload) {
-    if (onNotice) onNotice(spanToString(payload));
+    if (onNotice) onNotice(cappedPeerText(asText(payload)));
 }
 
 void ClientSession::handleStatus(const Bytes& payload) {
@@ -150,12 +160,15 @@ void ClientSession::handleStatus(const Bytes& payload) {
 }
 
 void ClientSession::handleFolderListing(const Bytes& payload) {
-    if (onFolderListing) onFolderListing(spanToString(payload));
+    // Larger than any listing a host makes: not worth reading.
+    if (!onFolderListing || payload.size() > kMaxBrowseListingBytes) return;
+    Json listing;
+    if (decodeJson(payload, listing)) onFolderListing(std::move(listing));
 }
 
 void ClientSession::handleAppList(const Bytes& payload) {
     Json list;
-    if (decodeJson(payload, list) && onAppList) onAppList(list);
+    if (onAppList && decodeJson(payload, list)) onAppList(std::move(list));
 }
 
 void ClientSession::queueVideo(ChannelMessage message) {

@@ -200,7 +200,7 @@ private:
     bool onTimer(WPARAM id);
 
     void apply(ViewerReport& report);
-    void onConnected(const std::string& hostText);
+    void onConnected(const Json& host);
     void connectFailed(const std::string& error);
     void ended(const std::string& reason);
     void reportViewSize();

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/text.h"
+#include "viewer/host_info.h"
 #include "viewer/session.h"
 
 const char16_t* const kConnectingText = u"연결 중…";
@@ -137,7 +138,7 @@ void wipeText(std::wstring& text) {
 bool learnPeerFromHost(Peer& peer, Bytes& token, std::string& password, const Json& hostHello,
                        const std::string& hostKey) {
     if (token.empty() && password.empty() && !peer.os.empty()) return false;
-    peer.name = hostHello.get("name").asString(peer.name);
+    peer.name = hostNameIn(hostHello).value_or(peer.name);
     peer.os = hostHello.get("os").asString("mac");
     token.clear();
     if (!password.empty() && !hostKey.empty()) {
@@ -168,6 +169,10 @@ bool isLine(ViewerReport::Kind kind) {
     return kind == ViewerReport::Notice || kind == ViewerReport::Chat || kind == ViewerReport::TransferResult;
 }
 
+size_t lineSize(const ViewerReport& line) {
+    return line.text.size() + line.bytes.size() + line.path.size() * sizeof(wchar_t);
+}
+
 }  // namespace
 
 bool ReportMailbox::put(std::unique_ptr<ViewerReport> report) {
@@ -182,8 +187,11 @@ bool ReportMailbox::put(std::unique_ptr<ViewerReport> report) {
             }
         }
     } else if (isLine(report->kind)) {
-        if (lines_ >= kMaxLines) return false;  // a flood: the window has not taken the ones before
+        // A flood: the window has not taken the ones before.
+        const size_t size = lineSize(*report);
+        if (lines_ >= kMaxLines || size > kMaxLineBytes - lineBytes_) return false;
         ++lines_;
+        lineBytes_ += size;
     }
     waiting_.push_back(std::move(report));
     return wake();
@@ -197,7 +205,10 @@ std::unique_ptr<ViewerReport> ReportMailbox::take() {
     }
     std::unique_ptr<ViewerReport> next = std::move(waiting_.front());
     waiting_.pop_front();
-    if (isLine(next->kind)) --lines_;
+    if (isLine(next->kind)) {
+        --lines_;
+        lineBytes_ -= lineSize(*next);
+    }
     return next;
 }
 
@@ -206,9 +217,21 @@ void ReportMailbox::wakeFailed() {
     woken_ = false;
 }
 
-size_t ReportMailbox::waiting() {
+void ReportMailbox::clear() {
+    std::lock_guard lock(mutex_);
+    waiting_.clear();
+    lines_ = 0;
+    lineBytes_ = 0;
+}
+
+size_t ReportMailbox::waiting() const {
     std::lock_guard lock(mutex_);
     return waiting_.size();
+}
+
+size_t ReportMailbox::lineBytes() const {
+    std::lock_guard lock(mutex_);
+    return lineBytes_;
 }
 
 uint64_t ReportGate::begin() {
@@ -229,10 +252,7 @@ std::vector<std::unique_ptr<ViewerReport>> ReportGate::admit(std::unique_ptr<Vie
         case ViewerReport::Connected:
             connected_ = true;
             apply.push_back(std::move(report));
-            while (!waiting_.empty()) {
-                apply.push_back(std::move(waiting_.front()));
-                waiting_.pop_front();
-            }
+            while (std::unique_ptr<ViewerReport> next = waiting_.take()) apply.push_back(std::move(next));
             return apply;
         case ViewerReport::ConnectFailed:
             waiting_.clear();
@@ -242,7 +262,7 @@ std::vector<std::unique_ptr<ViewerReport>> ReportGate::admit(std::unique_ptr<Vie
             if (connected_)
                 apply.push_back(std::move(report));
             else
-                waiting_.push_back(std::move(report));
+                waiting_.put(std::move(report));
             return apply;
     }
 }

@@ -114,7 +114,10 @@ struct ViewerReport {
     };
     Kind kind = Notice;
     uint64_t generation = 0;  // 0: not tied to a session (the chat window's own lines)
-    std::string text;         // JSON text, notice, reason or chat line
+    std::string text;         // notice, reason, transfer text or chat line
+    // The host's hello, description, program list or folder listing, as the session's thread
+    // parsed it: the window never parses what a peer sent.
+    Json value;
     Bytes bytes;              // a cursor shape
     std::wstring path;        // a transfer result's local path
     bool flag = false;        // locked, curtain; for chat: typed here (true) or received
@@ -124,10 +127,13 @@ struct ViewerReport {
 // message however many wait, so a stalled window never fills its message queue: of the kinds that
 // only the latest counts (cursor, host description, program list, transfer status, folder listing,
 // locked, curtain) one waits per connect, other lines (notices, chat, transfer results) wait up to
-// a bound, and a connect's state (connected, failed, ended, first picture) always gets through.
+// a bound of lines and of bytes, and a connect's state (connected, failed, ended, first picture)
+// always gets through.
 class ReportMailbox {
 public:
     static constexpr size_t kMaxLines = 256;
+    // Bytes of the waiting lines' texts and paths together.
+    static constexpr size_t kMaxLineBytes = size_t(1) << 20;
 
     // True when the window must be woken: nothing waited, or the last wake could not be posted.
     bool put(std::unique_ptr<ViewerReport> report);
@@ -137,19 +143,23 @@ public:
     std::unique_ptr<ViewerReport> take();
     // The wake message could not be posted: the next put tries again.
     void wakeFailed();
-    size_t waiting();
+    // Drops whatever waits.
+    void clear();
+    size_t waiting() const;
+    size_t lineBytes() const;
 
 private:
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::deque<std::unique_ptr<ViewerReport>> waiting_;
     size_t lines_ = 0;
+    size_t lineBytes_ = 0;
     bool woken_ = false;
 };
 
 // Orders the reports of the window's sessions. Reports of a connect that a newer one replaced are
 // dropped. A session's threads may report before its connect thread reports the connect: those
-// reports wait and are applied, in their order, right after the connect; a failed connect drops
-// them.
+// reports wait, under the mailbox's bounds, and are applied in their order right after the
+// connect; a failed connect drops them.
 class ReportGate {
 public:
     // A new connect begins; whatever waited for the previous one is dropped.
@@ -158,10 +168,10 @@ public:
     // The reports to apply now, in order: none (stale or waiting), the report itself, or a connect
     // followed by what waited for it.
     std::vector<std::unique_ptr<ViewerReport>> admit(std::unique_ptr<ViewerReport> report);
-    size_t waiting() const { return waiting_.size(); }
+    size_t waiting() const { return waiting_.waiting(); }
 
 private:
     uint64_t generation_ = 0;
     bool connected_ = false;  // the current connect has reported its success
-    std::deque<std::unique_ptr<ViewerReport>> waiting_;
+    ReportMailbox waiting_;
 };

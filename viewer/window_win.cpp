@@ -183,7 +183,7 @@ void ViewerWindow::connect() {
             Json host = next->connect(std::move(request), &route);
             logLine("연결됨: " + peerTextForLog(host.get("name").asString("")) + " (" + peerTextForLog(route) + ")");
             auto r = report(ViewerReport::Connected, generation);
-            r->text = host.dump();
+            r->value = std::move(host);
             postViewerReport(window, mailbox, std::move(r));
         } catch (const std::exception& e) {
             auto r = report(ViewerReport::ConnectFailed, generation);
@@ -198,13 +198,14 @@ void ViewerWindow::installPosters(ClientSession& s) {
     const uint64_t generation = gate_.current();
     // One report of `kind`, filled by `fill` from the callback's arguments.
     auto poster = [window, generation, mailbox = mailbox_](ViewerReport::Kind kind, auto fill) {
-        return [window, generation, mailbox, kind, fill](auto const&... args) {
+        return [window, generation, mailbox, kind, fill](auto&&... args) {
             auto r = report(kind, generation);
-            fill(*r, args...);
+            fill(*r, std::forward<decltype(args)>(args)...);
             postViewerReport(window, mailbox, std::move(r));
         };
     };
-    auto json = [](ViewerReport& r, Json const& value) { r.text = value.dump(); };
+    // The session's thread parsed it; the window takes the value as it is.
+    auto json = [](ViewerReport& r, Json value) { r.value = std::move(value); };
     auto text = [](ViewerReport& r, std::string const& value) { r.text = value; };
     auto flag = [](ViewerReport& r, bool on) { r.flag = on; };
     s.onDisplayInfo = poster(ViewerReport::DisplayInfo, json);
@@ -222,7 +223,7 @@ void ViewerWindow::installPosters(ClientSession& s) {
                                     r.path = path;
                                 });
     s.onCurtain = poster(ViewerReport::Curtain, flag);
-    s.onFolderListing = poster(ViewerReport::FolderListing, text);
+    s.onFolderListing = poster(ViewerReport::FolderListing, json);
     s.onChat = poster(ViewerReport::Chat, text);
 }
 
@@ -336,13 +337,9 @@ bool ViewerWindow::onTimer(WPARAM id) {
 
 void ViewerWindow::apply(ViewerReport& r) {
     switch (r.kind) {
-        case ViewerReport::Connected: onConnected(r.text); break;
+        case ViewerReport::Connected: onConnected(r.value); break;
         case ViewerReport::ConnectFailed: connectFailed(r.text); break;
-        case ViewerReport::DisplayInfo: {
-            Json info;
-            if (Json::parse(r.text, info)) applyHostInfo(info);
-            break;
-        }
+        case ViewerReport::DisplayInfo: applyHostInfo(r.value); break;
         case ViewerReport::Cursor: applyCursor(r.bytes); break;
         case ViewerReport::Notice: setStatus(utf8ToWide(r.text), false); break;
         case ViewerReport::Ended: ended(r.text); break;
@@ -350,14 +347,10 @@ void ViewerWindow::apply(ViewerReport& r) {
         case ViewerReport::TransferStatus: setTransferText(r.text); break;
         case ViewerReport::TransferResult: showTransferResult(r.text, r.path); break;
         case ViewerReport::Locked: applyLocked(r.flag); break;
-        case ViewerReport::AppList: {
-            Json list;
-            if (Json::parse(r.text, list)) {
-                appList = std::move(list);
-                rebuildMenuSoon();
-            }
+        case ViewerReport::AppList:
+            appList = std::move(r.value);
+            rebuildMenuSoon();
             break;
-        }
         case ViewerReport::Chat:
             if (r.flag) {
                 if (session) session->sendChat(r.text);
@@ -367,7 +360,7 @@ void ViewerWindow::apply(ViewerReport& r) {
             }
             break;
         case ViewerReport::FolderListing:
-            if (browser) browser->applyListing(r.text);
+            if (browser) browser->applyListing(std::move(r.value));
             break;
         case ViewerReport::Curtain:
             curtain = r.flag;
@@ -376,9 +369,7 @@ void ViewerWindow::apply(ViewerReport& r) {
     }
 }
 
-void ViewerWindow::onConnected(const std::string& hostText) {
-    Json host;
-    if (!Json::parse(hostText, host)) host = Json();
+void ViewerWindow::onConnected(const Json& host) {
     autoReconnect = true;
     attempts = 0;
     connected = true;

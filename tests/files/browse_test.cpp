@@ -94,6 +94,34 @@ TEST(BrowseModel, RowsShowNameSizeAndTime) {
     EXPECT_EQ(browseRows(listingOf(R"x({"entries":"x"})x")).size(), 0u);
 }
 
+// A listing within the bound of bytes may still hold far more entries than a host lists (`[0,0,…]`):
+// the browser shows as many rows as a host lists, never one list-view row per element.
+TEST(BrowseModel, RowsStopAtWhatAHostLists) {
+    const struct {
+        const char* what;
+        char open, close;
+        std::string (*entry)(size_t i);
+    } shapes[] = {
+        {"numbers", '[', ']', [](size_t) { return std::string("0"); }},
+        {"empty objects", '[', ']', [](size_t) { return std::string("{}"); }},
+        {"members", '{', '}', [](size_t i) { return std::to_string(i).insert(0, 1, '"').append("\":0"); }},
+    };
+    for (const auto& shape : shapes) {
+        SCOPED_TRACE(shape.what);
+        std::string text = std::string(R"({"path":"C:\\","entries":)") + shape.open;
+        for (size_t i = 0; i < 2 * kMaxBrowseRows; ++i) {
+            if (i > 0) text += ',';
+            text += shape.entry(i);
+        }
+        text += shape.close;
+        text += "}";
+        const Json listing = listingOf(text);
+        EXPECT_EQ(browseEntryCount(listing), kMaxBrowseRows);
+        EXPECT_EQ(browseRows(listing).size(), kMaxBrowseRows);
+        EXPECT_EQ(browseListingStatus(listing), std::to_string(kMaxBrowseRows) + "개 · 두 번 눌러 열기, 골라서 '받기' (폴더도 됨)");
+    }
+}
+
 TEST(BrowseModel, TextsOfTheWindow) {
     EXPECT_EQ(browseTitle("사무실 PC"), "원격 파일 — 사무실 PC");
     EXPECT_EQ(browsePathLine(listingOf(R"x({"path":"","entries":[]})x")), "처음 자리");

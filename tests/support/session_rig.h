@@ -40,7 +40,7 @@ public:
             add("result:" + t);
         };
         s.onCurtain = [this](bool on) { add(std::string("curtain:") + (on ? "1" : "0")); };
-        s.onFolderListing = [this](const std::string& t) { add("listing:" + t); };
+        s.onFolderListing = [this](const Json& j) { add("listing:" + j.dump()); };
         s.onChat = [this](const std::string& t) { add("chat:" + t); };
     }
     void add(const std::string& entry) {

@@ -11,9 +11,19 @@
 
 #include <cstdlib>
 #include <functional>
+#include <string>
 #include <thread>
 
+#include "media/audio.h"
+
 inline const char* sinkRecording() { return std::getenv("TAVREL_SINK_RECORDING"); }
+
+// What the viewer's receive thread does with a format message: reads it and hands the player
+// what it read; one that cannot be read never reaches the player.
+inline void applyFormatMessage(AudioPlayer& player, const std::string& text) {
+    AudioFormat format;
+    if (readAudioFormat(text, format)) player.setFormat(format);
+}
 
 #define REQUIRE_SOUND_OUTPUT()                                                                   \
     do {                                                                                         \

@@ -90,6 +90,7 @@ public:
     }
 
     // ---- sound ----
+    // Each format the player got, as "rate/channels".
     std::vector<std::string> formats() {
         std::lock_guard lock(mutex_);
         return formats_;
@@ -222,9 +223,9 @@ private:
     class Sound : public SoundPort {
     public:
         explicit Sound(RecordingDevices& d) : d_(d) {}
-        void setFormat(const std::string& json) override {
+        void setFormat(const AudioFormat& format) override {
             std::lock_guard lock(d_.mutex_);
-            d_.formats_.push_back(json);
+            d_.formats_.push_back(std::to_string(format.rate) + "/" + std::to_string(format.channels));
         }
         void playFrame(const Bytes& frame) override {
             std::lock_guard lock(d_.mutex_);

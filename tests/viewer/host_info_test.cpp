@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,7 @@
 #include "host/protocol/messages.h"
 #include "viewer/host_info.h"
 #include "viewer/title.h"
+#include "viewer/window_model.h"
 
 namespace {
 
@@ -149,6 +151,35 @@ TEST(ViewerHostInfo, NameAppsAndWakeFollowTheirTypes) {
     EXPECT_EQ(step.titleName, std::optional<std::string>(""));
     EXPECT_TRUE(step.wake.isNull()) << "not an array";
     EXPECT_FALSE(step.requestApps) << "only the first description asks";
+}
+
+// The name leads every chat line and goes into titles and the settings: whether it comes in the
+// hello or in a description, a long one is cut between UTF-8 sequences.
+TEST(ViewerHostInfo, TheHostsNameIsCutAtAWholeCharacter) {
+    const std::string tail(1 << 16, 'm');
+    const struct {
+        const char* what;
+        std::string name;
+        std::string kept;
+    } cases[] = {
+        {"a character across the bound", std::string(kMaxHostNameBytes - 1, 'n') + "가" + tail,
+         std::string(kMaxHostNameBytes - 1, 'n')},
+        {"a character ending at the bound", std::string(kMaxHostNameBytes - 3, 'n') + "가" + tail,
+         std::string(kMaxHostNameBytes - 3, 'n') + "가"},
+        {"exactly the bound", std::string(kMaxHostNameBytes, 'n'), std::string(kMaxHostNameBytes, 'n')},
+        {"a short name", "서재", "서재"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Json info;
+        info.set("name", c.name);
+        EXPECT_EQ(hostInfoStep(info, true, false, 0, false, false).titleName, std::optional<std::string>(c.kept));
+        Peer peer;
+        Bytes token = {1};
+        std::string password;
+        EXPECT_TRUE(learnPeerFromHost(peer, token, password, info, ""));
+        EXPECT_EQ(peer.name, c.kept);
+    }
 }
 
 TEST(ViewerHostInfo, WakeDataGoesToEveryEntryWithTheKey) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/wire.h"
+#include "files/browse.h"
 #include "files/transfer_messages.h"
 #include "media/stream.h"
 #include "support/file_transfer.h"
@@ -74,14 +75,16 @@ TEST(SessionReceive, EachMessageReachesItsCallback) {
         {"both", MsgType::Status, textBytes(R"({"locked":false,"curtain":true})"), {"locked:0", "curtain:1"}},
         {"status that does not parse", MsgType::Status, textBytes("locked"), {}},
         {"chat cut to 8000 bytes", MsgType::Chat, textBytes(longChat), {"chat:" + longChat.substr(0, 8000)}},
-        {"folder listing passed on unparsed", MsgType::FolderListing, textBytes("{\"path\":"), {"listing:{\"path\":"}},
+        {"folder listing", MsgType::FolderListing, textBytes(R"({"path":"C:\\"})"), {R"(listing:{"path":"C:\\"})"}},
+        {"folder listing that does not parse", MsgType::FolderListing, textBytes("{\"path\":"), {}},
         {"caret", MsgType::Caret, textBytes(R"({"edit":false})"), {}},
         {"unknown type", MsgType(200), Bytes{1, 2, 3}, {}},
         {"refusal of a request, empty reason", MsgType::FileRefused, idPayload(0), {"result:"}},
         {"refusal of a request", MsgType::FileRefused, idPayload(0, std::string(kNoCopiedFiles)),
          {std::string("result:") + kNoCopiedFiles}},
         // Sound and clipboard go to the devices, not to the window.
-        {"audio format", MsgType::AudioFormat, textBytes(R"({"codec":"aac"})"), {}},
+        {"audio format", MsgType::AudioFormat, textBytes(R"({"codec":"aac","rate":44100,"ch":1})"), {}},
+        {"audio format that cannot be read", MsgType::AudioFormat, textBytes(R"({"codec":"aac","ch":3})"), {}},
         {"audio frame", MsgType::AudioFrame, Bytes{0x20, 0x64}, {}},
         {"clipboard", MsgType::Clipboard, Bytes{1, 'h', 'i'}, {}},
     };
@@ -89,10 +92,85 @@ TEST(SessionReceive, EachMessageReachesItsCallback) {
         SCOPED_TRACE(k.name);
         EXPECT_EQ(c.eventsOf(k.type, k.payload), k.expected);
     }
-    EXPECT_EQ(c.rig.devices->formats(), std::vector<std::string>{R"({"codec":"aac"})"});
+    // Read on the receive thread: the player gets the format, never the text.
+    EXPECT_EQ(c.rig.devices->formats(), std::vector<std::string>{"44100/1"});
     EXPECT_EQ(c.rig.devices->audioFrames(), std::vector<Bytes>{Bytes({0x20, 0x64})});
     EXPECT_EQ(c.rig.devices->applied(), std::vector<Bytes>{Bytes({1, 'h', 'i'})});
     EXPECT_FALSE(c.session().stop.load());
+}
+
+// An entry longer than a line of a failure message is shown by its start and its size.
+Events brief(const Events& events) {
+    Events out;
+    for (const std::string& e : events) out.push_back(e.size() <= 80 ? e : e.substr(0, 24) + "… " + std::to_string(e.size()));
+    return out;
+}
+
+// A folder listing of exactly `bytes` bytes.
+std::string listingOf(size_t bytes) {
+    const std::string frame = R"({"path":""})";
+    return R"({"path":")" + std::string(bytes - frame.size(), 'p') + R"("})";
+}
+
+// What the window keeps of a host's texts and values is bounded in bytes: texts are cut between
+// UTF-8 sequences as transfer texts are, and a listing larger than any a host makes is not read.
+TEST(SessionReceive, PeerTextsAreCutAndOversizedListingsDroppedByBytes) {
+    Connected c;
+    ASSERT_TRUE(c.host.waitFor(MsgType::SessionRequest));
+    // One byte short of the bound, then a three-byte character across it.
+    const std::string straddling = std::string(kMaxPeerTextBytes - 1, 'a') + "가나";
+    const std::string kept(kMaxPeerTextBytes - 1, 'a');
+    const std::string whole(kMaxPeerTextBytes, 'b');
+    struct Case {
+        const char* name;
+        MsgType type;
+        Bytes payload;
+        Events expected;
+    };
+    const std::vector<Case> cases = {
+        {"notice across the bound", MsgType::Notice, textBytes(straddling), {"notice:" + kept}},
+        {"notice at the bound", MsgType::Notice, textBytes(whole), {"notice:" + whole}},
+        {"notice far over it", MsgType::Notice, textBytes(whole + std::string(1 << 20, 'c')), {"notice:" + whole}},
+        {"refusal reason across the bound", MsgType::FileRefused, idPayload(0, straddling), {"result:" + kept}},
+        {"refusal reason far over it", MsgType::FileRefused, idPayload(0, whole + std::string(1 << 20, 'c')),
+         {"result:" + whole}},
+        {"listing at the bound", MsgType::FolderListing, textBytes(listingOf(kMaxBrowseListingBytes)),
+         {"listing:" + listingOf(kMaxBrowseListingBytes)}},
+        {"listing one byte over", MsgType::FolderListing, textBytes(listingOf(kMaxBrowseListingBytes + 1)), {}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        EXPECT_EQ(brief(c.eventsOf(k.type, k.payload)), brief(k.expected));
+    }
+    EXPECT_FALSE(c.session().stop.load());
+}
+
+// Its parameter sets would go again in front of every key frame.
+TEST(SessionReceive, AStreamHeaderLargerThanAnyHostMakesIsNotTaken) {
+    Connected c;
+    ASSERT_TRUE(c.host.waitFor(MsgType::SessionRequest));
+    auto headerOf = [](uint8_t codec, size_t bytes) {
+        StreamHeader h;
+        h.codec = codec;
+        h.parameterSets = {Bytes(1, 0x67)};
+        const size_t frame = StreamHeader::encode(h).size() - 1;
+        h.parameterSets = {Bytes(bytes - frame, 0x67)};
+        return StreamHeader::encode(h);
+    };
+    const Bytes atBound = headerOf(StreamHeader::kHevc, kMaxStreamHeaderBytes);
+    ASSERT_EQ(atBound.size(), kMaxStreamHeaderBytes);
+    c.eventsOf(MsgType::StreamHeader, atBound);
+    EXPECT_EQ(c.session().codecName, "HEVC");
+    c.eventsOf(MsgType::StreamHeader, headerOf(StreamHeader::kH264, kMaxStreamHeaderBytes + 1));
+    EXPECT_EQ(c.session().codecName, "HEVC");
+    const Bytes small = headerOf(StreamHeader::kH264, 64);
+    c.eventsOf(MsgType::StreamHeader, small);
+    EXPECT_EQ(c.session().codecName, "H.264");
+    ASSERT_TRUE(c.rig.devices->waitCount("configure", 2));
+    std::vector<size_t> configured;
+    for (const auto& call : c.rig.devices->calls())
+        if (call.what == "configure") configured.push_back(call.data.size());
+    EXPECT_EQ(configured, (std::vector<size_t>{kMaxStreamHeaderBytes, 64}));
 }
 
 TEST(SessionReceive, ClipboardFromTheHostIsIgnoredWhenSyncIsOff) {

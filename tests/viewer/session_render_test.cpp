@@ -239,7 +239,8 @@ TEST(SessionRender, AKeyFrameThatDoesNotFitBesideTheHeaderIsDroppedAndAskedForAg
     ASSERT_TRUE(host.start());
     SessionRig rig;
     rig.make(host.peer());
-    const VideoQueueLimits limits{1000, 100 * 1024};
+    // A header that nearly fills the queue, yet within what a viewer takes of one.
+    const VideoQueueLimits limits{1000, 50 * 1024};
     rig.session->queueLimits = limits;
     rig.session->connect(Json(), nullptr);
     StreamHeader first, second;
@@ -251,12 +252,12 @@ TEST(SessionRender, AKeyFrameThatDoesNotFitBesideTheHeaderIsDroppedAndAskedForAg
     ASSERT_TRUE(waitUntil([&] { return rig.devices->decodesWaiting() == 1; }, 5000));
 
     Bytes bigHeader = StreamHeader::encode(second);
-    bigHeader.resize(90 * 1024);
+    bigHeader.resize(45 * 1024);
     ASSERT_TRUE(host.send(MsgType::StreamHeader, bigHeader));
-    ASSERT_TRUE(host.send(MsgType::VideoFrame, frame(2, false, Bytes(20 * 1024, 2))));  // overflows
+    ASSERT_TRUE(host.send(MsgType::VideoFrame, frame(2, false, Bytes(10 * 1024, 2))));  // overflows
     ASSERT_TRUE(host.waitFor(MsgType::KeyFrameRequest, 1));
     rig.clock.advanceMs(1000);  // past the gap between two requests
-    ASSERT_TRUE(host.send(MsgType::VideoFrame, frame(3, true, Bytes(60 * 1024, 3))));
+    ASSERT_TRUE(host.send(MsgType::VideoFrame, frame(3, true, Bytes(30 * 1024, 3))));
     ASSERT_TRUE(host.waitFor(MsgType::KeyFrameRequest, 2)) << "the dropped key frame is asked for again";
     ASSERT_TRUE(host.waitFor(MsgType::FrameAck, 2));  // frames 2 and 3, dropped
     {

@@ -272,6 +272,27 @@ TEST(ViewerReportGate, AFailedOrReplacedConnectDropsWhatWaited) {
     EXPECT_EQ(texts(gate.admit(report(ViewerReport::Connected, g, "connected"))), Texts{"connected"});
 }
 
+// What waits for its connect waits under the mailbox's bounds: a flood before the connect reports
+// leaves the latest of each replaceable kind and as many lines as the bound of bytes holds.
+TEST(ViewerReportGate, WhatWaitsForTheConnectIsBounded) {
+    ReportGate gate;
+    const uint64_t g = gate.begin();
+    const size_t lineBytes = 16 * 1024;
+    for (int i = 0; i < 1000; ++i) {
+        gate.admit(report(ViewerReport::DisplayInfo, g, "info" + std::to_string(i)));
+        gate.admit(report(ViewerReport::Notice, g, std::string(lineBytes, 'n')));
+    }
+    gate.admit(report(ViewerReport::Ended, g, "end"));
+    const size_t lines = ReportMailbox::kMaxLineBytes / lineBytes;
+    EXPECT_EQ(gate.waiting(), lines + 2);
+    const auto applied = gate.admit(report(ViewerReport::Connected, g, "connected"));
+    ASSERT_EQ(applied.size(), lines + 3);
+    EXPECT_EQ(applied[0]->text, "connected");
+    EXPECT_EQ(applied[1]->text, "info999");
+    EXPECT_EQ(applied.back()->text, "end");
+    EXPECT_EQ(gate.waiting(), 0u);
+}
+
 TEST(ViewerReportGate, TheWindowsOwnChatLinesAlwaysPass) {
     ReportGate gate;
     EXPECT_EQ(texts(gate.admit(report(ViewerReport::Chat, 0, "typed"))), Texts{"typed"});
@@ -341,6 +362,36 @@ TEST(ViewerReportMailbox, AFloodOfLinesNeverCrowdsOutTheConnectsState) {
     ASSERT_GE(rest.size(), 2u);
     EXPECT_EQ(rest[rest.size() - 2], std::to_string(int(ViewerReport::Ended)) + ":끝");
     EXPECT_EQ(rest.back(), std::to_string(int(ViewerReport::Notice)) + ":새 줄");
+}
+
+// Lines wait up to a bound of bytes as well as of lines: long ones fill the mailbox before the
+// count does, a line's path counts with its text, and each line taken makes room for its size.
+TEST(ViewerReportMailbox, LinesWaitUpToABoundOfBytes) {
+    ReportMailbox box;
+    const size_t lineBytes = 16 * 1024;
+    const size_t fit = ReportMailbox::kMaxLineBytes / lineBytes;
+    for (size_t i = 0; i < 10 * fit; ++i) box.put(mailed(ViewerReport::Notice, 1, std::string(lineBytes, 'n')));
+    EXPECT_EQ(box.waiting(), fit);
+    EXPECT_EQ(box.lineBytes(), fit * lineBytes);
+    // The connect's state and the latest of a replaceable kind still get in.
+    box.put(mailed(ViewerReport::Ended, 1, "끝"));
+    box.put(mailed(ViewerReport::DisplayInfo, 1));
+    EXPECT_EQ(box.waiting(), fit + 2);
+
+    ASSERT_TRUE(box.take());
+    auto result = [&](size_t pathUnits) {
+        auto r = mailed(ViewerReport::TransferResult, 1);
+        r->path.assign(pathUnits, L'p');
+        return r;
+    };
+    box.put(result(lineBytes / sizeof(wchar_t) + 1));
+    EXPECT_EQ(box.waiting(), fit + 1) << "one byte more than the room that was made";
+    box.put(result(lineBytes / sizeof(wchar_t)));
+    EXPECT_EQ(box.waiting(), fit + 2);
+    EXPECT_EQ(box.lineBytes(), ReportMailbox::kMaxLineBytes);
+    while (box.take()) {
+    }
+    EXPECT_EQ(box.lineBytes(), 0u);
 }
 
 }  // namespace

@@ -72,7 +72,7 @@ TEST_F(AudioPlayerWin, SilentFramesDecodeToSilence) {
             AudioPlayer player;
             DecodedPcm pcm;
             pcm.watch(player);
-            player.setFormat(audioFormatMessage(c.rate, c.channels));
+            applyFormatMessage(player, audioFormatMessage(c.rate, c.channels));
             playSilence(player, c.channels, 20);
             std::lock_guard<std::mutex> lock(pcm.mutex);
             ASSERT_EQ(pcm.blocks.size(), 20u);
@@ -98,7 +98,7 @@ TEST_F(AudioPlayerWin, TheDecoderGetsAUsableConfig) {
             AudioPlayer player;
             DecodedPcm pcm;
             pcm.watch(player);
-            player.setFormat(R"({"codec":"aac","rate":44100,"ch":2)" + ascMember + "}");
+            applyFormatMessage(player, R"({"codec":"aac","rate":44100,"ch":2)" + ascMember + "}");
             playSilence(player, 2, 20);
             total = pcm.totalBytes();
         });
@@ -117,11 +117,11 @@ TEST_F(AudioPlayerWin, FormatsItCannotPlayLeaveTheDecoderAlone) {
         AudioPlayer player;
         DecodedPcm pcm;
         pcm.watch(player);
-        player.setFormat(audioFormatMessage(48000, 1));
+        applyFormatMessage(player, audioFormatMessage(48000, 1));
         for (const char* text : {"not json", R"({"codec":"opus","rate":44100,"ch":2})", R"({"codec":"aac","rate":0})",
                                  R"({"codec":"aac","rate":1e300,"ch":2})", R"({"codec":"aac","rate":44100,"ch":3})",
                                  R"({"codec":"aac","rate":44100,"ch":-2})"}) {
-            player.setFormat(text);
+            applyFormatMessage(player, text);
             const AudioPlayer::Status st = player.status();
             EXPECT_TRUE(st.decoder) << text;
             EXPECT_EQ(st.decodersBuilt, 1) << text;
@@ -141,13 +141,13 @@ TEST_F(AudioPlayerWin, AFailedDecoderSetUpIsLoggedAndFramesWaitForTheNextFormat)
         AudioPlayer player;
         DecodedPcm pcm;
         pcm.watch(player);
-        player.setFormat(audioFormatMessage(48000, 2));
+        applyFormatMessage(player, audioFormatMessage(48000, 2));
         EXPECT_EQ(log.count("소리 풀기 준비 실패"), 1) << log.text();
         EXPECT_FALSE(player.status().decoder);
         playSilence(player, 2, 2);
         EXPECT_EQ(pcm.count(), 0u);
         refused.revoke();
-        player.setFormat(audioFormatMessage(48000, 2));  // the same format, but nothing to keep
+        applyFormatMessage(player, audioFormatMessage(48000, 2));  // the same format, but nothing to keep
         playSilence(player, 2, 2);
         EXPECT_EQ(pcm.count(), 2u);
     });
@@ -157,12 +157,12 @@ TEST_F(AudioPlayerWin, TheSameFormatAgainKeepsTheDeviceAndWhatIsQueued) {
     REQUIRE_SOUND_OUTPUT();
     onReceiveThread([] {
         AudioPlayer player;
-        player.setFormat(audioFormatMessage(48000, 2));
+        applyFormatMessage(player, audioFormatMessage(48000, 2));
         playSilence(player, 2, 5);
         const AudioPlayer::Status before = player.status();
         ASSERT_NE(before.device, nullptr);
         ASSERT_GT(before.queued, 0u);
-        player.setFormat(audioFormatMessage(48000, 2));
+        applyFormatMessage(player, audioFormatMessage(48000, 2));
         const AudioPlayer::Status after = player.status();
         EXPECT_EQ(after.device, before.device);
         EXPECT_EQ(after.queued, before.queued);
@@ -174,7 +174,7 @@ TEST_F(AudioPlayerWin, ANewFormatDiscardsWhatIsQueuedAndTheNextFrameOpensTheDevi
     REQUIRE_SOUND_OUTPUT();
     onReceiveThread([] {
         AudioPlayer player;
-        player.setFormat(audioFormatMessage(48000, 2));
+        applyFormatMessage(player, audioFormatMessage(48000, 2));
         playSilence(player, 2, 5);
         ASSERT_NE(player.status().device, nullptr);
         const struct {
@@ -182,7 +182,7 @@ TEST_F(AudioPlayerWin, ANewFormatDiscardsWhatIsQueuedAndTheNextFrameOpensTheDevi
         } formats[] = {{44100, 2}, {44100, 1}};
         int built = 1;
         for (const auto& f : formats) {
-            player.setFormat(audioFormatMessage(f.rate, f.channels));
+            applyFormatMessage(player, audioFormatMessage(f.rate, f.channels));
             AudioPlayer::Status st = player.status();
             EXPECT_EQ(st.device, nullptr);
             EXPECT_EQ(st.queued, 0u);
@@ -201,7 +201,7 @@ TEST_F(AudioPlayerWin, AfterStopTheNextFrameOpensTheDeviceWithTheKeptFormat) {
     REQUIRE_SOUND_OUTPUT();
     onReceiveThread([] {
         AudioPlayer player;
-        player.setFormat(audioFormatMessage(44100, 1));
+        applyFormatMessage(player, audioFormatMessage(44100, 1));
         playSilence(player, 1, 3);
         player.stop();
         AudioPlayer::Status st = player.status();
@@ -222,7 +222,7 @@ TEST_F(AudioPlayerWin, NoMoreThanFifteenBuffersAreEverOutstanding) {
     REQUIRE_SOUND_OUTPUT();
     onReceiveThread([] {
         AudioPlayer player;
-        player.setFormat(audioFormatMessage(48000, 2));
+        applyFormatMessage(player, audioFormatMessage(48000, 2));
         // Forty frames come far faster than they play: the queue fills up to its bound and the
         // rest are dropped, not queued.
         size_t most = 0;

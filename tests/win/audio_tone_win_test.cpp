@@ -94,7 +94,7 @@ TEST_F(AudioToneWin, AToneSentThroughSenderAndPlayerReachesTheSoundOutput) {
     Tone heard;
     onReceiveThread([&] {
         AudioPlayer player;
-        player.setFormat(sinks.formats().front());
+        applyFormatMessage(player, sinks.formats().front());
         // Capture in 10 ms packets at the pace of playback, 100 ms ahead of it.
         const uint32_t packetFrames = 480, totalFrames = uint32_t(tone.size()) * 1024;
         FakeCoreAudio::Packet silence{packetFrames, 0, std::vector<uint8_t>(packetFrames * 8, 0)};

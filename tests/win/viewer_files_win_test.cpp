@@ -287,7 +287,9 @@ TEST_F(ViewerFilesWin, AViewerClosedDuringItsBrowsersPickerIsDeletedAfterIt) {
     BrowseWindow* browser = w->browser;
     const HWND browserWindow = browser->hwnd;
     EXPECT_EQ(windowText(browserWindow), L"원격 파일 — 고르는 중");
-    browser->applyListing(R"x({"path":"C:\\x","parent":"C:\\","entries":[]})x");
+    Json listing;
+    ASSERT_TRUE(Json::parse(R"x({"path":"C:\\x","parent":"C:\\","entries":[]})x", listing));
+    browser->applyListing(std::move(listing));
 
     bool deferred = false, browserHiddenAlive = false;
     int modalDuringPick = 0;

@@ -306,6 +306,8 @@ void postReport(const ViewerWindow& window, ViewerReport::Kind kind, uint64_t ge
     r->kind = kind;
     r->generation = generation;
     r->text = std::move(text);
+    // A hello comes parsed, as the connect thread read it.
+    if (kind == ViewerReport::Connected && !Json::parse(r->text, r->value)) r->value = Json();
     postViewerReport(window.hwnd, window.reports(), std::move(r));
 }
 
@@ -401,6 +403,67 @@ TEST_F(ViewerWindowWin, PrivateMessagesFromAnyoneHandTheWindowNothing) {
     EXPECT_FALSE(w->curtain);
     *held.release = true;
     w.reset();
+    pumpFor(100);
+}
+
+// The session's reports reach the window through one mailbox behind one wake: a flood of them
+// while the window is busy leaves one message in its queue, only the latest description and as
+// many notices as the mailbox's bound of bytes holds. The description arrives as the session's
+// thread parsed it: one nested deeper than the parser takes would not survive a parse here.
+TEST_F(ViewerWindowWin, AFloodOfReportsWaitsBehindOneWakeUnderABoundOfBytesAndComesParsed) {
+    HeldConnector held;
+    Peer peer;
+    peer.name = "홍수";
+    peer.key = base64Encode(newKeyPair().publicKey);
+    peer.addresses = {"127.0.0.1:9"};
+    auto w = std::make_unique<ViewerWindow>(peer, Bytes(), std::string());
+    w->sessionServices.connectPeer = held.connector();
+    w->reconnectTiming.afterDropMs = 60000;  // no automatic attempt inside the test
+    w->show();
+    pumpFor(100);
+    ASSERT_TRUE(w->session);
+    ClientSession& session = *w->session;
+
+    Json deep;
+    for (int i = 0; i <= Json::kMaxDepth; ++i) {
+        Json outer;
+        outer.push(std::move(deep));
+        deep = std::move(outer);
+    }
+    const size_t noticeBytes = 16 * 1024;
+    auto notice = [&](int i) {
+        std::string text = std::to_string(i) + ":";
+        return text + std::string(noticeBytes - text.size(), 'n');
+    };
+    // Nothing pumps while the reports come.
+    for (int i = 0; i < 1000; ++i) {
+        Json info;
+        info.set("name", "홍수 호스트 " + std::to_string(i));
+        info.set("deep", deep);
+        session.onDisplayInfo(std::move(info));
+        session.onNotice(notice(i));
+    }
+    MSG m;
+    int messages = 0;
+    while (PeekMessageW(&m, w->hwnd, WM_VIEWER_REPORTS, WM_VIEWER_REPORTS, PM_REMOVE)) {
+        ++messages;
+        DispatchMessageW(&m);
+    }
+    EXPECT_EQ(messages, 1) << "one wake, however many reports wait";
+
+    postReport(*w, ViewerReport::Connected, w->generation(), R"({"name":"홍수 호스트"})");
+    ASSERT_TRUE(pumpUntil([&] { return w->connected; }, 5000));
+    pumpFor(100);
+    EXPECT_EQ(w->titleName, "홍수 호스트 999");
+    EXPECT_EQ(w->displayInfo.get("deep").dump(), deep.dump());
+    // The last notice shown is the last one the bound of bytes let in (compared by its number).
+    const std::string shown = wideToUtf8(statusOf(*w));
+    const int lastKept = int(ReportMailbox::kMaxLineBytes / noticeBytes) - 1;
+    EXPECT_EQ(shown.substr(0, shown.find(':')), std::to_string(lastKept));
+    EXPECT_TRUE(shown == notice(lastKept)) << shown.size() << " bytes";
+
+    *held.release = true;
+    w.reset();  // takes the window down with it
     pumpFor(100);
 }
 
