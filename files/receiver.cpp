@@ -387,6 +387,7 @@ std::shared_ptr<FileReceiver::PartFile> FileReceiver::createPartFile(const FileB
     // A leftover part file goes first, whatever it is, and the new one is made new: a link left
     // under the name is removed, never written through.
     deleteFile(longPath(partPath));
+    if (partNameFreed) partNameFreed(partPath);
     auto part = std::make_shared<PartFile>();
     part->file = FileHandle::createNew(longPath(partPath), kAttrNormal);
     if (!part->file.valid()) {

@@ -54,6 +54,9 @@ public:
     std::function<void(std::string const&)> notify;
     // Writes the zone mark beside a saved file (best effort).
     std::function<void(std::wstring const& path)> zoneMark = writeZoneMark;
+    // Called between the removal of whatever lay under a part file's name and the making of the
+    // part file (tests put a link there, as another program could). May be empty.
+    std::function<void(std::wstring const& partPath)> partNameFreed;
     // Where files go when destination gives no folder.
     std::function<std::wstring()> defaultFolder = downloadsFolder;
 

@@ -485,6 +485,42 @@ TEST(FileReceiver, LinkAtThePartNameIsNotWrittenThrough) {
     }
 }
 
+// A link that appears under the part file's name after the leftover was removed is not opened
+// either: the part file is only ever made new, so the file is refused and what the link leads to
+// keeps its content.
+TEST(FileReceiver, LinkMadeAfterTheLeftoverWentIsNotWrittenThrough) {
+    const struct {
+        const char* name;
+        bool hard;
+    } cases[] = {
+#ifndef _WIN32
+        {"symbolic link", false},
+#endif
+        {"hard link", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder root;
+        const std::wstring dest = root / L"dest", outside = root / L"outside.txt";
+        putFolder(dest);
+        putFile(outside, bytesOf("outside"));
+        ReceiverRig rig(dest);
+        std::unique_ptr<TestLink> link;
+        rig.receiver.partNameFreed = [&](const std::wstring& partPath) {
+            link = std::make_unique<TestLink>(outside, partPath, c.hard);
+        };
+        rig.file(2, 1, 0, 1, "a.txt", bytesOf("peer's bytes"));
+        ASSERT_TRUE(link && link->made());
+        EXPECT_EQ(readFile(outside), bytesOf("outside"));
+        EXPECT_FALSE(pathExists(joinPath(dest, L"a.txt")));
+        EXPECT_TRUE(rig.replies.ofType(kFileSaved).empty());
+        const auto refused = rig.replies.ofType(kFileRefused);
+        ASSERT_EQ(refused.size(), 1u);
+        EXPECT_EQ(refused[0].id, 2u);
+        EXPECT_EQ(refused[0].text.rfind("저장할 수 없습니다 (", 0), 0u) << refused[0].text;
+    }
+}
+
 struct HostileCase {
     const char* name;
     std::string path;
