@@ -440,11 +440,7 @@ void HostSession::statusLoop() {
             previous = state;
         }
         // File transfer switched off stops what is under way too, not only what is asked later.
-        if (!store_.get().fileTransfer) {
-            const bool sending = sender_.cancel(kFileTransferOff);
-            const bool receiving = receiver_.refuseAll("파일 받기가 꺼져 있습니다");
-            if (sending || receiving) logLine("파일 주고받기가 꺼져 진행 중이던 파일 전송을 멈춤 (" + peerName() + ")");
-        }
+        stopTransfersIfSwitchedOff();
         sleepUnlessStopped(timing_.statusPassMs);
     }
 }

@@ -172,6 +172,9 @@ private:
     void handleTransfer(MsgType type, const std::vector<unsigned char>& payload);
     void handleFiles(MsgType type, const std::vector<unsigned char>& payload);
     std::wstring takeUploadFolder();
+    // With file transfer switched off, stops the transfers under way (logged when there were
+    // any); true when it is off.
+    bool stopTransfersIfSwitchedOff();
 
     ConfigStore& store_;
     std::shared_ptr<SessionSystem> system_;

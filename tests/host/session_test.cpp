@@ -936,6 +936,46 @@ TEST_F(HostSessionTest, SwitchingFileTransferOffStopsBatchesUnderWay) {
     EXPECT_EQ(log.count("파일 주고받기가 꺼져 진행 중이던 파일 전송을 멈춤 (뷰어)"), 1);
 }
 
+// The switch is read for every file message, not at the status loop's next pass (which this
+// session makes only at its start): of a batch admitted before the switch, neither the file
+// that was open nor the one that begins after it is written.
+TEST_F(HostSessionTest, NothingOfAnAdmittedBatchIsWrittenAfterTheSwitch) {
+    HostSessionOptions o = options();
+    o.timing.statusPassMs = 600000;
+    session = std::make_shared<HostSession>(pair.host, "뷰어", "a2V5", requestJson(), nullptr, o);
+    session->start();
+    auto header = [](uint32_t id, uint32_t index, const std::string& name) {
+        return FileBeginMsg{id, 1, index, 3, 2, 6, name}.encode();
+    };
+    peer->send(MsgType::FileBegin, header(2, 0, "a.txt"));
+    peer->send(MsgType::FileData, concatBytes({idPayload(2), Bytes(2, 'a')}));
+    peer->send(MsgType::FileEnd, idPayload(2));
+    ASSERT_TRUE(peer->next(MsgType::FileSaved));
+    peer->send(MsgType::FileBegin, header(3, 1, "b.txt"));
+    ASSERT_TRUE(peer->waitCount(MsgType::Status, 1));
+    peer->send(MsgType::Ping, encodePing(1));
+    ASSERT_TRUE(peer->next(MsgType::Pong));  // the header was handled
+
+    store->update([](AppConfig& c) { c.fileTransfer = false; });
+    peer->send(MsgType::FileData, concatBytes({idPayload(3), Bytes(2, 'b')}));
+    peer->send(MsgType::FileEnd, idPayload(3));
+    peer->send(MsgType::FileBegin, header(4, 2, "c.txt"));
+    peer->send(MsgType::FileData, concatBytes({idPayload(4), Bytes(2, 'c')}));
+    peer->send(MsgType::FileEnd, idPayload(4));
+    peer->send(MsgType::Ping, encodePing(2));
+    ASSERT_TRUE(peer->next(MsgType::Pong));
+    std::map<uint32_t, std::string> refusals;
+    for (const ChannelMessage& m : peer->all(MsgType::FileRefused))
+        refusals[IdTextMsg::decode(m.payload).id] = IdTextMsg::decode(m.payload).text;
+    EXPECT_EQ(refusals, (std::map<uint32_t, std::string>{{3, "파일 받기가 꺼져 있습니다"}, {4, "파일 받기가 꺼져 있습니다"}}));
+    std::set<std::string> names;  // beside each saved file its zone mark, a file natively
+    for (const auto& [name, content] : treeOf(downloads.path()))
+        if (name.find(":Zone.Identifier") == std::string::npos) names.insert(name);
+    EXPECT_EQ(names, std::set<std::string>{"a.txt"});
+    EXPECT_EQ(peer->count(MsgType::FileSaved), 1u);
+    EXPECT_TRUE(log.waitFor("파일 주고받기가 꺼져 진행 중이던 파일 전송을 멈춤 (뷰어)"));
+}
+
 TEST_F(HostSessionTest, FileRequestsThatFindNothing) {
     open();
     peer->send(MsgType::PasteFiles);
