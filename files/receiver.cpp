@@ -46,7 +46,17 @@ FileReceiver::~FileReceiver() {
     abortAll();
 }
 
+void FileReceiver::stop() {
+    std::lock_guard lock(mutex);
+    closed_ = true;
+    watchChanged_.notify_all();
+}
+
 void FileReceiver::handle(uint8_t type, std::vector<uint8_t> const& payload) {
+    {
+        std::lock_guard lock(mutex);
+        if (closed_) return;
+    }
     try {
         switch (type) {
             case kFileBegin: onBegin(payload); break;
@@ -399,7 +409,14 @@ std::shared_ptr<FileReceiver::PartFile> FileReceiver::createPartFile(const FileB
 
 void FileReceiver::recordFile(const FileBeginMsg& header, std::shared_ptr<PartFile> part, const std::wstring& partPath,
                               std::wstring finalPath, std::wstring topPath) {
-    std::lock_guard lock(mutex);
+    std::unique_lock lock(mutex);
+    if (closed_) {
+        // Stopped while the file was being made: nobody would drop it later.
+        lock.unlock();
+        closePart(part);
+        deleteFile(longPath(partPath));
+        return;
+    }
     IncomingFile& file = files[header.id];
     file.handle = std::move(part);
     file.partPath = partPath;
@@ -420,7 +437,7 @@ void FileReceiver::onData(std::vector<uint8_t> const& payload) {
     {
         std::lock_guard lock(mutex);
         auto it = files.find(id);
-        if (it == files.end()) return;
+        if (it == files.end() || closed_) return;
         part = it->second.handle;
     }
     uint32_t error = 0;

@@ -67,6 +67,9 @@ public:
     size_t maxBatchFiles = kMaxBatchFiles;
     std::chrono::milliseconds idleTimeout = kIncomingBatchIdle;
 
+    // Takes no further message and ends the idle watch, without waiting for a write under way
+    // (the folder may be a stalled share); what is open stays until abortAll or destruction.
+    void stop();
     // Applies one message of type 112 to 115 (others are ignored). Every exception of a handler
     // is swallowed, and nothing is sent for that message. Called on the session's receive thread.
     void handle(uint8_t type, std::vector<uint8_t> const& payload);

@@ -324,9 +324,11 @@ void HostSession::close() {
     outbox_->stop();
     releaseInput();
     {
-        // A transfer asked for from here on sees the stop flag and starts nothing.
+        // A transfer asked for from here on sees the stop flag and starts nothing. Incoming files
+        // are only stopped here, never waited for: a write under way may hang on a stalled share.
+        // The receive thread, which writes them, drops them once it leaves.
         std::lock_guard<std::mutex> lock(filesMutex_);
-        receiver_.abortAll();
+        receiver_.stop();
         sender_.cancel();
     }
     {
@@ -457,6 +459,7 @@ void HostSession::receiveLoop() {
     }
     // Input handled while close ran may have pressed something after close released it.
     releaseInput();
+    receiver_.abortAll();
     close();
 }
 

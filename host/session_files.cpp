@@ -25,10 +25,7 @@ void HostSession::handleTransfer(MsgType type, const std::vector<unsigned char>&
         // The switch is read for every file message, not only by the status loop's next pass:
         // nothing that comes after it was turned off is written.
         if (type != MsgType::FileAbort) stopTransfersIfSwitchedOff();
-        {
-            std::lock_guard<std::mutex> lock(filesMutex_);
-            if (!stop_->load()) receiver_.handle(uint8_t(type), payload);
-        }
+        receiver_.handle(uint8_t(type), payload);
         break;
     case MsgType::FileAck:
         sender_.onAck(payload);

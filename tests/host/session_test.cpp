@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -38,6 +39,12 @@
 #include "support/session_peer.h"
 #include "support/session_timing.h"
 #include "support/wait.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -1189,6 +1196,44 @@ TEST_F(HostSessionTest, NoTransferStartsAfterClose) {
     handle(MsgType::PasteFiles);
     EXPECT_FALSE(log.has("파일 보내기 요청"));
 }
+
+#ifndef _WIN32
+// close (the tray's disconnect) returns while the receive thread is inside a file write that
+// does not end, as on a stalled share; the part file is dropped once the write comes back. The
+// part file's descriptor leads to a pipe here, which the test drains only after close.
+TEST_F(HostSessionTest, CloseDoesNotWaitForAFileWrite) {
+    open();
+    peer->send(MsgType::FileBegin, FileBeginMsg{2, 1, 0, 1, 1u << 20, 1u << 20, "a.txt"}.encode());
+    peer->send(MsgType::Ping, encodePing(1));
+    ASSERT_TRUE(peer->next(MsgType::Pong));
+    const std::filesystem::path part = downloads.path() / ".a.txt.tavrel-part";
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    const int reader = ends[0];
+    ASSERT_EQ(::fcntl(reader, F_SETFL, O_NONBLOCK), 0);
+    const int capacity = ::fcntl(reader, F_GETPIPE_SZ);
+    ASSERT_GT(capacity, 0);
+    ASSERT_TRUE(replaceDescriptorOf(part, ends[1]));
+    peer->send(MsgType::FileData, concatBytes({idPayload(2), Bytes(size_t(capacity) * 2, 'x')}));
+    ASSERT_TRUE(waitUntil([&] {
+        int queued = 0;
+        return ::ioctl(reader, FIONREAD, &queued) == 0 && queued >= capacity;
+    }, 5000));
+    auto closing = std::async(std::launch::async, [&] { session->close(); });
+    const bool returned = closing.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    uint8_t buf[65536];
+    const bool dropped = waitUntil([&] {
+        while (::read(reader, buf, sizeof buf) > 0) {
+        }
+        return !pathExists(part.wstring());
+    }, 10000);
+    closing.wait();
+    ::close(reader);
+    EXPECT_TRUE(returned) << "close waited for the file write";
+    EXPECT_TRUE(dropped);
+    EXPECT_EQ(ended.load(), 1);
+}
+#endif
 
 // A place where the session's slow jobs wait until the test lets them go, counting them.
 class JobGate {
