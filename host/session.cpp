@@ -361,6 +361,14 @@ bool HostSession::post(MsgType type, Bytes payload) { return outbox_->post(type,
 
 size_t HostSession::postedWaiting() const { return outbox_->waiting(); }
 
+bool HostSession::slowJobsRunning() const {
+    for (const std::shared_ptr<Worker>& worker : {folderWorker_, powerWorker_, launchWorker_}) {
+        std::lock_guard<std::mutex> lock(worker->mutex);
+        if (worker->running) return true;
+    }
+    return false;
+}
+
 void HostSession::makeChatLocked() {
     // The window calls back on its own thread, which its destructor joins: the box outlives every
     // call, and the outbox is held here. A line that cannot go out says so in the window.

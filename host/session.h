@@ -86,6 +86,9 @@ public:
     bool post(MsgType type, Bytes payload) override;
     // Posted messages the sending thread has not taken yet.
     size_t postedWaiting() const;
+    // Whether a thread of the slow requests (folder listing, restart or sleep, launch) is still
+    // running or about to take its next job.
+    bool slowJobsRunning() const;
     Json stats() const override;
 
     // One message from the viewer (the receive loop's thread). Errors are logged, never thrown.

@@ -1325,6 +1325,9 @@ TEST_P(SlowRequests, RunOneAtATimeKeepOnlyTheNewestWaitingAndNoneAfterClose) {
     handle(r.type, r.payload);  // after close
     gate.setOpen(true);
     EXPECT_TRUE(gate.waitStartedAndIdle(3)) << gate.started();
+    // Job 3 leaving the gate is not the end: its thread must be gone without taking another.
+    EXPECT_TRUE(waitUntil([&] { return !session->slowJobsRunning(); }, 10000));
+    EXPECT_EQ(gate.started(), 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(
