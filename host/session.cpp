@@ -228,6 +228,7 @@ HostSession::HostSession(std::shared_ptr<SecureChannel> channel, std::string pee
       system_(options.system ? options.system : systemSessionSystem()),
       timing_(options.timing),
       frameTrace_(options.frameTrace ? options.frameTrace : frameTrace()),
+      admitted_(std::move(options.admitted)),
       server_(server),
       requestJson_(std::move(request)),
       request_(SessionRequest::fromJson(requestJson_)),

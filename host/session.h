@@ -183,6 +183,7 @@ private:
     std::shared_ptr<SessionSystem> system_;
     const HostSessionTiming timing_;
     FrameTrace* const frameTrace_;  // null: none
+    const std::function<void(unsigned char type)> admitted_;
     HostServer* server_;
     const Json requestJson_;
     const SessionRequest request_;

@@ -1119,6 +1119,79 @@ TEST_F(HostSessionTest, LateCurtainOrInputAfterCloseLeavesNothingOn) {
     EXPECT_EQ(desktop->appListsSent(), 0);
 }
 
+// A message that passed the stop check when close began: held there (the seam stands for a slow
+// system call) until close has returned, it must still change nothing, through the check each
+// handler makes under the lock close takes.
+TEST_F(HostSessionTest, AMessageHeldWhileCloseRunsChangesNothing) {
+    const std::wstring file = profile / L"보낼.txt";
+    ASSERT_TRUE(writeFileAtomic(file, asBytes(std::string("abc"))));
+    desktop->setClipboardFiles({file});
+    const struct {
+        const char* what;
+        MsgType type;
+        Bytes payload;
+        bool lockScreen;
+    } cases[] = {
+        {"curtain", MsgType::CurtainSwitch, encodeSwitch(true), false},
+        {"mouse", MsgType::Mouse, MouseEvent{1, 0, 0.5f, 0.5f, 1, 0}.encode(), false},
+        {"key", MsgType::Key, encodeKeyEvent(0, 1, 0, false), false},
+        {"key combo", MsgType::KeyCombo, encodeKeyCombo({0}), false},
+        {"sound", MsgType::AudioSwitch, encodeSwitch(true), false},
+        {"chat", MsgType::Chat, bytesOf("늦은 말"), false},
+        {"clipboard", MsgType::Clipboard, bytesOf("{\"text\":\"x\"}"), false},
+        {"lock-screen key", MsgType::Key, encodeKeyEvent(0, 1, 0, false), true},
+        {"lock-screen text", MsgType::TypeText, bytesOf("abc"), true},
+        {"lock-screen login", MsgType::LockLogin, bytesOf("암호"), true},
+        {"send files", MsgType::SendFiles, encodeSendFiles({utf8FromWide(file)}), false},
+        {"incoming file", MsgType::FileBegin, FileBeginMsg{2, 1, 0, 1, 3, 3, "늦은.txt"}.encode(), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        locked = agent = service = c.lockScreen;
+        std::mutex m;
+        std::condition_variable changed;
+        bool held = false, released = false;
+        HostSessionOptions o = options();
+        o.admitted = [&](unsigned char) {
+            std::unique_lock<std::mutex> lock(m);
+            held = true;
+            changed.notify_all();
+            changed.wait(lock, [&] { return released; });
+        };
+        ChannelPair own = makeChannelPair();
+        auto s = std::make_shared<HostSession>(own.host, "뷰어", "a2V5", requestJson(), nullptr, o);
+        const size_t inputs = desktop->input.records().size(), lockMessagesBefore = lockSent().size();
+        auto handler = std::async(std::launch::async, [&] { s->handle(uint8_t(c.type), c.payload); });
+        {
+            std::unique_lock<std::mutex> lock(m);
+            ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return held; }));
+        }
+        auto closing = std::async(std::launch::async, [&] { s->close(); });
+        const bool closed = closing.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+        {
+            std::lock_guard<std::mutex> lock(m);
+            released = true;
+            changed.notify_all();
+        }
+        handler.wait();
+        closing.wait();
+        EXPECT_TRUE(closed) << "close waited for the held message";
+        EXPECT_FALSE(desktop->curtain());
+        EXPECT_EQ(desktop->input.records().size(), inputs);
+        EXPECT_FALSE(desktop->soundRunning());
+        EXPECT_TRUE(desktop->chatLines().empty());
+        EXPECT_TRUE(desktop->appliedClipboard().empty());
+        EXPECT_EQ(lockSent().size(), lockMessagesBefore);
+        EXPECT_FALSE(log.has("파일 보내기 요청"));
+        EXPECT_FALSE(log.has("화면 가리기"));
+        EXPECT_FALSE(log.has("잠긴 화면 로그인 요청"));
+        EXPECT_TRUE(treeOf(downloads.path()).empty());
+        std::weak_ptr<HostSession> last = s;
+        s.reset();
+        EXPECT_TRUE(waitUntil([&] { return last.expired(); }, 5000));
+    }
+}
+
 // A second session on the same PC (the curtain is the PC's), on a connection of its own; closed
 // and let go of by the destructor.
 class OtherSession {
