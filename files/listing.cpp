@@ -141,9 +141,26 @@ std::string listFolderJson(const std::string& path, const ListingServices& servi
 
 std::string listFolderJson(const std::string& path) { return listFolderJson(path, systemListingServices()); }
 
+bool isRemoteFolder(const std::wstring& path, const std::function<uint32_t(const std::wstring& root)>& driveType) {
+    std::wstring rest = path;
+    // "\\?\" only switches off the parsing of what follows; "\\?\UNC\" is a share again.
+    if (rest.size() >= 4 && isSlash(rest[0]) && isSlash(rest[1]) && rest[2] == L'?' && isSlash(rest[3])) {
+        rest.erase(0, 4);
+        if (rest.size() >= 3 && (rest[0] == L'U' || rest[0] == L'u') && (rest[1] == L'N' || rest[1] == L'n') &&
+            (rest[2] == L'C' || rest[2] == L'c') && (rest.size() == 3 || isSlash(rest[3])))
+            return true;
+    }
+    if (rest.size() >= 2 && isSlash(rest[0]) && isSlash(rest[1])) return true;  // a share or a device
+    const bool letter = rest.size() >= 2 && rest[1] == L':' &&
+                        ((rest[0] >= L'A' && rest[0] <= L'Z') || (rest[0] >= L'a' && rest[0] <= L'z'));
+    if (!letter || !driveType) return false;
+    return driveType(std::wstring{rest[0], L':', L'\\'}) == kDriveRemote;
+}
+
 bool isFolderWritable(const std::string& path, std::wstring& resolved) {
     std::wstring folder = wideFromUtf8(path);
-    if (folder.empty() || !isExistingFolder(folder)) return false;
+    if (folder.empty() || isRemoteFolder(folder, systemListingServices().places.driveType)) return false;
+    if (!isExistingFolder(folder)) return false;
     const std::wstring probe = (isSlash(folder.back()) ? folder : folder + kPathSeparator) + kWriteTestName;
     if (createScratchFile(probe) != 0) return false;
     resolved = std::move(folder);

@@ -87,8 +87,14 @@ Json startingPlaces(const PlacesSource& source);
 std::string listFolderJson(const std::string& path, const ListingServices& services);
 std::string listFolderJson(const std::string& path);
 
-// True, with the path's wide form in `resolved`, when the folder exists and a new file can be
-// made in it (kWriteTestName, created and gone again); false, `resolved` untouched, otherwise.
+// True when the path names a folder on another computer: a UNC path ("\\server\share", also
+// behind "\\?\UNC\"), a device path, or a drive that `driveType` reports as a network drive.
+// Asked before anything there is touched: a stalled share would hold whoever touched it.
+bool isRemoteFolder(const std::wstring& path, const std::function<uint32_t(const std::wstring& root)>& driveType);
+
+// True, with the path's wide form in `resolved`, when the folder is on this computer, exists and
+// a new file can be made in it (kWriteTestName, created and gone again); false, `resolved`
+// untouched, otherwise.
 bool isFolderWritable(const std::string& path, std::wstring& resolved);
 
 #ifdef _WIN32

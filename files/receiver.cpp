@@ -46,7 +46,17 @@ FileReceiver::~FileReceiver() {
     abortAll();
 }
 
+void FileReceiver::stop() {
+    std::lock_guard lock(mutex);
+    closed_ = true;
+    watchChanged_.notify_all();
+}
+
 void FileReceiver::handle(uint8_t type, std::vector<uint8_t> const& payload) {
+    {
+        std::lock_guard lock(mutex);
+        if (closed_) return;
+    }
     try {
         switch (type) {
             case kFileBegin: onBegin(payload); break;
@@ -102,13 +112,29 @@ std::vector<uint32_t> FileReceiver::openIds(bool& any) {
     return ids;
 }
 
+bool FileReceiver::batchOpenLocked(uint32_t batchId) const {
+    for (const auto& [id, file] : files)
+        if (file.batchId == batchId) return true;
+    return false;
+}
+
+void FileReceiver::forgetBatchLocked(uint32_t batchId) {
+    // A batch with a file still open stays, so that the file stays watched, its later headers
+    // keep to the batch's count and indices, and its end is reported.
+    if (!batchOpenLocked(batchId)) batches.erase(batchId);
+}
+
+void FileReceiver::forgetBatchesLocked() {
+    for (auto it = batches.begin(); it != batches.end();) it = batchOpenLocked(it->first) ? std::next(it) : batches.erase(it);
+    watchChanged_.notify_all();
+}
+
 bool FileReceiver::abortAll() {
     bool any = false;
     const std::vector<uint32_t> ids = openIds(any);
     for (uint32_t id : ids) dropTransfer(id);
     std::lock_guard lock(mutex);
-    batches.clear();
-    watchChanged_.notify_all();
+    forgetBatchesLocked();
     return any;
 }
 
@@ -124,8 +150,7 @@ bool FileReceiver::refuseAll(const std::string& reason) {
     }
     {
         std::lock_guard lock(mutex);
-        batches.clear();
-        watchChanged_.notify_all();
+        forgetBatchesLocked();
     }
     if (any && status) status(std::string());
     return any;
@@ -286,11 +311,7 @@ void FileReceiver::startBatch(const FileBeginMsg& header) {
     std::lock_guard lock(mutex);
     // A sender runs one batch at a time: batches without an open file are over (they failed
     // without an abort), so their records go when the next one begins.
-    for (auto it = batches.begin(); it != batches.end();) {
-        bool idle = true;
-        for (const auto& [id, file] : files) idle = idle && file.batchId != it->first;
-        it = idle ? batches.erase(it) : std::next(it);
-    }
+    forgetBatchesLocked();
     IncomingBatch& batch = batches[header.batchId];
     batch = IncomingBatch{};
     batch.folder = std::move(folder);
@@ -376,6 +397,7 @@ std::shared_ptr<FileReceiver::PartFile> FileReceiver::createPartFile(const FileB
     // A leftover part file goes first, whatever it is, and the new one is made new: a link left
     // under the name is removed, never written through.
     deleteFile(longPath(partPath));
+    if (partNameFreed) partNameFreed(partPath);
     auto part = std::make_shared<PartFile>();
     part->file = FileHandle::createNew(longPath(partPath), kAttrNormal);
     if (!part->file.valid()) {
@@ -387,7 +409,14 @@ std::shared_ptr<FileReceiver::PartFile> FileReceiver::createPartFile(const FileB
 
 void FileReceiver::recordFile(const FileBeginMsg& header, std::shared_ptr<PartFile> part, const std::wstring& partPath,
                               std::wstring finalPath, std::wstring topPath) {
-    std::lock_guard lock(mutex);
+    std::unique_lock lock(mutex);
+    if (closed_) {
+        // Stopped while the file was being made: nobody would drop it later.
+        lock.unlock();
+        closePart(part);
+        deleteFile(longPath(partPath));
+        return;
+    }
     IncomingFile& file = files[header.id];
     file.handle = std::move(part);
     file.partPath = partPath;
@@ -408,7 +437,7 @@ void FileReceiver::onData(std::vector<uint8_t> const& payload) {
     {
         std::lock_guard lock(mutex);
         auto it = files.find(id);
-        if (it == files.end()) return;
+        if (it == files.end() || closed_) return;
         part = it->second.handle;
     }
     uint32_t error = 0;
@@ -487,7 +516,8 @@ void FileReceiver::onEnd(std::vector<uint8_t> const& payload) {
         if (b != batches.end()) {
             ++b->second.saved;
             b->second.savedBytes += file.written;
-            if (uint64_t(file.index) + 1 >= file.count) {
+            // Not while another of its files is open: that one would lose its batch.
+            if (uint64_t(file.index) + 1 >= file.count && !batchOpenLocked(file.batchId)) {
                 complete = true;
                 batch = std::move(b->second);
                 batches.erase(b);
@@ -517,7 +547,7 @@ void FileReceiver::onAbort(std::vector<uint8_t> const& payload) {
                 batchId = it->second.batchId;
             } else if (abort.id == refusedId_) {
                 // The sender stops the file this side refused: the refusal is what the user reads.
-                if (refusedBatch_ != 0) batches.erase(refusedBatch_);
+                if (refusedBatch_ != 0) forgetBatchLocked(refusedBatch_);
                 shown = refusedText_;
                 refusedId_ = 0;
             } else {
@@ -527,7 +557,7 @@ void FileReceiver::onAbort(std::vector<uint8_t> const& payload) {
         if (open) {
             dropTransfer(abort.id);
             std::lock_guard lock(mutex);
-            batches.erase(batchId);
+            forgetBatchLocked(batchId);
         }
     }
     if (status) status(std::string());

@@ -54,6 +54,9 @@ public:
     std::function<void(std::string const&)> notify;
     // Writes the zone mark beside a saved file (best effort).
     std::function<void(std::wstring const& path)> zoneMark = writeZoneMark;
+    // Called between the removal of whatever lay under a part file's name and the making of the
+    // part file (tests put a link there, as another program could). May be empty.
+    std::function<void(std::wstring const& partPath)> partNameFreed;
     // Where files go when destination gives no folder.
     std::function<std::wstring()> defaultFolder = downloadsFolder;
 
@@ -64,10 +67,14 @@ public:
     size_t maxBatchFiles = kMaxBatchFiles;
     std::chrono::milliseconds idleTimeout = kIncomingBatchIdle;
 
+    // Takes no further message and ends the idle watch, without waiting for a write under way
+    // (the folder may be a stalled share); what is open stays until abortAll or destruction.
+    void stop();
     // Applies one message of type 112 to 115 (others are ignored). Every exception of a handler
     // is swallowed, and nothing is sent for that message. Called on the session's receive thread.
     void handle(uint8_t type, std::vector<uint8_t> const& payload);
-    // Drops every open transfer (handle closed, part file deleted) and forgets every batch.
+    // Drops every open transfer (handle closed, part file deleted) and forgets every batch
+    // (except that of a file that began meanwhile).
     // Any thread; a write in progress finishes first, and so does an idle batch's report. True
     // when there was something to drop.
     bool abortAll();
@@ -130,6 +137,12 @@ private:
         std::vector<IncomingBatch> batches;
     };
     Expired takeIdleLocked(int64_t now, int64_t& nextDeadline);
+    // Whether a file of the batch is open; the batch is forgotten only when none is (the
+    // Locked ones are called with `mutex` held).
+    bool batchOpenLocked(uint32_t batchId) const;
+    void forgetBatchLocked(uint32_t batchId);
+    // Forgets every batch without an open file.
+    void forgetBatchesLocked();
     // Waits until no idle report is under way (unless called from within one).
     void waitForReportsLocked(std::unique_lock<std::mutex>& lock);
     // The ids of the open files, once no report runs; `any`: a file or batch is under way.

@@ -177,7 +177,7 @@ std::vector<WindowInfo> listWindows() {
 }
 
 void bringWindowToFront(WindowHandle window) {
-    if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
+    if (IsIconic(window)) ShowWindowAsync(window, SW_RESTORE);  // a hung window must not hold this thread
     HWND foreground = GetForegroundWindow();
     if (foreground == window) return;
     const DWORD self = GetCurrentThreadId();

@@ -231,6 +231,7 @@ HostSession::HostSession(std::shared_ptr<SecureChannel> channel, std::string pee
       system_(options.system ? options.system : systemSessionSystem()),
       timing_(options.timing),
       frameTrace_(options.frameTrace ? options.frameTrace : frameTrace()),
+      admitted_(std::move(options.admitted)),
       server_(server),
       requestJson_(std::move(request)),
       request_(SessionRequest::fromJson(requestJson_)),
@@ -328,9 +329,11 @@ void HostSession::close() {
     outbox_->stop();
     releaseInput();
     {
-        // A transfer asked for from here on sees the stop flag and starts nothing.
+        // A transfer asked for from here on sees the stop flag and starts nothing. Incoming files
+        // are only stopped here, never waited for: a write under way may hang on a stalled share.
+        // The receive thread, which writes them, drops them once it leaves.
         std::lock_guard<std::mutex> lock(filesMutex_);
-        receiver_.abortAll();
+        receiver_.stop();
         sender_.cancel();
     }
     {
@@ -362,6 +365,14 @@ void HostSession::openChat() {
 bool HostSession::post(MsgType type, Bytes payload) { return outbox_->post(type, std::move(payload)); }
 
 size_t HostSession::postedWaiting() const { return outbox_->waiting(); }
+
+bool HostSession::slowJobsRunning() const {
+    for (const std::shared_ptr<Worker>& worker : {folderWorker_, powerWorker_, launchWorker_}) {
+        std::lock_guard<std::mutex> lock(worker->mutex);
+        if (worker->running) return true;
+    }
+    return false;
+}
 
 void HostSession::makeChatLocked() {
     // The window calls back on its own thread, which its destructor joins: the box outlives every
@@ -444,11 +455,7 @@ void HostSession::statusLoop() {
             previous = state;
         }
         // File transfer switched off stops what is under way too, not only what is asked later.
-        if (!store_.get().fileTransfer) {
-            const bool sending = sender_.cancel(kFileTransferOff);
-            const bool receiving = receiver_.refuseAll("파일 받기가 꺼져 있습니다");
-            if (sending || receiving) logLine("파일 주고받기가 꺼져 진행 중이던 파일 전송을 멈춤 (" + peerName() + ")");
-        }
+        stopTransfersIfSwitchedOff();
         sleepUnlessStopped(timing_.statusPassMs);
     }
 }
@@ -465,6 +472,7 @@ void HostSession::receiveLoop() {
     }
     // Input handled while close ran may have pressed something after close released it.
     releaseInput();
+    receiver_.abortAll();
     close();
 }
 

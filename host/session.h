@@ -86,6 +86,9 @@ public:
     bool post(MsgType type, Bytes payload) override;
     // Posted messages the sending thread has not taken yet.
     size_t postedWaiting() const;
+    // Whether a thread of the slow requests (folder listing, restart or sleep, launch) is still
+    // running or about to take its next job.
+    bool slowJobsRunning() const;
     Json stats() const override;
 
     // One message from the viewer (the receive loop's thread). Errors are logged, never thrown.
@@ -172,11 +175,15 @@ private:
     void handleTransfer(MsgType type, const std::vector<unsigned char>& payload);
     void handleFiles(MsgType type, const std::vector<unsigned char>& payload);
     std::wstring takeUploadFolder();
+    // With file transfer switched off, stops the transfers under way (logged when there were
+    // any); true when it is off.
+    bool stopTransfersIfSwitchedOff();
 
     ConfigStore& store_;
     std::shared_ptr<SessionSystem> system_;
     const HostSessionTiming timing_;
     FrameTrace* const frameTrace_;  // null: none
+    const std::function<void(unsigned char type)> admitted_;
     HostServer* server_;
     const Json requestJson_;
     const SessionRequest request_;

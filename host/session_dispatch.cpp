@@ -65,6 +65,7 @@ void HostSession::handle(unsigned char type, const std::vector<unsigned char>& p
         // What a closing session still had in hand changes nothing. (Handlers that race with
         // close check again under the lock close takes for what they change.)
         if (stop_->load()) return;
+        if (admitted_) admitted_(type);
         const MsgType t = MsgType(type);
         // An errand is admitted without a history record or a notice: it gets nothing else.
         if (wakeErrand() && t != MsgType::Ping && t != MsgType::WakeRequest) return;

@@ -39,6 +39,9 @@ struct HostSessionOptions {
     std::function<std::wstring()> receiveFolder;  // received files' default folder; Downloads when empty
     // Where sent pictures are traced; the process's trace, from TAVREL_FRAME_TRACE, when null.
     FrameTrace* frameTrace = nullptr;
+    // Called with each viewer message that passed the session's stop check, before it is routed
+    // (tests hold a message there while close runs). May be empty.
+    std::function<void(unsigned char type)> admitted;
 };
 
 // Makes host sessions with these options for the server's admissions.

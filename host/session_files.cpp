@@ -21,11 +21,12 @@ void HostSession::handleTransfer(MsgType type, const std::vector<unsigned char>&
     case MsgType::FileBegin:
     case MsgType::FileData:
     case MsgType::FileEnd:
-    case MsgType::FileAbort: {
-        std::lock_guard<std::mutex> lock(filesMutex_);
-        if (!stop_->load()) receiver_.handle(uint8_t(type), payload);
+    case MsgType::FileAbort:
+        // The switch is read for every file message, not only by the status loop's next pass:
+        // nothing that comes after it was turned off is written.
+        if (type != MsgType::FileAbort) stopTransfersIfSwitchedOff();
+        receiver_.handle(uint8_t(type), payload);
         break;
-    }
     case MsgType::FileAck:
         sender_.onAck(payload);
         break;
@@ -98,6 +99,14 @@ void HostSession::handleFiles(MsgType type, const std::vector<unsigned char>& pa
     default:
         break;
     }
+}
+
+bool HostSession::stopTransfersIfSwitchedOff() {
+    if (store_.get().fileTransfer) return false;
+    const bool sending = sender_.cancel(kFileTransferOff);
+    const bool receiving = receiver_.refuseAll("파일 받기가 꺼져 있습니다");
+    if (sending || receiving) logLine("파일 주고받기가 꺼져 진행 중이던 파일 전송을 멈춤 (" + peerName() + ")");
+    return true;
 }
 
 std::wstring HostSession::takeUploadFolder() {

@@ -112,7 +112,8 @@ public:
     }
 
     void restoreWindow(uint32_t id) override {
-        if (HWND window = windowFromId(id)) ShowWindow(window, SW_RESTORE);
+        // Asynchronous: another program's hung window must not hold the session's thread for good.
+        if (HWND window = windowFromId(id)) ShowWindowAsync(window, SW_RESTORE);
     }
 
     Json windowEntry(uint32_t id, double scale) override {

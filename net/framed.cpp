@@ -81,15 +81,27 @@ void FramedConn::shutdown() {
 
 int FramedConn::localPort() const { return socketLocalPort(socket_); }
 
-bool FramedConn::sendAll(const uint8_t* data, size_t length) {
-    // The deadline moves with every byte the peer takes: a slow link is fine, a dead one is not.
-    int64_t deadline = -1;
+int64_t FramedConn::sendDeadline(size_t length) const {
+    // Clamped far beyond any real frame, so that the sum cannot overflow.
+    const int64_t rate = std::max<int64_t>(1, sendMinRate_.load());
+    const int64_t sizeMs = std::min<int64_t>(int64_t(std::min<size_t>(length, size_t(1) << 40)) / rate * 1000 +
+                                                 int64_t(length % size_t(rate)) * 1000 / rate,
+                                             int64_t(1) << 40);
+    return deadlineAfter(std::max(0, sendStallMs_.load())) + sizeMs * 1000000;
+}
+
+bool FramedConn::sendAll(const uint8_t* data, size_t length) { return sendBy(data, length, sendDeadline(length)); }
+
+bool FramedConn::sendBy(const uint8_t* data, size_t length, int64_t whole) {
+    // Two limits: the peer must take some bytes within the stall time (a dead link), and all of
+    // them by `whole` (a peer freeing a little just before each stall time ran out).
+    int64_t stall = -1;
     while (length > 0) {
         if (closed_.load()) return false;
         int64_t sent = socketSend(socket_, data, std::min(length, kMaxSendChunk));
         if (sent < 0 && socketLastError() == kErrWouldBlock) {
-            if (deadline < 0) deadline = deadlineAfter(std::max(0, sendStallMs_.load()));
-            int w = waitSliced(socket_, true, closed_, deadline);
+            if (stall < 0) stall = deadlineAfter(std::max(0, sendStallMs_.load()));
+            int w = waitSliced(socket_, true, closed_, std::min(stall, whole));
             if (w < 0) return false;
             if (w == 0) {
                 // Marked before the shutdown, so that whoever sees the closed connection can tell why.
@@ -105,7 +117,7 @@ bool FramedConn::sendAll(const uint8_t* data, size_t length) {
         }
         data += sent;
         length -= size_t(sent);
-        deadline = -1;
+        stall = -1;
     }
     return true;
 }
@@ -115,8 +127,9 @@ bool FramedConn::sendFrame(ByteSpan payload) {
     uint8_t header[4];
     storeBe32(header, uint32_t(payload.size()));
     std::lock_guard<std::mutex> lock(sendMutex_);
-    if (!sendAll(header, 4)) return false;
-    return sendAll(payload.data(), payload.size());
+    const int64_t whole = sendDeadline(4 + payload.size());
+    if (!sendBy(header, 4, whole)) return false;
+    return sendBy(payload.data(), payload.size(), whole);
 }
 
 bool FramedConn::sendLine(const std::string& text) {

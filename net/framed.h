@@ -2,6 +2,7 @@
 // and the helpers around it: socket start-up, dialling, listening and host:port text.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +28,9 @@ inline constexpr int kWaitSliceMs = 50;
 // How long a send may wait without the peer taking a single byte before the connection is given
 // up: a peer that stops reading must not hold a sending thread (and every lock it holds) forever.
 inline constexpr int kSendStallMs = 30000;
+// The slowest pace a frame may go out at: each frame must be taken within the stall time plus
+// its size at this rate, so that a peer taking a little now and then cannot hold a sender either.
+inline constexpr int64_t kSendMinBytesPerSecond = 65536;
 
 void initWinsock();
 void ensureWinsock();
@@ -51,12 +55,15 @@ public:
     void shutdown();
 
     // Sends everything or returns false (the connection is then closed). Not locked. When the
-    // peer takes no byte for the stall time, the connection is shut down and marked stalled.
+    // peer takes no byte for the stall time, or not all of them within the stall time plus their
+    // size at the minimum rate, the connection is shut down and marked stalled.
     bool sendAll(const uint8_t* data, size_t length);
     // True once a send gave up because the peer stopped taking bytes.
     bool sendStalled() const { return sendStalled_.load(); }
     // The stall time of later waits, in ms (kSendStallMs unless changed; tests shorten it).
     void setSendStallMs(int ms) { sendStallMs_.store(ms); }
+    // The minimum rate of later sends, in bytes per second (kSendMinBytesPerSecond unless changed).
+    void setSendMinRate(int64_t bytesPerSecond) { sendMinRate_.store(std::max<int64_t>(1, bytesPerSecond)); }
     // One whole frame (4-byte big-endian length, then the payload) under the send mutex.
     bool sendFrame(ByteSpan payload);
     // The text and a line feed, in one piece, under the send mutex.
@@ -91,6 +98,10 @@ private:
     int remainingMs(int64_t deadline) const;
     // Gives back what one unusually large frame or line made the buffer grow, once it is read.
     void trimBuffer();
+    // When `length` bytes started now must all have been taken (nowNanos).
+    int64_t sendDeadline(size_t length) const;
+    // sendAll with the whole-send deadline given, so that a frame's header and payload share one.
+    bool sendBy(const uint8_t* data, size_t length, int64_t whole);
 
     SocketHandle socket_;
     std::string peerAddress_;
@@ -100,6 +111,7 @@ private:
     size_t lineScanned_ = 0;  // unread bytes already known to hold no line feed
     std::atomic<uint8_t> closed_{0};
     std::atomic<int> sendStallMs_{kSendStallMs};
+    std::atomic<int64_t> sendMinRate_{kSendMinBytesPerSecond};
     std::atomic<bool> sendStalled_{false};
 };
 

@@ -305,3 +305,49 @@ TEST(FolderListing, WritableFolderIsTestedWithAFileThatGoesAgain) {
 }
 
 }  // namespace
+
+namespace {
+
+// Folders on another computer are refused before anything there is touched; drive Z: stands for
+// a mapped network drive, every other letter for a local one.
+TEST(FolderListing, FoldersOnAnotherComputerAreRemote) {
+    std::vector<std::wstring> asked;
+    const auto driveType = [&asked](const std::wstring& root) {
+        asked.push_back(root);
+        return root == L"Z:\\" || root == L"z:\\" ? kDriveRemote : kDriveFixed;
+    };
+    const struct {
+        const wchar_t* path;
+        bool remote;
+    } cases[] = {
+        {L"\\\\server\\share\\uploads", true},
+        {L"//server/share", true},
+        {L"\\\\?\\UNC\\server\\share", true},
+        {L"\\\\?\\unc\\server\\share", true},
+        {L"\\\\.\\pipe\\x", true},
+        {L"Z:\\uploads", true},
+        {L"z:", true},
+        {L"\\\\?\\Z:\\uploads", true},
+        {L"C:\\Users\\me\\Downloads", false},
+        {L"\\\\?\\C:\\Users", false},
+        {L"\\\\?\\UNCLE\\x", false},
+        {L"uploads", false},
+        {L"", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(u8(c.path));
+        EXPECT_EQ(isRemoteFolder(c.path, driveType), c.remote);
+    }
+    EXPECT_EQ(std::set<std::wstring>(asked.begin(), asked.end()),
+              (std::set<std::wstring>{L"Z:\\", L"z:\\", L"C:\\"}));
+    EXPECT_FALSE(isRemoteFolder(L"Z:\\uploads", nullptr));  // no drive types: only the path's form
+#ifndef _WIN32
+    // Natively "//" names this computer's own folder, so only the refusal keeps it out.
+    TempFolder dir;
+    std::wstring resolved = L"untouched";
+    EXPECT_FALSE(isFolderWritable("/" + u8(dir.wide()), resolved));
+    EXPECT_EQ(resolved, L"untouched");
+#endif
+}
+
+}  // namespace

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -133,6 +135,40 @@ TEST(FileReceiver, AbortOfOneFileForgetsItsBatch) {
     EXPECT_TRUE(treeOf(dest.path()).empty());
     EXPECT_TRUE(rig.receiver.batches.empty());
     EXPECT_EQ(rig.notes.all(), std::vector<std::string>{"보내기를 멈췄습니다"});
+}
+
+// Aborting one of two open files of a batch keeps the batch for the other: the other stays
+// watched (ended and refused when the batch idles), and the batch's indices go on (an index it
+// had is not admitted again as a new batch).
+TEST(FileReceiver, AbortOfOneOfTwoOpenFilesKeepsTheBatchForTheOther) {
+    TempFolder dest;
+    ReceiverRig rig(dest.wide());
+    rig.receiver.idleTimeout = std::chrono::milliseconds(300);
+    int asked = 0;
+    rig.receiver.acceptNewBatch = [&] { return ++asked, true; };
+    rig.begin(2, 1, 0, 3, "a.txt", 4);
+    rig.begin(3, 1, 1, 3, "b.txt", 4);
+    rig.data(3, bytesOf("bb"));
+    rig.abort(2, "보내기를 멈췄습니다");
+    {
+        std::lock_guard lock(rig.receiver.mutex);
+        EXPECT_EQ(rig.receiver.batches.count(1), 1u);
+    }
+    rig.begin(4, 1, 1, 3, "again.txt", 4);
+    EXPECT_EQ(asked, 1);
+    auto refusalOf = [&](uint32_t id) {
+        for (const Sent& r : rig.replies.ofType(kFileRefused))
+            if (r.id == id) return std::optional<std::string>(r.text);
+        return std::optional<std::string>();
+    };
+    EXPECT_EQ(refusalOf(4), "저장할 수 없습니다 (" + winErrorText(kErrInvalidData) + ")");
+    // The batch brings nothing more: the open file is dropped and refused.
+    ASSERT_TRUE(waitFor([&] { return refusalOf(3).has_value(); }));
+    EXPECT_EQ(refusalOf(3), "저장하다 멈췄습니다 (" + winErrorText(kErrTimeout) + ")");
+    EXPECT_EQ(rig.replies.ofType(kFileRefused).size(), 2u);
+    EXPECT_TRUE(treeOf(dest.path()).empty());
+    std::lock_guard lock(rig.receiver.mutex);
+    EXPECT_TRUE(rig.receiver.files.empty());
 }
 
 TEST(FileReceiver, ChunksAreAcknowledgedWithTheRunningTotal) {
@@ -449,6 +485,42 @@ TEST(FileReceiver, LinkAtThePartNameIsNotWrittenThrough) {
     }
 }
 
+// A link that appears under the part file's name after the leftover was removed is not opened
+// either: the part file is only ever made new, so the file is refused and what the link leads to
+// keeps its content.
+TEST(FileReceiver, LinkMadeAfterTheLeftoverWentIsNotWrittenThrough) {
+    const struct {
+        const char* name;
+        bool hard;
+    } cases[] = {
+#ifndef _WIN32
+        {"symbolic link", false},
+#endif
+        {"hard link", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempFolder root;
+        const std::wstring dest = root / L"dest", outside = root / L"outside.txt";
+        putFolder(dest);
+        putFile(outside, bytesOf("outside"));
+        ReceiverRig rig(dest);
+        std::unique_ptr<TestLink> link;
+        rig.receiver.partNameFreed = [&](const std::wstring& partPath) {
+            link = std::make_unique<TestLink>(outside, partPath, c.hard);
+        };
+        rig.file(2, 1, 0, 1, "a.txt", bytesOf("peer's bytes"));
+        ASSERT_TRUE(link && link->made());
+        EXPECT_EQ(readFile(outside), bytesOf("outside"));
+        EXPECT_FALSE(pathExists(joinPath(dest, L"a.txt")));
+        EXPECT_TRUE(rig.replies.ofType(kFileSaved).empty());
+        const auto refused = rig.replies.ofType(kFileRefused);
+        ASSERT_EQ(refused.size(), 1u);
+        EXPECT_EQ(refused[0].id, 2u);
+        EXPECT_EQ(refused[0].text.rfind("저장할 수 없습니다 (", 0), 0u) << refused[0].text;
+    }
+}
+
 struct HostileCase {
     const char* name;
     std::string path;
@@ -542,21 +614,6 @@ TEST(FileReceiver, HostilePathsStayInsideTheDestination) {
 }
 
 #ifndef _WIN32
-// Puts `replacement` in place of the descriptor this process holds open on `path` (the
-// receiver's part file), so that its writes go elsewhere; `replacement` is closed.
-bool replaceDescriptorOf(const std::filesystem::path& path, int replacement) {
-    const auto wanted = std::filesystem::canonical(path);
-    int found = -1;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code ec;
-        if (std::filesystem::read_symlink(entry.path(), ec) == wanted && !ec)
-            found = std::stoi(entry.path().filename().string());
-    }
-    const bool ok = found >= 0 && ::dup2(replacement, found) == found;
-    ::close(replacement);
-    return ok;
-}
-
 // A chunk that cannot be written drops the transfer and says why (the part file's descriptor
 // leads to a full device here).
 TEST(FileReceiver, FailedWriteRefusesAndDropsThePartFile) {

@@ -279,6 +279,35 @@ TEST(FramedConn, ASlowReaderIsNoStall) {
     EXPECT_FALSE(p.client->sendStalled());
 }
 
+// A reader that takes a little now and then, never letting the stall time run out, still does
+// not hold the writer: a frame must go out at the minimum rate. The reader takes far less than
+// the frame within the frame's allowance, and never stops for the stall time.
+TEST(FramedConn, AReaderTakingALittleNowAndThenIsCutOffAtTheMinimumRate) {
+    auto p = makeLoopbackPair();
+    ASSERT_TRUE(p.client && p.host);
+    p.client->setSendStallMs(1000);
+    p.client->setSendMinRate(64 << 20);  // the 32 MiB frame is allowed 1.5 s in all
+    const Bytes frame(32u << 20, 3);
+    auto writer = std::async(std::launch::async, [&] { return p.client->sendFrame(frame); });
+    std::atomic<bool> stop{false};
+    auto reader = std::async(std::launch::async, [&] {
+        // About 5 MiB/s, bytes taken all the time: the stall time never runs out, and the frame
+        // would take some 6 s at this pace.
+        while (!stop.load()) {
+            std::this_thread::sleep_for(50ms);
+            try {
+                if (!p.host->fill(0)) return;
+            } catch (const ProtoError&) {
+            }
+        }
+    });
+    ASSERT_EQ(writer.wait_for(30s), std::future_status::ready) << "the slow reader holds the writer";
+    stop = true;
+    reader.wait();
+    EXPECT_FALSE(writer.get());
+    EXPECT_TRUE(p.client->sendStalled());
+}
+
 TEST(FramedConn, CloseWakesABlockedAccept) {
     ListenSocket listener;
     ASSERT_TRUE(listener.open(0, true));

@@ -1,4 +1,5 @@
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -67,3 +68,18 @@ TestLink::~TestLink() {
     ::unlink(utf8FromWide(link_).c_str());
 #endif
 }
+
+#ifndef _WIN32
+bool replaceDescriptorOf(const std::filesystem::path& path, int replacement) {
+    const auto wanted = std::filesystem::canonical(path);
+    int found = -1;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(entry.path(), ec) == wanted && !ec)
+            found = std::stoi(entry.path().filename().string());
+    }
+    const bool ok = found >= 0 && ::dup2(replacement, found) == found;
+    ::close(replacement);
+    return ok;
+}
+#endif

@@ -70,6 +70,12 @@ inline bool waitFor(const std::function<bool()>& done, int ms = 10000) {
     return true;
 }
 
+#ifndef _WIN32
+// Puts `replacement` in place of the descriptor this process holds open on `path` (a receiver's
+// part file), so that its writes go elsewhere; `replacement` is closed.
+bool replaceDescriptorOf(const std::filesystem::path& path, int replacement);
+#endif
+
 // A symbolic link at `link` to an existing `target` (a file or folder), or with `hard` a second
 // name of the target file, removed again before the folder holding it is cleaned up. Natively
 // symlink() or link(); under Wine, whose own call makes no link, the system's ln through the Z:
