@@ -59,6 +59,7 @@ ClientSession::ClientSession(Peer peerIn, KeyPair deviceKeyIn, Bytes tokenIn, vo
       videoWindow(videoWindowIn),
       password(std::move(passwordIn)) {
     filesOut.peerName = kUnknownHostName;
+    if (services.outgoingReleases) outgoing_.observeReleases(std::move(services.outgoingReleases));
 }
 
 ClientSession::~ClientSession() {

@@ -48,6 +48,8 @@ struct SessionServices {
     // How long the host may take no byte of what is sent before the session ends; tests shorten it.
     int sendStallMs = kSendStallMs;
     OutgoingLimits outgoing;
+    // For tests: sees every message the outgoing queue is through with, as the queue's observer.
+    std::function<void(const QueuedMessage&)> outgoingReleases;
     // Where shown pictures are traced (on nowNanos, whatever the clock above); the process's
     // trace, from TAVREL_FRAME_TRACE, when null.
     FrameTrace* frameTrace = nullptr;

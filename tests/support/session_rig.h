@@ -90,6 +90,7 @@ struct SessionRig {
     std::shared_ptr<ClientSession> session;
     int sendStallMs = kSendStallMs;  // how long the host may take nothing before the session ends
     FrameTrace* frameTrace = nullptr;  // where shown pictures are traced; the process's when null
+    std::function<void(const QueuedMessage&)> outgoingReleases;  // the outgoing queue's observer
 
     SessionServices services(PeerConnector connector = {}) {
         SessionServices s;
@@ -98,6 +99,7 @@ struct SessionRig {
         s.devices = devices;
         s.connectPeer = std::move(connector);
         s.clock = clock.fn();
+        s.outgoingReleases = outgoingReleases;
         return s;
     }
     // Without a connector of its own the session dials the peer's addresses only: a test never
