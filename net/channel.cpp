@@ -14,10 +14,12 @@ bool SecureChannel::send(uint8_t type, ByteSpan payload, bool secret) {
     struct Wipe {
         Bytes& bytes;
         bool on;
+        const std::function<void(ByteSpan)>& released;
         ~Wipe() {
             if (on) wipeSecret(bytes.data(), bytes.size());
+            if (released) released(bytes);
         }
-    } wipe{plain, secret};
+    } wipe{plain, secret, plainReleased_};
     // Held from sealing to writing, so that nonces reach the wire in the order they were used.
     std::lock_guard<std::mutex> lock(sendMutex_);
     if (conn_->isClosed()) return false;

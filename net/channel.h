@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -37,6 +38,9 @@ public:
     ChannelMessage receive(int timeoutMs, size_t maxFrame = kMaxChannelFrame);
 
     const std::shared_ptr<FramedConn>& connection() const { return conn_; }
+    // For tests, set before the channel is shared: called with the plain copy (type byte and
+    // payload) of every message send made, just before its buffer is freed, to see secrets wiped.
+    void observePlainReleases(std::function<void(ByteSpan)> observer) { plainReleased_ = std::move(observer); }
 
 private:
     std::shared_ptr<FramedConn> conn_;
@@ -44,4 +48,5 @@ private:
     CipherState send_;
     CipherState receive_;
     bool broken_ = false;  // a frame failed to open; only the receiving thread touches it
+    std::function<void(ByteSpan)> plainReleased_;
 };

@@ -53,6 +53,7 @@ ClientSession::ClientSession(Peer peerIn, KeyPair deviceKeyIn, Bytes tokenIn, vo
       frameTrace_(services.frameTrace ? services.frameTrace : frameTrace()),
       sendStallMs_(services.sendStallMs),
       outgoing_(services.outgoing),
+      sharedStateWritten_(std::move(services.sharedStateWritten)),
       audio(devices_->makeSound()),
       peer(std::move(peerIn)),
       deviceKey(std::move(deviceKeyIn)),
@@ -60,6 +61,7 @@ ClientSession::ClientSession(Peer peerIn, KeyPair deviceKeyIn, Bytes tokenIn, vo
       videoWindow(videoWindowIn),
       password(std::move(passwordIn)) {
     filesOut.peerName = kUnknownHostName;
+    if (services.outgoingReleases) outgoing_.observeReleases(std::move(services.outgoingReleases));
 }
 
 ClientSession::~ClientSession() {
@@ -190,6 +192,7 @@ Json ClientSession::readHello(const Bytes& helloBytes) {
     {
         std::lock_guard lock(stateMutex);
         hostOs_ = hello.get("os").isString() ? hello.get("os").text : "mac";
+        if (sharedStateWritten_) sharedStateWritten_();
     }
     setUpFiles(hostNameIn(hello).value_or(kUnknownHostName));
     return hello;
@@ -247,6 +250,7 @@ std::string ClientSession::hostOs() {
 void ClientSession::setRoute(const std::string& text) {
     std::lock_guard lock(stateMutex);
     route_ = text;
+    if (sharedStateWritten_) sharedStateWritten_();
 }
 
 void ClientSession::send(unsigned char type, std::vector<unsigned char> const& payload) {

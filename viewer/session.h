@@ -48,6 +48,11 @@ struct SessionServices {
     // How long the host may take no byte of what is sent before the session ends; tests shorten it.
     int sendStallMs = kSendStallMs;
     OutgoingLimits outgoing;
+    // For tests: sees every message the outgoing queue is through with, as the queue's observer.
+    std::function<void(const QueuedMessage&)> outgoingReleases;
+    // For tests: called by the connect thread right after it wrote what the window reads (the
+    // route, the host's system), before it lets go of `stateMutex`.
+    std::function<void()> sharedStateWritten;
     // Where shown pictures are traced (on nowNanos, whatever the clock above); the process's
     // trace, from TAVREL_FRAME_TRACE, when null.
     FrameTrace* frameTrace = nullptr;
@@ -95,6 +100,7 @@ class ClientSession : public std::enable_shared_from_this<ClientSession> {
     // stateMutex.
     std::string route_;
     std::string hostOs_ = "mac";
+    std::function<void()> sharedStateWritten_;  // empty: none
     // Receive thread, under queueMutex: bytes of the queued payloads, and frames being skipped
     // until the next key frame after an overflow.
     size_t queuedBytes_ = 0;

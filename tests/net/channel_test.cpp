@@ -138,6 +138,46 @@ TEST(SecureChannel, SendOnAClosedConnectionFailsWithoutUsingANonce) {
     EXPECT_EQ(protoErrorOf([&] { sender.receive(1000); }), "연결이 닫혔습니다");
 }
 
+// However a send ends, a secret leaves no plain copy behind; anything else is not worth a wipe.
+TEST(SecureChannel, TheSendsPlainCopyOfASecretIsWipedHoweverTheSendEnds) {
+    const Bytes login{'p', 'w', '1', '2'};
+    const Bytes plain{5, 'p', 'w', '1', '2'};  // the type byte, then the payload
+    const struct {
+        const char* name;
+        bool secret;
+        Bytes sendKey;  // one of 5 bytes the cipher refuses: sealing throws
+        bool closed;
+        bool sent;
+        bool throws;
+        Bytes left;  // the plain copy just before its buffer is freed
+    } cases[] = {
+        {"sent", true, kKeyA, false, true, false, Bytes(plain.size(), 0)},
+        {"on a closed connection", true, kKeyA, true, false, false, Bytes(plain.size(), 0)},
+        {"when the seal throws", true, Bytes(5, 1), false, false, true, Bytes(plain.size(), 0)},
+        {"not a secret", false, kKeyA, false, true, false, plain},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto conns = makeLoopbackPair();
+        ASSERT_TRUE(conns.client && conns.host);
+        SecureChannel sender(conns.client, CipherState(c.sendKey), CipherState(kKeyB));
+        std::vector<Bytes> released;
+        sender.observePlainReleases([&](ByteSpan bytes) { released.emplace_back(bytes.begin(), bytes.end()); });
+        if (c.closed) conns.client->shutdown();
+        bool sent = false;
+        bool threw = false;
+        try {
+            sent = sender.send(5, login, c.secret);
+        } catch (const std::exception&) {
+            threw = true;
+        }
+        EXPECT_EQ(sent, c.sent);
+        EXPECT_EQ(threw, c.throws);
+        ASSERT_EQ(released.size(), 1u);
+        EXPECT_EQ(released[0], c.left);
+    }
+}
+
 TEST(SecureChannel, ReceiveTimesOutAndShutdownWakesIt) {
     auto p = makeChannelPair();
     ASSERT_TRUE(p.client && p.host);

@@ -90,6 +90,8 @@ struct SessionRig {
     std::shared_ptr<ClientSession> session;
     int sendStallMs = kSendStallMs;  // how long the host may take nothing before the session ends
     FrameTrace* frameTrace = nullptr;  // where shown pictures are traced; the process's when null
+    std::function<void(const QueuedMessage&)> outgoingReleases;  // the outgoing queue's observer
+    std::function<void()> sharedStateWritten;  // called where the connect thread wrote the route or host system
 
     SessionServices services(PeerConnector connector = {}) {
         SessionServices s;
@@ -98,6 +100,8 @@ struct SessionRig {
         s.devices = devices;
         s.connectPeer = std::move(connector);
         s.clock = clock.fn();
+        s.outgoingReleases = outgoingReleases;
+        s.sharedStateWritten = sharedStateWritten;
         return s;
     }
     // Without a connector of its own the session dials the peer's addresses only: a test never

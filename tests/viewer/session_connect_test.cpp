@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <future>
 #include <optional>
 #include <set>
 #include <string>
@@ -302,6 +303,30 @@ TEST(SessionConnect, RouteAndHostSystemAreReadSafelyWhileTheConnectRetries) {
                                             std::string(kRouteRelay) + "|mac", std::string(kRouteRelay) + "|windows"};
     for (const std::string& s : seen) EXPECT_EQ(possible.count(s), 1u) << s;
     EXPECT_EQ(rig.session->route() + "|" + rig.session->hostOs(), std::string(kRouteRelay) + "|windows");
+}
+
+// The race above made certain: at each point where the connect thread has just written what the
+// window reads, a reader on another thread cannot get in before the write is through.
+TEST(SessionConnect, AReaderCannotGetInWhileTheConnectThreadWritesTheRouteOrHostSystem) {
+    ScriptedHost host("시험 호스트", "windows");
+    TestDialer dialer(host);
+    dialer.labels = {kRoutePunched, kRouteRelay};
+    dialer.ends = {HostEnd::Close, HostEnd::Serve};
+    Peer peer = host.peer();
+    peer.relay = kOwnRelay;
+    SessionRig rig;
+    std::vector<bool> readerGotIn;  // per write, in order: the route twice, then the host system
+    rig.sharedStateWritten = [&] {
+        // Nothing else takes the lock while the session connects: only the writer can hold it.
+        readerGotIn.push_back(std::async(std::launch::async, [&] {
+                                  if (!rig.session->stateMutex.try_lock()) return false;
+                                  rig.session->stateMutex.unlock();
+                                  return true;
+                              }).get());
+    };
+    rig.make(peer, {}, {}, nullptr, dialer.connector());
+    EXPECT_NO_THROW(rig.session->connect(Json(), nullptr));
+    EXPECT_EQ(readerGotIn, std::vector<bool>(3, false));
 }
 
 TEST(SessionConnect, TheHostHelloNamesTheHostAndItsSystem) {

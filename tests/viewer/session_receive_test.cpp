@@ -16,6 +16,7 @@
 #include "support/file_transfer.h"
 #include "support/log_capture.h"
 #include "support/payload_cases.h"
+#include "support/loopback.h"
 #include "support/session_rig.h"
 
 namespace {
@@ -278,6 +279,30 @@ TEST(SessionSenders, CommandsAndTheirPayloads) {
     EXPECT_EQ(c.host.received(MsgType::AudioSwitch), (std::vector<Bytes>{Bytes{1}, Bytes{0}}));
     EXPECT_EQ(c.host.received(MsgType::PasteFiles), std::vector<Bytes>{Bytes()});
     EXPECT_EQ(c.rig.devices->soundStops(), 1);  // only turning sound off silences the player
+}
+
+// Whatever breaks inside a send, the login of a locked screen it carried is wiped before its
+// buffer goes. Here the seal throws: the channel's key is one the cipher refuses.
+TEST(SessionSenders, ALoginIsWipedWhenItsSendThrows) {
+    SessionRig rig;
+    std::vector<Bytes> logins;  // as the queue let go of them
+    rig.outgoingReleases = [&](const QueuedMessage& m) {
+        if (m.type == uint8_t(MsgType::LockLogin)) logins.push_back(m.payload);
+    };
+    rig.make(Peer());
+    LoopbackPair conns = makeLoopbackPair();
+    ASSERT_TRUE(conns.client);
+    {
+        std::lock_guard lock(rig.session->stateMutex);
+        rig.session->channel = std::make_shared<SecureChannel>(conns.client, CipherState(Bytes(5, 1)),
+                                                               CipherState(Bytes(32, 2)));
+    }
+    const Bytes login = textBytes("사용자\n암호");
+    rig.session->send(MsgType::LockLogin, login);
+    rig.session->sendLoop();  // on this thread: it ends at the throw
+    ASSERT_EQ(logins.size(), 1u);
+    EXPECT_EQ(logins[0], Bytes(login.size(), 0));
+    EXPECT_TRUE(rig.session->outgoing().closed());
 }
 
 TEST(SessionFiles, TheReceivePermitLetsInOneBatchPerRequest) {
