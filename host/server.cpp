@@ -141,7 +141,7 @@ struct HostServer::Shared {
         refuse(*conn, kCauseNames[cause], kTooManyAdmissions);
         return false;
     }
-    // A refusal line, through the limiter: its cause is the text unless one is given.
+    // A refusal line, through the limiter under the given cause.
     void refuse(const FramedConn& conn, const std::string& cause, const std::string& why) {
         if (std::optional<std::string> tail = strangerLog.admit(cause)) logRefusal(conn, why + *tail);
     }

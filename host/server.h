@@ -119,7 +119,8 @@ public:
     const std::string& accessId() const { return accessId_; }
     RelayHostAgent* relayAgent() const { return relayAgent_.get(); }
     RelayHostAgent* accessRelayAgent() const { return accessRelayAgent_.get(); }
-    // Admissions running now: all of them, and those handed over by a relay agent.
+    // Admissions holding a slot now (one that gave way holds none): all of them, and those
+    // handed over by a relay agent.
     int admissionsRunning() const;
     int relayedAdmissionsRunning() const;
 
