@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "core/config/keys.h"
+#include "core/log_limit.h"
 #include "core/crypto/hash.h"
 #include "core/crypto/identity.h"
 #include "core/util.h"
@@ -17,6 +18,7 @@
 #include "host/protocol/messages.h"
 #include "host/session_factory.h"
 #include "net/handshake.h"
+#include "net/ip_address.h"
 
 const char* const kPasswordLoginRefused = "비밀번호 접속 받지 않음";
 const char* const kBadHello = "인사 형식";
@@ -57,11 +59,8 @@ struct HostServer::Shared {
         std::shared_ptr<FramedConn> conn;
         bool relayed = false;
         std::string source;
-    };
-    struct RefusalLog {
-        int64_t lastNs = 0;
-        bool logged = false;
-        int unlogged = 0;  // refusals since the last line
+        bool firstFrame = false;  // the peer has sent its first frame
+        bool gaveWay = false;     // shut down for a newcomer; no longer counted
     };
 
     std::mutex mutex;
@@ -71,35 +70,65 @@ struct HostServer::Shared {
     int admissions = 0;
     int relayed = 0;
     int calls = 0;  // session ends under way
-    std::vector<Admission> inFlight;
+    std::vector<Admission> inFlight;  // oldest first; those that gave way stay until their thread ends
     std::map<std::string, int> perSource;
-    RefusalLog refusals[kCauseCount];
-    int64_t refusalLogNs = 60'000'000'000;
+    // Every line a peer can cause before it is admitted goes through here.
+    LogLimiter strangerLog;
 
-    // The address a direct connection comes from, without its port.
+    // The address a direct connection comes from, without its port; IPv6 by its /64.
     static std::string sourceOf(const FramedConn& conn) {
         std::string host;
         int port = 0;
         splitHostPort(conn.peerAddress(), host, port);
-        return host;
+        return admissionSource(host);
+    }
+
+    // Under the mutex: the cause that keeps this connection out, or kCauseCount when a slot is free.
+    int fullCause(bool viaRelay, const std::string& source) {
+        if (viaRelay) return relayed >= kMaxRelayedAdmissions ? kRelayedFull : kCauseCount;
+        auto it = perSource.find(source);
+        if (it != perSource.end() && it->second >= kMaxAdmissionsPerSource) return kSourceFull;
+        return admissions - relayed >= kMaxDirectAdmissions ? kDirectFull : kCauseCount;
+    }
+    // Under the mutex: the oldest admission of the full pool that has not yet sent its first frame
+    // gives way (shut down, no longer counted). A real viewer sends its first frame at once, so
+    // only connections that hold a slot without using it make room. False when none may.
+    bool makeRoom(int cause, const std::string& source) {
+        // Those that gave way but still run are bounded too: each newcomer makes at most one.
+        if (int(inFlight.size()) >= 2 * kMaxAdmissions) return false;
+        for (Admission& a : inFlight) {
+            // Bytes still waiting in the socket are a first frame on its way to the admission.
+            if (a.gaveWay || a.firstFrame || a.conn->peerBytesWaiting()) continue;
+            if (cause == kRelayedFull ? !a.relayed : a.relayed) continue;
+            if (cause == kSourceFull && a.source != source) continue;
+            a.gaveWay = true;
+            uncount(a);
+            a.conn->shutdown();
+            return true;
+        }
+        return false;
+    }
+    void uncount(const Admission& a) {
+        --admissions;
+        if (a.relayed) {
+            --relayed;
+        } else if (--perSource[a.source] <= 0) {
+            perSource.erase(a.source);
+        }
     }
 
     // Counts an admission in; false when the server is going away or has no slot for it (then
     // shut the connection down, and log the refusal when it is time to).
     bool enterAdmission(const std::shared_ptr<FramedConn>& conn, bool viaRelay) {
         const std::string source = viaRelay ? std::string() : sourceOf(*conn);
-        std::optional<std::string> line;
+        int cause = kCauseCount;
         {
             std::lock_guard<std::mutex> lock(mutex);
             if (closing) return false;
-            int cause = kCauseCount;
-            if (viaRelay) {
-                if (relayed >= kMaxRelayedAdmissions) cause = kRelayedFull;
-            } else if (admissions - relayed >= kMaxDirectAdmissions) {
-                cause = kDirectFull;
-            } else if (perSource[source] >= kMaxAdmissionsPerSource) {
-                cause = kSourceFull;
-            }
+            cause = fullCause(viaRelay, source);
+            // Room made in the per-source pool may leave the direct pool full still.
+            for (int tries = 0; cause != kCauseCount && tries < 2 && makeRoom(cause, source); ++tries)
+                cause = fullCause(viaRelay, source);
             if (cause == kCauseCount) {
                 ++admissions;
                 if (viaRelay) ++relayed;
@@ -107,36 +136,25 @@ struct HostServer::Shared {
                 inFlight.push_back(Admission{conn, viaRelay, source});
                 return true;
             }
-            if (!viaRelay && perSource[source] == 0) perSource.erase(source);
-            line = refusalLine(refusals[cause]);
         }
-        if (line) logRefusal(*conn, kTooManyAdmissions + *line);
+        static const char* const kCauseNames[kCauseCount] = {"slots:source", "slots:direct", "slots:relayed"};
+        refuse(*conn, kCauseNames[cause], kTooManyAdmissions);
         return false;
     }
-    // Under the mutex: what follows the refusal text when this refusal is to be logged, with the
-    // count of those left unlogged since the last line; nothing (and counted) when it is not.
-    std::optional<std::string> refusalLine(RefusalLog& log) {
-        const int64_t now = nowNanos();
-        if (log.logged && now - log.lastNs < refusalLogNs) {
-            ++log.unlogged;
-            return std::nullopt;
-        }
-        std::string tail = log.unlogged > 0 ? " (앞 줄 뒤로 " + std::to_string(log.unlogged) + "번 더)" : "";
-        log.logged = true;
-        log.lastNs = now;
-        log.unlogged = 0;
-        return tail;
+    // A refusal line, through the limiter under the given cause.
+    void refuse(const FramedConn& conn, const std::string& cause, const std::string& why) {
+        if (std::optional<std::string> tail = strangerLog.admit(cause)) logRefusal(conn, why + *tail);
+    }
+    void firstFrameArrived(const std::shared_ptr<FramedConn>& conn) {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (Admission& a : inFlight)
+            if (a.conn == conn) a.firstFrame = true;
     }
     void leaveAdmission(const std::shared_ptr<FramedConn>& conn) {
         std::lock_guard<std::mutex> lock(mutex);
         auto it = std::find_if(inFlight.begin(), inFlight.end(), [&](const Admission& a) { return a.conn == conn; });
         if (it != inFlight.end()) {
-            --admissions;
-            if (it->relayed) {
-                --relayed;
-            } else if (--perSource[it->source] <= 0) {
-                perSource.erase(it->source);
-            }
+            if (!it->gaveWay) uncount(*it);
             inFlight.erase(it);
         }
         idle.notify_all();
@@ -195,7 +213,7 @@ HostServer::~HostServer() {
     std::unique_lock<std::mutex> lock(shared_->mutex);
     shared_->closing = true;
     for (const auto& admission : shared_->inFlight) admission.conn->shutdown();
-    shared_->idle.wait(lock, [this] { return shared_->admissions == 0 && shared_->calls == 0; });
+    shared_->idle.wait(lock, [this] { return shared_->inFlight.empty() && shared_->calls == 0; });
     shared_->server = nullptr;
 }
 
@@ -222,10 +240,7 @@ bool HostServer::start(int port, bool announce, bool relay, bool loopbackOnly) {
         std::lock_guard<std::mutex> lock(sessionMutex_);
         run = run_ = ++lastRun_;
     }
-    {
-        std::lock_guard<std::mutex> lock(shared_->mutex);
-        shared_->refusalLogNs = int64_t(timing.refusalLogMs) * 1000000;
-    }
+    shared_->strangerLog.setIntervalMs(timing.refusalLogMs);
     running_.exchange(true);
     try {
         acceptThread_ = std::thread([this, run] {
@@ -372,7 +387,7 @@ void HostServer::startAdmissionThread(std::shared_ptr<FramedConn> conn, uint64_t
             shared->leaveAdmission(conn);
         }).detach();
     } catch (const std::system_error& e) {
-        logRefusal(*conn, e.what());
+        shared_->refuse(*conn, e.what(), e.what());
         conn->shutdown();
         shared_->leaveAdmission(conn);
     }
@@ -382,10 +397,10 @@ void HostServer::admit(const std::shared_ptr<FramedConn>& conn, uint64_t run) {
     try {
         admitOrThrow(conn, run);
     } catch (const std::exception& e) {
-        logRefusal(*conn, e.what());
+        shared_->refuse(*conn, e.what(), e.what());
         conn->shutdown();
     } catch (...) {
-        logRefusal(*conn, "?");
+        shared_->refuse(*conn, "?", "?");
         conn->shutdown();
     }
 }
@@ -421,6 +436,7 @@ void HostServer::admitOrThrow(const std::shared_ptr<FramedConn>& conn, uint64_t 
     const Bytes hostHello = hostHelloBytes(store_.get().deviceName, deviceId_);
 
     const Bytes first = conn->readFrame(kMaxHandshakeFrame, timing.firstFrameMs);
+    shared_->firstFrameArrived(conn);
     const bool byPassword = isPasswordHello(first);
     std::shared_ptr<SecureChannel> channel;
     Json peerHello;

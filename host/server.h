@@ -35,10 +35,13 @@ extern const char* const kTooManyErrands;        // more wake errands at once th
 
 // Waits of the server. Tests shorten them; the product uses the defaults.
 struct HostTiming {
-    int firstFrameMs = 10000;  // the viewer's first handshake frame
+    // The viewer's first handshake frame. A viewer sends it at once; a connection that sends
+    // nothing must not hold an admission slot for long.
+    int firstFrameMs = 2000;
     int requestMs = 10000;     // the session request after the handshake
     int acceptRetryMs = 250;   // pause after an accept that failed while the listener is open
-    int refusalLogMs = 60000;  // a refusal for too many connections is logged at most this often per cause
+    // A line that a connection not yet admitted can cause is logged at most this often per cause.
+    int refusalLogMs = 60000;
     RelayAgentTiming agent;
 };
 
@@ -61,10 +64,12 @@ public:
     HostServer(const HostServer&) = delete;
     HostServer& operator=(const HostServer&) = delete;
 
-    // At most this many admissions run at once; further connections are shut down. Connections
-    // that a relay agent hands over (relayed or punched) draw on a share of their own, so that
-    // strangers on one route cannot shut viewers on the other out, and one address holds at most
-    // a few of the direct ones.
+    // At most this many admissions run at once. Connections that a relay agent hands over
+    // (relayed or punched) draw on a share of their own, so that strangers on one route cannot
+    // shut viewers on the other out, and one address (an IPv6 one by its /64) holds at most a few
+    // of the direct ones. When a newcomer finds its share full, the oldest admission of that
+    // share that has not yet sent its first frame gives way; when none may, the newcomer is shut
+    // down.
     static constexpr int kMaxAdmissions = 32;
     static constexpr int kMaxRelayedAdmissions = 8;
     static constexpr int kMaxDirectAdmissions = kMaxAdmissions - kMaxRelayedAdmissions;
@@ -114,7 +119,8 @@ public:
     const std::string& accessId() const { return accessId_; }
     RelayHostAgent* relayAgent() const { return relayAgent_.get(); }
     RelayHostAgent* accessRelayAgent() const { return accessRelayAgent_.get(); }
-    // Admissions running now: all of them, and those handed over by a relay agent.
+    // Admissions holding a slot now (one that gave way holds none): all of them, and those
+    // handed over by a relay agent.
     int admissionsRunning() const;
     int relayedAdmissionsRunning() const;
 

@@ -248,6 +248,8 @@ bool FramedConn::waitReadable(int timeoutMs) {
     return w != 0;
 }
 
+bool FramedConn::peerBytesWaiting() const { return !closed_.load() && socketPoll(socket_, false, 0) > 0; }
+
 // ---- dialling ----
 
 int lastConnectError() { return tlsConnectError; }

@@ -81,6 +81,9 @@ public:
     // True when unread bytes are buffered or arrive within timeoutMs (or the connection closed,
     // so that the next read reports it).
     bool waitReadable(int timeoutMs);
+    // Bytes (or the end of the stream) wait in the socket, not yet received. Unlike the reads,
+    // safe from any thread while another one reads.
+    bool peerBytesWaiting() const;
 
     int localPort() const;
 

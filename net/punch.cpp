@@ -30,9 +30,26 @@ bool cancelled(const Cancel& cancel) { return cancel && cancel->load(); }
 
 bool expired(const Deadline& deadline) { return nowNanos() >= deadline->load(); }
 
+using Limiter = std::shared_ptr<LogLimiter>;
+
+// A line of a punch event: through the limiter under its cause when there is one.
+void punchLog(const Limiter& log, const std::string& cause, const std::string& line) {
+    if (log) {
+        log->log(cause, line);
+    } else {
+        logLine(line);
+    }
+}
+
+std::mutex subnetSourceMutex;
+std::function<std::vector<IpSubnet>()>& subnetSource() {
+    static auto* source = new std::function<std::vector<IpSubnet>()>();
+    return *source;
+}
+
 // Simultaneous open: dial the peer from the shared local port until something answers.
 void dialLoop(std::shared_ptr<Race> race, Deadline deadline, Cancel cancel, int localPort, std::string host,
-              int port, PunchTimings t) {
+              int port, PunchTimings t, Limiter log) {
     std::shared_ptr<FramedConn> conn;
     int tries = 0, refusals = 0;
     while (!expired(deadline) && !cancelled(cancel) && !race->decided()) {
@@ -49,9 +66,10 @@ void dialLoop(std::shared_ptr<Race> race, Deadline deadline, Cancel cancel, int 
     if (conn) {
         conn->route = kRoutePunched;
     } else if (!race->hasWinner()) {
-        logLine("구멍 뚫기 " + std::to_string(localPort) + "→" + peerTextForLog(host) + ":" + std::to_string(port) +
-                " 시도 " + std::to_string(tries) + "번 (거부 " + std::to_string(refusals) + "), 마지막 오류 " +
-                std::to_string(lastConnectError()));
+        punchLog(log, "punch:dial",
+                 "구멍 뚫기 " + std::to_string(localPort) + "→" + peerTextForLog(host) + ":" + std::to_string(port) +
+                     " 시도 " + std::to_string(tries) + "번 (거부 " + std::to_string(refusals) + "), 마지막 오류 " +
+                     std::to_string(lastConnectError()));
     }
     race->offer(std::move(conn));
 }
@@ -67,6 +85,7 @@ void listenLoop(std::shared_ptr<Race> race, Deadline deadline, Cancel cancel, in
         race->offer(nullptr);
         return;
     }
+    int handedOn = 0;
     while (!expired(deadline) && !cancelled(cancel) && !race->decided()) {
         int ready = socketPoll(s, false, t.listenPollMs);
         if (ready < 0) sleepMs(t.listenPollMs);
@@ -74,6 +93,11 @@ void listenLoop(std::shared_ptr<Race> race, Deadline deadline, Cancel cancel, in
         SockAddr peer;
         SocketHandle c = socketAccept(s, &peer);
         if (c == kInvalidSocket) continue;  // gone already (would block) or failed: poll again
+        if (race->hostSide() && handedOn >= kMaxPunchAccepts) {
+            socketClose(c);
+            continue;
+        }
+        ++handedOn;
         std::string host, service;
         socketNumericName(peer, host, service);
         auto conn = std::make_shared<FramedConn>(c, host + ":" + service);
@@ -260,7 +284,7 @@ bool Punch::rendezvous(const RelayConfig& relay, const std::string& role, const 
 std::shared_ptr<FramedConn> Punch::attempt(int localPort, const std::vector<std::string>& peers,
                                            const std::string& peerListen, int64_t deadlineNs,
                                            std::shared_ptr<std::atomic<bool>> cancel, Handler onConnection,
-                                           const PunchTimings& timings) {
+                                           const PunchTimings& timings, std::shared_ptr<LogLimiter> log) {
     ensureWinsock();
     auto deadline = std::make_shared<std::atomic<int64_t>>(deadlineNs);
     auto race = std::make_shared<Race>(std::move(onConnection), deadline, timings.hostLingerMs);
@@ -270,7 +294,7 @@ std::shared_ptr<FramedConn> Punch::attempt(int localPort, const std::vector<std:
         int port = 0;
         if (!splitNumericHostPort(peer, host, port)) continue;
         race->started();
-        if (!startAttemptThread([=] { dialLoop(race, deadline, cancel, localPort, host, port, t); }))
+        if (!startAttemptThread([=] { dialLoop(race, deadline, cancel, localPort, host, port, t, log); }))
             race->offer(nullptr);
     }
     race->started();
@@ -310,28 +334,31 @@ std::shared_ptr<FramedConn> Punch::client(const RelayConfig& relay, const std::s
 }
 
 void Punch::host(const RelayConfig& relay, const std::string& id, const std::string& session, int listenPort,
-                 const Handler& onConnection, const PunchTimings& timings) {
+                 const Handler& onConnection, const PunchTimings& timings, std::shared_ptr<LogLimiter> log) {
     Json extras;
     extras.tag = Json::kObject;
     if (listenPort > 0) extras.set("listen", listenPort);
     RendezvousResult rv;
     if (!rendezvous(relay, "punchhost", id, session, extras, rv, timings)) {
-        logLine("구멍 뚫기: 중계 서버에서 주소를 받지 못함");
+        punchLog(log, "punch:rendezvous", "구멍 뚫기: 중계 서버에서 주소를 받지 못함");
         return;
     }
+    // Whoever asked for the punch chose the local addresses: the host dials only where a viewer
+    // of its own network can be, never a scan target of the stranger's choosing.
+    rv.peers = punchDialTargets(rv.peers, hostOnLinkSubnets());
     // Runs under the race's lock: only logs and hands the connection to a thread of its own,
     // so that a slow admission never holds up the punching. Holds its own copy of the handler,
     // since attempt threads may outlive this call.
     Handler handler = onConnection;
-    auto deliver = [handler](std::shared_ptr<FramedConn> conn) {
-        logLine("구멍 뚫기로 들어옴 ← " + conn->peerAddress());
+    auto deliver = [handler, log](std::shared_ptr<FramedConn> conn) {
+        punchLog(log, "punch:incoming", "구멍 뚫기로 들어옴 ← " + conn->peerAddress());
         if (!handler) return;
         try {
-            std::thread([handler, conn] {
+            std::thread([handler, conn, log] {
                 try {
                     handler(conn);
                 } catch (const std::exception& e) {
-                    logLine("구멍 뚫기 연결 처리 오류: " + peerTextForLog(e.what()));
+                    punchLog(log, "punch:handler", "구멍 뚫기 연결 처리 오류: " + peerTextForLog(e.what()));
                 }
             }).detach();
         } catch (const std::exception&) {
@@ -339,7 +366,28 @@ void Punch::host(const RelayConfig& relay, const std::string& id, const std::str
         }
     };
     auto winner = attempt(rv.localPort, rv.peers, std::string(),
-                          nowNanos() + int64_t(timings.hostAttemptMs) * 1000000, nullptr, deliver, timings);
+                          nowNanos() + int64_t(timings.hostAttemptMs) * 1000000, nullptr, deliver, timings, log);
     rv.relay->shutdown();
-    if (!winner) logLine("구멍 뚫기 실패 (원격 쪽, 내 포트 " + std::to_string(rv.localPort) + ")");
+    if (!winner) punchLog(log, "punch:failed", "구멍 뚫기 실패 (원격 쪽, 내 포트 " + std::to_string(rv.localPort) + ")");
+}
+
+std::vector<IpSubnet> hostOnLinkSubnets() {
+    {
+        std::lock_guard<std::mutex> lock(subnetSourceMutex);
+        if (subnetSource()) return subnetSource()();
+    }
+    ensureWinsock();
+    std::vector<IpSubnet> out;
+    for (const auto& [host, prefix] : socketInterfaceIPv4Subnets()) {
+        IpSubnet subnet;
+        if (prefix <= 0 || !parseIpAddress(host, subnet.network)) continue;
+        subnet.prefixLength = prefix;
+        out.push_back(subnet);
+    }
+    return out;
+}
+
+void setOnLinkSubnetSource(std::function<std::vector<IpSubnet>()> source) {
+    std::lock_guard<std::mutex> lock(subnetSourceMutex);
+    subnetSource() = std::move(source);
 }

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "core/log_limit.h"
 #include "core/util.h"
+#include "net/ip_address.h"
 #include "net/race.h"
 
 class FramedConn;
@@ -145,6 +147,14 @@ struct RendezvousResult {
 // At most this many peer addresses of one reply are kept: each one is a thread dialling in a
 // loop, and a PC has only a few addresses.
 inline constexpr size_t kMaxPunchPeers = 16;
+// The host side hands on at most this many connections that its punch listener accepts; later
+// ones are closed at once, with no thread and no log line (anyone may connect to that port).
+inline constexpr int kMaxPunchAccepts = 4;
+
+// The host's own on-link IPv4 subnets: the system's, unless a test set another source (an empty
+// source restores the system's).
+std::vector<IpSubnet> hostOnLinkSubnets();
+void setOnLinkSubnetSource(std::function<std::vector<IpSubnet>()> source);
 
 // Reads the relay's answer to a punch hello into peers and peerListen. False unless "ok" is
 // true and "peer" is text.
@@ -159,10 +169,12 @@ public:
                                               std::shared_ptr<std::atomic<bool>> cancel,
                                               const PunchTimings& timings = PunchTimings());
     // Host side, for the session the relay announced; every connection goes to onConnection on
-    // a thread of its own.
+    // a thread of its own. Of the addresses the relay reports it dials only those punchDialTargets
+    // allows within the host's on-link subnets. Its log lines (which the stranger at the other end
+    // causes) go through log when one is given.
     static void host(const RelayConfig& relay, const std::string& id, const std::string& session,
                      int listenPort, const Handler& onConnection,
-                     const PunchTimings& timings = PunchTimings());
+                     const PunchTimings& timings = PunchTimings(), std::shared_ptr<LogLimiter> log = nullptr);
     // Opens the relay connection from a reusable port and exchanges addresses; never throws.
     static bool rendezvous(const RelayConfig& relay, const std::string& role, const std::string& id,
                            const std::string& session, const Json& extras, RendezvousResult& result,
@@ -173,7 +185,8 @@ public:
                                                const std::string& peerListen, int64_t deadlineNs,
                                                std::shared_ptr<std::atomic<bool>> cancel,
                                                Handler onConnection,
-                                               const PunchTimings& timings = PunchTimings());
+                                               const PunchTimings& timings = PunchTimings(),
+                                               std::shared_ptr<LogLimiter> log = nullptr);
 
     // Punch and race threads still running (for shutting down cleanly and for tests).
     static int threadsRunning();

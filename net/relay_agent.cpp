@@ -56,7 +56,7 @@ void deliver(const std::shared_ptr<RelayHostAgent::Delivery>& delivery, std::sha
 // Body of a data thread: the host's end of one relayed pipe.
 void runDataConnection(RelayConfig relay, std::string id, std::string session,
                        std::shared_ptr<RelayHostAgent::Delivery> delivery,
-                       std::shared_ptr<std::atomic<int>> count) {
+                       std::shared_ptr<std::atomic<int>> count, std::shared_ptr<LogLimiter> log) {
     std::shared_ptr<FramedConn> conn;
     try {
         conn = connectRelay(relay, false);
@@ -65,7 +65,7 @@ void runDataConnection(RelayConfig relay, std::string id, std::string session,
         conn->route = kRouteRelay;
         deliver(delivery, conn);
     } catch (const std::exception& e) {
-        logLine("중계 데이터 연결 실패: " + peerTextForLog(e.what()));
+        log->log(std::string("data:") + e.what(), "중계 데이터 연결 실패: " + peerTextForLog(e.what()));
         if (conn) conn->shutdown();
     }
     count->fetch_sub(1);
@@ -73,7 +73,8 @@ void runDataConnection(RelayConfig relay, std::string id, std::string session,
 
 // Body of a punch thread.
 void runPunch(RelayPunchRunner runner, RelayConfig relay, std::string id, std::string session, int listenPort,
-              std::shared_ptr<RelayHostAgent::Delivery> delivery, std::shared_ptr<std::atomic<int>> count) {
+              std::shared_ptr<RelayHostAgent::Delivery> delivery, std::shared_ptr<std::atomic<int>> count,
+              std::shared_ptr<LogLimiter> log) {
     try {
         // The runner logs each punched connection and hands it over on a thread of its own, so
         // that admission never holds up the punching; the agent only adds its stop check.
@@ -82,7 +83,7 @@ void runPunch(RelayPunchRunner runner, RelayConfig relay, std::string id, std::s
         };
         runner(relay, id, session, listenPort, onConnection);
     } catch (const std::exception& e) {
-        logLine("구멍 뚫기 실패: " + peerTextForLog(e.what()));
+        log->log(std::string("punch:") + e.what(), "구멍 뚫기 실패: " + peerTextForLog(e.what()));
     }
     count->fetch_sub(1);
 }
@@ -99,12 +100,13 @@ RelayHostAgent::RelayHostAgent(const RelayConfig& relay, const std::string& id, 
       incoming_(std::move(incoming)),
       delivery_(std::make_shared<Delivery>()),
       punchCount_(std::make_shared<std::atomic<int>>(0)),
-      dataCount_(std::make_shared<std::atomic<int>>(0)) {
+      dataCount_(std::make_shared<std::atomic<int>>(0)),
+      strangerLog_(std::make_shared<LogLimiter>(timing_.logIntervalMs)) {
     delivery_->incoming = incoming_;
     // A "punch" line starts the host side of hole punching.
-    punchRunner_ = [](const RelayConfig& relay, const std::string& id, const std::string& session, int listenPort,
-                      const RelayConnCallback& onConnection) {
-        Punch::host(relay, id, session, listenPort, onConnection);
+    punchRunner_ = [log = strangerLog_](const RelayConfig& relay, const std::string& id, const std::string& session,
+                                        int listenPort, const RelayConnCallback& onConnection) {
+        Punch::host(relay, id, session, listenPort, onConnection, PunchTimings(), log);
     };
 }
 
@@ -113,7 +115,10 @@ RelayHostAgent::~RelayHostAgent() { stop(); }
 void RelayHostAgent::setListenPortProvider(std::function<int()> provider) { listenPort_ = std::move(provider); }
 void RelayHostAgent::setPunchEnabled(bool on) { punchEnabled_ = on; }
 void RelayHostAgent::setPunchRunner(RelayPunchRunner runner) { punchRunner_ = std::move(runner); }
-void RelayHostAgent::setTiming(const RelayAgentTiming& timing) { timing_ = timing; }
+void RelayHostAgent::setTiming(const RelayAgentTiming& timing) {
+    timing_ = timing;
+    strangerLog_->setIntervalMs(timing.logIntervalMs);
+}
 
 void RelayHostAgent::start() {
     if (running_.exchange(true)) return;
@@ -226,26 +231,50 @@ void RelayHostAgent::dispatch(const std::string& line) {
     const Json& punch = message.get("punch");
     const Json& incoming = message.get("incoming");
     if (punch.isString() && punchRunner_ && punchCount_->load() < kMaxPunchThreads) {
-        int port = listenPort_ ? listenPort_() : 0;
-        punchCount_->fetch_add(1);
-        try {
-            std::thread(runPunch, punchRunner_, relay_, id_, punch.text, port, delivery_, punchCount_).detach();
-        } catch (const std::exception& e) {
-            punchCount_->fetch_sub(1);
-            logLine("구멍 뚫기 실패: " + peerTextForLog(e.what()));
-        }
+        startPunch(punch.text);
     } else if (incoming.isString()) {
-        if (dataCount_->load() >= kMaxDataThreads) {
-            logLine("중계 데이터 연결 실패: 동시 연결이 너무 많음");
-            return;
-        }
-        dataCount_->fetch_add(1);
-        try {
-            std::thread(runDataConnection, relay_, id_, incoming.text, delivery_, dataCount_).detach();
-        } catch (const std::exception& e) {
-            dataCount_->fetch_sub(1);
-            logLine("중계 데이터 연결 실패: " + peerTextForLog(e.what()));
-        }
+        startData(incoming.text);
+    }
+}
+
+// Agent thread only. Counts the punch in when the window has room for it.
+bool RelayHostAgent::punchAllowedNow() {
+    const int64_t now = nowNanos();
+    const int64_t window = int64_t(timing_.punchWindowMs) * 1000000;
+    punchTimes_.erase(std::remove_if(punchTimes_.begin(), punchTimes_.end(),
+                                     [&](int64_t t) { return now - t >= window; }),
+                      punchTimes_.end());
+    if (int(punchTimes_.size()) >= kMaxPunchesPerWindow) return false;
+    punchTimes_.push_back(now);
+    return true;
+}
+
+void RelayHostAgent::startPunch(const std::string& session) {
+    if (!punchAllowedNow()) {
+        strangerLog_->log("punch:rate", "구멍 뚫기 요청이 너무 잦음");
+        return;
+    }
+    int port = listenPort_ ? listenPort_() : 0;
+    punchCount_->fetch_add(1);
+    try {
+        std::thread(runPunch, punchRunner_, relay_, id_, session, port, delivery_, punchCount_, strangerLog_).detach();
+    } catch (const std::exception& e) {
+        punchCount_->fetch_sub(1);
+        strangerLog_->log("punch:thread", "구멍 뚫기 실패: " + peerTextForLog(e.what()));
+    }
+}
+
+void RelayHostAgent::startData(const std::string& session) {
+    if (dataCount_->load() >= kMaxDataThreads) {
+        strangerLog_->log("data:full", "중계 데이터 연결 실패: 동시 연결이 너무 많음");
+        return;
+    }
+    dataCount_->fetch_add(1);
+    try {
+        std::thread(runDataConnection, relay_, id_, session, delivery_, dataCount_, strangerLog_).detach();
+    } catch (const std::exception& e) {
+        dataCount_->fetch_sub(1);
+        strangerLog_->log("data:thread", "중계 데이터 연결 실패: " + peerTextForLog(e.what()));
     }
 }
 

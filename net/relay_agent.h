@@ -9,8 +9,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/config/settings.h"
+#include "core/log_limit.h"
 #include "net/framed.h"
 
 using RelayConnCallback = std::function<void(std::shared_ptr<FramedConn>)>;
@@ -29,6 +31,8 @@ struct RelayAgentTiming {
     int tickMs = 100;             // granularity of every wait; bounds how long stop takes
     int reconnectDelayMs = 1000;  // wait after a requested reconnect
     int handOverWaitMs = 1000;    // how long stop waits for callbacks already under way
+    int punchWindowMs = 60000;    // "punch" lines served are counted over this window
+    int logIntervalMs = 60000;    // a line a stranger can cause is logged at most this often per cause
 };
 
 // The back-off wait that follows a wait of `waitMs` (doubling, capped).
@@ -67,6 +71,9 @@ public:
     // At most this many host-side punches and relayed data connections run at a time.
     static constexpr int kMaxPunchThreads = 4;
     static constexpr int kMaxDataThreads = 16;
+    // At most this many "punch" lines are served per punch window: anyone who knows the id can
+    // ask through the relay, and each punch dials and listens for seconds.
+    static constexpr int kMaxPunchesPerWindow = 10;
 
     // Shared with the data and punch threads of one run, which may outlive the agent.
     struct Delivery {
@@ -83,6 +90,9 @@ private:
     bool waitForInput(FramedConn& conn);
     void waitTicks(int ms);
     void dispatch(const std::string& line);
+    void startPunch(const std::string& session);
+    void startData(const std::string& session);
+    bool punchAllowedNow();
 
     bool punchEnabled_ = true;
     std::function<int()> listenPort_;
@@ -101,4 +111,7 @@ private:
     std::thread thread_;
     std::shared_ptr<std::atomic<int>> punchCount_;
     std::shared_ptr<std::atomic<int>> dataCount_;
+    // Lines that whoever asks the relay for this host can cause; shared with the threads.
+    std::shared_ptr<LogLimiter> strangerLog_;
+    std::vector<int64_t> punchTimes_;  // agent thread only: when the punches of the window began
 };

@@ -219,6 +219,16 @@ bool socketBind(SocketHandle s, int family, int port, bool loopback) {
     return r == 0;
 }
 
+bool socketBindTo(SocketHandle s, const SockAddr& addr) {
+#ifdef _WIN32
+    return bind(SOCKET(s), reinterpret_cast<const sockaddr*>(addr.storage), addr.length) == 0;
+#else
+    if (bind(s, reinterpret_cast<const sockaddr*>(addr.storage), socklen_t(addr.length)) == 0) return true;
+    remember(errno);
+    return false;
+#endif
+}
+
 bool socketListen(SocketHandle s, int backlog) {
 #ifdef _WIN32
     return listen(SOCKET(s), backlog) == 0;
@@ -369,6 +379,12 @@ std::string socketHostName() {
 
 std::vector<std::string> socketInterfaceIPv4Addresses() {
     std::vector<std::string> out;
+    for (const auto& subnet : socketInterfaceIPv4Subnets()) out.push_back(subnet.first);
+    return out;
+}
+
+std::vector<std::pair<std::string, int>> socketInterfaceIPv4Subnets() {
+    std::vector<std::pair<std::string, int>> out;
 #ifdef _WIN32
     const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
     ULONG size = 16384;
@@ -386,7 +402,7 @@ std::vector<std::string> socketInterfaceIPv4Addresses() {
             char host[64] = {};
             if (getnameinfo(u->Address.lpSockaddr, u->Address.iSockaddrLength, host, sizeof host, nullptr, 0,
                             NI_NUMERICHOST) == 0)
-                out.push_back(host);
+                out.emplace_back(host, int(u->OnLinkPrefixLength));
         }
     }
 #else
@@ -397,7 +413,13 @@ std::vector<std::string> socketInterfaceIPv4Addresses() {
         if (!(a->ifa_flags & IFF_UP) || (a->ifa_flags & IFF_LOOPBACK)) continue;
         char host[64] = {};
         auto* in = reinterpret_cast<sockaddr_in*>(a->ifa_addr);
-        if (inet_ntop(AF_INET, &in->sin_addr, host, sizeof host)) out.push_back(host);
+        if (!inet_ntop(AF_INET, &in->sin_addr, host, sizeof host)) continue;
+        int prefix = 0;
+        if (a->ifa_netmask && a->ifa_netmask->sa_family == AF_INET) {
+            uint32_t mask = ntohl(reinterpret_cast<sockaddr_in*>(a->ifa_netmask)->sin_addr.s_addr);
+            while (prefix < 32 && (mask & (0x80000000u >> prefix))) ++prefix;
+        }
+        out.emplace_back(host, prefix);
     }
     freeifaddrs(list);
 #endif

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -60,6 +61,8 @@ bool socketSetV6Only(SocketHandle s, bool on);
 
 // Binds to the wildcard address of the family (or 127.0.0.1 when loopback) and the port.
 bool socketBind(SocketHandle s, int family, int port, bool loopback);
+// Binds to the given address (its port included).
+bool socketBindTo(SocketHandle s, const SockAddr& addr);
 bool socketListen(SocketHandle s, int backlog);
 // kInvalidSocket on failure (see socketLastError); peer receives the remote address.
 SocketHandle socketAccept(SocketHandle s, SockAddr* peer);
@@ -84,3 +87,5 @@ bool socketNumericName(const SockAddr& addr, std::string& host, std::string& ser
 std::string socketHostName();
 // Numeric IPv4 addresses of the interfaces that are up, other than loopback ones, in order.
 std::vector<std::string> socketInterfaceIPv4Addresses();
+// The same addresses, each with the length of its on-link prefix.
+std::vector<std::pair<std::string, int>> socketInterfaceIPv4Subnets();

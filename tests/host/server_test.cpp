@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -19,6 +21,7 @@
 #include "host/protocol/messages.h"
 #include "net/handshake.h"
 #include "net/route.h"
+#include "net/socket.h"
 #include "core/config/temp_folder.h"
 #include "support/fake_session.h"
 #include "support/log_capture.h"
@@ -295,6 +298,7 @@ INSTANTIATE_TEST_SUITE_P(, AdmissionRoutes, ::testing::Values(Route::Direct, Rou
 // ---- refusals ----
 
 TEST_F(HostServerTest, RefusalsAreLoggedAndCountedOnlyForStartedPasswordAttempts) {
+    server->timing.refusalLogMs = 0;  // rows repeat causes; each row's line is looked for
     startHosting();
     const std::string refused = PasswordRefused().what();
     const std::string wrong = BadPassword().what();
@@ -570,8 +574,72 @@ TEST_F(HostServerTest, AcceptWithoutHostingRefuses) {
 
 // ---- many connections ----
 
+// Dials 127.0.0.1 (or ::1 from an IPv6 source) on port from the given loopback source address,
+// so that one test can be several sources for the host.
+std::shared_ptr<FramedConn> dialFrom(const std::string& source, int port) {
+    const bool v6 = source.find(':') != std::string::npos;
+    std::vector<SockAddr> to = resolveTcp(v6 ? "::1" : "127.0.0.1", port, false);
+    std::vector<SockAddr> from = resolveTcp(source, 0, false);
+    if (to.empty() || from.empty()) return {};
+    SocketHandle s = socketOpenTcp(to[0].family());
+    if (s == kInvalidSocket) return {};
+    socketSetNonBlocking(s, true);
+    int err = socketBindTo(s, from[0]) ? socketConnect(s, to[0]) : -1;
+    if (err == kErrWouldBlock || err == kErrInProgress)
+        err = socketPoll(s, true, 5000) > 0 ? socketPendingError(s) : -1;
+    if (err != 0) {
+        socketClose(s);
+        return {};
+    }
+    return std::make_shared<FramedConn>(s, (v6 ? "[::1]:" : "127.0.0.1:") + std::to_string(port));
+}
+
+// Connections that never send a byte, one per given source address, each dialled again from its
+// source as soon as the host closes it, on a thread of their own until the crowd goes.
+class IdleCrowd {
+public:
+    IdleCrowd(std::vector<std::string> sources, int port) : sources_(std::move(sources)), port_(port) {
+        thread_ = std::thread([this] {
+            std::vector<std::shared_ptr<FramedConn>> conns(sources_.size());
+            while (!stop_.load()) {
+                for (size_t i = 0; i < conns.size() && !stop_.load(); ++i) {
+                    // The host sends nothing before a first frame: readable means closed.
+                    if (conns[i] && !conns[i]->waitReadable(0)) continue;
+                    if (conns[i]) reopened_.fetch_add(1);
+                    conns[i] = dialFrom(sources_[i], port_);
+                }
+                sleepMs(2);
+            }
+            for (auto& c : conns)
+                if (c) c->shutdown();
+        });
+    }
+    ~IdleCrowd() {
+        stop_.store(true);
+        thread_.join();
+    }
+    IdleCrowd(const IdleCrowd&) = delete;
+    IdleCrowd& operator=(const IdleCrowd&) = delete;
+
+    int reopened() const { return reopened_.load(); }
+
+private:
+    std::vector<std::string> sources_;
+    int port_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> reopened_{0};
+    std::thread thread_;
+};
+
+// 127.0.0.2 .. 127.0.0.(1 + n): loopback addresses other than the honest viewers' 127.0.0.1.
+std::vector<std::string> loopbackSources(int n) {
+    std::vector<std::string> out;
+    for (int i = 0; i < n; ++i) out.push_back("127.0.0." + std::to_string(2 + i));
+    return out;
+}
+
 // A dual-stack listener on every address, as the tray starts it, reached only over loopback: the
-// hostile peers come from ::1, the honest viewer from 127.0.0.1, two sources for the host.
+// hostile peers come from ::1 and from 127.0.0.2 and up, the honest viewers from 127.0.0.1.
 class HostileAdmissions : public HostServerTest {
 protected:
     void startDualStack() {
@@ -591,19 +659,50 @@ protected:
         return waitUntil(
             [&] { return server->admissionsRunning() == all && server->relayedAdmissionsRunning() == relayed; }, 10000);
     }
+    // A viewer that sends its first frame and then holds its slot: allowed, through the handshake,
+    // never sending the request.
+    std::shared_ptr<FramedConn> stalledAfterTheHandshake(std::shared_ptr<FramedConn> conn) {
+        TestViewer v;
+        allow(v, v.name);
+        v.conn = std::move(conn);
+        EXPECT_TRUE(v.conn);
+        if (v.conn) {
+            EXPECT_EQ(v.tryPaired(server->deviceKey().publicKey), "");
+        }
+        return v.conn;
+    }
+    // How many of them the host has shut down, each waited for up to timeoutMs.
+    static int closedOf(const std::vector<std::shared_ptr<FramedConn>>& conns, int timeoutMs) {
+        int closed = 0;
+        for (const auto& c : conns) {
+            TestViewer v;
+            v.conn = c;
+            if (v.waitClosed(timeoutMs)) ++closed;
+        }
+        return closed;
+    }
 };
 
 TEST_F(HostileAdmissions, CostAndSlotsStayBoundedAndAnHonestViewerStillGetsIn) {
+    // Held slots must stay held for the length of a row.
+    server->timing.firstFrameMs = 60000;
+    server->timing.requestMs = 60000;
     useRelay();
     startDualStack();
     TestViewer allowed;
     allow(allowed, allowed.name);
+    constexpr int kDirect = HostServer::kMaxDirectAdmissions;
+    constexpr int kRelayed = HostServer::kMaxRelayedAdmissions;
+    constexpr int kPerSource = HostServer::kMaxAdmissionsPerSource;
     struct Row {
         const char* what;
         // Runs the attack; what it keeps open stays in `held` until the row ends.
         std::function<void(std::vector<std::shared_ptr<FramedConn>>& held)> attack;
         int direct;   // admissions the attack holds afterwards
         int relayed;  // of them handed over by the relay agent
+        // Whether a slot is left for an honest viewer: none is when every slot it could take
+        // is held by a viewer that has sent its first frame.
+        bool roomForAViewer = true;
     };
     const std::vector<Row> rows = {
         {"a claimed key followed by a frame of 48 MiB",
@@ -631,17 +730,28 @@ TEST_F(HostileAdmissions, CostAndSlotsStayBoundedAndAnHonestViewerStillGetsIn) {
                  keep.push_back(dialV6());
                  ASSERT_TRUE(keep.back());
              }
-             ASSERT_TRUE(held(HostServer::kMaxAdmissionsPerSource));
-             ASSERT_TRUE(log.waitFor(std::string("): ") + kTooManyAdmissions));
-             // The rest are shut down at once; their refusals make one line, not one each.
-             for (size_t i = HostServer::kMaxAdmissionsPerSource; i < keep.size(); ++i) {
-                 TestViewer v;
-                 v.conn = keep[i];
-                 EXPECT_TRUE(v.waitClosed(3000)) << i;
-             }
-             EXPECT_EQ(log.count(std::string("): ") + kTooManyAdmissions), 1) << log.text();
+             ASSERT_TRUE(held(kPerSource));
+             // Each newcomer made the oldest idle one give way: all but the last few are shut down.
+             EXPECT_EQ(closedOf(keep, 3000), HostServer::kMaxAdmissions - kPerSource);
          },
-         HostServer::kMaxAdmissionsPerSource, 0},
+         kPerSource, 0},
+        {"connections from many addresses that send their first frame and stall",
+         [&](std::vector<std::shared_ptr<FramedConn>>& keep) {
+             // More sources than the direct share needs, each up to its own cap.
+             const std::vector<std::string> sources = loopbackSources(kDirect / kPerSource + 2);
+             for (const std::string& source : sources) {
+                 for (int i = 0; i < kPerSource && int(keep.size()) < kDirect; ++i) {
+                     keep.push_back(stalledAfterTheHandshake(dialFrom(source, server->port())));
+                 }
+             }
+             ASSERT_TRUE(held(kDirect));
+             // None of them may give way; a source that is still below its cap is refused.
+             std::shared_ptr<FramedConn> more = dialFrom(sources.back(), server->port());
+             ASSERT_TRUE(more);
+             EXPECT_EQ(closedOf({more}, 3000), 1);
+             ASSERT_TRUE(log.waitFor(std::string("): ") + kTooManyAdmissions));
+         },
+         kDirect, 0, false},
         {"a password hello that stalls after the host's reply",
          [&](std::vector<std::shared_ptr<FramedConn>>& keep) {
              usePassword(true);
@@ -654,31 +764,50 @@ TEST_F(HostileAdmissions, CostAndSlotsStayBoundedAndAnHonestViewerStillGetsIn) {
          1, 0},
         {"idle connections through the relay",
          [&](std::vector<std::shared_ptr<FramedConn>>& keep) {
-             for (int i = 0; i <= HostServer::kMaxRelayedAdmissions; ++i) {
+             for (int i = 0; i <= kRelayed; ++i) {
                  TestViewer v;
                  ASSERT_TRUE(v.dialRelay(relay.config(), server->deviceId()));
                  keep.push_back(v.conn);
-                 if (i < HostServer::kMaxRelayedAdmissions) {
-                     ASSERT_TRUE(held(i + 1, i + 1)) << i;
-                 }
+                 ASSERT_TRUE(held(std::min(i + 1, kRelayed), std::min(i + 1, kRelayed))) << i;
              }
-             // The one too many is handed over and shut down at once.
-             TestViewer last;
-             last.conn = keep.back();
-             EXPECT_TRUE(last.waitClosed(5000));
+             // The one too many made the oldest give way.
+             EXPECT_EQ(closedOf({keep.front()}, 5000), 1);
          },
-         HostServer::kMaxRelayedAdmissions, HostServer::kMaxRelayedAdmissions},
+         kRelayed, kRelayed},
+        {"both shares held by viewers that sent their first frame",
+         [&](std::vector<std::shared_ptr<FramedConn>>& keep) {
+             for (int i = 0; i < kRelayed; ++i) {
+                 TestViewer v;
+                 ASSERT_TRUE(v.dialRelay(relay.config(), server->deviceId()));
+                 keep.push_back(stalledAfterTheHandshake(v.conn));
+             }
+             ASSERT_TRUE(held(kRelayed, kRelayed));
+             // One relayed too many is refused although the direct share has room: relayed
+             // peers never take direct slots.
+             TestViewer more;
+             ASSERT_TRUE(more.dialRelay(relay.config(), server->deviceId()));
+             EXPECT_TRUE(more.waitClosed());
+             ASSERT_TRUE(log.waitFor(std::string("): ") + kTooManyAdmissions));
+             // And the direct share is whole beside them.
+             for (const std::string& source : loopbackSources(kDirect / kPerSource)) {
+                 for (int i = 0; i < kPerSource; ++i)
+                     keep.push_back(stalledAfterTheHandshake(dialFrom(source, server->port())));
+             }
+         },
+         kDirect + kRelayed, kRelayed, false},
     };
     for (const Row& row : rows) {
         std::vector<std::shared_ptr<FramedConn>> keep;
         row.attack(keep);
         EXPECT_TRUE(held(row.direct, row.relayed)) << row.what << ": " << server->admissionsRunning() << " held";
 
-        TestViewer honest;
-        allow(honest, honest.name);
-        enter(honest);
-        EXPECT_EQ(server->currentSession()->peerName(), honest.name) << row.what;
-        EXPECT_TRUE(held(row.direct, row.relayed)) << row.what;
+        if (row.roomForAViewer) {
+            TestViewer honest;
+            allow(honest, honest.name);
+            enter(honest);
+            EXPECT_EQ(server->currentSession()->peerName(), honest.name) << row.what;
+            EXPECT_TRUE(held(row.direct, row.relayed)) << row.what;
+        }
 
         for (auto& c : keep)
             if (c) c->shutdown();
@@ -688,11 +817,59 @@ TEST_F(HostileAdmissions, CostAndSlotsStayBoundedAndAnHonestViewerStillGetsIn) {
     }
 }
 
+TEST_F(HostileAdmissions, IdleStrangersFromManySourcesNeverShutAnHonestViewerOut) {
+    // No idle one runs out of time during the test: only giving way can let a viewer in.
+    server->timing.firstFrameMs = 60000;
+    startDualStack();
+    // 40 connections: three from each of ten IPv4 addresses, ten from ::1.
+    std::vector<std::string> sources;
+    for (int i = 0; i < 30; ++i) sources.push_back(loopbackSources(10)[size_t(i % 10)]);
+    for (int i = 0; i < 10; ++i) sources.push_back("::1");
+    IdleCrowd crowd(sources, server->port());
+    ASSERT_TRUE(held(HostServer::kMaxDirectAdmissions));
+    ASSERT_TRUE(waitUntil([&] { return crowd.reopened() >= 20; }, 10000));
+    for (int i = 0; i < 3; ++i) {
+        TestViewer honest;
+        allow(honest, honest.name);
+        enter(honest);
+        ASSERT_TRUE(server->currentSession());
+        EXPECT_EQ(server->currentSession()->peerName(), honest.name);
+        EXPECT_FALSE(log.has(refusalLine(honest, kTooManyAdmissions))) << log.text();
+    }
+}
+
+TEST_F(HostileAdmissions, IPv6AddressesOfOneSlash64AreOneSource) {
+    server->timing.firstFrameMs = 60000;
+    startDualStack();
+    // Loopback connections whose far end the host is told is another address of one /64 each
+    // time; one more than a source may hold.
+    SocketHandle listener = socketOpenTcp(kFamilyV4);
+    ASSERT_TRUE(socketBind(listener, kFamilyV4, 0, true) && socketListen(listener, 8));
+    std::vector<std::shared_ptr<FramedConn>> far;
+    std::vector<std::thread> admissions;
+    for (int i = 0; i <= HostServer::kMaxAdmissionsPerSource; ++i) {
+        far.push_back(connectTcp("127.0.0.1", socketLocalPort(listener), 5000));
+        ASSERT_TRUE(far.back());
+        SocketHandle accepted = socketAccept(listener, nullptr);
+        ASSERT_NE(accepted, kInvalidSocket);
+        auto conn = std::make_shared<FramedConn>(accepted, "2001:db8:7:9::" + std::to_string(i + 1) + ":50000");
+        admissions.emplace_back([this, conn] { server->accept(conn); });
+        ASSERT_TRUE(held(std::min(i + 1, HostServer::kMaxAdmissionsPerSource))) << i;
+    }
+    socketClose(listener);
+    // The newest made the oldest give way.
+    EXPECT_EQ(closedOf({far.front()}, 3000), 1);
+    EXPECT_TRUE(held(HostServer::kMaxAdmissionsPerSource));
+    for (auto& c : far) c->shutdown();
+    for (auto& t : admissions) t.join();
+}
+
 TEST_F(HostileAdmissions, RefusalsForTooManyConnectionsAreLoggedOncePerIntervalWithACount) {
     server->timing.refusalLogMs = 300;
+    server->timing.requestMs = 60000;
     startDualStack();
     std::vector<std::shared_ptr<FramedConn>> keep;
-    for (int i = 0; i < HostServer::kMaxAdmissionsPerSource; ++i) keep.push_back(dialV6());
+    for (int i = 0; i < HostServer::kMaxAdmissionsPerSource; ++i) keep.push_back(stalledAfterTheHandshake(dialV6()));
     ASSERT_TRUE(held(HostServer::kMaxAdmissionsPerSource));
     const std::string refused = std::string("): ") + kTooManyAdmissions;
     int refusals = 0;
@@ -708,6 +885,30 @@ TEST_F(HostileAdmissions, RefusalsForTooManyConnectionsAreLoggedOncePerIntervalW
     EXPECT_TRUE(counted) << log.text();
     EXPECT_LT(log.count(refused), refusals);
     EXPECT_TRUE(held(HostServer::kMaxAdmissionsPerSource));
+}
+
+TEST_F(HostileAdmissions, LinesStrangersCauseAreHeldBackPerCause) {
+    server->timing.requestMs = 60000;
+    startDualStack();
+    std::vector<std::shared_ptr<FramedConn>> keep;
+    for (int i = 0; i < HostServer::kMaxAdmissionsPerSource; ++i) keep.push_back(stalledAfterTheHandshake(dialV6()));
+    ASSERT_TRUE(held(HostServer::kMaxAdmissionsPerSource));
+    const std::string full = std::string("): ") + kTooManyAdmissions;
+    const std::string unknown = std::string("): ") + kDeviceNotAllowed;
+    // Two causes, each several times within one interval: each is logged once.
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(closedOf({dialV6()}, 3000), 1);
+        TestViewer stranger;
+        ASSERT_TRUE(stranger.dial(server->port()));
+        EXPECT_NE(stranger.tryPaired(server->deviceKey().publicKey), "");
+        EXPECT_TRUE(stranger.waitClosed());
+        ASSERT_TRUE(log.waitFor(full)) << round;
+        ASSERT_TRUE(log.waitFor(unknown)) << round << "\n" << log.text();
+    }
+    // The last refusal's admission may still be ending: wait for the slots to settle.
+    EXPECT_TRUE(held(HostServer::kMaxAdmissionsPerSource));
+    EXPECT_EQ(log.count(full), 1) << log.text();
+    EXPECT_EQ(log.count(unknown), 1) << log.text();
 }
 
 TEST_F(HostileAdmissions, WakeErrandsAreOnePerDeviceAndFewInAll) {

@@ -15,8 +15,11 @@
 #include "core/util.h"
 #include "core/wire.h"
 #include "net/handshake.h"
+#include "net/ip_address.h"
+#include "net/punch.h"
 #include "support/log_capture.h"
 #include "support/loopback.h"
+#include "support/punch_support.h"
 #include "support/proto_error.h"
 #include "support/relay_support.h"
 #include "support/test_relay.h"
@@ -72,14 +75,6 @@ private:
     std::condition_variable cv_;
     bool open_ = false;
 };
-
-int closedPort() {
-    ListenSocket listener;
-    EXPECT_TRUE(listener.open(0, true));
-    int port = listener.port();
-    listener.close();
-    return port;
-}
 
 }  // namespace
 
@@ -842,4 +837,122 @@ TEST_F(RelayAgent, PasswordHandshakeOverTheRelayedPipe) {
         EXPECT_EQ(conn->route, "중계");
         agent.stop();
     }
+}
+
+// ---- what strangers can make the host do through the relay ----
+
+TEST_F(RelayAgent, PunchRequestsAreCappedPerWindow) {
+    startRelay();
+    LogCapture log;
+    auto started = std::make_shared<std::atomic<int>>(0);
+    RelayHostAgent& agent = makeAgent();
+    RelayAgentTiming timing = fastAgentTiming();
+    timing.punchWindowMs = 5000;
+    agent.setTiming(timing);
+    agent.setPunchRunner([started](const RelayConfig&, const std::string&, const std::string&, int,
+                                   const RelayConnCallback&) { started->fetch_add(1); });
+    ASSERT_TRUE(startAndRegister(agent));
+    constexpr int kCap = RelayHostAgent::kMaxPunchesPerWindow;
+    for (int i = 0; i < kCap; ++i) {
+        ASSERT_TRUE(relay.sendToHost("dev", "{\"punch\":\"s" + std::to_string(i) + "\"}"));
+        ASSERT_TRUE(relay.waitFor([&] { return started->load() == i + 1; }, 5000)) << i;
+    }
+    ASSERT_TRUE(relay.sendToHost("dev", "{\"punch\":\"one too many\"}"));
+    ASSERT_TRUE(log.waitFor("구멍 뚫기 요청이 너무 잦음")) << log.text();
+    EXPECT_EQ(started->load(), kCap);
+    // Once the window has moved on, punches are served again.
+    EXPECT_TRUE(relay.waitFor(
+        [&] {
+            relay.sendToHost("dev", "{\"punch\":\"later\"}");
+            sleepMs(50);
+            return started->load() > kCap;
+        },
+        15000));
+}
+
+namespace {
+
+// Replaces the host's on-link subnets for as long as it lives.
+class OnLinkSubnets {
+public:
+    explicit OnLinkSubnets(std::vector<IpSubnet> subnets) {
+        setOnLinkSubnetSource([subnets] { return subnets; });
+    }
+    ~OnLinkSubnets() { setOnLinkSubnetSource(nullptr); }
+    OnLinkSubnets(const OnLinkSubnets&) = delete;
+    OnLinkSubnets& operator=(const OnLinkSubnets&) = delete;
+};
+
+IpSubnet subnetOf(const std::string& address, int prefixLength) {
+    IpSubnet s;
+    EXPECT_TRUE(parseIpAddress(address, s.network)) << address;
+    s.prefixLength = prefixLength;
+    return s;
+}
+
+}  // namespace
+
+TEST_F(RelayAgent, PunchDialsClaimedAddressesOnlyOnTheHostsOwnSubnetsAndNeverLoopback) {
+    SKIP_WITHOUT_PORT_SHARING();
+    const std::vector<std::string> own = localIPv4Addresses();
+    if (own.empty()) GTEST_SKIP() << "no address other than loopback to stand for the local network";
+    LogCapture log;
+    // What the relay answers the host's punch hello with; set before each punch.
+    struct Offer {
+        std::mutex mutex;
+        std::string peer;
+        std::vector<std::string> locals;
+    };
+    auto offer = std::make_shared<Offer>();
+    relay.setRole("punchhost", [offer](TestRelay&, const std::shared_ptr<TestRelay::Link>& link, const Json&) {
+        Json reply, locals;
+        locals.tag = Json::kArray;
+        {
+            std::lock_guard<std::mutex> lock(offer->mutex);
+            reply.set("peer", Json(offer->peer));
+            for (const auto& l : offer->locals) locals.push(Json(l));
+        }
+        reply.set("peerLocal", std::move(locals));
+        TestRelay::sendOk(*link, std::move(reply));
+        std::string line;
+        while (link->readLine(line, 8192, -1)) {
+        }
+    });
+    startRelay();
+    RelayHostAgent& agent = makeAgent();
+    ASSERT_TRUE(startAndRegister(agent));
+
+    // Loopback, named as the peer and as a local address, and this PC's own address on a subnet
+    // the host is told it is not on: none of them is dialled.
+    Acceptor asPeer, asLocal;
+    ListenSocket lan;
+    ASSERT_TRUE(lan.open(0, false));
+    {
+        OnLinkSubnets elsewhere({subnetOf("10.123.0.0", 16)});
+        BackgroundAccept lanDial(lan);
+        {
+            std::lock_guard<std::mutex> lock(offer->mutex);
+            offer->peer = asPeer.address();
+            offer->locals = {asLocal.address(), own[0] + ":" + std::to_string(lan.port()), asPeer.address()};
+        }
+        ASSERT_TRUE(relay.sendToHost("dev", "{\"punch\":\"first\"}"));
+        ASSERT_TRUE(log.waitFor("구멍 뚫기 실패 (원격 쪽", 15000)) << log.text();
+        EXPECT_TRUE(asPeer.all().empty());
+        EXPECT_TRUE(asLocal.all().empty());
+        EXPECT_FALSE(lanDial.get(0));
+    }
+    // The same address on the host's own subnet is dialled, once.
+    ListenSocket lan2;
+    ASSERT_TRUE(lan2.open(0, false));
+    OnLinkSubnets home({subnetOf(own[0], 32)});
+    BackgroundAccept lanDial(lan2);
+    {
+        std::lock_guard<std::mutex> lock(offer->mutex);
+        offer->peer = asPeer.address();
+        offer->locals = {own[0] + ":" + std::to_string(lan2.port())};
+    }
+    ASSERT_TRUE(relay.sendToHost("dev", "{\"punch\":\"second\"}"));
+    EXPECT_TRUE(lanDial.get(10000));
+    EXPECT_TRUE(relay.waitFor([&] { return delivered.count() == 1; }, 5000));
+    EXPECT_TRUE(asPeer.all().empty());
 }
