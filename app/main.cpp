@@ -79,6 +79,8 @@ ProfileClaim claimProfile(const ProcessNames& names, HANDLE& instanceMutex) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    // First: a library planted beside the program must not load in place of the system's.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     // The lock-screen service and agent modes own the whole process.
     int argc = 0;
     if (LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc)) {

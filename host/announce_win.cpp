@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/system_library.h"
 #include "core/text.h"
 #include "core/util.h"
 
@@ -52,7 +53,7 @@ struct DnsApiRegistration : DnsSdRegistration {
 class DnsApiAnnouncer : public LanAnnouncer {
 public:
     DnsSdRegistration* registerService(const DnsSdService& service) override {
-        HMODULE module = LoadLibraryW(L"dnsapi.dll");  // stays loaded
+        auto module = static_cast<HMODULE>(loadSystemLibrary(L"dnsapi.dll"));  // stays loaded
         auto construct = procOf<ConstructInstanceFn>(module, "DnsServiceConstructInstance");
         auto registerFn = procOf<RegisterFn>(module, "DnsServiceRegister");
         if (!construct || !registerFn) return nullptr;

@@ -28,8 +28,8 @@ struct HostHooks {
     std::function<bool()> lockAgentPresent;
     // Writes one message to this session's lock-screen agent; failures are silent.
     std::function<void(ByteSpan message)> sendLockMessage;
-    // The server end of a connected lock pipe (a HANDLE) belongs to a LocalSystem process.
-    std::function<bool(void* pipe)> lockPipeServedBySystem;
+    // A connected lock pipe (a HANDLE opened with READ_CONTROL) is owned by LocalSystem.
+    std::function<bool(void* pipe)> lockPipeOwnedBySystem;
     // The system's restart call: true when it was accepted, else false with its error code.
     std::function<bool(uint32_t& error)> restartSystem;
     // The system's sleep call: true when it was accepted.

@@ -8,7 +8,7 @@ HostHooks systemHostHooks() {
     h.lockServiceInstalled = [] { return false; };
     h.lockAgentPresent = [] { return false; };
     h.sendLockMessage = [](ByteSpan) {};
-    h.lockPipeServedBySystem = [](void*) { return false; };
+    h.lockPipeOwnedBySystem = [](void*) { return false; };
     h.restartSystem = [](uint32_t& error) {
         error = 50;  // ERROR_NOT_SUPPORTED
         return false;

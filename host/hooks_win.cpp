@@ -11,7 +11,7 @@ HostHooks systemHostHooks() {
     h.lockServiceInstalled = lockServiceInstalled;
     h.lockAgentPresent = lockAgentPresent;
     h.sendLockMessage = sendLockMessage;
-    h.lockPipeServedBySystem = lockPipeServedBySystem;
+    h.lockPipeOwnedBySystem = lockPipeOwnedBySystem;
     h.restartSystem = systemRestart;
     h.sleepSystem = systemSleep;
     h.sendDatagrams = sendDatagramsUdp;

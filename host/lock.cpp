@@ -49,9 +49,14 @@ bool trustedSid(const std::string& sid) {
 // the owner, and the generic rights that include them.
 constexpr uint32_t kChangeRights = 0x0002 | 0x0004 | 0x0040 | 0x00010000 | 0x00040000 | 0x00080000 | 0x10000000 |
                                    0x40000000 | 0x02000000;
-// Delete a child, delete, change the access list or the owner, and generic all: what it takes to
-// rename or replace an entry of a folder, or the folder itself.
-constexpr uint32_t kRearrangeRights = 0x0040 | 0x00010000 | 0x00040000 | 0x00080000 | 0x10000000 | 0x02000000;
+// Add a file, delete a child, delete, change the access list or the owner, and generic write and
+// all: what it takes to place a file beside a folder's entries (a library the service would load,
+// a file its name could be made to resolve to), rename or replace an entry, or the folder itself.
+// Adding a folder stays allowed: every user may make one at a volume's root.
+constexpr uint32_t kRearrangeRights =
+    0x0002 | 0x0040 | 0x00010000 | 0x00040000 | 0x00080000 | 0x10000000 | 0x40000000 | 0x02000000;
+constexpr uint32_t kFixedDrive = 3;       // DRIVE_FIXED
+constexpr uint32_t kMediumIntegrity = 0x2000;
 
 bool onlyAdministratorsHold(const ObjectSecurity& security, uint32_t rights) {
     // The owner may always rewrite the access list.
@@ -184,6 +189,26 @@ std::wstring firstUnsafeStep(const std::vector<PathStep>& steps) {
             return step.path;
     }
     return {};
+}
+
+std::wstring firstUnsafeStepOn(uint32_t driveType, const std::vector<PathStep>& steps) {
+    if (driveType != kFixedDrive) return steps.empty() ? std::wstring(L"?") : steps.front().path;
+    return firstUnsafeStep(steps);
+}
+
+std::wstring lockServiceExecutable(const std::wstring& commandLine) {
+    static const std::wstring tail = L"\" --lock-service run";
+    if (commandLine.size() <= 1 + tail.size() || commandLine[0] != L'"') return {};
+    if (commandLine.compare(commandLine.size() - tail.size(), tail.size(), tail) != 0) return {};
+    std::wstring path = commandLine.substr(1, commandLine.size() - 1 - tail.size());
+    if (path.find(L'"') != std::wstring::npos) return {};
+    return path;
+}
+
+bool lockPipeOwnerTrusted(const std::string& ownerSid) { return ownerSid == "S-1-5-18"; }
+
+bool lockClientTrusted(const PipeClientIdentity& client, const std::string& sessionUser) {
+    return !sessionUser.empty() && client.user == sessionUser && client.integrity >= kMediumIntegrity;
 }
 
 std::wstring drivePathOfFinalPath(const std::wstring& finalPath) {

@@ -63,6 +63,20 @@ enum class AgentStep {
 // session, nothing when none is attached; agentSession: the session the agent was started for.
 AgentStep nextAgentStep(bool agentKnown, bool agentRunning, std::optional<uint32_t> console, uint32_t agentSession);
 
+// ---- Who is on either end of the pipe ----
+// Only LocalSystem may own the agent's pipe: a non-administrator cannot make an object owned by
+// it, so a pipe of that name owned by anyone else was made by someone who is not the agent.
+bool lockPipeOwnerTrusted(const std::string& ownerSid);
+// The client of a pipe instance, as the system identifies it.
+struct PipeClientIdentity {
+    std::string user;        // the SID of the client's user, empty when unknown
+    uint32_t integrity = 0;  // the relative ID of its integrity level (0x2000 medium)
+};
+// The agent serves only the user logged on in its session (sessionUser, empty when nobody is),
+// at medium integrity or above: another account's process started in that session, or a
+// sandboxed one, must not type into the lock screen.
+bool lockClientTrusted(const PipeClientIdentity& client, const std::string& sessionUser);
+
 // ---- The agent's handling of one message ----
 struct AgentHooks {
     // The agent serves only as LocalSystem.
@@ -73,6 +87,8 @@ struct AgentHooks {
     std::function<std::optional<std::wstring>()> attachInputDesktop;
     // The system's input for one message's injector.
     std::function<std::unique_ptr<InputBackend>()> inputBackend;
+    // The SID of the user logged on in the agent's session; empty when nobody is.
+    std::function<std::string()> sessionUser;
     int loginWaitMs = 900;   // after the space that brings up the password field
     int returnWaitMs = 150;  // after the password, before Return
 };
@@ -119,6 +135,14 @@ struct PathStep {
 // step is the file, the one before it the program's folder, the rest its parents). Empty when
 // every step is safe; the last step's path (or "?") when there are too few steps to judge.
 std::wstring firstUnsafeStep(const std::vector<PathStep>& steps);
+// The same, on a volume of the given drive type (GetDriveTypeW): only a fixed drive may hold the
+// service's file, since a removable one can be swapped for another holding another file; the
+// volume root is named for any other type.
+std::wstring firstUnsafeStepOn(uint32_t driveType, const std::vector<PathStep>& steps);
+
+// The executable of the service's command line as install writes it (lockServiceCommandLine);
+// empty for any other command line.
+std::wstring lockServiceExecutable(const std::wstring& commandLine);
 
 // A final path as the system gives it ("\\?\C:\dir\file") as a path on a drive
 // ("C:\dir\file"); empty for anything else (network shares, volume names), which the service
@@ -139,9 +163,8 @@ void toggleLockService();
 bool lockServiceInstalled();
 bool lockAgentPresent();
 void sendLockMessage(ByteSpan message);
-// Whether the server end of a connected pipe (a HANDLE) runs as LocalSystem.
-bool lockPipeServedBySystem(void* pipe);
-bool processRunsAsSystem(unsigned long pid);
+// Whether a connected lock pipe (a HANDLE opened with READ_CONTROL) is owned by LocalSystem.
+bool lockPipeOwnedBySystem(void* pipe);
 // The first component of the executable's path (a drive path) that others than administrators
 // may change, or that is a reparse point (firstUnsafeStep); empty when safe.
 std::wstring unsafeServicePathOf(const std::wstring& executable);
@@ -151,6 +174,13 @@ std::wstring ownExecutablePath();
 // service is to run, whatever becomes of the path it was started by. Empty when it cannot be
 // resolved or does not fit MAX_PATH.
 std::wstring resolvedExecutablePath();
+
+// The service's start of an agent for a session: the process (a HANDLE), null when it did not
+// start, also when this executable's place is not safe (checked again at every start).
+void* startLockAgentProcess(uint32_t session);
+// The executable the installed service runs, resolved and judged as install judges it; empty when
+// there is no service or its file is not safe to run elevated.
+std::wstring installedServiceExecutable();
 
 // The lock switches: true when the command line held one, with the process's exit code.
 bool runLockCommand(int argc, wchar_t** argv, int& exitCode);

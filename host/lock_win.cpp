@@ -3,7 +3,6 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
-#include <shellapi.h>
 #include <wtsapi32.h>
 
 #include <atomic>
@@ -14,26 +13,28 @@
 #include <thread>
 
 #include "core/config/keys.h"
-#include "core/config/store.h"
 #include "core/text.h"
 #include "host/desktop.h"
 #include "host/hooks.h"
 #include "host/lock.h"
+#include "host/lock_win.h"
 
 namespace {
 
-constexpr wchar_t kDisplayName[] = L"Tavrel 잠금 도우미";
-constexpr wchar_t kDescription[] =
-    L"화면이 잠겨 있을 때 Tavrel 원격 제어로 로그인 비밀번호를 넣습니다. 지우려면 Tavrel 설정에서 끕니다.";
-// Interactive users may read and write messages and the pipe's attributes (its read mode), but
-// not create instances (FILE_CREATE_PIPE_INSTANCE, part of generic write): a user of another
-// session could otherwise take every free instance and leave the agent none to serve with.
-constexpr wchar_t kPipeSecurity[] = L"D:(A;;0x100183;;;IU)(A;;GA;;;SY)";
-// What the host's end asks for: writing, and the attributes that set its read mode. An inbound
-// pipe's client may not ask to read data.
-constexpr DWORD kPipeClientRights = FILE_WRITE_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+using lockwin::ServiceHandle;
+using lockwin::resolvedPathOf;
+using lockwin::sidText;
+
+// Owned by SYSTEM, which the host reads back: nobody but an administrator can make a pipe of that
+// name with that owner. Interactive users may read and write messages, the pipe's attributes (its
+// read mode) and its owner, but not create instances (FILE_CREATE_PIPE_INSTANCE, part of generic
+// write): a user of another session could otherwise take every free instance.
+constexpr wchar_t kPipeSecurity[] = L"O:SYD:(A;;0x120183;;;IU)(A;;GA;;;SY)";
+// What the host's end asks for: writing, the attributes that set its read mode, and the owner.
+// An inbound pipe's client may not ask to read data.
+constexpr DWORD kPipeClientRights =
+    FILE_WRITE_DATA | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE | READ_CONTROL;
 constexpr int kBusyRetryMs = 200;
-constexpr int kServiceGoneMs = 15000;  // uninstalling: how long the service may take to stop and go
 // A connected client that sends nothing for this long is dropped, so it cannot hold up others.
 constexpr DWORD kClientReadMs = 2000;
 constexpr size_t kQueueLimit = 256;
@@ -54,17 +55,6 @@ struct Handle {
         h = nullptr;
         return v;
     }
-    explicit operator bool() const { return h != nullptr; }
-};
-
-struct ServiceHandle {
-    SC_HANDLE h = nullptr;
-    explicit ServiceHandle(SC_HANDLE value) : h(value) {}
-    ~ServiceHandle() {
-        if (h) CloseServiceHandle(h);
-    }
-    ServiceHandle(const ServiceHandle&) = delete;
-    ServiceHandle& operator=(const ServiceHandle&) = delete;
     explicit operator bool() const { return h != nullptr; }
 };
 
@@ -96,49 +86,19 @@ bool sameText(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), int(a.size()), b.c_str(), int(b.size()), TRUE) == CSTR_EQUAL;
 }
 
-std::string sidText(PSID sid) {
-    LPWSTR text = nullptr;
-    if (!sid || !ConvertSidToStringSidW(sid, &text)) return {};
-    std::string out = wideToUtf8(text);
-    LocalFree(text);
-    return out;
-}
-
-// The owner and access list of a file or folder; nothing when they cannot be read.
-std::optional<ObjectSecurity> readSecurity(const std::wstring& path) {
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                              &owner, nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
-        return std::nullopt;
-    ObjectSecurity security;
-    security.owner = sidText(owner);
-    security.hasAccessList = dacl != nullptr;
-    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
-        void* ace = nullptr;
-        if (!GetAce(dacl, i, &ace)) continue;
-        const auto* header = static_cast<ACE_HEADER*>(ace);
-        AccessEntry entry;
-        entry.inheritOnly = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
-        if (header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_DENIED_ACE_TYPE) {
-            const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-            entry.allow = header->AceType == ACCESS_ALLOWED_ACE_TYPE;
-            entry.mask = allowed->Mask;
-            entry.sid = sidText(const_cast<DWORD*>(&allowed->SidStart));
-        } else {
-            // An entry of another kind is not read: it counts as a grant of everything to someone.
-            entry.allow = true;
-            entry.mask = GENERIC_ALL;
-        }
-        security.entries.push_back(std::move(entry));
+// The user and integrity level of a token; empty fields for what cannot be read.
+PipeClientIdentity tokenIdentity(HANDLE token) {
+    PipeClientIdentity identity;
+    alignas(8) BYTE buffer[256];
+    DWORD size = 0;
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size))
+        identity.user = sidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+    if (GetTokenInformation(token, TokenIntegrityLevel, buffer, sizeof buffer, &size)) {
+        PSID label = reinterpret_cast<TOKEN_MANDATORY_LABEL*>(buffer)->Label.Sid;
+        if (label && IsValidSid(label) && *GetSidSubAuthorityCount(label) > 0)
+            identity.integrity = *GetSidSubAuthority(label, *GetSidSubAuthorityCount(label) - 1);
     }
-    LocalFree(descriptor);
-    return security;
-}
-
-void showUnsafeService(const std::wstring& path) {
-    MessageBoxW(nullptr, unsafeServiceText(path).c_str(), L"Tavrel", MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
+    return identity;
 }
 
 // ---- Service ----
@@ -169,9 +129,27 @@ DWORD WINAPI lockServiceControl(DWORD control, DWORD, LPVOID, LPVOID) {
     return NO_ERROR;
 }
 
+bool gAgentPlaceRefused = false;  // logged once per run of refusals
+
+// This executable, resolved, when its place is still safe: what was judged at install may have
+// changed since (a folder's rights, a volume swapped).
+std::wstring checkedAgentExecutable() {
+    const std::wstring executable = resolvedExecutablePath();
+    const std::wstring unsafe = executable.empty() ? ownExecutablePath() : hostHooks().unsafeServicePath(executable);
+    if (executable.empty() || !unsafe.empty()) {
+        if (!gAgentPlaceRefused)
+            logLine("잠금 도우미: 프로그램 위치를 관리자가 아닌 사용자도 바꿀 수 있어 에이전트를 시작하지 않음: " +
+                    wideToUtf8(unsafe.empty() ? std::wstring(L"?") : unsafe));
+        gAgentPlaceRefused = true;
+        return {};
+    }
+    gAgentPlaceRefused = false;
+    return executable;
+}
+
 // An agent as SYSTEM in the session, on the secure desktop; null when it could not start.
 HANDLE startAgent(DWORD session) {
-    const std::wstring executable = ownExecutablePath();
+    const std::wstring executable = checkedAgentExecutable();
     if (executable.empty()) return nullptr;
     HANDLE raw = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &raw)) return nullptr;
@@ -238,78 +216,6 @@ void WINAPI lockServiceMain(DWORD, LPWSTR*) {
     reportService(SERVICE_STOPPED, 0);
 }
 
-int installService() {
-    // The resolved path is both checked and stored: a junction in the path it was started by
-    // could later be pointed elsewhere.
-    const std::wstring executable = resolvedExecutablePath();
-    if (executable.empty()) {
-        if (!ownExecutablePath().empty()) showUnsafeService(ownExecutablePath());
-        return 2;
-    }
-    const std::wstring unsafe = hostHooks().unsafeServicePath(executable);
-    if (!unsafe.empty()) {
-        showUnsafeService(unsafe);
-        return 2;
-    }
-    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
-    if (!manager) return 1;
-    const std::wstring commandLine = lockServiceCommandLine(executable);
-    SC_HANDLE created = CreateServiceW(manager.h, kLockServiceName, kDisplayName, SERVICE_ALL_ACCESS,
-                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                                       commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
-    bool existed = false;
-    if (!created && GetLastError() == ERROR_SERVICE_EXISTS) {
-        created = OpenServiceW(manager.h, kLockServiceName, SERVICE_ALL_ACCESS);
-        existed = true;
-    }
-    ServiceHandle service(created);
-    if (!service) return 2;
-    // An existing service would otherwise keep running whatever path it had, checked or not.
-    if (existed && !ChangeServiceConfigW(service.h, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                         SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr, nullptr,
-                                         nullptr, nullptr, kDisplayName)) {
-        logLine("잠금 도우미: 있던 서비스의 실행 경로를 바꾸지 못함 (오류 " + std::to_string(GetLastError()) + ")");
-        return 2;
-    }
-
-    std::wstring description = kDescription;
-    SERVICE_DESCRIPTIONW describe{description.data()};
-    ChangeServiceConfig2W(service.h, SERVICE_CONFIG_DESCRIPTION, &describe);
-    SC_ACTION actions[2] = {{SC_ACTION_RESTART, 3000}, {SC_ACTION_RESTART, 10000}};
-    SERVICE_FAILURE_ACTIONSW failure{};
-    failure.dwResetPeriod = 86400;
-    failure.cActions = 2;
-    failure.lpsaActions = actions;
-    ChangeServiceConfig2W(service.h, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
-    StartServiceW(service.h, 0, nullptr);
-    return 0;
-}
-
-int uninstallService() {
-    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) return 1;
-    // A running service is removed only once it has stopped and its last handle is closed; the
-    // tray asks right after this process ends whether it is gone, so wait for that, patiently
-    // (a loaded machine stops services slowly) but within a bound.
-    const int64_t deadline = nowNanos() + int64_t(kServiceGoneMs) * 1'000'000;
-    {
-        ServiceHandle service(OpenServiceW(manager.h, kLockServiceName, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
-        if (!service) return 0;
-        SERVICE_STATUS status{};
-        ControlService(service.h, SERVICE_CONTROL_STOP, &status);
-        DeleteService(service.h);
-        while (nowNanos() < deadline && QueryServiceStatus(service.h, &status) &&
-               status.dwCurrentState != SERVICE_STOPPED)
-            Sleep(50);
-    }
-    while (nowNanos() < deadline) {
-        ServiceHandle still(OpenServiceW(manager.h, kLockServiceName, SERVICE_QUERY_STATUS));
-        if (!still) break;
-        Sleep(50);
-    }
-    return 0;
-}
-
 int runService() {
     wchar_t name[] = L"TavrelLock";
     SERVICE_TABLE_ENTRYW table[] = {{name, lockServiceMain}, {nullptr, nullptr}};
@@ -336,16 +242,18 @@ bool finishIo(HANDLE pipe, OVERLAPPED& io, BOOL started, HANDLE stop, DWORD time
 
 }  // namespace
 
-// ---- Host process ----
+namespace lockwin {
 
-std::wstring ownExecutablePath() {
-    wchar_t buffer[MAX_PATH];
-    const DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-    return completeModulePath(buffer, n, MAX_PATH);
+std::string sidText(PSID sid) {
+    LPWSTR text = nullptr;
+    if (!sid || !ConvertSidToStringSidW(sid, &text)) return {};
+    std::string out = wideToUtf8(text);
+    LocalFree(text);
+    return out;
 }
 
-std::wstring resolvedExecutablePath() {
-    const std::wstring started = ownExecutablePath();
+// A path with every junction and link resolved, as a drive path; empty when it cannot be.
+std::wstring resolvedPathOf(const std::wstring& started) {
     if (started.empty()) return {};
     // The file itself, through whatever junctions or links the path holds at this moment.
     Handle file(CreateFileW(started.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -359,46 +267,55 @@ std::wstring resolvedExecutablePath() {
     return path.size() < MAX_PATH ? path : std::wstring();
 }
 
-bool processRunsAsSystem(unsigned long pid) {
-    if (pid == 0) return false;
-    Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    if (process)
-        if (const std::optional<bool> system = tokenIsSystem(process.h)) return *system;
-    // A user who is not an administrator may not read a SYSTEM process's token; the terminal
-    // services' process list names every process's user to anyone.
-    WTS_PROCESS_INFOW* list = nullptr;
-    DWORD count = 0;
-    if (!WTSEnumerateProcessesW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &list, &count)) return false;
-    bool system = false;
-    for (DWORD i = 0; i < count; ++i)
-        if (list[i].ProcessId == pid) system = list[i].pUserSid && IsWellKnownSid(list[i].pUserSid, WinLocalSystemSid);
-    WTSFreeMemory(list);
-    return system;
+}  // namespace lockwin
+
+// ---- Host process ----
+
+std::wstring ownExecutablePath() {
+    wchar_t buffer[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    return completeModulePath(buffer, n, MAX_PATH);
 }
 
-bool lockPipeServedBySystem(void* pipe) {
-    ULONG pid = 0;
-    return GetNamedPipeServerProcessId(static_cast<HANDLE>(pipe), &pid) && processRunsAsSystem(pid);
+namespace {
+
+// The lock pipe of this session, waiting for a busy one within the time given; null when there
+// is none. At identification level: a server that is not the agent learns who opens it, but
+// cannot act as this user.
+HANDLE openLockPipe(DWORD rights, int waitMs) {
+    const std::wstring name = lockPipeName(ownSession());
+    const int64_t deadline = nowNanos() + int64_t(waitMs) * 1'000'000;
+    for (;;) {
+        HANDLE pipe = CreateFileW(name.c_str(), rights, 0, nullptr, OPEN_EXISTING,
+                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+        if (pipe != INVALID_HANDLE_VALUE) return pipe;
+        // Every instance busy: the agent is taking a message before; wait a little for it.
+        if (GetLastError() != ERROR_PIPE_BUSY) return nullptr;
+        const int64_t left = (deadline - nowNanos()) / 1'000'000;
+        if (left <= 0) return nullptr;
+        WaitNamedPipeW(name.c_str(), DWORD(left));
+    }
+}
+
+}  // namespace
+
+std::wstring resolvedExecutablePath() { return resolvedPathOf(ownExecutablePath()); }
+
+bool lockPipeOwnedBySystem(void* pipe) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(static_cast<HANDLE>(pipe), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    const bool trusted = lockPipeOwnerTrusted(sidText(owner));
+    LocalFree(descriptor);
+    return trusted;
 }
 
 void sendLockMessage(ByteSpan message) {
-    const std::wstring name = lockPipeName(ownSession());
-    const int64_t deadline = nowNanos() + int64_t(kBusyRetryMs) * 1'000'000;
-    Handle pipe;
-    for (;;) {
-        // At identification level: a server that is not the agent learns who writes, but cannot
-        // act as this user.
-        pipe.reset(CreateFileW(name.c_str(), kPipeClientRights, 0, nullptr, OPEN_EXISTING,
-                               SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
-        if (pipe) break;
-        // Every instance busy: the agent is taking the message before; wait a little for it.
-        if (GetLastError() != ERROR_PIPE_BUSY) return;
-        const int64_t left = (deadline - nowNanos()) / 1'000'000;
-        if (left <= 0) return;
-        WaitNamedPipeW(name.c_str(), DWORD(left));
-    }
-    // Whoever else serves this pipe name must not read what is typed into the lock screen.
-    if (!hostHooks().lockPipeServedBySystem(pipe.h)) return;
+    Handle pipe(openLockPipe(kPipeClientRights, kBusyRetryMs));
+    // Whoever else made a pipe of this name must not read what is typed into the lock screen.
+    if (!pipe || !hostHooks().lockPipeOwnedBySystem(pipe.h)) return;
     DWORD mode = PIPE_READMODE_MESSAGE;
     SetNamedPipeHandleState(pipe.h, &mode, nullptr, nullptr);
     DWORD written = 0;
@@ -407,8 +324,10 @@ void sendLockMessage(ByteSpan message) {
 
 bool lockAgentPresent() {
     // The agent keeps a free instance listening while it reads a client, so a pipe whose
-    // instances all stay busy is held by others: messages could not reach the agent.
-    return WaitNamedPipeW(lockPipeName(ownSession()).c_str(), 50) != FALSE;
+    // instances all stay busy is held by others: messages could not reach the agent. Nor could
+    // they reach it behind a pipe someone else made first.
+    Handle pipe(openLockPipe(READ_CONTROL, 50));
+    return pipe && hostHooks().lockPipeOwnedBySystem(pipe.h);
 }
 
 bool lockServiceInstalled() {
@@ -418,59 +337,7 @@ bool lockServiceInstalled() {
     return bool(service);
 }
 
-std::wstring unsafeServicePathOf(const std::wstring& executable) {
-    const std::vector<std::wstring> paths = pathFromRoot(executable);
-    if (paths.empty()) return executable.empty() ? std::wstring(L"?") : executable;
-    std::vector<PathStep> steps;
-    for (const std::wstring& path : paths) {
-        PathStep step;
-        step.path = path;
-        const DWORD attributes = GetFileAttributesW(path.c_str());
-        step.reparsePoint = attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        step.security = readSecurity(path);
-        steps.push_back(std::move(step));
-    }
-    return firstUnsafeStep(steps);
-}
-
-void toggleLockService() {
-    const bool installed = lockServiceInstalled();
-    // The elevated installer runs the very file that was checked.
-    const std::wstring executable = installed ? ownExecutablePath() : resolvedExecutablePath();
-    if (!installed) {
-        // Refused here already, before the user is asked for elevation.
-        const std::wstring unsafe =
-            !executable.empty() ? hostHooks().unsafeServicePath(executable)
-            : !ownExecutablePath().empty() ? ownExecutablePath()  // not on a drive: a share, say
-                                           : std::wstring(L"(프로그램 경로가 너무 깁니다)");
-        if (!unsafe.empty()) {
-            showUnsafeService(unsafe);
-            return;
-        }
-        const wchar_t* question =
-            L"이 PC 화면이 잠겨 있을 때 원격에서 비밀번호를 넣어 로그인할 수 있게 합니다.\n\n"
-            L"관리자 권한으로 작은 서비스(Tavrel 잠금 도우미)를 설치합니다. 도우미는 화면이 잠겨 있을 때만, 이 PC 의 "
-            L"Tavrel 가 보낸 키 입력을 잠금 화면에 넣습니다.\n\n설치할까요?";
-        if (MessageBoxW(nullptr, question, L"잠긴 화면에서도 로그인 허용",
-                        MB_YESNO | MB_ICONQUESTION | MB_SETFOREGROUND) != IDYES)
-            return;
-    }
-    SHELLEXECUTEINFOW run{};
-    run.cbSize = sizeof run;
-    run.fMask = SEE_MASK_NOCLOSEPROCESS;
-    run.lpVerb = L"runas";
-    run.lpFile = executable.c_str();
-    run.lpParameters = installed ? L"--lock-service uninstall" : L"--lock-service install";
-    run.nShow = SW_HIDE;
-    if (!ShellExecuteExW(&run)) return;
-    if (run.hProcess) {
-        WaitForSingleObject(run.hProcess, 20000);
-        CloseHandle(run.hProcess);
-    }
-    const bool nowInstalled = lockServiceInstalled();
-    configStore().update([&](AppConfig& c) { c.lockLogin = nowInstalled; });
-    MessageBoxW(nullptr, lockToggleResultText(installed, nowInstalled).c_str(), L"Tavrel", MB_OK | MB_ICONINFORMATION);
-}
+void* startLockAgentProcess(uint32_t session) { return startAgent(session); }
 
 bool runLockCommand(int argc, wchar_t** argv, int& exitCode) {
     std::vector<std::wstring> args;
@@ -482,10 +349,10 @@ bool runLockCommand(int argc, wchar_t** argv, int& exitCode) {
             exitCode = agentMain();
             return true;
         case LockCommand::Install:
-            exitCode = installService();
+            exitCode = lockwin::installService();
             return true;
         case LockCommand::Uninstall:
-            exitCode = uninstallService();
+            exitCode = lockwin::uninstallService();
             return true;
         case LockCommand::Run:
             exitCode = runService();
@@ -529,6 +396,23 @@ struct LockAgent::State {
         return pipe == INVALID_HANDLE_VALUE ? nullptr : pipe;
     }
 
+    // The client's user and integrity, identified once it has written (the system lets a server
+    // identify its client only after a read); nothing when it cannot be.
+    std::optional<PipeClientIdentity> clientIdentity(HANDLE pipe) {
+        if (!ImpersonateNamedPipeClient(pipe)) return std::nullopt;
+        HANDLE raw = nullptr;
+        const bool opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &raw);
+        RevertToSelf();
+        if (!opened) return std::nullopt;
+        Handle token(raw);
+        return tokenIdentity(token.h);
+    }
+
+    bool clientTrusted(HANDLE pipe) {
+        const std::optional<PipeClientIdentity> client = clientIdentity(pipe);
+        return client && lockClientTrusted(*client, hooks.sessionUser ? hooks.sessionUser() : std::string());
+    }
+
     // Only this program, from this session, may type into the lock screen.
     bool clientAllowed(HANDLE pipe) {
         ULONG clientSession = 0, pid = 0;
@@ -553,12 +437,19 @@ struct LockAgent::State {
         if (!event) return;
         uint8_t buffer[kLockMessageMax];
         bool discarding = false;  // the rest of a message too long to take
+        bool identified = false;
         for (;;) {
             OVERLAPPED io{};
             io.hEvent = event.h;
             DWORD got = 0, error = 0;
             const BOOL started = ReadFile(pipe, buffer, sizeof buffer, &got, &io);
             if (!finishIo(pipe, io, started, stopEvent.h, kClientReadMs, got, error)) break;
+            if (!identified && (error == 0 || error == ERROR_MORE_DATA) && got > 0) {
+                // Any process of the session may run this program's image, under another account
+                // too (runas) or sandboxed: only the session's own user is served.
+                if (!clientTrusted(pipe)) break;
+                identified = true;
+            }
             if (error == ERROR_MORE_DATA) {
                 discarding = true;
             } else if (error != 0 || got == 0) {
@@ -679,6 +570,12 @@ AgentHooks systemAgentHooks() {
         return name;
     };
     hooks.inputBackend = [] { return makeSystemInputBackend(); };
+    hooks.sessionUser = []() -> std::string {
+        HANDLE raw = nullptr;
+        if (!WTSQueryUserToken(ownSession(), &raw)) return {};
+        Handle token(raw);
+        return tokenIdentity(token.h).user;
+    };
     return hooks;
 }
 

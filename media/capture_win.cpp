@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "core/system_library.h"
+
 using Microsoft::WRL::ComPtr;
 
 namespace {
@@ -18,7 +20,7 @@ using GetDpiForMonitorFn = HRESULT(WINAPI*)(HMONITOR, int, UINT*, UINT*);
 
 GetDpiForMonitorFn dpiForMonitor() {
     static const GetDpiForMonitorFn fn = [] {
-        HMODULE shcore = LoadLibraryW(L"shcore.dll");
+        auto shcore = static_cast<HMODULE>(loadSystemLibrary(L"shcore.dll"));
         // Through void*: a FARPROC takes no arguments, so a direct cast draws a warning.
         void* found = shcore ? reinterpret_cast<void*>(GetProcAddress(shcore, "GetDpiForMonitor")) : nullptr;
         return reinterpret_cast<GetDpiForMonitorFn>(found);

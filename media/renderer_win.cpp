@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/system_library.h"
 #include "core/util.h"
 
 using Microsoft::WRL::ComPtr;
@@ -30,7 +31,7 @@ pD3DCompile compilerFunction() {
     static pD3DCompile fn = nullptr;
     static std::once_flag once;
     std::call_once(once, [] {
-        if (HMODULE module = LoadLibraryW(L"d3dcompiler_47.dll"))
+        if (auto module = static_cast<HMODULE>(loadSystemLibrary(L"d3dcompiler_47.dll")))
             fn = reinterpret_cast<pD3DCompile>(reinterpret_cast<void*>(GetProcAddress(module, "D3DCompile")));
     });
     return fn;

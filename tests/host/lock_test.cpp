@@ -237,7 +237,7 @@ TEST(LockInstall, EveryStepOfThePathMustBeSafe) {
                       me = "S-1-5-21-1-2-3-1001", creatorOwner = "S-1-3-0";
     constexpr uint32_t kFull = 0x1F01FF, kReadExecute = 0x1200A9, kModify = 0x1301BF, kAddFolder = 0x0004,
                        kAddFile = 0x0002, kDeleteChild = 0x0040, kDelete = 0x10000, kGenericAll = 0x10000000,
-                       kGenericWriteReadExecute = 0xE0010000;
+                       kGenericWriteReadExecute = 0xE0010000, kGenericWrite = 0x40000000;
     // What the system's folders carry.
     const ObjectSecurity root = {installer, true,
                                  {{true, false, kFull, admins},
@@ -299,6 +299,18 @@ TEST(LockInstall, EveryStepOfThePathMustBeSafe) {
          {step(c, root), step(pf, with(protectedFolder, {true, false, kAddFolder, users})), step(app, protectedFolder),
           step(exe, protectedFolder)},
          L""},
+        {"users may add files to a parent",
+         {step(c, root), step(pf, with(protectedFolder, {true, false, kAddFile, users})), step(app, protectedFolder),
+          step(exe, protectedFolder)},
+         pf},
+        {"users may add files to the root",
+         {step(c, with(root, {true, false, kAddFile, authenticated})), step(pf, protectedFolder), step(app, protectedFolder),
+          step(exe, protectedFolder)},
+         c},
+        {"generic write on a parent",
+         {step(c, root), step(pf, with(protectedFolder, {true, false, kGenericWrite, users})),
+          step(app, protectedFolder), step(exe, protectedFolder)},
+         pf},
         {"users may add files to the program's folder",
          {step(c, root), step(pf, protectedFolder), step(app, with(protectedFolder, {true, false, kAddFile, users})),
           step(exe, protectedFolder)},
@@ -350,6 +362,82 @@ TEST(LockInstall, RefusalNamesThePlace) {
     const std::wstring text = unsafeServiceText(L"C:\\Users\\me\\Tavrel");
     EXPECT_NE(text.find(L"C:\\Users\\me\\Tavrel"), std::wstring::npos);
     EXPECT_EQ(text.rfind(L"잠금 도우미를 설치하지 않았습니다.", 0), 0u);
+}
+
+TEST(LockInstall, OnlyAFixedDriveMayHoldTheServiceFile) {
+    const std::string admins = "S-1-5-32-544";
+    const ObjectSecurity safe = {admins, true, {{true, false, 0x1F01FF, admins}}};
+    const std::vector<PathStep> steps = {{L"E:\\", false, safe},
+                                         {L"E:\\Tavrel", false, safe},
+                                         {L"E:\\Tavrel\\tavrel.exe", false, safe}};
+    const struct {
+        const char* name;
+        uint32_t driveType;  // GetDriveTypeW
+        std::wstring unsafe;
+    } cases[] = {
+        {"unknown", 0, L"E:\\"},   {"no root", 1, L"E:\\"},   {"removable", 2, L"E:\\"}, {"fixed", 3, L""},
+        {"network", 4, L"E:\\"},   {"optical", 5, L"E:\\"},   {"RAM disk", 6, L"E:\\"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(firstUnsafeStepOn(c.driveType, steps), c.unsafe) << c.name;
+    // On a fixed drive the rights still decide.
+    std::vector<PathStep> userFolder = steps;
+    userFolder[1].security->owner = "S-1-5-21-1-2-3-1001";
+    EXPECT_EQ(firstUnsafeStepOn(3, userFolder), L"E:\\Tavrel");
+    EXPECT_EQ(firstUnsafeStepOn(2, {}), L"?");
+}
+
+TEST(LockInstall, ServiceExecutableIsReadOnlyFromTheCommandLineInstallWrites) {
+    const std::wstring exe = L"C:\\Program Files\\Tavrel\\tavrel.exe";
+    EXPECT_EQ(lockServiceExecutable(lockServiceCommandLine(exe)), exe);
+    const wchar_t* others[] = {
+        L"C:\\Program Files\\Tavrel\\tavrel.exe --lock-service run",  // unquoted
+        L"\"C:\\T\\tavrel.exe\" --lock-service run --x",
+        L"\"C:\\T\\tavrel.exe\" --lock-agent",
+        L"\"C:\\T\\a.exe\" \"C:\\T\\tavrel.exe\" --lock-service run",  // a quote inside the path
+        L"\"\" --lock-service run",
+        L"\" --lock-service run",
+        L"",
+    };
+    for (size_t i = 0; i < std::size(others); ++i) EXPECT_EQ(lockServiceExecutable(others[i]), L"") << "case " << i;
+}
+
+TEST(LockPipeOwner, OnlyLocalSystemOwnsTheAgentsPipe) {
+    const struct {
+        const char* owner;
+        bool trusted;
+    } cases[] = {
+        {"S-1-5-18", true},
+        {"S-1-5-32-544", false},              // Administrators: any elevated user's process
+        {"S-1-5-21-1-2-3-1001", false},       // a user
+        {"S-1-5-19", false},                  // LocalService
+        {"S-1-5-18-1", false},
+        {"", false},                          // no owner read back
+    };
+    for (const auto& c : cases) EXPECT_EQ(lockPipeOwnerTrusted(c.owner), c.trusted) << c.owner;
+}
+
+TEST(LockPipeClient, OnlyTheSessionsUserAtMediumIntegrityOrAboveIsServed) {
+    const char* user = "S-1-5-21-1-2-3-1001";
+    const struct {
+        const char* name;
+        const char* client;
+        uint32_t integrity;
+        const char* sessionUser;
+        bool trusted;
+    } cases[] = {
+        {"the user, medium", user, 0x2000, user, true},
+        {"the user, medium plus", user, 0x2100, user, true},
+        {"the user, elevated", user, 0x3000, user, true},
+        {"the user, low", user, 0x1000, user, false},
+        {"the user, untrusted", user, 0, user, false},
+        {"another account in the session (runas)", "S-1-5-21-1-2-3-1002", 0x2000, user, false},
+        {"an administrator's account", "S-1-5-32-544", 0x3000, user, false},
+        {"SYSTEM", "S-1-5-18", 0x4000, user, false},
+        {"nobody logged on", user, 0x2000, "", false},
+        {"client unknown, nobody logged on", "", 0x2000, "", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(lockClientTrusted(PipeClientIdentity{c.client, c.integrity}, c.sessionUser), c.trusted) << c.name;
 }
 
 }  // namespace

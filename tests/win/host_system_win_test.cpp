@@ -86,7 +86,7 @@ TEST(PowerWin, RealCallsStandBehindTheSeam) {
     // may run in a test do the system's work (stand-ins that answer without it fail here).
     const HostHooks& real = hostHooks();
     EXPECT_TRUE(real.desktopLocked && real.lockServiceInstalled && real.lockAgentPresent && real.sendLockMessage &&
-                real.lockPipeServedBySystem && real.restartSystem && real.sleepSystem && real.sendDatagrams &&
+                real.lockPipeOwnedBySystem && real.restartSystem && real.sleepSystem && real.sendDatagrams &&
                 real.unsafeServicePath);
 
     uint16_t port = 0;

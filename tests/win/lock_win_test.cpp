@@ -1,7 +1,8 @@
 // The lock-screen login under Wine: the host's pipe writes against the agent's pipe server in
 // this process, and the service installed and removed through the tray's switch. Wine never
-// shows a locked session and runs nothing as LocalSystem, so the agent's view of the machine and
-// the host's check of the pipe's server come from the tests.
+// shows a locked session and runs nothing as LocalSystem, so the agent's view of the machine
+// comes from the tests; Wine lets any process give its pipe the owner LocalSystem, which the
+// in-process agent does as the real one does.
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
@@ -17,6 +18,8 @@
 #include <vector>
 
 #include "core/config/store.h"
+#include "core/system_library.h"
+#include "core/text.h"
 #include "core/util.h"
 #include "host/lock.h"
 #include "support/host_hooks.h"
@@ -59,12 +62,29 @@ int runLockSwitches(const std::vector<std::wstring>& words) {
     return exitCode;
 }
 
-// The agent's pipe server in this process, seeing a locked session on the secure desktop, and
-// the host believing the pipe's server runs as LocalSystem.
+// The SID of this process's user.
+std::string ownUserSid() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+    alignas(8) BYTE buffer[256];
+    DWORD size = 0;
+    std::string sid;
+    LPWSTR text = nullptr;
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
+        sid = wideToUtf8(text);
+        LocalFree(text);
+    }
+    CloseHandle(token);
+    return sid;
+}
+
+// The agent's pipe server in this process, seeing a locked session on the secure desktop with
+// this process's user logged on.
 class InProcessAgent : public ::testing::Test {
 protected:
     void SetUp() override {
-        hooks->lockPipeServedBySystem = [](void*) { return true; };
+        ASSERT_FALSE(sessionUser.empty());
         agent = std::make_unique<LockAgent>(agentHooks());
         ASSERT_TRUE(agent->start());
     }
@@ -76,6 +96,7 @@ protected:
         h.sessionLocked = [this] { return locked.load(); };
         h.attachInputDesktop = [] { return std::optional<std::wstring>(L"Winlogon"); };
         h.inputBackend = input.factory();
+        h.sessionUser = [this] { return sessionUser; };
         h.loginWaitMs = 20;
         h.returnWaitMs = 5;
         return h;
@@ -83,6 +104,7 @@ protected:
 
     ScopedHostHooks hooks;
     std::atomic<bool> locked{true};
+    std::string sessionUser = ownUserSid();
     RecordingInput input;
     std::unique_ptr<LockAgent> agent;
 };
@@ -160,12 +182,28 @@ TEST_F(InProcessAgent, OtherProgramsAreNotServed) {
     EXPECT_EQ(input.records(), (std::vector<R>{R::key(0, 0x1E, R::kKeyScanCode)}));
 }
 
-TEST_F(InProcessAgent, HostWritesNothingToAServerThatIsNotLocalSystem) {
-    hostHooks().lockPipeServedBySystem = lockPipeServedBySystem;  // Wine reports server pid 0
+TEST_F(InProcessAgent, OtherAccountsInTheSessionAreNotServed) {
+    // This program's image in this session, but not the session's user (runas, say).
+    sessionUser = "S-1-5-21-1-2-3-1001";
     sendLockPassword("secret");
     sendLockKey(49, true);
     sleepMs(300);
     EXPECT_TRUE(input.records().empty());
+    // Nobody logged on: nobody is served.
+    sessionUser.clear();
+    sendLockKey(49, true);
+    sleepMs(300);
+    EXPECT_TRUE(input.records().empty());
+
+    sessionUser = ownUserSid();
+    sendLockKey(0, true);
+    ASSERT_TRUE(waitUntil([&] { return !input.records().empty(); }, 5000));
+    EXPECT_EQ(input.records(), (std::vector<R>{R::key(0, 0x1E, R::kKeyScanCode)}));
+}
+
+TEST(LockAgentHooks, SessionUserIsThisUser) {
+    // Wine answers WTSQueryUserToken for the own session with the user's token.
+    EXPECT_EQ(systemAgentHooks().sessionUser(), ownUserSid());
 }
 
 // The access mask the pipe's access list gives a trustee in SDDL ("IU"), read back as text and
@@ -223,26 +261,58 @@ TEST_F(InProcessAgent, PipeLetsInteractiveUsersWriteButNotCreateInstances) {
     EXPECT_TRUE(waitUntil([&] { return !input.records().empty(); }, 5000));
 }
 
-// A pipe of this session's lock name made by the test, one instance, as someone else could.
+// A pipe of this session's lock name made by the test, one instance, as someone else could; with
+// the security descriptor given in SDDL, or the creator's default.
 struct ForeignPipe {
     HANDLE server = INVALID_HANDLE_VALUE;
-    ForeignPipe() {
+    explicit ForeignPipe(const std::wstring& sddl = L"") {
         DWORD session = 0;
         ProcessIdToSessionId(GetCurrentProcessId(), &session);
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (!sddl.empty() &&
+            !ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+            return;
+        SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
         server = CreateNamedPipeW(lockPipeName(session).c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
-                                  PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 0, 4096, 0, nullptr);
+                                  PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 0, 4096, 0,
+                                  descriptor ? &attributes : nullptr);
+        if (descriptor) LocalFree(descriptor);
     }
     ~ForeignPipe() {
         if (server != INVALID_HANDLE_VALUE) CloseHandle(server);
     }
 };
 
+TEST(LockAgentPipe, OnlyAPipeOwnedByLocalSystemCountsAsTheAgent) {
+    const std::wstring me = utf8ToWide(ownUserSid());
+    const struct {
+        std::wstring sddl;
+        bool agent;
+    } cases[] = {
+        {L"O:SYD:(A;;GA;;;WD)", true},
+        {L"O:BAD:(A;;GA;;;WD)", false},           // Administrators
+        {L"O:" + me + L"D:(A;;GA;;;WD)", false},  // a user, as anyone could make it first
+        {L"", false},                             // the creator's default
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(wideToUtf8(c.sddl));
+        ForeignPipe foreign(c.sddl);
+        ASSERT_NE(foreign.server, INVALID_HANDLE_VALUE);
+        // Not the agent: the dispatcher tells the viewer so, instead of dropping what it types.
+        EXPECT_EQ(lockAgentPresent(), c.agent);
+    }
+}
+
 TEST(LockAgentPipe, PipeWhoseInstancesAreAllTakenCountsAsAbsent) {
-    ForeignPipe foreign;
-    ASSERT_NE(foreign.server, INVALID_HANDLE_VALUE);
+    auto foreign = std::make_unique<ForeignPipe>(L"O:SYD:(A;;GA;;;WD)");
+    ASSERT_NE(foreign->server, INVALID_HANDLE_VALUE);
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
     EXPECT_TRUE(lockAgentPresent()) << "a free instance";
+    // A fresh instance: the look above connected to the last one.
+    foreign.reset();
+    foreign = std::make_unique<ForeignPipe>(L"O:SYD:(A;;GA;;;WD)");
+    ASSERT_NE(foreign->server, INVALID_HANDLE_VALUE);
     HANDLE taken = CreateFileW(lockPipeName(session).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(taken, INVALID_HANDLE_VALUE);
     // Nothing could reach an agent behind this pipe: the host must not claim it is there.
@@ -275,7 +345,7 @@ TEST(LockAgentPipe, AgentKeptFromItsPipeSaysSoAndServesOnceItIsFree) {
 
 TEST(LockAgentPipe, HostEndLetsTheServerIdentifyButNotImpersonate) {
     ScopedHostHooks hooks;
-    hooks->lockPipeServedBySystem = [](void*) { return true; };
+    hooks->lockPipeOwnedBySystem = [](void*) { return true; };
     ForeignPipe foreign;
     ASSERT_NE(foreign.server, INVALID_HANDLE_VALUE);
     std::thread writer([] { sendLockKey(0, true); });
@@ -317,10 +387,37 @@ TEST(LockAgentServer, ServesOnlyAsLocalSystem) {
     LockAgent agent(h);
     EXPECT_FALSE(agent.start());
     EXPECT_FALSE(lockAgentPresent());
-    // The real checks: no process runs as LocalSystem under Wine.
+    // The real check: no process runs as LocalSystem under Wine.
     EXPECT_FALSE(systemAgentHooks().runningAsSystem());
-    EXPECT_FALSE(processRunsAsSystem(GetCurrentProcessId()));
-    EXPECT_FALSE(processRunsAsSystem(0));
+}
+
+TEST(LockAgentServer, ServiceChecksThePlaceAgainAtEveryAgentStart) {
+    ScopedHostHooks hooks;
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    std::vector<std::wstring> judged;
+    std::wstring verdict = L"C:\\users\\me\\Tavrel";
+    hooks->unsafeServicePath = [&](const std::wstring& path) {
+        judged.push_back(path);
+        return verdict;
+    };
+    {
+        LogCapture log;
+        EXPECT_EQ(startLockAgentProcess(session), nullptr);
+        EXPECT_TRUE(log.waitFor("에이전트를 시작하지 않음: C:\\users\\me\\Tavrel"));
+        EXPECT_EQ(startLockAgentProcess(session), nullptr);
+        EXPECT_EQ(log.count("에이전트를 시작하지 않음"), 1) << "logged once per run of refusals";
+    }
+    EXPECT_EQ(judged, (std::vector<std::wstring>(2, resolvedExecutablePath())));
+    // Safe again: the agent starts, and (not LocalSystem) ends with 1.
+    verdict.clear();
+    HANDLE agent = startLockAgentProcess(session);
+    ASSERT_NE(agent, nullptr);
+    ASSERT_EQ(WaitForSingleObject(agent, 30000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    GetExitCodeProcess(agent, &code);
+    CloseHandle(agent);
+    EXPECT_EQ(code, 1u);
 }
 
 TEST(LockCommands, SwitchesWithoutAServiceManager) {
@@ -371,6 +468,7 @@ struct ServiceConfig {
     QUERY_SERVICE_CONFIGW config{};
     std::wstring binary, account, display, description;
     DWORD state = 0;
+    DWORD pid = 0;
     DWORD resetPeriod = 0;
     std::vector<SC_ACTION> actions;
 };
@@ -400,8 +498,12 @@ ServiceConfig readServiceConfig() {
             out.resetPeriod = f->dwResetPeriod;
             out.actions.assign(f->lpsaActions, f->lpsaActions + f->cActions);
         }
-        SERVICE_STATUS status{};
-        if (QueryServiceStatus(service, &status)) out.state = status.dwCurrentState;
+        SERVICE_STATUS_PROCESS status{};
+        if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                                 &needed)) {
+            out.state = status.dwCurrentState;
+            out.pid = status.dwProcessId;
+        }
         CloseServiceHandle(service);
     }
     if (manager) CloseServiceHandle(manager);
@@ -505,6 +607,104 @@ TEST_F(LockServiceInstall, InstallingOverAServiceMakesItRunTheCheckedFile) {
     EXPECT_TRUE(waitUntil([] { return readServiceConfig().state == SERVICE_RUNNING; }, 5000));
     EXPECT_EQ(runLockSwitches({L"--lock-service", L"uninstall"}), 0);
     EXPECT_TRUE(waitUntil([] { return !lockServiceInstalled(); }, 10000));
+}
+
+TEST_F(LockServiceInstall, InstallingOverARunningServiceRestartsItAsLocalSystem) {
+    hooks->unsafeServicePath = [](const std::wstring&) { return std::wstring(); };
+    // A service of this name, running under another account: installing must not leave that
+    // process running as it was started.
+    {
+        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+        ASSERT_TRUE(manager);
+        const std::wstring commandLine = lockServiceCommandLine(resolvedExecutablePath());
+        SC_HANDLE old = CreateServiceW(manager, kLockServiceName, L"old", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                       SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, commandLine.c_str(), nullptr,
+                                       nullptr, nullptr, L"NT AUTHORITY\\LocalService", L"");
+        ASSERT_TRUE(old) << GetLastError();
+        EXPECT_TRUE(StartServiceW(old, 0, nullptr)) << GetLastError();
+        CloseServiceHandle(old);
+        CloseServiceHandle(manager);
+    }
+    ASSERT_TRUE(waitUntil([] { return readServiceConfig().state == SERVICE_RUNNING; }, 30000));
+    const DWORD oldPid = readServiceConfig().pid;
+    ASSERT_NE(oldPid, 0u);
+    HANDLE oldProcess = OpenProcess(SYNCHRONIZE, FALSE, oldPid);
+    ASSERT_TRUE(oldProcess) << GetLastError();
+
+    EXPECT_EQ(runLockSwitches({L"--lock-service", L"install"}), 0);
+    EXPECT_EQ(WaitForSingleObject(oldProcess, 15000), WAIT_OBJECT_0) << "the old process was stopped";
+    CloseHandle(oldProcess);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const ServiceConfig c = readServiceConfig();
+            return c.state == SERVICE_RUNNING && c.pid != 0 && c.pid != oldPid;
+        },
+        30000))
+        << "a new process was started";
+    const ServiceConfig c = readServiceConfig();
+    EXPECT_EQ(c.account, L"LocalSystem");
+    EXPECT_EQ(c.config.dwStartType, DWORD(SERVICE_AUTO_START));
+    EXPECT_EQ(c.config.dwErrorControl, DWORD(SERVICE_ERROR_NORMAL));
+    EXPECT_EQ(c.display, L"Tavrel 잠금 도우미");
+}
+
+// A drive path for a file, every link resolved, as the service's configuration holds it.
+std::wstring finalDrivePath(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return {};
+    wchar_t buffer[MAX_PATH + 8];
+    const DWORD n = GetFinalPathNameByHandleW(file, buffer, DWORD(std::size(buffer)), FILE_NAME_NORMALIZED);
+    CloseHandle(file);
+    return n == 0 || n >= std::size(buffer) ? std::wstring() : drivePathOfFinalPath(std::wstring(buffer, n));
+}
+
+TEST_F(LockServiceInstall, RemovingElevatesTheServicesOwnFileNotTheRunningCopy) {
+    // The service runs a copy elsewhere; this program stands for a copy in Downloads.
+    wchar_t temp[MAX_PATH];
+    ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+    const std::wstring folder = std::wstring(temp) + L"tavrel-installed-" + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(ownExecutablePath().c_str(), (folder + L"\\tavrel.exe").c_str(), FALSE));
+    const std::wstring installed = finalDrivePath(folder + L"\\tavrel.exe");
+    ASSERT_FALSE(installed.empty());
+    ASSERT_NE(installed, resolvedExecutablePath());
+    {
+        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+        ASSERT_TRUE(manager);
+        SC_HANDLE service = CreateServiceW(manager, kLockServiceName, L"Tavrel 잠금 도우미", SERVICE_ALL_ACCESS,
+                                           SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                           lockServiceCommandLine(installed).c_str(), nullptr, nullptr, nullptr,
+                                           nullptr, nullptr);
+        ASSERT_TRUE(service) << GetLastError();
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+    }
+    // Its place judged unsafe now: nothing is run elevated.
+    hooks->unsafeServicePath = [](const std::wstring&) { return std::wstring(L"C:\\users\\me"); };
+    {
+        MessageBoxAnswer refused(L"Tavrel", IDOK);
+        toggleLockService();
+        ASSERT_TRUE(refused.wait());
+        EXPECT_EQ(refused.text(), L"잠금 도우미를 지우지 못했습니다.");
+    }
+    EXPECT_TRUE(lockServiceInstalled());
+
+    std::vector<std::wstring> judged;
+    hooks->unsafeServicePath = [&](const std::wstring& path) {
+        judged.push_back(path);
+        return std::wstring();
+    };
+    {
+        MessageBoxAnswer done(L"Tavrel", IDOK);
+        toggleLockService();
+        ASSERT_TRUE(done.wait());
+        EXPECT_EQ(done.text(), L"잠금 도우미를 지웠습니다.");
+    }
+    EXPECT_EQ(judged, std::vector<std::wstring>{installed});
+    EXPECT_FALSE(lockServiceInstalled()) << "the installed copy removed it";
+    EXPECT_TRUE(waitUntil([&] { return DeleteFileW((folder + L"\\tavrel.exe").c_str()) != FALSE; }, 10000));
+    RemoveDirectoryW(folder.c_str());
 }
 
 TEST_F(LockServiceInstall, UnsafePlaceIsRefusedBeforeAnythingIsAsked) {

@@ -1,0 +1,5 @@
+#include "core/system_library.h"
+
+#include <windows.h>
+
+void* loadSystemLibrary(const wchar_t* name) { return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32); }
