@@ -19,9 +19,6 @@ inline constexpr int kBrowseUpId = 5002;
 inline constexpr int kBrowseReceiveId = 5003;
 inline constexpr int kBrowseSendId = 5004;
 
-// The largest listing the browser takes, in bytes: the most entries a host lists, each with the
-// longest name a folder may hold, with room to spare. A larger one is not read at all.
-inline constexpr size_t kMaxBrowseListingBytes = size_t(4) << 20;
 // Rows the browser shows at most: as many as a host lists.
 inline constexpr size_t kMaxBrowseRows = kMaxListingEntries;
 

@@ -9,12 +9,12 @@
 
 #include "core/util.h"
 
-// Payload of the stream header message: u8 codec, u8 NAL length size, u32 width, u32 height,
-// u8 count, then count times a u32 length and that parameter set's bytes.
 // Bytes of a stream header a viewer takes. The decoder puts its parameter sets in front of every
-// key frame again; real ones are a few hundred bytes.
+// key frame again; real ones are a few hundred bytes (a few KiB with scaling lists), three a stream.
 inline constexpr size_t kMaxStreamHeaderBytes = 65536;
 
+// Payload of the stream header message: u8 codec, u8 NAL length size, u32 width, u32 height,
+// u8 count, then count times a u32 length and that parameter set's bytes.
 struct StreamHeader {
     static constexpr uint8_t kH264 = 1;
     static constexpr uint8_t kHevc = 2;

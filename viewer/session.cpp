@@ -11,6 +11,7 @@
 #include "core/config/keys.h"
 #include "core/config/store.h"
 #include "core/crypto/hash.h"
+#include "files/expand.h"
 #include "net/connect.h"
 #include "net/handshake.h"
 #include "viewer/host_info.h"
@@ -414,7 +415,10 @@ void ClientSession::requestDownload(std::vector<std::string> const& remotePaths)
         std::lock_guard lock(permitMutex);
         receivePermitUntil = now() + kReceivePermitNanos;
     }
-    send(MsgType::SendFiles, encodeSendFiles(remotePaths));
+    // A host takes no more paths than this from one request; the rest would only make the request
+    // larger than the host reads.
+    const size_t named = std::min(remotePaths.size(), kMaxRequestedPaths);
+    send(MsgType::SendFiles, encodeSendFiles({remotePaths.begin(), remotePaths.begin() + long(named)}));
 }
 
 void ClientSession::requestUpload(std::vector<std::wstring> const& localPaths, std::string const& remoteFolder) {

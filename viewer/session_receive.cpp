@@ -107,8 +107,6 @@ void ClientSession::handleDisplayInfo(const Bytes& payload) {
 
 void ClientSession::handleStreamHeader(ChannelMessage message) {
     const Bytes& payload = message.payload;
-    // Its parameter sets go again in front of every key frame.
-    if (payload.size() > kMaxStreamHeaderBytes) return;
     if (!payload.empty()) {
         std::lock_guard lock(statsMutex);
         codecName = payload[0] == StreamHeader::kHevc ? "HEVC" : "H.264";
@@ -160,8 +158,7 @@ void ClientSession::handleStatus(const Bytes& payload) {
 }
 
 void ClientSession::handleFolderListing(const Bytes& payload) {
-    // Larger than any listing a host makes: not worth reading.
-    if (!onFolderListing || payload.size() > kMaxBrowseListingBytes) return;
+    if (!onFolderListing) return;
     Json listing;
     if (decodeJson(payload, listing)) onFolderListing(std::move(listing));
 }

@@ -11,6 +11,7 @@
 #include "core/wire.h"
 #include "host/clipboard.h"
 #include "media/cursor.h"
+#include "media/stream.h"
 
 namespace {
 
@@ -201,8 +202,6 @@ namespace {
 
 // A KeyCombo's count byte can announce 255 codes.
 constexpr size_t kKeyComboPayloadLimit = 1 + 2 * 255;
-// Parameter sets are a few hundred bytes each (a few KiB with scaling lists); a stream needs three.
-constexpr size_t kStreamHeaderPayloadLimit = 65536;
 // The largest picture a viewer decodes (35,651,584 pixels, 139,264 macroblocks) coded at H.264's
 // minimum compression ratio of 2 for its levels (384 bytes a macroblock / 2) is 26.7 MB.
 constexpr size_t kVideoFramePayloadLimit = 5 + (size_t(32) << 20);
@@ -222,7 +221,7 @@ std::vector<PayloadLimit> limitRows() {
     return {
         {T::SessionRequest, H, control, false},
         {T::DisplayInfo, V, kDisplayInfoPayloadLimit, false},
-        {T::StreamHeader, V, kStreamHeaderPayloadLimit, false},
+        {T::StreamHeader, V, kMaxStreamHeaderBytes, false},
         {T::VideoFrame, V, kVideoFramePayloadLimit, false},
         {T::FrameAck, H, fixed, false},
         {T::KeyFrameRequest, H, fixed, false},

@@ -11,6 +11,7 @@
 
 #include "core/wire.h"
 #include "files/browse.h"
+#include "files/expand.h"
 #include "files/transfer_messages.h"
 #include "media/stream.h"
 #include "support/file_transfer.h"
@@ -131,13 +132,17 @@ TEST(SessionReceive, PeerTextsAreCutAndOversizedListingsDroppedByBytes) {
     const std::vector<Case> cases = {
         {"notice across the bound", MsgType::Notice, textBytes(straddling), {"notice:" + kept}},
         {"notice at the bound", MsgType::Notice, textBytes(whole), {"notice:" + whole}},
-        {"notice far over it", MsgType::Notice, textBytes(whole + std::string(1 << 20, 'c')), {"notice:" + whole}},
+        {"notice at the message's own limit", MsgType::Notice,
+         textBytes(whole + std::string(maxPayload(MsgType::Notice) - whole.size(), 'c')), {"notice:" + whole}},
+        {"notice over the message's limit", MsgType::Notice,
+         textBytes(whole + std::string(maxPayload(MsgType::Notice) + 1 - whole.size(), 'c')), {}},
         {"refusal reason across the bound", MsgType::FileRefused, idPayload(0, straddling), {"result:" + kept}},
-        {"refusal reason far over it", MsgType::FileRefused, idPayload(0, whole + std::string(1 << 20, 'c')),
+        {"refusal reason at the message's own limit", MsgType::FileRefused,
+         idPayload(0, whole + std::string(maxPayload(MsgType::FileRefused) - 4 - whole.size(), 'c')),
          {"result:" + whole}},
-        {"listing at the bound", MsgType::FolderListing, textBytes(listingOf(kMaxBrowseListingBytes)),
-         {"listing:" + listingOf(kMaxBrowseListingBytes)}},
-        {"listing one byte over", MsgType::FolderListing, textBytes(listingOf(kMaxBrowseListingBytes + 1)), {}},
+        {"listing at the bound", MsgType::FolderListing, textBytes(listingOf(kListingPayloadLimit)),
+         {"listing:" + listingOf(kListingPayloadLimit)}},
+        {"listing one byte over", MsgType::FolderListing, textBytes(listingOf(kListingPayloadLimit + 1)), {}},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
@@ -353,6 +358,23 @@ TEST(SessionFiles, ADownloadRequestArmsThePermitAndNamesThePaths) {
     c.session().requestDownload({"C:\\x"});
     c.rig.clock.advanceMs(61'000);
     EXPECT_FALSE(c.session().takeReceivePermit());
+}
+
+// Every row of a full listing of long paths would not fit the request a host reads; the request
+// names what the host takes of it.
+TEST(SessionFiles, ADownloadOfEveryRowOfAFullListingFitsWhatTheHostReads) {
+    Connected c;
+    c.host.servePaste = false;
+    std::vector<std::string> rows;
+    for (size_t i = 0; i < kMaxListingEntries; ++i) rows.push_back("C:\\" + std::string(4000, 'a') + std::to_string(i));
+    c.session().requestDownload(rows);
+    ASSERT_TRUE(c.host.waitFor(MsgType::SendFiles));
+    const Bytes request = c.host.received(MsgType::SendFiles).at(0);
+    EXPECT_LE(request.size(), maxPayload(MsgType::SendFiles));
+    Json paths;
+    ASSERT_TRUE(decodeSendFiles(request, paths));
+    ASSERT_EQ(paths.size(), kMaxRequestedPaths);
+    EXPECT_EQ(paths.at(0).asString(""), rows[0]);
 }
 
 // The folder of an upload is named by the sender right before the upload's first file, never at
