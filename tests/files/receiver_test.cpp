@@ -655,24 +655,16 @@ TEST(FileReceiver, AbortWaitsForAWriteInProgress) {
     ReceiverRig rig(dest.wide());
     rig.begin(2, 1, 0, 1, "a.txt");
     ASSERT_EQ(rig.receiver.files.size(), 1u);
-    int ends[2];
-    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-    const int reader = ends[0];
-    ASSERT_EQ(::fcntl(reader, F_SETFL, O_NONBLOCK), 0);
-    const int capacity = ::fcntl(reader, F_GETPIPE_SZ);
-    ASSERT_GT(capacity, 0);
-    ASSERT_TRUE(replaceDescriptorOf(part, ends[1]));
-    const Bytes chunk(size_t(capacity) * 4, 0x5A);
+    PipeUnderFile pipe(part);
+    ASSERT_TRUE(pipe.ready());
+    const Bytes chunk(pipe.capacity() * 4, 0x5A);
     std::atomic<bool> written{false}, aborted{false};
     std::thread writer([&] {
         rig.data(2, chunk);
         written = true;
     });
     // A full pipe: the writer is inside its write.
-    ASSERT_TRUE(waitFor([&] {
-        int queued = 0;
-        return ::ioctl(reader, FIONREAD, &queued) == 0 && queued >= capacity;
-    }));
+    ASSERT_TRUE(waitFor([&] { return pipe.full(); }));
     std::thread aborter([&] {
         rig.receiver.abortAll();
         aborted = true;
@@ -680,18 +672,13 @@ TEST(FileReceiver, AbortWaitsForAWriteInProgress) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(aborted);
     size_t drained = 0;
-    uint8_t buf[65536];
-    auto drain = [&] {
-        for (ssize_t n; (n = ::read(reader, buf, sizeof buf)) > 0;) drained += size_t(n);
-    };
     while (!written) {
-        drain();
+        drained += pipe.drain();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     aborter.join();
     writer.join();
-    drain();
-    ::close(reader);
+    drained += pipe.drain();
     EXPECT_EQ(drained, chunk.size());
     EXPECT_TRUE(aborted);
     EXPECT_FALSE(pathExists(part.wstring()));

@@ -1345,28 +1345,17 @@ TEST_F(HostSessionTest, CloseDoesNotWaitForAFileWrite) {
     peer->send(MsgType::Ping, encodePing(1));
     ASSERT_TRUE(peer->next(MsgType::Pong));
     const std::filesystem::path part = downloads.path() / ".a.txt.tavrel-part";
-    int ends[2];
-    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-    const int reader = ends[0];
-    ASSERT_EQ(::fcntl(reader, F_SETFL, O_NONBLOCK), 0);
-    const int capacity = ::fcntl(reader, F_GETPIPE_SZ);
-    ASSERT_GT(capacity, 0);
-    ASSERT_TRUE(replaceDescriptorOf(part, ends[1]));
-    peer->send(MsgType::FileData, concatBytes({idPayload(2), Bytes(size_t(capacity) * 2, 'x')}));
-    ASSERT_TRUE(waitUntil([&] {
-        int queued = 0;
-        return ::ioctl(reader, FIONREAD, &queued) == 0 && queued >= capacity;
-    }, 5000));
+    PipeUnderFile pipe(part);
+    ASSERT_TRUE(pipe.ready());
+    peer->send(MsgType::FileData, concatBytes({idPayload(2), Bytes(pipe.capacity() * 2, 'x')}));
+    ASSERT_TRUE(waitUntil([&] { return pipe.full(); }, 5000));
     auto closing = std::async(std::launch::async, [&] { session->close(); });
     const bool returned = closing.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-    uint8_t buf[65536];
     const bool dropped = waitUntil([&] {
-        while (::read(reader, buf, sizeof buf) > 0) {
-        }
+        pipe.drain();
         return !pathExists(part.wstring());
     }, 10000);
     closing.wait();
-    ::close(reader);
     EXPECT_TRUE(returned) << "close waited for the file write";
     EXPECT_TRUE(dropped);
     EXPECT_EQ(ended.load(), 1);

@@ -10,7 +10,11 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <cstdint>
 #endif
 
 namespace {
@@ -81,5 +85,31 @@ bool replaceDescriptorOf(const std::filesystem::path& path, int replacement) {
     const bool ok = found >= 0 && ::dup2(replacement, found) == found;
     ::close(replacement);
     return ok;
+}
+
+PipeUnderFile::PipeUnderFile(const std::filesystem::path& path) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return;
+    reader_ = ends[0];
+    const int capacity = ::fcntl(reader_, F_GETPIPE_SZ);
+    capacity_ = capacity > 0 ? size_t(capacity) : 0;
+    const bool nonBlocking = ::fcntl(reader_, F_SETFL, O_NONBLOCK) == 0;
+    ready_ = replaceDescriptorOf(path, ends[1]) && nonBlocking && capacity_ > 0;
+}
+
+PipeUnderFile::~PipeUnderFile() {
+    if (reader_ >= 0) ::close(reader_);
+}
+
+bool PipeUnderFile::full() const {
+    int queued = 0;
+    return ::ioctl(reader_, FIONREAD, &queued) == 0 && size_t(queued) >= capacity_;
+}
+
+size_t PipeUnderFile::drain() {
+    uint8_t buf[65536];
+    size_t total = 0;
+    for (ssize_t n; (n = ::read(reader_, buf, sizeof buf)) > 0;) total += size_t(n);
+    return total;
 }
 #endif

@@ -74,6 +74,27 @@ inline bool waitFor(const std::function<bool()>& done, int ms = 10000) {
 // Puts `replacement` in place of the descriptor this process holds open on `path` (a receiver's
 // part file), so that its writes go elsewhere; `replacement` is closed.
 bool replaceDescriptorOf(const std::filesystem::path& path, int replacement);
+
+// A pipe in place of the descriptor this process holds open on `path`: a write to it stalls once
+// `capacity()` bytes wait, until the test drains them, as on a stalled share.
+class PipeUnderFile {
+public:
+    explicit PipeUnderFile(const std::filesystem::path& path);
+    ~PipeUnderFile();
+    PipeUnderFile(const PipeUnderFile&) = delete;
+    PipeUnderFile& operator=(const PipeUnderFile&) = delete;
+    bool ready() const { return ready_; }
+    size_t capacity() const { return capacity_; }
+    // Whether a writer fills it: capacity() bytes wait.
+    bool full() const;
+    // Reads what waits without blocking; the bytes read.
+    size_t drain();
+
+private:
+    int reader_ = -1;
+    size_t capacity_ = 0;
+    bool ready_ = false;
+};
 #endif
 
 // A symbolic link at `link` to an existing `target` (a file or folder), or with `hard` a second

@@ -182,6 +182,20 @@ TEST_F(InProcessAgent, OtherProgramsAreNotServed) {
     EXPECT_EQ(input.records(), (std::vector<R>{R::key(0, 0x1E, R::kKeyScanCode)}));
 }
 
+// A pipe of that name whose owner is not LocalSystem was made by someone else: the login goes
+// nowhere near it. Wine lets any process make a pipe owned by SYSTEM, so the owner's verdict
+// stands in here.
+TEST_F(InProcessAgent, HostWritesNothingToAServerThatIsNotLocalSystem) {
+    hostHooks().lockPipeOwnedBySystem = [](void*) { return false; };
+    sendLockPassword("secret");
+    sendLockKey(49, true);
+    hostHooks().lockPipeOwnedBySystem = [](void*) { return true; };
+    sendLockKey(0, true);  // the first message the host may write
+    ASSERT_TRUE(waitUntil([&] { return !input.records().empty(); }, 5000));
+    sleepMs(100);
+    EXPECT_EQ(input.records(), (std::vector<R>{R::key(0, 0x1E, R::kKeyScanCode)}));
+}
+
 TEST_F(InProcessAgent, OtherAccountsInTheSessionAreNotServed) {
     // This program's image in this session, but not the session's user (runas, say).
     sessionUser = "S-1-5-21-1-2-3-1001";
