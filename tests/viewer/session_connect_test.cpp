@@ -276,24 +276,33 @@ TEST(SessionConnect, RetryThroughTheRelayCarriesTheSession) {
     EXPECT_TRUE(dialer.clients[0]->isClosed());
 }
 
+// A connect whose punched connection the host closes, so that the relay takes over.
+struct PunchedThenRelayed {
+    PunchedThenRelayed() {
+        dialer.labels = {kRoutePunched, kRouteRelay};
+        dialer.ends = {HostEnd::Close, HostEnd::Serve};
+        peer.relay = kOwnRelay;
+    }
+    void make() { rig.make(peer, {}, {}, nullptr, dialer.connector()); }
+
+    ScriptedHost host{"시험 호스트", "windows"};
+    TestDialer dialer{host};
+    Peer peer = host.peer();
+    SessionRig rig;
+};
+
 TEST(SessionConnect, RouteAndHostSystemAreReadSafelyWhileTheConnectRetries) {
     // The window reads both for a menu rebuild or when it loses the focus, on its own thread,
     // while the connect thread writes them (the route twice when the relay takes over).
-    ScriptedHost host("시험 호스트", "windows");
-    TestDialer dialer(host);
-    dialer.labels = {kRoutePunched, kRouteRelay};
-    dialer.ends = {HostEnd::Close, HostEnd::Serve};
-    Peer peer = host.peer();
-    peer.relay = kOwnRelay;
-    SessionRig rig;
-    rig.make(peer, {}, {}, nullptr, dialer.connector());
+    PunchedThenRelayed c;
+    c.make();
     std::atomic<bool> done{false};
     std::set<std::string> seen;
     std::thread reader([&] {
-        while (!done.load()) seen.insert(rig.session->route() + "|" + rig.session->hostOs());
+        while (!done.load()) seen.insert(c.rig.session->route() + "|" + c.rig.session->hostOs());
     });
     try {
-        rig.session->connect(Json(), nullptr);
+        c.rig.session->connect(Json(), nullptr);
     } catch (...) {
         ADD_FAILURE() << "connect failed";
     }
@@ -302,30 +311,24 @@ TEST(SessionConnect, RouteAndHostSystemAreReadSafelyWhileTheConnectRetries) {
     const std::set<std::string> possible = {"|mac", std::string(kRoutePunched) + "|mac",
                                             std::string(kRouteRelay) + "|mac", std::string(kRouteRelay) + "|windows"};
     for (const std::string& s : seen) EXPECT_EQ(possible.count(s), 1u) << s;
-    EXPECT_EQ(rig.session->route() + "|" + rig.session->hostOs(), std::string(kRouteRelay) + "|windows");
+    EXPECT_EQ(c.rig.session->route() + "|" + c.rig.session->hostOs(), std::string(kRouteRelay) + "|windows");
 }
 
 // The race above made certain: at each point where the connect thread has just written what the
 // window reads, a reader on another thread cannot get in before the write is through.
 TEST(SessionConnect, AReaderCannotGetInWhileTheConnectThreadWritesTheRouteOrHostSystem) {
-    ScriptedHost host("시험 호스트", "windows");
-    TestDialer dialer(host);
-    dialer.labels = {kRoutePunched, kRouteRelay};
-    dialer.ends = {HostEnd::Close, HostEnd::Serve};
-    Peer peer = host.peer();
-    peer.relay = kOwnRelay;
-    SessionRig rig;
+    PunchedThenRelayed c;
     std::vector<bool> readerGotIn;  // per write, in order: the route twice, then the host system
-    rig.sharedStateWritten = [&] {
+    c.rig.sharedStateWritten = [&] {
         // Nothing else takes the lock while the session connects: only the writer can hold it.
         readerGotIn.push_back(std::async(std::launch::async, [&] {
-                                  if (!rig.session->stateMutex.try_lock()) return false;
-                                  rig.session->stateMutex.unlock();
+                                  if (!c.rig.session->stateMutex.try_lock()) return false;
+                                  c.rig.session->stateMutex.unlock();
                                   return true;
                               }).get());
     };
-    rig.make(peer, {}, {}, nullptr, dialer.connector());
-    EXPECT_NO_THROW(rig.session->connect(Json(), nullptr));
+    c.make();
+    EXPECT_NO_THROW(c.rig.session->connect(Json(), nullptr));
     EXPECT_EQ(readerGotIn, std::vector<bool>(3, false));
 }
 

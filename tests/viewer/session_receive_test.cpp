@@ -24,6 +24,14 @@ namespace {
 
 using Events = std::vector<std::string>;
 
+// One message from the host and what the session reports for it.
+struct MessageCase {
+    const char* name;
+    MsgType type;
+    Bytes payload;
+    Events expected;
+};
+
 // A host and a session connected to it.
 struct Connected {
     ScriptedHost host;
@@ -58,13 +66,7 @@ TEST(SessionReceive, EachMessageReachesItsCallback) {
     Connected c;
     ASSERT_TRUE(c.host.waitFor(MsgType::SessionRequest));
     const std::string longChat(8001, 'a');
-    struct Case {
-        const char* name;
-        MsgType type;
-        Bytes payload;
-        Events expected;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<MessageCase> cases = {
         {"display info", MsgType::DisplayInfo, textBytes(R"({"name":"서재","width":1920})"),
          {R"(display:{"name":"서재","width":1920})"}},
         {"display info that does not parse", MsgType::DisplayInfo, textBytes("{"), {}},
@@ -90,7 +92,7 @@ TEST(SessionReceive, EachMessageReachesItsCallback) {
         {"audio frame", MsgType::AudioFrame, Bytes{0x20, 0x64}, {}},
         {"clipboard", MsgType::Clipboard, Bytes{1, 'h', 'i'}, {}},
     };
-    for (const Case& k : cases) {
+    for (const MessageCase& k : cases) {
         SCOPED_TRACE(k.name);
         EXPECT_EQ(c.eventsOf(k.type, k.payload), k.expected);
     }
@@ -123,13 +125,7 @@ TEST(SessionReceive, PeerTextsAreCutAndOversizedListingsDroppedByBytes) {
     const std::string straddling = std::string(kMaxPeerTextBytes - 1, 'a') + "가나";
     const std::string kept(kMaxPeerTextBytes - 1, 'a');
     const std::string whole(kMaxPeerTextBytes, 'b');
-    struct Case {
-        const char* name;
-        MsgType type;
-        Bytes payload;
-        Events expected;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<MessageCase> cases = {
         {"notice across the bound", MsgType::Notice, textBytes(straddling), {"notice:" + kept}},
         {"notice at the bound", MsgType::Notice, textBytes(whole), {"notice:" + whole}},
         {"notice at the message's own limit", MsgType::Notice,
@@ -144,7 +140,7 @@ TEST(SessionReceive, PeerTextsAreCutAndOversizedListingsDroppedByBytes) {
          {"listing:" + listingOf(kListingPayloadLimit)}},
         {"listing one byte over", MsgType::FolderListing, textBytes(listingOf(kListingPayloadLimit + 1)), {}},
     };
-    for (const Case& k : cases) {
+    for (const MessageCase& k : cases) {
         SCOPED_TRACE(k.name);
         EXPECT_EQ(brief(c.eventsOf(k.type, k.payload)), brief(k.expected));
     }
